@@ -1,0 +1,14 @@
+# Project-wide compile flags: warnings, hardening, optional sanitizers.
+add_compile_options(-Wall -Wextra -Wformat=2 -Werror=format-security -fstack-protector-strong)
+if(NOT CMAKE_BUILD_TYPE STREQUAL "Debug")
+  add_compile_definitions(_FORTIFY_SOURCE=2)
+endif()
+if(VELMORA_WERROR)
+  add_compile_options(-Werror)
+endif()
+if(VELMORA_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+# Qt: no implicit ASCII casts of char* strings, and keep deprecated APIs out.
+add_compile_definitions(QT_NO_CAST_FROM_BYTEARRAY QT_DISABLE_DEPRECATED_BEFORE=0x060000)

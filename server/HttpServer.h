@@ -1,0 +1,101 @@
+#pragma once
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/thread_pool.hpp>
+#include <boost/beast/http.hpp>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vserver {
+
+namespace http = boost::beast::http;
+using Request = http::request<http::string_body>;
+using Response = http::response<http::string_body>;
+
+// Who made a request, once the bearer token was accepted.
+struct Caller {
+    std::string user;   // account id, "dev" for the developer token
+    std::string token;  // the bearer token as sent
+};
+
+// Delivers the one response to a request; callable from any thread, once.
+using Responder = std::function<void(Response)>;
+using Handler = std::function<void(const Request&, const Caller&, Responder)>;
+
+// One upgraded WebSocket connection, whatever the transport underneath.
+// Sends are queued and may be called from any thread; callbacks arrive on the
+// connection's network strand, one at a time.
+class WsConnection {
+public:
+    virtual ~WsConnection() = default;
+    virtual void sendText(std::string text) = 0;
+    virtual void sendBinary(std::string bytes) = 0;
+    // Closes with a code; further sends are dropped.
+    virtual void close(uint16_t code, std::string reason) = 0;
+    virtual std::string remote() const = 0;
+
+    std::function<void(std::string_view)> onText;
+    std::function<void(std::string_view)> onBinary;
+    std::function<void()> onClosed;  // peer gone or closed; called once
+};
+using WsHandler =
+    std::function<void(std::shared_ptr<WsConnection>, const Request& upgrade, const Caller&)>;
+
+// Decides whether a request may go on: a Caller, or the HTTP status to refuse with.
+struct AuthResult {
+    unsigned status = 200;
+    Caller caller;
+    std::string message;
+};
+using Authenticator = std::function<AuthResult(const Request&)>;
+
+struct ServerOptions {
+    std::string address = "127.0.0.1";
+    uint16_t port = 8443;
+    std::string certFile, keyFile;   // both set: TLS
+    std::string token;               // developer token
+    int ioThreads = 2;               // network threads
+    int workerThreads = 2;           // CPU work (recognition, cleanup)
+    size_t bodyLimit = 1 << 20;      // larger bodies answer 413
+};
+
+// HTTP and WebSocket on one port. Routes by the request path's one component.
+class HttpServer {
+public:
+    explicit HttpServer(ServerOptions options);
+    ~HttpServer();
+
+    void route(http::verb method, const std::string& path, Handler handler);
+    void websocket(const std::string& path, WsHandler handler);
+    void setAuthenticator(Authenticator auth);
+
+    // Binds and starts the accept loop; false (with a log line) when it cannot bind.
+    bool start();
+    // Runs the network threads until stop(); returns after they have ended.
+    void run();
+    void stop();
+    uint16_t port() const;  // the bound port (useful with port 0)
+
+    boost::asio::io_context& io();
+    boost::asio::thread_pool& workers();
+    const ServerOptions& options() const;
+
+    // Helpers for handlers.
+    static Response text(unsigned status, std::string body,
+                         std::string contentType = "text/plain; charset=utf-8");
+    static Response json(unsigned status, std::string body);
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+// The default authenticator: the developer token as a bearer token.
+Authenticator developerTokenAuth(std::string token);
+
+}  // namespace vserver

@@ -1,0 +1,75 @@
+#include <cstdlib>
+
+#include "ServerMain.h"
+
+namespace vserver {
+
+std::string usage() {
+    return "usage: velmora-server [--listen HOST:PORT] [--token TOKEN] [--cert FILE --key FILE]\n"
+           "                      [--threads N] [--workers N] [--log FILE]\n"
+           "  --listen   address to serve HTTP and WebSocket on (default 127.0.0.1:8443)\n"
+           "  --token    developer bearer token (default: $VELMORA_SERVER_TOKEN)\n"
+           "  --cert/--key  PEM certificate chain and private key: serve TLS\n";
+}
+
+ParsedArgs parseArgs(const std::vector<std::string>& args) {
+    ParsedArgs out;
+    if (const char* t = std::getenv("VELMORA_SERVER_TOKEN")) out.options.token = t;
+    auto positiveInt = [](const std::string& s, int& into) {
+        char* end = nullptr;
+        const long v = std::strtol(s.c_str(), &end, 10);
+        if (s.empty() || *end || v < 1 || v > 256) return false;
+        into = static_cast<int>(v);
+        return true;
+    };
+    for (size_t i = 1; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        auto value = [&](std::string& into) {
+            if (i + 1 >= args.size()) {
+                out.error = a + " needs a value";
+                return false;
+            }
+            into = args[++i];
+            return true;
+        };
+        std::string v;
+        if (a == "--help" || a == "-h") {
+            out.help = true;
+        } else if (a == "--listen") {
+            if (!value(v)) return out;
+            const auto colon = v.rfind(':');
+            char* end = nullptr;
+            const long port = colon == std::string::npos ? -1 : std::strtol(v.c_str() + colon + 1, &end, 10);
+            if (colon == std::string::npos || !end || *end || port < 0 || port > 65535) {
+                out.error = "--listen wants HOST:PORT, got " + v;
+                return out;
+            }
+            std::string host = v.substr(0, colon);
+            if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+            out.options.address = host;
+            out.options.port = static_cast<uint16_t>(port);
+        } else if (a == "--token") {
+            if (!value(out.options.token)) return out;
+        } else if (a == "--cert") {
+            if (!value(out.options.certFile)) return out;
+        } else if (a == "--key") {
+            if (!value(out.options.keyFile)) return out;
+        } else if (a == "--log") {
+            if (!value(out.logFile)) return out;
+        } else if (a == "--threads" || a == "--workers") {
+            if (!value(v)) return out;
+            if (!positiveInt(v, a == "--threads" ? out.options.ioThreads : out.options.workerThreads)) {
+                out.error = a + " wants a number from 1 to 256";
+                return out;
+            }
+        } else {
+            out.error = "unknown argument " + a;
+            return out;
+        }
+    }
+    if (out.options.certFile.empty() != out.options.keyFile.empty())
+        out.error = "--cert and --key go together";
+    return out;
+}
+
+}  // namespace vserver

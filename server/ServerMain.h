@@ -1,0 +1,18 @@
+#pragma once
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "HttpServer.h"
+
+namespace vserver {
+// Reads the command line (and VELMORA_SERVER_TOKEN); an error text on bad usage.
+struct ParsedArgs {
+    ServerOptions options;
+    std::string logFile;
+    bool help = false;
+    std::string error;
+};
+ParsedArgs parseArgs(const std::vector<std::string>& args);
+std::string usage();
+}  // namespace vserver

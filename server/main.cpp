@@ -1,0 +1,48 @@
+#include <openssl/rand.h>
+
+#include <cstdio>
+#include <iostream>
+
+#include "Endpoints.h"
+#include "ServerLog.h"
+#include "ServerMain.h"
+
+using namespace vserver;
+
+namespace {
+std::string randomToken() {
+    unsigned char bytes[16];
+    RAND_bytes(bytes, sizeof bytes);
+    static const char* hex = "0123456789abcdef";
+    std::string s;
+    for (unsigned char b : bytes) {
+        s.push_back(hex[b >> 4]);
+        s.push_back(hex[b & 15]);
+    }
+    return s;
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+    ParsedArgs parsed = parseArgs(std::vector<std::string>(argv, argv + argc));
+    if (parsed.help) {
+        std::cout << usage();
+        return 0;
+    }
+    if (!parsed.error.empty()) {
+        std::cerr << "velmora-server: " << parsed.error << "\n" << usage();
+        return 2;
+    }
+    setLogFile(parsed.logFile);
+    if (parsed.options.token.empty()) {
+        parsed.options.token = randomToken();
+        log("server: no --token given; this run's developer token is " + parsed.options.token);
+    }
+
+    HttpServer server(parsed.options);
+    registerPing(server);
+    if (!server.start()) return 1;
+    server.run();
+    log("server: stopped");
+    return 0;
+}

@@ -1,0 +1,63 @@
+#include "app/AppDelegate.h"
+
+#include <QApplication>
+#include <QUrl>
+
+#include "core/Config.h"
+#include "core/Log.h"
+#include "platform/Permissions.h"
+#include "platform/Platform.h"
+#include "platform/Workspace.h"
+#include "ui/StatusItem.h"
+
+AppDelegate::AppDelegate() = default;
+AppDelegate::~AppDelegate() = default;
+
+void AppDelegate::setupStatusItem() {
+    statusItem = std::make_unique<StatusItem>();
+    statusItem->onOpenLog = [this] { openLog(); };
+    statusItem->onQuit = [] { QApplication::quit(); };
+    if (!statusItem->available()) Log::write(QStringLiteral("Status item: no system tray on this desktop"));
+}
+
+void AppDelegate::applicationDidFinishLaunching() {
+    // 1. The launch line.
+    Log::write(QStringLiteral("Velmora ") + AppVersion::summary() + QStringLiteral(" launched on ") +
+               AppVersion::macOS() + QStringLiteral(" (log: ") + Log::path() + QStringLiteral(")"));
+    // 2. Status item.
+    setupStatusItem();
+
+    auto& platform = platform::Platform::current();
+    Log::write(QStringLiteral("Platform: ") + platform.name);
+
+    // 10. Microphone.
+    const bool mic = platform.permissions->microphoneUsable();
+    Log::write(QStringLiteral("Mic permission: ") + (mic ? QStringLiteral("true") : QStringLiteral("false")));
+
+    // 11. Accessibility.
+    const bool ax = platform.permissions->accessibilityAvailable();
+    Log::write(QStringLiteral("Accessibility trusted: ") + (ax ? QStringLiteral("true") : QStringLiteral("false")));
+
+    // 12-13. Talk key.
+    const HotkeyChoice key = Config::shared().hotkey();
+    Log::write(QStringLiteral("Talk key: ") + rawValue(key) + QStringLiteral(", ") +
+               (Config::shared().toggleMode() ? QStringLiteral("tap mode") : QStringLiteral("hold mode")));
+}
+
+void AppDelegate::applicationWillTerminate() {
+    if (terminated_) return;
+    terminated_ = true;
+    Log::write(QStringLiteral("Velmora quitting"));
+}
+
+void AppDelegate::openLog() {
+    platform::Platform::current().workspace->open(QUrl::fromLocalFile(Log::path()));
+}
+
+void AppDelegate::setIcon(bool listening) {
+    if (statusItem) statusItem->setIcon(listening);
+}
+
+void AppDelegate::showPendingLearned() {
+    if (state != State::idle || pendingLearned.isEmpty()) return;
+}

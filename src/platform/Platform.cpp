@@ -1,0 +1,39 @@
+#include "platform/Platform.h"
+
+#include <cstdlib>
+
+#include "core/Log.h"
+#include "platform/Permissions.h"
+#include "platform/Workspace.h"
+
+namespace platform {
+
+namespace {
+std::unique_ptr<Platform>& slot() {
+    static std::unique_ptr<Platform> p;
+    return p;
+}
+}  // namespace
+
+Platform::Platform() = default;
+Platform::~Platform() = default;
+Platform::Platform(Platform&&) noexcept = default;
+Platform& Platform::operator=(Platform&&) noexcept = default;
+
+Platform& Platform::current() {
+    if (!slot()) {
+        Log::write(QStringLiteral("Platform: used before it was chosen"));
+        std::abort();
+    }
+    return *slot();
+}
+
+bool Platform::installed() {
+    return slot() != nullptr;
+}
+
+void Platform::install(std::unique_ptr<Platform> platform) {
+    slot() = std::move(platform);
+}
+
+}  // namespace platform

@@ -1,0 +1,28 @@
+#pragma once
+#include <QString>
+#include <memory>
+
+namespace platform {
+
+class Workspace;
+class Permissions;
+
+// The desktop services the application uses, chosen once at start (the X11
+// backend when a display opens, else the scripted fake). Owned for the whole run.
+struct Platform {
+    QString name;  // "x11" or "fake"
+    std::unique_ptr<Workspace> workspace;
+    std::unique_ptr<Permissions> permissions;
+
+    Platform();
+    ~Platform();
+    Platform(Platform&&) noexcept;
+    Platform& operator=(Platform&&) noexcept;
+
+    // The process-wide instance; install() must have run first.
+    static Platform& current();
+    static bool installed();
+    static void install(std::unique_ptr<Platform> platform);
+};
+
+}  // namespace platform

@@ -1,0 +1,32 @@
+#pragma once
+#include <QList>
+#include <QString>
+#include <QUrl>
+#include <optional>
+
+namespace platform {
+
+// A running application as the desktop sees it.
+struct RunningApp {
+    QString bundleId;  // desktop-file or Flatpak id when known, else the lower-cased WM_CLASS class
+    QString name;      // human-readable name (window title's app part or class)
+    qint64 pid = 0;
+    QString wmClass;     // raw WM_CLASS class, e.g. "Gnome-terminal"
+    QString wmInstance;  // raw WM_CLASS instance, e.g. "gnome-terminal-server"
+    quint64 window = 0;  // the app's top-level window, when known
+};
+
+// Frontmost application, running applications, activation, opening URLs and files.
+// Thread: main.
+class Workspace {
+public:
+    virtual ~Workspace() = default;
+    virtual std::optional<RunningApp> frontmostApplication() = 0;
+    virtual QList<RunningApp> runningApplications() = 0;
+    // Brings the application to the front; false when it could not be asked.
+    virtual bool activate(const RunningApp& app) = 0;
+    // Opens a URL (or a file URL) with the user's default handler.
+    virtual bool open(const QUrl& url) = 0;
+};
+
+}  // namespace platform

@@ -1,0 +1,38 @@
+#include "platform/fake/FakePlatform.h"
+
+namespace platform::fake {
+
+std::optional<RunningApp> FakeWorkspace::frontmostApplication() {
+    if (frontmost < 0 || frontmost >= apps.size()) return std::nullopt;
+    return apps[frontmost];
+}
+
+bool FakeWorkspace::activate(const RunningApp& app) {
+    if (!activateWorks) return false;
+    activated.append(app.pid);
+    for (int i = 0; i < apps.size(); ++i)
+        if (apps[i].pid == app.pid) frontmost = i;
+    return true;
+}
+
+bool FakeWorkspace::open(const QUrl& url) {
+    opened.append(url);
+    return true;
+}
+
+std::unique_ptr<Platform> createFakePlatform() {
+    auto p = std::make_unique<Platform>();
+    p->name = QStringLiteral("fake");
+    p->workspace = std::make_unique<FakeWorkspace>();
+    p->permissions = std::make_unique<FakePermissions>();
+    return p;
+}
+
+FakeWorkspace& workspace() {
+    return static_cast<FakeWorkspace&>(*Platform::current().workspace);
+}
+FakePermissions& permissions() {
+    return static_cast<FakePermissions&>(*Platform::current().permissions);
+}
+
+}  // namespace platform::fake

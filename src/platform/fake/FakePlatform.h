@@ -1,0 +1,42 @@
+#pragma once
+#include <QList>
+#include <QStringList>
+#include <memory>
+
+#include "platform/Permissions.h"
+#include "platform/Platform.h"
+#include "platform/Workspace.h"
+
+// Scripted desktop for tests and headless runs: tests set what the desktop
+// "has" and read back what the app asked of it.
+namespace platform::fake {
+
+class FakeWorkspace : public Workspace {
+public:
+    QList<RunningApp> apps;
+    int frontmost = -1;  // index into apps, -1 for none
+    QList<qint64> activated;
+    QList<QUrl> opened;
+    bool activateWorks = true;
+
+    std::optional<RunningApp> frontmostApplication() override;
+    QList<RunningApp> runningApplications() override { return apps; }
+    bool activate(const RunningApp& app) override;
+    bool open(const QUrl& url) override;
+};
+
+class FakePermissions : public Permissions {
+public:
+    bool microphone = true;
+    bool accessibility = true;
+    bool microphoneUsable() override { return microphone; }
+    bool accessibilityAvailable() override { return accessibility; }
+};
+
+std::unique_ptr<Platform> createFakePlatform();
+
+// Typed access to the installed fake parts (the installed platform must be fake).
+FakeWorkspace& workspace();
+FakePermissions& permissions();
+
+}  // namespace platform::fake

@@ -1,0 +1,18 @@
+#include "platform/linux/LinuxPlatform.h"
+
+#include "platform/linux/LinuxPermissions.h"
+#include "platform/linux/LinuxWorkspace.h"
+
+namespace platform::x11 {
+
+std::unique_ptr<Platform> createLinuxPlatform() {
+    DisplayPtr display = openDisplay();
+    if (!display) return nullptr;
+    auto p = std::make_unique<Platform>();
+    p->name = QStringLiteral("x11");
+    p->workspace = std::make_unique<LinuxWorkspace>(std::move(display));
+    p->permissions = std::make_unique<LinuxPermissions>();
+    return p;
+}
+
+}  // namespace platform::x11

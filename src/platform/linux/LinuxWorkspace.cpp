@@ -1,0 +1,133 @@
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSet>
+
+#include "platform/linux/LinuxWorkspace.h"
+
+#include <X11/Xatom.h>
+#include <X11/Xutil.h>
+
+namespace platform::x11 {
+
+namespace {
+
+// "app-flatpak-org.mozilla.firefox-1234.scope" or "app-gnome-org.gnome.gedit-1234.scope".
+QString idFromCgroup(qint64 pid) {
+    QFile f(QStringLiteral("/proc/%1/cgroup").arg(pid));
+    if (!f.open(QIODevice::ReadOnly)) return {};
+    static const QRegularExpression re(
+        QStringLiteral(R"(app-(?:flatpak|gnome|kde|xfce|[a-z]+)-([A-Za-z0-9_.\-]+?)(?:@[^.]*)?-[0-9]+\.scope)"));
+    const auto m = re.match(QString::fromUtf8(f.read(8192)));
+    if (!m.hasMatch()) return {};
+    QString id = m.captured(1);
+    // systemd escapes '-' in unit names as \x2d.
+    id.replace(QStringLiteral("\\x2d"), QStringLiteral("-"));
+    return id;
+}
+
+// GIO-launched apps carry the desktop file they came from.
+QString idFromEnviron(qint64 pid) {
+    QFile f(QStringLiteral("/proc/%1/environ").arg(pid));
+    if (!f.open(QIODevice::ReadOnly)) return {};
+    const QByteArray env = f.read(1 << 16);
+    for (const QByteArray& entry : env.split('\0')) {
+        if (!entry.startsWith("GIO_LAUNCHED_DESKTOP_FILE=")) continue;
+        QString file = QString::fromUtf8(entry.mid(26));
+        file = file.mid(file.lastIndexOf(QLatin1Char('/')) + 1);
+        if (file.endsWith(QLatin1String(".desktop"))) file.chop(8);
+        return file;
+    }
+    return {};
+}
+
+}  // namespace
+
+LinuxWorkspace::LinuxWorkspace(DisplayPtr display) : display_(std::move(display)) {}
+
+QString LinuxWorkspace::bundleIdFor(qint64 pid, const QString& wmClass, const QString& wmInstance) {
+    if (pid > 0) {
+        if (QString id = idFromCgroup(pid); !id.isEmpty()) return id;
+        if (QString id = idFromEnviron(pid); !id.isEmpty()) return id;
+    }
+    return (wmClass.isEmpty() ? wmInstance : wmClass).toLower();
+}
+
+std::optional<RunningApp> LinuxWorkspace::describe(Window w) {
+    Display* d = display_.get();
+    // The focus may sit on a child of the client window: climb to the one with WM_CLASS.
+    for (int depth = 0; w != None && depth < 16; ++depth) {
+        XClassHint hint{};
+        ErrorTrap trap(d);
+        const Status ok = XGetClassHint(d, w, &hint);
+        XPtr<char> name(hint.res_name), cls(hint.res_class);
+        if (!trap.failed() && ok) {
+            RunningApp app;
+            app.window = w;
+            app.wmInstance = QString::fromLocal8Bit(hint.res_name ? hint.res_name : "");
+            app.wmClass = QString::fromLocal8Bit(hint.res_class ? hint.res_class : "");
+            if (auto pid = cardinalProperty(d, w, "_NET_WM_PID", XA_CARDINAL); pid && !pid->empty())
+                app.pid = static_cast<qint64>((*pid)[0]);
+            app.bundleId = bundleIdFor(app.pid, app.wmClass, app.wmInstance);
+            app.name = app.wmClass.isEmpty() ? app.wmInstance : app.wmClass;
+            return app;
+        }
+        Window root = None, parent = None;
+        Window* children = nullptr;
+        unsigned int n = 0;
+        ErrorTrap treeTrap(d);
+        const Status tree = XQueryTree(d, w, &root, &parent, &children, &n);
+        XPtr<Window> kids(children);
+        if (treeTrap.failed() || !tree || parent == root) break;
+        w = parent;
+    }
+    return std::nullopt;
+}
+
+std::optional<RunningApp> LinuxWorkspace::frontmostApplication() {
+    const auto w = activeWindow(display_.get());
+    if (!w) return std::nullopt;
+    return describe(*w);
+}
+
+QList<RunningApp> LinuxWorkspace::runningApplications() {
+    QList<RunningApp> out;
+    Display* d = display_.get();
+    const auto clients = cardinalProperty(d, DefaultRootWindow(d), "_NET_CLIENT_LIST", XA_WINDOW);
+    if (!clients) return out;
+    QSet<QString> seen;
+    for (unsigned long w : *clients) {
+        auto app = describe(static_cast<Window>(w));
+        if (!app) continue;
+        const QString key = app->pid > 0 ? QString::number(app->pid) : app->bundleId;
+        if (seen.contains(key)) continue;
+        seen.insert(key);
+        out.append(*app);
+    }
+    return out;
+}
+
+bool LinuxWorkspace::activate(const RunningApp& app) {
+    Display* d = display_.get();
+    if (app.window == 0) return false;
+    const Window w = static_cast<Window>(app.window);
+    XEvent e{};
+    e.xclient.type = ClientMessage;
+    e.xclient.window = w;
+    e.xclient.message_type = atom(d, "_NET_ACTIVE_WINDOW");
+    e.xclient.format = 32;
+    e.xclient.data.l[0] = 2;  // source: a pager-like tool, which window managers obey
+    e.xclient.data.l[1] = CurrentTime;
+    ErrorTrap trap(d);
+    XSendEvent(d, DefaultRootWindow(d), False, SubstructureRedirectMask | SubstructureNotifyMask,
+               &e);
+    XRaiseWindow(d, w);
+    XSetInputFocus(d, w, RevertToParent, CurrentTime);
+    return !trap.failed();
+}
+
+bool LinuxWorkspace::open(const QUrl& url) {
+    return QProcess::startDetached(QStringLiteral("xdg-open"), {url.toString()});
+}
+
+}  // namespace platform::x11

@@ -1,0 +1,80 @@
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QRegularExpression>
+#include <QSet>
+#include <thread>
+#include <vector>
+
+#include "core/Log.h"
+#include "core/Paths.h"
+#include "support/TestEnv.h"
+
+namespace {
+
+const QRegularExpression kStamp(QStringLiteral(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} )"));
+
+QStringList logLines() {
+    Log::flush();
+    return QString::fromUtf8(testenv::readFile(Log::path())).split(QLatin1Char('\n'));
+}
+
+TEST(Log, LivesInTheXdgStateFolder) {
+    EXPECT_EQ(Log::path(), testenv::home() + QStringLiteral("/.local/state/Velmora/Velmora.log"));
+    EXPECT_EQ(Paths::appSupportDir(), testenv::home() + QStringLiteral("/.local/share/Velmora"));
+}
+
+TEST(Log, LineShapeEmptyAndMultiline) {
+    QFile::remove(Log::path());
+    Log::write(QString());
+    Log::write(QStringLiteral("raw [first\nsecond]"));
+    Log::write(QStringLiteral("ünïcode ✓"));
+    const QStringList lines = logLines();
+    ASSERT_EQ(lines.size(), 5);  // trailing line feed leaves an empty tail
+    EXPECT_TRUE(kStamp.match(lines[0]).hasMatch());
+    EXPECT_EQ(lines[0].size(), 24);  // 23-character stamp, one space, nothing else
+    EXPECT_TRUE(lines[1].endsWith(QStringLiteral(" raw [first")));
+    EXPECT_EQ(lines[2], QStringLiteral("second]"));
+    EXPECT_TRUE(lines[3].endsWith(QStringLiteral(" ünïcode ✓")));
+    EXPECT_TRUE(lines[4].isEmpty());
+}
+
+TEST(Log, DeletedFileIsRecreatedWithTheNextLine) {
+    Log::write(QStringLiteral("before"));
+    Log::flush();
+    ASSERT_TRUE(QFile::remove(Log::path()));
+    Log::write(QStringLiteral("after"));
+    const QStringList lines = logLines();
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_TRUE(lines[0].endsWith(QStringLiteral(" after")));
+}
+
+TEST(Log, ManyThreadsWriteWholeLinesNoneLost) {
+    QFile::remove(Log::path());
+    constexpr int kThreads = 8, kLines = 2000;
+    const QString pad(200, QLatin1Char('x'));  // long lines make interleaving visible
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([t, &pad] {
+            for (int i = 0; i < kLines; ++i) Log::write(QStringLiteral("t%1 n%2 %3 end").arg(t).arg(i).arg(pad));
+        });
+    for (auto& th : threads) th.join();
+    const QStringList lines = logLines();
+    ASSERT_EQ(lines.size(), kThreads * kLines + 1);
+    QSet<QString> seen;
+    std::vector<int> lastPerThread(kThreads, -1);
+    const QRegularExpression shape(QStringLiteral(R"( t(\d+) n(\d+) x{200} end$)"));
+    for (int i = 0; i < kThreads * kLines; ++i) {
+        ASSERT_TRUE(kStamp.match(lines[i]).hasMatch()) << lines[i].toStdString();
+        const auto m = shape.match(lines[i]);
+        ASSERT_TRUE(m.hasMatch()) << lines[i].toStdString();
+        const int t = m.captured(1).toInt(), n = m.captured(2).toInt();
+        // One thread's lines keep their call order.
+        EXPECT_EQ(n, lastPerThread[t] + 1);
+        lastPerThread[t] = n;
+        seen.insert(lines[i].mid(24));
+    }
+    EXPECT_EQ(seen.size(), kThreads * kLines);
+}
+
+}  // namespace
