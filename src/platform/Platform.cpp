@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "core/Log.h"
+#include "platform/KeyMonitor.h"
 #include "platform/Permissions.h"
 #include "platform/Workspace.h"
 

@@ -1,5 +1,7 @@
 #include "platform/fake/FakePlatform.h"
 
+#include "platform/fake/FakeKeyMonitor.h"
+
 namespace platform::fake {
 
 std::optional<RunningApp> FakeWorkspace::frontmostApplication() {
@@ -25,11 +27,15 @@ std::unique_ptr<Platform> createFakePlatform() {
     p->name = QStringLiteral("fake");
     p->workspace = std::make_unique<FakeWorkspace>();
     p->permissions = std::make_unique<FakePermissions>();
+    p->keyMonitor = std::make_unique<FakeKeyMonitor>();
     return p;
 }
 
 FakeWorkspace& workspace() {
     return static_cast<FakeWorkspace&>(*Platform::current().workspace);
+}
+FakeKeyMonitor& keyMonitor() {
+    return static_cast<FakeKeyMonitor&>(*Platform::current().keyMonitor);
 }
 FakePermissions& permissions() {
     return static_cast<FakePermissions&>(*Platform::current().permissions);

@@ -38,5 +38,7 @@ std::unique_ptr<Platform> createFakePlatform();
 // Typed access to the installed fake parts (the installed platform must be fake).
 FakeWorkspace& workspace();
 FakePermissions& permissions();
+class FakeKeyMonitor;
+FakeKeyMonitor& keyMonitor();
 
 }  // namespace platform::fake

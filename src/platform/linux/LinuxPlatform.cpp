@@ -1,6 +1,7 @@
 #include "platform/linux/LinuxPlatform.h"
 
 #include "platform/linux/LinuxPermissions.h"
+#include "platform/linux/X11KeyMonitor.h"
 #include "platform/linux/LinuxWorkspace.h"
 
 namespace platform::x11 {
@@ -12,6 +13,7 @@ std::unique_ptr<Platform> createLinuxPlatform() {
     p->name = QStringLiteral("x11");
     p->workspace = std::make_unique<LinuxWorkspace>(std::move(display));
     p->permissions = std::make_unique<LinuxPermissions>();
+    p->keyMonitor = std::make_unique<X11KeyMonitor>();
     return p;
 }
 

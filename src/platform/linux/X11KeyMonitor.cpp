@@ -1,0 +1,213 @@
+#include <QString>
+
+#include "core/Log.h"
+#include "core/MainThread.h"
+#include "platform/linux/X11KeyMonitor.h"
+#include "platform/linux/X11Util.h"
+
+#include <X11/XKBlib.h>
+#include <X11/extensions/XInput2.h>
+#include <X11/keysym.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+namespace platform::x11 {
+
+// Shared between the main thread and the reader thread.
+struct X11KeyMonitor::State {
+    DisplayPtr display;
+    int xiOpcode = 0;
+    int wake[2] = {-1, -1};
+    std::atomic<bool> stop{false};
+    std::mutex mutex;
+    std::deque<std::function<void()>> commands;  // run on the reader thread
+    std::function<void(const KeyEvent&)> onEvent;  // main thread only
+    std::function<void(bool)> onEscape;            // main thread only
+    std::array<Key, 256> keys{};                    // reader thread only
+    KeyCode escapeCode = 0;
+
+    void post(std::function<void()> fn) {
+        {
+            std::lock_guard lock(mutex);
+            commands.push_back(std::move(fn));
+        }
+        const char b = 1;
+        [[maybe_unused]] ssize_t n = ::write(wake[1], &b, 1);
+    }
+
+    void rebuildKeymap() {
+        Display* d = display.get();
+        const KeySym fnSym = XStringToKeysym("XF86Fn");
+        for (int kc = 0; kc < 256; ++kc) {
+            Key k = Key::other;
+            if (kc >= 8) {
+                const KeySym s = XkbKeycodeToKeysym(d, static_cast<KeyCode>(kc), 0, 0);
+                switch (s) {
+                    // Right Alt is AltGr (ISO_Level3_Shift) on most non-US layouts.
+                    case XK_Alt_R:
+                    case XK_ISO_Level3_Shift: k = Key::rightOption; break;
+                    case XK_Super_R: k = Key::rightCommand; break;
+                    case XK_Control_R: k = Key::rightControl; break;
+                    case XK_Escape: k = Key::escape; break;
+                    case XK_Shift_L:
+                    case XK_Shift_R:
+                    case XK_Control_L:
+                    case XK_Alt_L:
+                    case XK_Meta_L:
+                    case XK_Meta_R:
+                    case XK_Super_L:
+                    case XK_Hyper_L:
+                    case XK_Hyper_R:
+                    case XK_Caps_Lock:
+                    case XK_Num_Lock:
+                    case XK_Mode_switch:
+                    case XK_ISO_Level5_Shift: k = Key::otherModifier; break;
+                    default:
+                        if (fnSym != NoSymbol && s == fnSym) k = Key::fn;
+                        break;
+                }
+            }
+            keys[static_cast<size_t>(kc)] = k;
+        }
+        escapeCode = XKeysymToKeycode(d, XK_Escape);
+    }
+};
+
+namespace {
+constexpr unsigned int kLockCombos[] = {0, LockMask, Mod2Mask, LockMask | Mod2Mask};
+}
+
+X11KeyMonitor::X11KeyMonitor() : state_(std::make_shared<State>()) {}
+
+X11KeyMonitor::~X11KeyMonitor() {
+    if (thread_.joinable()) {
+        state_->stop = true;
+        state_->post([] {});
+        thread_.join();
+    }
+    if (state_->wake[0] >= 0) {
+        ::close(state_->wake[0]);
+        ::close(state_->wake[1]);
+    }
+}
+
+bool X11KeyMonitor::start(std::function<void(const KeyEvent&)> onEvent) {
+    if (thread_.joinable()) return true;
+    auto s = state_;
+    s->display = openDisplay();
+    if (!s->display) {
+        Log::write(QStringLiteral("Talk key: can't open the X display"));
+        return false;
+    }
+    Display* d = s->display.get();
+    int event = 0, error = 0, major = 2, minor = 2;
+    if (!XQueryExtension(d, "XInputExtension", &s->xiOpcode, &event, &error) ||
+        XIQueryVersion(d, &major, &minor) != Success) {
+        Log::write(QStringLiteral("Talk key: the X server has no XInput2"));
+        return false;
+    }
+    unsigned char mask[XIMaskLen(XI_LASTEVENT)] = {};
+    XISetMask(mask, XI_RawKeyPress);
+    XISetMask(mask, XI_RawKeyRelease);
+    XIEventMask em{XIAllMasterDevices, sizeof mask, mask};
+    XISelectEvents(d, DefaultRootWindow(d), &em, 1);
+    Bool detectable = False;
+    XkbSetDetectableAutoRepeat(d, True, &detectable);
+    s->rebuildKeymap();
+    XFlush(d);
+    if (::pipe2(s->wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+        Log::write(QStringLiteral("Talk key: no wake pipe (%1)").arg(errno));
+        return false;
+    }
+    s->onEvent = std::move(onEvent);
+
+    thread_ = std::thread([s] {
+        Display* dpy = s->display.get();
+        std::array<bool, 256> isDown{};
+        pollfd fds[2] = {{ConnectionNumber(dpy), POLLIN, 0}, {s->wake[0], POLLIN, 0}};
+        while (!s->stop) {
+            while (XPending(dpy)) {
+                XEvent ev;
+                XNextEvent(dpy, &ev);
+                if (ev.type == MappingNotify) {
+                    // Layout switches and remapped keycodes: read the keymap again.
+                    XRefreshKeyboardMapping(&ev.xmapping);
+                    s->rebuildKeymap();
+                } else if (ev.type == KeyPress || ev.type == KeyRelease) {
+                    // Esc taken by our grab.
+                    const bool pressed = ev.type == KeyPress;
+                    MainThread::post([weak = std::weak_ptr<State>(s), pressed] {
+                        auto st = weak.lock();
+                        if (st && st->onEscape) st->onEscape(pressed);
+                    });
+                } else if (ev.type == GenericEvent && ev.xcookie.extension == s->xiOpcode &&
+                           XGetEventData(dpy, &ev.xcookie)) {
+                    const auto* raw = static_cast<const XIRawEvent*>(ev.xcookie.data);
+                    if (ev.xcookie.evtype == XI_RawKeyPress || ev.xcookie.evtype == XI_RawKeyRelease) {
+                        const int kc = raw->detail;
+                        if (kc > 0 && kc < 256) {
+                            const bool pressed = ev.xcookie.evtype == XI_RawKeyPress;
+                            const bool repeat = pressed && ((raw->flags & XIKeyRepeat) || isDown[kc]);
+                            isDown[kc] = pressed;
+                            const KeyEvent ke{s->keys[static_cast<size_t>(kc)], pressed, repeat};
+                            MainThread::post([weak = std::weak_ptr<State>(s), ke] {
+                                auto st = weak.lock();
+                                if (st && st->onEvent) st->onEvent(ke);
+                            });
+                        }
+                    }
+                    XFreeEventData(dpy, &ev.xcookie);
+                }
+            }
+            std::deque<std::function<void()>> todo;
+            {
+                std::lock_guard lock(s->mutex);
+                todo.swap(s->commands);
+            }
+            for (auto& fn : todo) fn();
+            if (s->stop) break;
+            XFlush(dpy);
+            if (XPending(dpy)) continue;
+            ::poll(fds, 2, -1);
+            char buf[64];
+            while (::read(s->wake[0], buf, sizeof buf) > 0) {
+            }
+        }
+    });
+    return true;
+}
+
+bool X11KeyMonitor::grabEscape(std::function<void(bool)> onEscape) {
+    if (!thread_.joinable()) return false;
+    auto s = state_;
+    s->onEscape = std::move(onEscape);
+    auto result = std::make_shared<std::promise<bool>>();
+    auto future = result->get_future();
+    s->post([s, result] {
+        Display* d = s->display.get();
+        const Window root = DefaultRootWindow(d);
+        ErrorTrap trap(d);
+        for (unsigned int mods : kLockCombos)
+            XGrabKey(d, s->escapeCode, mods, root, False, GrabModeAsync, GrabModeAsync);
+        const bool ok = !trap.failed() && s->escapeCode != 0;
+        if (!ok)
+            for (unsigned int mods : kLockCombos) XUngrabKey(d, s->escapeCode, mods, root);
+        result->set_value(ok);
+    });
+    // The reader thread answers at once; a hung X server must not hang dictation.
+    if (future.wait_for(std::chrono::milliseconds(500)) != std::future_status::ready) return false;
+    return future.get();
+}
+
+void X11KeyMonitor::releaseEscape() {
+    if (!thread_.joinable()) return;
+    auto s = state_;
+    s->post([s] {
+        Display* d = s->display.get();
+        ErrorTrap trap(d);
+        for (unsigned int mods : kLockCombos) XUngrabKey(d, s->escapeCode, mods, DefaultRootWindow(d));
+    });
+}
+
+}  // namespace platform::x11

@@ -1,0 +1,172 @@
+#include <gtest/gtest.h>
+
+#include <QFile>
+
+#include "core/HotkeyMonitor.h"
+#include "core/Log.h"
+#include "platform/fake/FakeKeyMonitor.h"
+#include "support/TestEnv.h"
+
+namespace {
+
+using platform::Key;
+
+// Records the monitor's calls in order, as one string per call.
+struct Rig {
+    explicit Rig(bool toggle, HotkeyChoice choice = HotkeyChoice::rightOption) : monitor(choice, &keys) {
+        monitor.toggleMode = toggle;
+        monitor.holdDelay = 0.05;
+        monitor.onDown = [this] { calls << "down"; };
+        monitor.onConfirm = [this] { calls << "confirm"; };
+        monitor.onCancel = [this] { calls << "cancel"; };
+        monitor.onUp = [this] { calls << "up"; };
+        monitor.onToggle = [this] { calls << "toggle"; };
+        monitor.onEscape = [this] { calls << "esc"; };
+        monitor.isListening = [this] { return listening; };
+        monitor.start();
+    }
+    void settle(int ms = 120) {
+        testenv::waitFor([] { return false; }, ms);
+    }
+    platform::fake::FakeKeyMonitor keys;
+    HotkeyMonitor monitor;
+    QStringList calls;
+    bool listening = false;
+};
+
+TEST(HoldMode, ShortPressCancels) {
+    Rig r(false);
+    r.keys.press(Key::rightOption);
+    r.keys.release(Key::rightOption);
+    r.settle();
+    EXPECT_EQ(r.calls, (QStringList{"down", "cancel"}));
+}
+
+TEST(HoldMode, LongPressConfirmsThenUp) {
+    Rig r(false);
+    r.keys.press(Key::rightOption);
+    r.keys.press(Key::rightOption, true);  // auto-repeat changes nothing
+    ASSERT_TRUE(testenv::waitFor([&] { return r.calls.size() == 2; }, 2000));
+    r.keys.press(Key::other);  // typing while holding does not stop it
+    r.keys.release(Key::rightOption);
+    EXPECT_EQ(r.calls, (QStringList{"down", "confirm", "up"}));
+}
+
+TEST(HoldMode, ChordWithinTheDelayCancelsAndTheReleaseIsIgnored) {
+    Rig r(false);
+    r.keys.press(Key::rightOption);
+    r.keys.press(Key::other);
+    r.settle();
+    r.keys.release(Key::rightOption);
+    r.settle();
+    EXPECT_EQ(r.calls, (QStringList{"down", "cancel"}));
+}
+
+TEST(HoldMode, OtherModifiersAndOtherTalkKeysNeverCount) {
+    Rig r(false);
+    r.keys.press(Key::otherModifier);  // left Option with right Option as the talk key
+    r.keys.release(Key::otherModifier);
+    r.keys.press(Key::rightCommand);
+    r.keys.release(Key::rightCommand);
+    r.settle();
+    EXPECT_TRUE(r.calls.isEmpty());
+    r.keys.press(Key::rightOption);
+    r.keys.press(Key::otherModifier);  // Shift during the hold is not a chord
+    ASSERT_TRUE(testenv::waitFor([&] { return r.calls.size() == 2; }, 2000));
+    r.keys.release(Key::rightOption);
+    EXPECT_EQ(r.calls, (QStringList{"down", "confirm", "up"}));
+}
+
+TEST(HoldMode, ReleaseWithoutPressIsIgnored) {
+    Rig r(false);
+    r.keys.release(Key::rightOption);
+    r.settle(20);
+    EXPECT_TRUE(r.calls.isEmpty());
+}
+
+TEST(ToggleMode, CleanTapToggles) {
+    Rig r(true);
+    r.keys.press(Key::rightOption);
+    r.settle();  // length of the press does not matter
+    r.keys.release(Key::rightOption);
+    EXPECT_EQ(r.calls, (QStringList{"toggle"}));
+}
+
+TEST(ToggleMode, ShortcutPoisonsOnlyThatPress) {
+    Rig r(true);
+    r.keys.press(Key::rightOption);
+    r.keys.press(Key::other);
+    r.keys.release(Key::rightOption);
+    EXPECT_TRUE(r.calls.isEmpty());
+    r.keys.press(Key::rightOption);
+    r.keys.release(Key::rightOption);
+    EXPECT_EQ(r.calls, (QStringList{"toggle"}));
+}
+
+TEST(Escape, PassiveWhenNotListening) {
+    Rig r(true);
+    r.keys.press(Key::escape);
+    r.keys.release(Key::escape);
+    EXPECT_EQ(r.calls, (QStringList{"esc"}));
+    EXPECT_EQ(r.keys.frontAppEscapes, (QList<bool>{true, false}));
+}
+
+TEST(Escape, TakenFromTheFrontAppOnlyWhileListening) {
+    Rig r(true);
+    r.listening = true;
+    r.monitor.setListening(true);
+    ASSERT_TRUE(r.monitor.tapOwnsEscape());
+    r.keys.press(Key::escape);
+    // The controller cancels on Esc: listening ends before the key comes up.
+    r.listening = false;
+    r.monitor.setListening(false);
+    r.keys.release(Key::escape);
+    EXPECT_EQ(r.calls, (QStringList{"esc"}));
+    EXPECT_TRUE(r.keys.frontAppEscapes.isEmpty());  // neither the press nor its release
+
+    r.keys.press(Key::escape);
+    r.keys.release(Key::escape);
+    EXPECT_EQ(r.keys.frontAppEscapes, (QList<bool>{true, false}));
+    EXPECT_EQ(r.calls, (QStringList{"esc", "esc"}));  // passive again, controller ignores it
+}
+
+TEST(Escape, GrabFailureFallsBackToPassiveAndSaysSo) {
+    Rig r(true);
+    r.keys.grabFails = true;
+    r.listening = true;
+    r.monitor.setListening(true);
+    EXPECT_FALSE(r.monitor.tapOwnsEscape());
+    r.keys.press(Key::escape);
+    EXPECT_EQ(r.calls, (QStringList{"esc"}));
+    EXPECT_EQ(r.keys.frontAppEscapes, (QList<bool>{true}));
+    Log::flush();
+    EXPECT_TRUE(testenv::readFile(Log::path())
+                    .contains("Esc event tap unavailable (Accessibility?), esc falls back to passive"));
+}
+
+TEST(Escape, GrabIsInstalledOncePerListening) {
+    Rig r(false);
+    r.monitor.setListening(true);
+    r.monitor.setListening(true);
+    EXPECT_EQ(r.keys.grabCount, 1);
+    r.monitor.setListening(false);
+    EXPECT_FALSE(r.keys.escapeGrabbed);
+    r.monitor.setListening(true);
+    EXPECT_EQ(r.keys.grabCount, 2);
+}
+
+TEST(Lifetime, EventsAfterTheMonitorIsGoneAreIgnored) {
+    platform::fake::FakeKeyMonitor keys;
+    int calls = 0;
+    {
+        HotkeyMonitor m(HotkeyChoice::rightControl, &keys);
+        m.toggleMode = true;
+        m.onToggle = [&] { ++calls; };
+        m.start();
+    }
+    keys.press(Key::rightControl);
+    keys.release(Key::rightControl);
+    EXPECT_EQ(calls, 0);
+}
+
+}  // namespace
