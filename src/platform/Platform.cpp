@@ -3,6 +3,8 @@
 #include <cstdlib>
 
 #include "core/Log.h"
+#include "platform/AudioConverter.h"
+#include "platform/AudioEngine.h"
 #include "platform/Permissions.h"
 #include "platform/Workspace.h"
 

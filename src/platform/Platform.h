@@ -6,6 +6,7 @@ namespace platform {
 
 class Workspace;
 class Permissions;
+class AudioInput;
 
 // The desktop services the application uses, chosen once at start (the X11
 // backend when a display opens, else the scripted fake). Owned for the whole run.
@@ -13,6 +14,7 @@ struct Platform {
     QString name;  // "x11" or "fake"
     std::unique_ptr<Workspace> workspace;
     std::unique_ptr<Permissions> permissions;
+    std::unique_ptr<AudioInput> audioInput;  // microphone engines and their converters
 
     Platform();
     ~Platform();

@@ -2,6 +2,7 @@
 
 #include "platform/linux/LinuxPermissions.h"
 #include "platform/linux/LinuxWorkspace.h"
+#include "platform/linux/PulseAudioInput.h"
 
 namespace platform::x11 {
 
@@ -12,6 +13,7 @@ std::unique_ptr<Platform> createLinuxPlatform() {
     p->name = QStringLiteral("x11");
     p->workspace = std::make_unique<LinuxWorkspace>(std::move(display));
     p->permissions = std::make_unique<LinuxPermissions>();
+    p->audioInput = std::make_unique<PulseAudioInput>();
     return p;
 }
 
