@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <mutex>
 #include <optional>
 #include <thread>
 
@@ -73,6 +74,9 @@ struct AudioCapture::Impl : std::enable_shared_from_this<Impl> {
     // made under, and delivery for it ends the moment the count moves on.
     std::atomic<uint64_t> stopCalls{0};
     std::atomic<uint64_t> ticket{0};
+    // Held while a chunk is handed over and while stop() counts itself, so no chunk is being
+    // handed over once stop() has returned.
+    std::mutex deliveryMutex;
 
     SerialWorker queue;  // declared last: joined before the fields its work uses go away
 
@@ -234,6 +238,7 @@ struct AudioCapture::Impl : std::enable_shared_from_this<Impl> {
         pcm.reserve(static_cast<qsizetype>(16000.0 / rate * b.frames + 16) * 2);
         if (!converter->convert(AudioBuffer{monoFormat, b.frames, planes}, pcm) || pcm.isEmpty())
             return;
+        std::lock_guard lock(deliveryMutex);
         if (cbs->onChunk && stopCalls.load() == t) cbs->onChunk(pcm);
     }
 
@@ -263,7 +268,10 @@ AudioCapture::AudioCapture() : AudioCapture(*platform::Platform::current().audio
 AudioCapture::AudioCapture(platform::AudioInput& input) : d(std::make_shared<Impl>(input)) {}
 
 AudioCapture::~AudioCapture() {
-    d->stopCalls.fetch_add(1);
+    {
+        std::lock_guard lock(d->deliveryMutex);
+        d->stopCalls.fetch_add(1);
+    }
     d->queue.post([impl = d.get()] { impl->stop(); });
     d->queue.drain();
 }
@@ -281,7 +289,10 @@ void AudioCapture::start(LevelCallback onLevel, ChunkCallback onChunk, ErrorCall
 }
 
 void AudioCapture::stop() {
-    d->stopCalls.fetch_add(1);
+    {
+        std::lock_guard lock(d->deliveryMutex);  // waits out a chunk being handed over
+        d->stopCalls.fetch_add(1);
+    }
     d->queue.post([impl = d.get()] { impl->stop(); });
 }
 

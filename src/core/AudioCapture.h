@@ -13,10 +13,11 @@ struct AudioBuffer;
 // The default microphone as a stream of 16 kHz mono signed 16-bit chunks (for the recogniser
 // and the recordings) and of loudness levels, one per 20 ms (for the pill's waveform).
 // Start, stop, warm-up, the silence watchdog and every engine rebuild run on one serial
-// worker, "velmora.audio"; the public calls only post to it and never wait.
+// worker, "velmora.audio"; the public calls only post to it and never wait for it.
 //
 // Callback threads: onChunk on the engine's delivery thread; onLevel and onError on the
-// main thread. No callback starts after stop() has returned.
+// main thread. No callback runs after stop() has returned (stop() waits out a chunk being
+// handed over, so onChunk must not call stop()).
 class AudioCapture {
   public:
     using LevelCallback = std::function<void(float rms)>;

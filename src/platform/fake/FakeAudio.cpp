@@ -1,5 +1,6 @@
 #include "platform/fake/FakeAudio.h"
 
+#include <pthread.h>
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -128,7 +129,10 @@ class FakeAudioInput::Engine : public AudioEngine {
         }
         running_ = true;
         owner_.runningEngines++;
-        thread_ = std::thread([this, s = std::move(s)] { deliver(s); });
+        thread_ = std::thread([this, s = std::move(s)] {
+            pthread_setname_np(pthread_self(), "fake-mic");  // not the starting thread's name
+            deliver(s);
+        });
         return std::nullopt;
     }
 

@@ -54,8 +54,11 @@ std::optional<QString> SndfileFileConverter::convertToPcm16kWav(const QString& i
     if (!resampler) return fail(error);
 
     QSaveFile out(output);  // nothing appears at `output` unless the whole file was written
-    if (!out.open(QIODevice::WriteOnly)) return fail(out.errorString());
-    if (out.write(canonicalWavHeader(0)) != 44) return fail(out.errorString());
+    const auto cantWrite = [&] {
+        return fail(QStringLiteral("can't write ") + output + QStringLiteral(": ") + out.errorString());
+    };
+    if (!out.open(QIODevice::WriteOnly)) return cantWrite();
+    if (out.write(canonicalWavHeader(0)) != 44) return cantWrite();
 
     const int ch = reader->format().channels;
     constexpr qint64 kBlock = 4096;
@@ -82,7 +85,7 @@ std::optional<QString> SndfileFileConverter::convertToPcm16kWav(const QString& i
         }
         dataBytes += static_cast<quint64>(pcm.size());
         if (dataBytes > kMaxData) return fail(QStringLiteral("too long for a WAVE file"));
-        if (!pcm.isEmpty() && out.write(pcm) != pcm.size()) return fail(out.errorString());
+        if (!pcm.isEmpty() && out.write(pcm) != pcm.size()) return cantWrite();
     }
     const qint64 declared = reader->declaredFrames();
     if (declared > 0 && declared < (qint64(1) << 62) && frames < declared)
@@ -91,8 +94,8 @@ std::optional<QString> SndfileFileConverter::convertToPcm16kWav(const QString& i
                        .arg(frames)
                        .arg(declared));
     if (!out.seek(0) || out.write(canonicalWavHeader(static_cast<quint32>(dataBytes))) != 44)
-        return fail(out.errorString());
-    if (!out.commit()) return fail(out.errorString());
+        return cantWrite();
+    if (!out.commit()) return cantWrite();
     return std::nullopt;
 }
 
