@@ -53,7 +53,6 @@ class Connection {
         pa_proplist* props = pa_proplist_new();
         pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, "Velmora");
         pa_proplist_sets(props, PA_PROP_APPLICATION_ID, "velmora");
-        pa_proplist_sets(props, PA_PROP_MEDIA_ROLE, "phone");
         c->ctx =
             pa_context_new_with_proplist(pa_threaded_mainloop_get_api(c->loop), "Velmora", props);
         pa_proplist_free(props);
@@ -257,10 +256,9 @@ class PulseAudioEngine : public AudioEngine {
         pa_channel_map map = source_->map;
         if (map.channels != spec.channels)
             pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
-        pa_proplist* props = pa_proplist_new();
-        pa_proplist_sets(props, PA_PROP_MEDIA_ROLE, "phone");
-        stream_ = pa_stream_new_with_proplist(conn_->ctx, "Dictation", &spec, &map, props);
-        pa_proplist_free(props);
+        // No media role: "phone" would make role-cork setups pause the user's music, and
+        // silencing output is a decision of its own elsewhere.
+        stream_ = pa_stream_new(conn_->ctx, "Dictation", &spec, &map);
         if (!stream_) return QString::fromUtf8(pa_strerror(pa_context_errno(conn_->ctx)));
         pa_stream_set_state_callback(stream_, &PulseAudioEngine::onStreamState, this);
         pa_stream_set_read_callback(stream_, &PulseAudioEngine::onRead, this);
@@ -317,12 +315,12 @@ class PulseAudioEngine : public AudioEngine {
                 error_ = err;
                 return false;
             }
-            conn_->onStateChange = [this] {
-                if (running_ && !PA_CONTEXT_IS_GOOD(pa_context_get_state(conn_->ctx))) notify();
-            };
-            // Tap and handler installed before the connection existed.
         }
         Locked lock(conn_->loop);
+        // A connection that fails while recording (the server went away) makes us stale.
+        conn_->onStateChange = [this] {
+            if (running_ && !PA_CONTEXT_IS_GOOD(pa_context_get_state(conn_->ctx))) notify();
+        };
         QString err;
         source_ = conn_->defaultSource(kConnectTimeoutMs, &err);
         if (!source_) error_ = err;
