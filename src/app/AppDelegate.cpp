@@ -30,9 +30,12 @@ void AppDelegate::applicationDidFinishLaunching() {
     auto& platform = platform::Platform::current();
     Log::write(QStringLiteral("Platform: ") + platform.name);
 
-    // 10. Microphone.
-    const bool mic = platform.permissions->microphoneUsable();
-    Log::write(QStringLiteral("Mic permission: ") + (mic ? QStringLiteral("true") : QStringLiteral("false")));
+    // 10. Microphone: asked off the main thread (the sound server may be slow to answer);
+    // when it is usable, warm the device so the first dictation starts fast.
+    AudioCapture::requestPermission([this](bool mic) {
+        Log::write(QStringLiteral("Mic permission: ") + (mic ? QStringLiteral("true") : QStringLiteral("false")));
+        if (mic) audio.warmUp();
+    });
 
     // 11. Accessibility.
     const bool ax = platform.permissions->accessibilityAvailable();

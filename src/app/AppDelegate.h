@@ -5,6 +5,8 @@
 #include <memory>
 #include <optional>
 
+#include "core/AudioCapture.h"
+
 class StatusItem;
 
 // The application delegate: the launch sequence, the status item and the
@@ -25,6 +27,7 @@ public:
 
     State state = State::idle;
     std::unique_ptr<StatusItem> statusItem;
+    AudioCapture audio;  // the microphone, for the whole run
     QStringList pendingLearned;
     std::chrono::steady_clock::time_point pressedAt = std::chrono::steady_clock::now();
     std::chrono::steady_clock::time_point releasedAt = std::chrono::steady_clock::now();

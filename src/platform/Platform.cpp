@@ -4,6 +4,8 @@
 
 #include "core/Log.h"
 #include "platform/KeyMonitor.h"
+#include "platform/AudioConverter.h"
+#include "platform/AudioEngine.h"
 #include "platform/Permissions.h"
 #include "platform/Workspace.h"
 

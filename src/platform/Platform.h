@@ -7,6 +7,7 @@ namespace platform {
 class Workspace;
 class Permissions;
 class KeyMonitor;
+class AudioInput;
 
 // The desktop services the application uses, chosen once at start (the X11
 // backend when a display opens, else the scripted fake). Owned for the whole run.
@@ -15,6 +16,7 @@ struct Platform {
     std::unique_ptr<Workspace> workspace;
     std::unique_ptr<Permissions> permissions;
     std::unique_ptr<KeyMonitor> keyMonitor;
+    std::unique_ptr<AudioInput> audioInput;  // microphone engines and their converters
 
     Platform();
     ~Platform();

@@ -1,6 +1,7 @@
 #include "platform/fake/FakePlatform.h"
 
 #include "platform/fake/FakeKeyMonitor.h"
+#include "core/Log.h"
 
 namespace platform::fake {
 
@@ -28,6 +29,14 @@ std::unique_ptr<Platform> createFakePlatform() {
     p->workspace = std::make_unique<FakeWorkspace>();
     p->permissions = std::make_unique<FakePermissions>();
     p->keyMonitor = std::make_unique<FakeKeyMonitor>();
+    auto audio = std::make_unique<FakeAudioInput>();
+    // A headless run can be given a microphone: VQ_FAKE_MIC names a sound file to play.
+    if (const QString mic = qEnvironmentVariable("VQ_FAKE_MIC"); !mic.isEmpty()) {
+        if (auto error = audio->playFile(mic))
+            Log::write(QStringLiteral("Fake mic: can't play ") + mic + QStringLiteral(" (") +
+                       *error + QStringLiteral(")"));
+    }
+    p->audioInput = std::move(audio);
     return p;
 }
 
@@ -39,6 +48,9 @@ FakeKeyMonitor& keyMonitor() {
 }
 FakePermissions& permissions() {
     return static_cast<FakePermissions&>(*Platform::current().permissions);
+}
+FakeAudioInput& audio() {
+    return static_cast<FakeAudioInput&>(*Platform::current().audioInput);
 }
 
 }  // namespace platform::fake

@@ -6,13 +6,14 @@
 #include "platform/Permissions.h"
 #include "platform/Platform.h"
 #include "platform/Workspace.h"
+#include "platform/fake/FakeAudio.h"
 
 // Scripted desktop for tests and headless runs: tests set what the desktop
 // "has" and read back what the app asked of it.
 namespace platform::fake {
 
 class FakeWorkspace : public Workspace {
-public:
+  public:
     QList<RunningApp> apps;
     int frontmost = -1;  // index into apps, -1 for none
     QList<qint64> activated;
@@ -26,7 +27,7 @@ public:
 };
 
 class FakePermissions : public Permissions {
-public:
+  public:
     bool microphone = true;
     bool accessibility = true;
     bool microphoneUsable() override { return microphone; }
@@ -40,5 +41,6 @@ FakeWorkspace& workspace();
 FakePermissions& permissions();
 class FakeKeyMonitor;
 FakeKeyMonitor& keyMonitor();
+FakeAudioInput& audio();
 
 }  // namespace platform::fake

@@ -1,13 +1,16 @@
 #include "platform/linux/LinuxPermissions.h"
 
-#include <QFileInfo>
+#include "core/Log.h"
+#include "platform/linux/PulseAudioInput.h"
 
 namespace platform::x11 {
 
+// There is no microphone permission on this desktop: the microphone is usable when a
+// PulseAudio server answers and has a default source.
 bool LinuxPermissions::microphoneUsable() {
-    if (!qEnvironmentVariableIsEmpty("PULSE_SERVER")) return true;
-    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    return !runtime.isEmpty() && QFileInfo::exists(runtime + QStringLiteral("/pulse/native"));
+    const PulseSourceProbe probe = probeDefaultSource();
+    if (!probe.reachable) Log::write(QStringLiteral("Mic: ") + probe.error);
+    return probe.reachable;
 }
 
 bool LinuxPermissions::accessibilityAvailable() {

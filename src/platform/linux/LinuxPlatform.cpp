@@ -3,6 +3,7 @@
 #include "platform/linux/LinuxPermissions.h"
 #include "platform/linux/X11KeyMonitor.h"
 #include "platform/linux/LinuxWorkspace.h"
+#include "platform/linux/PulseAudioInput.h"
 
 namespace platform::x11 {
 
@@ -14,6 +15,7 @@ std::unique_ptr<Platform> createLinuxPlatform() {
     p->workspace = std::make_unique<LinuxWorkspace>(std::move(display));
     p->permissions = std::make_unique<LinuxPermissions>();
     p->keyMonitor = std::make_unique<X11KeyMonitor>();
+    p->audioInput = std::make_unique<PulseAudioInput>();
     return p;
 }
 

@@ -3,6 +3,7 @@
 #include "core/Log.h"
 #include "platform/fake/FakePlatform.h"
 #include "platform/linux/LinuxPlatform.h"
+#include "platform/linux/sound/SndfileFileConverter.h"
 
 namespace platform {
 
@@ -12,6 +13,10 @@ std::unique_ptr<Platform> createPlatform() {
         Log::write(QStringLiteral("Platform: no X display, running headless"));
     }
     return fake::createFakePlatform();
+}
+
+std::unique_ptr<AudioFileConverter> makeAudioFileConverter() {
+    return x11::makeAudioFileConverter();
 }
 
 }  // namespace platform

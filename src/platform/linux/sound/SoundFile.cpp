@@ -1,0 +1,69 @@
+#include "platform/linux/sound/SoundFile.h"
+
+#include <sndfile.h>
+
+namespace platform::x11 {
+
+std::unique_ptr<SoundFileReader> SoundFileReader::open(const QString& path, QString* error) {
+    SF_INFO info{};
+    const QByteArray name = path.toLocal8Bit();
+    SNDFILE* f = sf_open(name.constData(), SFM_READ, &info);
+    if (!f) {
+        if (error) *error = QString::fromUtf8(sf_strerror(nullptr));
+        return nullptr;
+    }
+    if (info.channels <= 0 || info.samplerate <= 0) {
+        if (error) *error = QStringLiteral("no audio in the file");
+        sf_close(f);
+        return nullptr;
+    }
+    std::unique_ptr<SoundFileReader> r(new SoundFileReader);
+    r->file_ = f;
+    r->format_ =
+        AudioFormat{static_cast<double>(info.samplerate), info.channels, SampleType::float32, true};
+    r->declared_ = info.frames;
+    // Integer files come out scaled to [-1, 1); float files are passed through as they are.
+    sf_command(f, SFC_SET_NORM_FLOAT, nullptr, SF_TRUE);
+    return r;
+}
+
+SoundFileReader::~SoundFileReader() {
+    if (file_) sf_close(file_);
+}
+
+qint64 SoundFileReader::read(float* dst, qint64 frames) {
+    const sf_count_t n = sf_readf_float(file_, dst, frames);
+    if (n < 0 || (n < frames && sf_error(file_) != SF_ERR_NO_ERROR)) {
+        error_ = QString::fromUtf8(sf_strerror(file_));
+        return -1;
+    }
+    return n;
+}
+
+std::optional<DecodedSound> readSoundFile(const QString& path, QString* error, qint64 maxFrames) {
+    auto reader = SoundFileReader::open(path, error);
+    if (!reader) return std::nullopt;
+    DecodedSound sound;
+    sound.format = reader->format();
+    const int ch = sound.format.channels;
+    constexpr qint64 kBlock = 8192;
+    qint64 total = 0;
+    for (;;) {
+        if (total >= maxFrames) {
+            if (error) *error = QStringLiteral("file longer than %1 frames").arg(maxFrames);
+            return std::nullopt;
+        }
+        sound.samples.resize(static_cast<size_t>((total + kBlock) * ch));
+        const qint64 n = reader->read(sound.samples.data() + total * ch, kBlock);
+        if (n < 0) {
+            if (error) *error = reader->error();
+            return std::nullopt;
+        }
+        total += n;
+        if (n == 0) break;
+    }
+    sound.samples.resize(static_cast<size_t>(total * ch));
+    return sound;
+}
+
+}  // namespace platform::x11

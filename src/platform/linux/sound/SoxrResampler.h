@@ -1,0 +1,51 @@
+#pragma once
+#include <QString>
+#include <memory>
+#include <vector>
+
+#include "platform/AudioConverter.h"
+
+typedef struct soxr* soxr_t;
+
+namespace platform::x11 {
+
+// libsoxr behind the AudioConverter seam: any rate, any channel count, float or integer,
+// interleaved or planar in; 16 kHz mono s16le out. Channel 0 is kept (the capture's rule) or
+// all channels are averaged (for files). soxr tracks the exact rational position itself, so
+// the output length stays input × 16,000 ÷ rate however long the stream runs.
+class SoxrResampler : public AudioConverter {
+  public:
+    enum class Channels { first, mix };
+    static constexpr double kOutputRate = 16000.0;
+
+    // Null with a reason when the format is unusable or soxr refuses it.
+    static std::unique_ptr<SoxrResampler> create(const AudioFormat& from, Channels mode,
+                                                 QString* error = nullptr);
+    ~SoxrResampler() override;
+    SoxrResampler(const SoxrResampler&) = delete;
+    SoxrResampler& operator=(const SoxrResampler&) = delete;
+
+    const AudioFormat& inputFormat() const override { return from_; }
+    bool convert(const AudioBuffer& in, QByteArray& out) override;
+    bool finish(QByteArray& out) override;
+
+    // Samples the filter holds back at the moment (at the output rate).
+    double delaySamples() const;
+    QString lastError() const { return lastError_; }
+
+  private:
+    SoxrResampler(const AudioFormat& from, Channels mode, soxr_t soxr);
+    // The buffer as mono float: a pointer into `in` when it is already mono float, else scratch.
+    const float* monoOf(const AudioBuffer& in);
+    bool run(const float* in, size_t frames, bool flush, QByteArray& out);
+
+    AudioFormat from_;
+    Channels mode_;
+    soxr_t soxr_ = nullptr;
+    bool finished_ = false;
+    std::vector<float> mono_;
+    std::vector<short> outScratch_;
+    QString lastError_;
+};
+
+}  // namespace platform::x11

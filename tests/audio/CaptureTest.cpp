@@ -1,0 +1,689 @@
+// AudioCapture against the scripted microphone: what reaches onChunk and onLevel, the
+// silence watchdog and its rebuild, configuration changes, a dying device, and start/stop
+// storms from the controller's thread.
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <sndfile.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QRegularExpression>
+#include <QThread>
+#include <atomic>
+#include <mutex>
+#include <random>
+#include <thread>
+
+#include "AudioTestUtil.h"
+#include "core/AudioCapture.h"
+#include "core/Log.h"
+#include "core/MainThread.h"
+#include "platform/fake/FakeAudio.h"
+#include "platform/fake/FakePlatform.h"
+#include "support/TestEnv.h"
+
+using platform::AudioBuffer;
+using platform::AudioFormat;
+using platform::SampleType;
+using platform::fake::FakeAudioInput;
+using platform::fake::FakeMicScript;
+
+namespace {
+
+// The log written since this watch was made.
+class LogWatch {
+  public:
+    LogWatch() {
+        Log::flush();
+        from_ = testenv::readFile(Log::path()).size();
+    }
+    QString text() const {
+        Log::flush();
+        return QString::fromUtf8(testenv::readFile(Log::path()).mid(from_));
+    }
+    int count(const QString& needle) const { return static_cast<int>(text().count(needle)); }
+    bool waitFor(const QString& needle, int times = 1, int ms = 10000) const {
+        return testenv::waitFor([&] { return count(needle) >= times; }, ms);
+    }
+
+  private:
+    qsizetype from_ = 0;
+};
+
+void spin(int ms) {
+    testenv::waitFor([] { return false; }, ms);
+}
+
+int rng_us(int round) {
+    return (round * 7919) % 1500;
+}
+
+std::string threadName() {
+    char name[32] = {};
+    pthread_getname_np(pthread_self(), name, sizeof name);
+    return name;
+}
+
+// One capture on its own scripted microphone, recording what its callbacks see.
+struct Rig {
+    FakeAudioInput mic;
+    std::unique_ptr<AudioCapture> capture;
+    LogWatch log;
+
+    std::mutex m;
+    QByteArray pcm;
+    std::atomic<int> chunks{0};
+    std::atomic<int> chunksOnWrongThread{0};
+    std::vector<float> levels;  // main thread only
+    int levelsOffMain = 0;
+    QStringList errors;  // main thread only
+    int errorsOffMain = 0;
+
+    Rig() : Rig(tonescript(0.5)) {}
+    explicit Rig(FakeMicScript s) {
+        mic.setScript(std::move(s));
+        capture = std::make_unique<AudioCapture>(mic);
+    }
+    ~Rig() { capture.reset(); }
+
+    static FakeMicScript tonescript(double amp = 0.5) {
+        FakeMicScript s;
+        s.format = AudioFormat{48000, 1, SampleType::float32, false};
+        s.audio = platform::fake::tone(1000, amp, 48000, 1, 2.0);
+        s.loop = true;
+        return s;
+    }
+
+    void start() {
+        capture->start(
+            [this](float rms) {
+                if (!MainThread::isCurrent()) ++levelsOffMain;
+                levels.push_back(rms);
+            },
+            [this](const QByteArray& b) {
+                const std::string name = threadName();
+                if (MainThread::isCurrent() || name == "velmora.audio") ++chunksOnWrongThread;
+                std::lock_guard lock(m);
+                pcm += b;
+                ++chunks;
+            },
+            [this](const QString& e) {
+                if (!MainThread::isCurrent()) ++errorsOffMain;
+                errors << e;
+            });
+    }
+    QByteArray audio() {
+        std::lock_guard lock(m);
+        return pcm;
+    }
+    bool waitChunks(int n, int ms = 10000) {
+        return testenv::waitFor([&] { return chunks.load() >= n; }, ms);
+    }
+    // Stops, lets the worker finish, and checks that nothing is left running.
+    void stopAndSettle() {
+        capture->stop();
+        capture->waitForQueue();
+        EXPECT_EQ(mic.runningEngines.load(), 0);
+        EXPECT_EQ(mic.liveEngines.load(), 0);
+    }
+};
+
+TEST(Capture, StereoDeviceKeepsChannelZeroAtSixteenKilohertz) {
+    FakeMicScript s;
+    s.format = AudioFormat{48000, 2, SampleType::float32, true};
+    // Left: 1 kHz at 0.5; right: 3 kHz at 0.5, which must be dropped, not mixed in.
+    const auto left = platform::fake::tone(1000, 0.5, 48000, 1, 1.0);
+    const auto right = platform::fake::tone(3000, 0.5, 48000, 1, 1.0);
+    for (size_t i = 0; i < left.size(); ++i) {
+        s.audio.push_back(left[i]);
+        s.audio.push_back(right[i]);
+    }
+    s.loop = true;
+    s.speed = 4;
+    Rig rig(s);
+    rig.start();
+    ASSERT_TRUE(rig.waitChunks(60));
+    rig.stopAndSettle();
+
+    EXPECT_EQ(rig.log.count(QStringLiteral("Mic format: 48000Hz ch=2 interleaved=true")), 1);
+    EXPECT_EQ(rig.chunksOnWrongThread.load(), 0) << "onChunk runs on the delivery thread";
+    const auto samples = audiotest::samplesOf(rig.audio());
+    // 1024 device frames at 48 kHz are 341⅓ frames at 16 kHz: chunks average 682.7 bytes.
+    EXPECT_NEAR(static_cast<double>(samples.size()) / rig.chunks.load(), 1024.0 / 3, 8.0);
+    ASSERT_GT(samples.size(), 8000u);
+    EXPECT_NEAR(audiotest::amplitudeAt(samples, 16000, 1000, 2000, 6000), 0.5, 0.01);
+    EXPECT_LT(audiotest::amplitudeAt(samples, 16000, 3000, 2000, 6000), 0.003);
+}
+
+// Integer and planar devices are read as well as float ones (a device gives what it gives).
+TEST(Capture, IntegerAndPlanarDevices) {
+    for (const AudioFormat f : {AudioFormat{44100, 1, SampleType::int16, true},
+                                AudioFormat{32000, 2, SampleType::int32, false},
+                                AudioFormat{96000, 2, SampleType::float32, false}}) {
+        SCOPED_TRACE(f.sampleRate);
+        FakeMicScript s;
+        s.format = f;
+        s.audio = platform::fake::tone(1000, 0.25, f.sampleRate, f.channels, 1.0);
+        s.loop = true;
+        s.speed = 4;
+        Rig rig(s);
+        rig.start();
+        ASSERT_TRUE(rig.waitChunks(40));
+        rig.stopAndSettle();
+        const auto samples = audiotest::samplesOf(rig.audio());
+        ASSERT_GT(samples.size(), 6000u);
+        EXPECT_NEAR(audiotest::amplitudeAt(samples, 16000, 1000, 1000, 4000), 0.25, 0.01);
+    }
+}
+
+// A sound file played through the fake microphone comes out with its length intact.
+TEST(Capture, SoundFileFasterThanRealTime) {
+    const QString path = testenv::home() + QStringLiteral("/speechlike.wav");
+    SF_INFO info{};
+    info.samplerate = 44100;
+    info.channels = 2;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    SNDFILE* f = sf_open(path.toLocal8Bit().constData(), SFM_WRITE, &info);
+    ASSERT_TRUE(f);
+    const auto tone = platform::fake::tone(1000, 0.5, 44100, 2, 1.5);
+    sf_writef_float(f, tone.data(), static_cast<sf_count_t>(tone.size() / 2));
+    sf_close(f);
+
+    Rig rig(FakeMicScript{});
+    ASSERT_FALSE(rig.mic.playFile(path, 4.0));
+    rig.start();
+    // 1.5 s of file then silence: wait for well past the end of the file.
+    ASSERT_TRUE(testenv::waitFor([&] { return rig.audio().size() >= 2 * 32000; }, 15000));
+    rig.stopAndSettle();
+    const auto s = audiotest::samplesOf(rig.audio());
+    EXPECT_NEAR(audiotest::amplitudeAt(s, 16000, 1000, 2000, 16000), 0.5, 0.01);
+    // The tone ends where the file ends: 24,000 samples in (give or take the filter).
+    EXPECT_GT(audiotest::rms(s, 23000, 600), 0.2);
+    EXPECT_LT(audiotest::rms(s, 24600, 4000), 0.001);
+    EXPECT_TRUE(
+        rig.log.text().contains(QStringLiteral("Mic format: 44100Hz ch=2 interleaved=true")));
+}
+
+TEST(Capture, LevelsArriveOnTheMainThreadAboutEveryTwentyMilliseconds) {
+    Rig rig;
+    rig.start();
+    QElapsedTimer t;
+    t.start();
+    ASSERT_TRUE(testenv::waitFor([&] { return rig.levels.size() >= 40; }));
+    const qint64 ms = t.elapsed();
+    rig.stopAndSettle();
+    EXPECT_EQ(rig.levelsOffMain, 0);
+    for (size_t i = 2; i < rig.levels.size(); ++i)
+        EXPECT_NEAR(rig.levels[i], 0.5 / std::sqrt(2.0), 0.01);
+    // Real time: 40 levels of ~21 ms take the better part of a second.
+    EXPECT_GT(ms, 500);
+}
+
+// ---- the level formula ----
+
+TEST(Levels, WindowsAtTheEdges) {
+    std::vector<float> buf(48000, 0.5f);
+    auto offsets = [](const std::vector<AudioCapture::Level>& ls) {
+        std::vector<int> o;
+        for (const auto& l : ls) o.push_back(l.offset);
+        return o;
+    };
+    // 100 ms at 48 kHz: five windows of 960.
+    EXPECT_EQ(offsets(AudioCapture::levels(buf.data(), 4800, 48000)),
+              (std::vector<int>{0, 960, 1920, 2880, 3840}));
+    // 1000 frames: the 40 left over are under half a window, so one window takes all.
+    auto one = AudioCapture::levels(buf.data(), 1000, 48000);
+    ASSERT_EQ(one.size(), 1u);
+    EXPECT_FLOAT_EQ(one[0].rms, 0.5f);
+    // Exactly half a window left over makes a window of its own; one less does not.
+    EXPECT_EQ(offsets(AudioCapture::levels(buf.data(), 960 + 480, 48000)),
+              (std::vector<int>{0, 960}));
+    EXPECT_EQ(offsets(AudioCapture::levels(buf.data(), 960 + 479, 48000)), (std::vector<int>{0}));
+    // Fewer frames than a window: one window.
+    EXPECT_EQ(AudioCapture::levels(buf.data(), 10, 48000).size(), 1u);
+    // 44.1 kHz: window 882 (truncated), half 441.
+    EXPECT_EQ(offsets(AudioCapture::levels(buf.data(), 1024, 44100)), (std::vector<int>{0}));
+    EXPECT_EQ(offsets(AudioCapture::levels(buf.data(), 882 + 441, 44100)),
+              (std::vector<int>{0, 882}));
+    // A rate so low the window would be empty: at least one frame per window.
+    EXPECT_EQ(AudioCapture::levels(buf.data(), 3, 20).size(), 3u);
+    // Nothing in, nothing out.
+    EXPECT_TRUE(AudioCapture::levels(buf.data(), 0, 48000).empty());
+    EXPECT_TRUE(AudioCapture::levels(nullptr, 100, 48000).empty());
+    EXPECT_TRUE(AudioCapture::levels(buf.data(), 100, 0).empty());
+}
+
+TEST(Levels, RootMeanSquareValues) {
+    std::vector<float> silence(960, 0.0f), full(960), mixed(1440);
+    for (size_t i = 0; i < full.size(); ++i) full[i] = i % 2 ? 1.0f : -1.0f;
+    for (size_t i = 0; i < mixed.size(); ++i)
+        mixed[i] = i < 960 ? 0.0f : 0.5f;  // second window: 480 frames
+    EXPECT_EQ(AudioCapture::levels(silence.data(), 960, 48000)[0].rms, 0.0f);
+    EXPECT_FLOAT_EQ(AudioCapture::levels(full.data(), 960, 48000)[0].rms, 1.0f);
+    const auto two = AudioCapture::levels(mixed.data(), 1440, 48000);
+    ASSERT_EQ(two.size(), 2u);
+    EXPECT_EQ(two[0].rms, 0.0f);
+    EXPECT_FLOAT_EQ(two[1].rms, 0.5f);  // divided by the window's own length, not 960
+    // Out-of-range float samples are measured as they are.
+    std::vector<float> hot(960, 2.0f);
+    EXPECT_FLOAT_EQ(AudioCapture::levels(hot.data(), 960, 48000)[0].rms, 2.0f);
+}
+
+TEST(Levels, ChannelZeroOfEveryLayout) {
+    std::vector<float> scratch;
+    // Mono float and planar float are used in place.
+    std::vector<float> mono{0.1f, 0.2f};
+    const void* monoPlanes[1] = {mono.data()};
+    EXPECT_EQ(AudioCapture::channel0Mono(
+                  AudioBuffer{{48000, 1, SampleType::float32, true}, 2, monoPlanes}, scratch),
+              mono.data());
+    std::vector<float> l{0.1f, 0.2f}, r{0.9f, 0.9f};
+    const void* planar[2] = {l.data(), r.data()};
+    EXPECT_EQ(AudioCapture::channel0Mono(
+                  AudioBuffer{{48000, 2, SampleType::float32, false}, 2, planar}, scratch),
+              l.data());
+    // Interleaved float: every channel-count-th sample from 0.
+    std::vector<float> inter{0.1f, 0.9f, 0.8f, 0.2f, 0.9f, 0.8f};
+    const void* interPlanes[1] = {inter.data()};
+    const float* m = AudioCapture::channel0Mono(
+        AudioBuffer{{48000, 3, SampleType::float32, true}, 2, interPlanes}, scratch);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m[0], 0.1f);
+    EXPECT_EQ(m[1], 0.2f);
+    // Integers are scaled to [-1, 1).
+    std::vector<int16_t> i16{-32768, 5, 16384, 7};
+    const void* i16Planes[1] = {i16.data()};
+    m = AudioCapture::channel0Mono(AudioBuffer{{16000, 2, SampleType::int16, true}, 2, i16Planes},
+                                   scratch);
+    EXPECT_EQ(m[0], -1.0f);
+    EXPECT_EQ(m[1], 0.5f);
+    std::vector<int32_t> i32{1 << 30, -(1 << 30)};
+    const void* i32Planes[1] = {i32.data()};
+    m = AudioCapture::channel0Mono(AudioBuffer{{16000, 1, SampleType::int32, false}, 2, i32Planes},
+                                   scratch);
+    EXPECT_EQ(m[0], 0.5f);
+    EXPECT_EQ(m[1], -0.5f);
+    // No samples: nothing to use.
+    EXPECT_FALSE(AudioCapture::channel0Mono(
+        AudioBuffer{{16000, 1, SampleType::int16, true}, 0, i16Planes}, scratch));
+    EXPECT_FALSE(AudioCapture::channel0Mono(
+        AudioBuffer{{16000, 1, SampleType::int16, true}, 4, nullptr}, scratch));
+}
+
+// ---- start, warm-up ----
+
+TEST(Capture, StartWhileActiveChangesNothing) {
+    Rig rig;
+    rig.start();
+    ASSERT_TRUE(rig.waitChunks(3));
+    std::atomic<int> second{0};
+    rig.capture->start([&](float) { ++second; }, [&](const QByteArray&) { ++second; },
+                       [&](const QString&) { ++second; });
+    const int before = rig.chunks.load();
+    ASSERT_TRUE(rig.waitChunks(before + 10));
+    rig.stopAndSettle();
+    EXPECT_EQ(second.load(), 0);
+    EXPECT_EQ(rig.mic.enginesMade.load(), 1);
+}
+
+TEST(Capture, StartRetriesOnceThenReportsTheMic) {
+    {
+        FakeMicScript s = Rig::tonescript();
+        s.failStarts = 1;
+        Rig rig(s);
+        rig.start();
+        ASSERT_TRUE(rig.waitChunks(3));
+        rig.stopAndSettle();
+        EXPECT_EQ(rig.log.count(QStringLiteral("AudioEngine start failed: device busy")), 1);
+        EXPECT_TRUE(rig.errors.isEmpty());
+    }
+    {
+        FakeMicScript s = Rig::tonescript();
+        s.failStarts = 2;
+        Rig rig(s);
+        rig.start();
+        ASSERT_TRUE(testenv::waitFor([&] { return !rig.errors.isEmpty(); }));
+        spin(300);
+        EXPECT_EQ(rig.errors,
+                  QStringList{QStringLiteral("Can't reach the mic, try relaunching me")});
+        EXPECT_EQ(rig.errorsOffMain, 0);
+        EXPECT_EQ(rig.log.count(QStringLiteral("AudioEngine start failed: device busy")), 2);
+        EXPECT_EQ(rig.mic.liveEngines.load(), 0);
+        // The capture is idle again: a new start works once the device does.
+        rig.start();
+        ASSERT_TRUE(rig.waitChunks(3));
+        rig.stopAndSettle();
+    }
+}
+
+TEST(Capture, SlowStartIsLogged) {
+    FakeMicScript s = Rig::tonescript();
+    s.startDelayMs = 350;
+    Rig rig(s);
+    rig.start();
+    ASSERT_TRUE(rig.waitChunks(1));
+    rig.stopAndSettle();
+    const QString text = rig.log.text();
+    const qsizetype at = text.indexOf(QStringLiteral("Mic slow to start: engine "));
+    ASSERT_GE(at, 0) << text.toStdString();
+    EXPECT_TRUE(
+        text.mid(at)
+            .section(QLatin1Char('\n'), 0, 0)
+            .contains(QRegularExpression(QStringLiteral(
+                R"(^Mic slow to start: engine \d+ms, prepare \d+ms, start (3[5-9]\d|[4-9]\d\d|\d{4,})ms$)"))))
+        << text.toStdString();
+}
+
+TEST(Capture, WarmUpOpensAndReleasesTheDevice) {
+    Rig rig;
+    rig.capture->warmUp();
+    ASSERT_TRUE(rig.log.waitFor(QStringLiteral("Mic warm-up: engine ready in ")));
+    rig.capture->waitForQueue();
+    EXPECT_EQ(rig.mic.formatReads.load(), 1);
+    EXPECT_EQ(rig.mic.liveEngines.load(), 0);
+    EXPECT_EQ(rig.mic.startsTried.load(), 0);
+
+    // While capturing, a warm-up does nothing.
+    rig.start();
+    ASSERT_TRUE(rig.waitChunks(2));
+    rig.capture->warmUp();
+    rig.capture->waitForQueue();
+    EXPECT_EQ(rig.mic.formatReads.load(), 1);
+    rig.stopAndSettle();
+
+    // Without a device the warm-up says so instead of claiming success.
+    rig.mic.update([](FakeMicScript& s) { s.noDevice = true; });
+    rig.capture->warmUp();
+    ASSERT_TRUE(rig.log.waitFor(QStringLiteral("Mic warm-up: no input (no input device)")));
+    EXPECT_EQ(rig.log.count(QStringLiteral("Mic warm-up: engine ready")), 1);
+}
+
+// ---- the watchdog ----
+
+TEST(Watchdog, SilentDeviceIsRebuiltOnceThenGivenUp) {
+    for (const bool emptyBuffers : {false, true}) {
+        SCOPED_TRACE(emptyBuffers ? "empty buffers" : "no buffers");
+        FakeMicScript s = Rig::tonescript();
+        s.silent = !emptyBuffers;
+        s.emptyBuffers = emptyBuffers;  // buffers of zero frames count as silence
+        Rig rig(s);
+        QElapsedTimer t;
+        t.start();
+        rig.start();
+        ASSERT_TRUE(testenv::waitFor([&] { return !rig.errors.isEmpty(); }, 15000));
+        const qint64 ms = t.elapsed();
+        spin(200);
+        EXPECT_EQ(rig.errors,
+                  QStringList{QStringLiteral("The mic's gone quiet, try relaunching me")});
+        EXPECT_GE(ms, 1700);  // two watches of 0.9 s
+        EXPECT_EQ(rig.mic.enginesMade.load(), 2);
+        EXPECT_EQ(rig.mic.liveEngines.load(), 0);
+        const QString text = rig.log.text();
+        const qsizetype rebuilt =
+            text.indexOf(QStringLiteral("Mic silent 900ms after start, rebuilding engine"));
+        const qsizetype gaveUp = text.indexOf(QStringLiteral("Mic delivered no audio, giving up"));
+        EXPECT_GE(rebuilt, 0);
+        EXPECT_GT(gaveUp, rebuilt);
+        EXPECT_EQ(rig.chunks.load(), 0);
+        // Idle after giving up: stop is harmless.
+        rig.stopAndSettle();
+    }
+}
+
+TEST(Watchdog, RebuildThatHearsSomethingCarriesOn) {
+    FakeMicScript s = Rig::tonescript();
+    s.silent = true;
+    Rig rig(s);
+    rig.start();
+    ASSERT_TRUE(testenv::waitFor([&] { return rig.mic.startsTried.load() >= 1; }));
+    rig.mic.update([](FakeMicScript& live) { live.silent = false; });  // the next engine hears
+    ASSERT_TRUE(rig.waitChunks(60, 15000));
+    spin(1000);  // past the second watch
+    rig.stopAndSettle();
+    EXPECT_TRUE(rig.errors.isEmpty());
+    EXPECT_EQ(rig.log.count(QStringLiteral("Mic silent 900ms after start, rebuilding engine")), 1);
+    EXPECT_EQ(rig.log.count(QStringLiteral("giving up")), 0);
+    EXPECT_EQ(rig.mic.enginesMade.load(), 2);
+}
+
+TEST(Watchdog, RebuildThatCannotStartReportsTheMic) {
+    FakeMicScript s = Rig::tonescript();
+    s.silent = true;
+    Rig rig(s);
+    rig.start();
+    ASSERT_TRUE(testenv::waitFor([&] { return rig.mic.startsTried.load() >= 1; }));
+    rig.mic.update([](FakeMicScript& live) { live.failStarts = 1; });
+    ASSERT_TRUE(testenv::waitFor([&] { return !rig.errors.isEmpty(); }, 15000));
+    spin(1200);
+    EXPECT_EQ(rig.errors, QStringList{QStringLiteral("Can't reach the mic, try relaunching me")});
+    EXPECT_EQ(rig.log.count(QStringLiteral("AudioEngine start failed: device busy")), 1);
+    EXPECT_EQ(rig.log.count(QStringLiteral("Mic delivered no audio")), 0);
+    EXPECT_EQ(rig.mic.liveEngines.load(), 0);
+}
+
+// stop() while the watchdog's rebuild is bringing a (slow) engine up: the rebuild finishes,
+// stop tears it down, and nothing is heard from the capture afterwards.
+TEST(Watchdog, StopDuringRebuild) {
+    FakeMicScript s = Rig::tonescript();
+    s.silent = true;
+    Rig rig(s);
+    rig.start();
+    ASSERT_TRUE(testenv::waitFor([&] { return rig.mic.startsTried.load() >= 1; }));
+    rig.mic.update([](FakeMicScript& live) {
+        live.silent = false;  // the rebuilt engine would deliver...
+        live.startDelayMs = 700;
+    });
+    ASSERT_TRUE(rig.log.waitFor(QStringLiteral("Mic silent 900ms after start, rebuilding engine")));
+    spin(100);  // inside the slow start
+    EXPECT_EQ(rig.mic.startsTried.load(), 1);
+    rig.capture->stop();
+    rig.capture->waitForQueue();
+    EXPECT_EQ(rig.mic.enginesMade.load(), 2);
+    EXPECT_EQ(rig.mic.runningEngines.load(), 0);
+    EXPECT_EQ(rig.mic.liveEngines.load(), 0);
+    spin(1500);  // ...but after stop nothing may arrive, and no watchdog may act
+    EXPECT_EQ(rig.chunks.load(), 0);
+    EXPECT_TRUE(rig.levels.empty());
+    EXPECT_TRUE(rig.errors.isEmpty());
+    EXPECT_EQ(rig.log.count(QStringLiteral("giving up")), 0);
+    EXPECT_EQ(rig.log.count(QStringLiteral("rebuilding engine")), 1);
+}
+
+// A watchdog armed by one start does nothing for the next one.
+TEST(Watchdog, StopThenStartLeavesTheOldWatchHarmless) {
+    FakeMicScript s = Rig::tonescript();
+    s.silent = true;
+    Rig rig(s);
+    rig.start();
+    spin(300);
+    rig.capture->stop();
+    rig.mic.update([](FakeMicScript& live) { live.silent = false; });
+    rig.start();
+    ASSERT_TRUE(rig.waitChunks(20));
+    spin(1200);
+    rig.stopAndSettle();
+    EXPECT_EQ(rig.log.count(QStringLiteral("Mic silent")), 0);
+    EXPECT_TRUE(rig.errors.isEmpty());
+}
+
+// ---- device changes ----
+
+TEST(DeviceChange, NewDefaultDeviceRebuildsWithItsFormat) {
+    Rig rig;
+    rig.start();
+    ASSERT_TRUE(rig.waitChunks(5));
+    rig.mic.update([](FakeMicScript& s) {
+        s.format = AudioFormat{44100, 1, SampleType::int16, true};
+        s.audio = platform::fake::tone(1000, 0.5, 44100, 1, 1.0);
+    });
+    rig.mic.changeConfiguration();
+    ASSERT_TRUE(rig.log.waitFor(QStringLiteral("Mic format: 44100Hz ch=1 interleaved=true")));
+    const int at = rig.chunks.load();
+    ASSERT_TRUE(rig.waitChunks(at + 20));
+    spin(1000);  // the re-armed watch sees audio
+    rig.stopAndSettle();
+    EXPECT_EQ(rig.log.count(QStringLiteral("Audio config changed mid-session, rebuilding engine")),
+              1);
+    EXPECT_EQ(rig.log.count(QStringLiteral("Mic format: 48000Hz ch=1 interleaved=false")), 1);
+    EXPECT_EQ(rig.mic.enginesMade.load(), 2);
+    EXPECT_TRUE(rig.errors.isEmpty());
+    EXPECT_EQ(rig.log.count(QStringLiteral("Mic silent")), 0);
+}
+
+TEST(DeviceChange, FormatChangeWithoutNoticeMakesANewConverter) {
+    Rig rig;
+    rig.start();
+    ASSERT_TRUE(rig.waitChunks(5));
+    rig.mic.changeFormatInPlace(AudioFormat{22050, 2, SampleType::int16, false});
+    ASSERT_TRUE(rig.log.waitFor(QStringLiteral("Mic format: 22050Hz ch=2 interleaved=false")));
+    const int at = rig.chunks.load();
+    ASSERT_TRUE(rig.waitChunks(at + 10));
+    rig.stopAndSettle();
+    EXPECT_EQ(rig.mic.enginesMade.load(), 1);
+}
+
+// The device dies mid-dictation and no other one is there: the rebuild fails quietly (the
+// user hears about it from the outcome, not from the capture), and stop still works.
+TEST(DeviceChange, DeviceThatDiesIsLeftQuietly) {
+    FakeMicScript s = Rig::tonescript();
+    s.dieAfterMs = 300;
+    Rig rig(s);
+    rig.start();
+    ASSERT_TRUE(rig.log.waitFor(QStringLiteral("AudioEngine start failed: no input device")));
+    const int at = rig.chunks.load();
+    EXPECT_GT(at, 5);
+    spin(1500);
+    EXPECT_EQ(rig.chunks.load(), at);
+    EXPECT_TRUE(rig.errors.isEmpty());
+    EXPECT_EQ(rig.log.count(QStringLiteral("Audio config changed mid-session, rebuilding engine")),
+              1);
+    EXPECT_EQ(rig.mic.liveEngines.load(), 0);
+    rig.stopAndSettle();
+}
+
+TEST(DeviceChange, DropoutsLoseOnlyTheirOwnStretch) {
+    FakeMicScript s = Rig::tonescript();
+    s.dropouts = {{200, 1400}};  // longer than the watch, but audio came before it
+    s.speed = 2;
+    Rig rig(s);
+    rig.start();
+    ASSERT_TRUE(testenv::waitFor([&] { return rig.audio().size() >= 32000 * 2; }, 15000));
+    rig.stopAndSettle();
+    EXPECT_EQ(rig.log.count(QStringLiteral("Mic silent")), 0);
+    EXPECT_TRUE(rig.errors.isEmpty());
+}
+
+// ---- storms ----
+
+// The controller's thread starts and stops at random, sometimes in bursts, sometimes letting
+// audio flow. Nothing deadlocks, no chunk or level of a stopped start ever arrives, and
+// everything is torn down at the end.
+TEST(Storm, StartStopFromTheMainThread) {
+    FakeMicScript s = Rig::tonescript();
+    s.speed = 3;
+    FakeAudioInput mic;
+    mic.setScript(s);
+    LogWatch log;
+    auto capture = std::make_unique<AudioCapture>(mic);
+
+    std::atomic<int> stoppedThrough{-1};  // every start up to this index has been stopped
+    std::atomic<int> late{0}, chunks{0};
+    int lateLevels = 0, levels = 0, started = -1;
+    QStringList errors;
+    std::mt19937 rng(1234);
+    QElapsedTimer t;
+    t.start();
+    auto startOne = [&] {
+        const int k = ++started;
+        capture->start(
+            [&, k](float) {
+                ++levels;
+                if (k <= stoppedThrough.load()) ++lateLevels;
+            },
+            [&, k](const QByteArray&) {
+                ++chunks;
+                if (k <= stoppedThrough.load()) ++late;
+            },
+            [&](const QString& e) { errors << e; });
+    };
+    for (int i = 0; i < 400; ++i) {
+        if (rng() % 2) {
+            startOne();
+        } else {
+            capture->stop();
+            stoppedThrough = started;
+        }
+        const int pause = static_cast<int>(rng() % 20);
+        if (pause == 0)
+            spin(static_cast<int>(rng() % 80));
+        else if (pause < 4)
+            QCoreApplication::processEvents();
+        if (i % 50 == 49) {  // a calm moment in the storm: one start is left to run
+            capture->stop();
+            stoppedThrough = started;
+            const int before = chunks.load();
+            startOne();
+            EXPECT_TRUE(testenv::waitFor([&] { return chunks.load() > before; }));
+        }
+    }
+    capture->stop();
+    stoppedThrough = started;
+    capture->waitForQueue();
+    EXPECT_EQ(mic.runningEngines.load(), 0);
+    EXPECT_EQ(mic.liveEngines.load(), 0);
+    const int chunksAtStop = chunks.load();
+    const int levelsAtStop = levels;
+    spin(1500);
+    EXPECT_EQ(chunks.load(), chunksAtStop);
+    EXPECT_EQ(levels, levelsAtStop);
+    EXPECT_EQ(late.load(), 0);
+    EXPECT_EQ(lateLevels, 0);
+    EXPECT_TRUE(errors.isEmpty()) << errors.join(QLatin1Char('|')).toStdString();
+    EXPECT_GT(chunksAtStop, 0) << "the storm should have let some audio through";
+    capture.reset();  // destroying it idle is clean too
+    EXPECT_LT(t.elapsed(), 60000);
+}
+
+// Another thread's stop() racing the delivery thread: onChunk never runs after stop()
+// returned, however the two interleave.
+TEST(Storm, NoChunkAfterStopReturns) {
+    FakeMicScript s = Rig::tonescript();
+    s.speed = 20;  // buffers every ~1 ms
+    FakeAudioInput mic;
+    mic.setScript(s);
+    AudioCapture capture(mic);
+    for (int round = 0; round < 30; ++round) {
+        std::atomic<bool> stopped{false};
+        std::atomic<int> got{0}, late{0};
+        capture.start(
+            nullptr,
+            [&](const QByteArray&) {
+                if (stopped.load()) ++late;
+                ++got;
+            },
+            nullptr);
+        ASSERT_TRUE(testenv::waitFor([&] { return got.load() > 0; }));
+        std::this_thread::sleep_for(std::chrono::microseconds(rng_us(round)));
+        capture.stop();
+        stopped = true;
+        capture.waitForQueue();
+        std::this_thread::sleep_for(std::chrono::milliseconds(3));
+        EXPECT_EQ(late.load(), 0) << "round " << round;
+    }
+    EXPECT_EQ(mic.liveEngines.load(), 0);
+}
+
+TEST(Capture, DestroyedWhileRunning) {
+    auto rig = std::make_unique<Rig>();
+    rig->start();
+    ASSERT_TRUE(rig->waitChunks(5));
+    rig->capture.reset();
+    EXPECT_EQ(rig->mic.liveEngines.load(), 0);
+    const int at = rig->chunks.load();
+    const size_t levels = rig->levels.size();
+    spin(300);  // levels scheduled for later find the capture gone
+    EXPECT_EQ(rig->chunks.load(), at);
+    EXPECT_EQ(rig->levels.size(), levels);
+}
+
+}  // namespace

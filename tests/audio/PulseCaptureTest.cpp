@@ -1,0 +1,486 @@
+// The capture on a real PulseAudio daemon of the test's own. The "microphones" are pipe
+// sources the test feeds at real-time pace (a null sink's monitor only renders in the sink's
+// own large blocks, which no microphone does): flite speech framed by silence, steady tones,
+// a source nobody writes to, one that is unplugged, and a daemon that dies.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sndfile.h>
+#include <unistd.h>
+
+#include <QElapsedTimer>
+#include <QProcess>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "AudioTestUtil.h"
+#include "PrivatePulse.h"
+#include "core/AudioCapture.h"
+#include "core/Log.h"
+#include "platform/linux/LinuxPermissions.h"
+#include "platform/linux/PulseAudioInput.h"
+#include "support/TestEnv.h"
+
+namespace {
+
+class LogWatch {
+  public:
+    LogWatch() {
+        Log::flush();
+        from_ = testenv::readFile(Log::path()).size();
+    }
+    QString text() const {
+        Log::flush();
+        return QString::fromUtf8(testenv::readFile(Log::path()).mid(from_));
+    }
+    int count(const QString& needle) const { return static_cast<int>(text().count(needle)); }
+    bool waitFor(const QString& needle, int ms = 15000) const {
+        return testenv::waitFor([&] { return count(needle) >= 1; }, ms);
+    }
+
+  private:
+    qsizetype from_ = 0;
+};
+
+void spin(int ms) {
+    testenv::waitFor([] { return false; }, ms);
+}
+
+QString scratch(const QString& name) {
+    return testenv::home() + QLatin1Char('/') + name;
+}
+
+std::vector<int16_t> readMono16(const QString& path) {
+    SF_INFO info{};
+    SNDFILE* f = sf_open(path.toLocal8Bit().constData(), SFM_READ, &info);
+    if (!f) return {};
+    std::vector<int16_t> s(static_cast<size_t>(info.frames * info.channels));
+    sf_readf_short(f, s.data(), info.frames);
+    sf_close(f);
+    if (info.channels > 1)
+        for (size_t i = 0; i < static_cast<size_t>(info.frames); ++i)
+            s[i] = s[i * static_cast<size_t>(info.channels)];
+    s.resize(static_cast<size_t>(info.frames));
+    return s;
+}
+
+std::vector<int16_t> toneSamples(double hz, double amp, int rate, double seconds) {
+    std::vector<int16_t> s(static_cast<size_t>(rate * seconds));
+    for (size_t i = 0; i < s.size(); ++i)
+        s[i] = static_cast<int16_t>(std::lround(
+            amp * 32767 * std::sin(2 * std::numbers::pi * hz * static_cast<double>(i) / rate)));
+    return s;
+}
+
+// Best normalised correlation of `needle` inside `hay`, trying offsets around `guess`.
+double bestCorrelation(const std::vector<int16_t>& hay, const std::vector<int16_t>& needle,
+                       long guess, long spread) {
+    double best = 0;
+    double nn = 0;
+    for (int16_t v : needle) nn += static_cast<double>(v) * v;
+    for (long off = std::max(0L, guess - spread); off <= guess + spread; ++off) {
+        if (off + static_cast<long>(needle.size()) > static_cast<long>(hay.size())) break;
+        double dot = 0, hh = 0;
+        for (size_t i = 0; i < needle.size(); ++i) {
+            const double h = hay[static_cast<size_t>(off) + i];
+            dot += h * needle[i];
+            hh += h * h;
+        }
+        if (hh > 0 && nn > 0) best = std::max(best, dot / std::sqrt(hh * nn));
+    }
+    return best;
+}
+
+long firstLoud(const std::vector<int16_t>& s, int threshold = 300) {
+    for (size_t i = 0; i < s.size(); ++i)
+        if (std::abs(s[i]) > threshold) return static_cast<long>(i);
+    return -1;
+}
+
+// Writes raw PCM into a pipe source's FIFO at real-time pace, 10 ms at a time: queued
+// audio first, silence (zeros) whenever the queue is empty, so the source behaves like a
+// microphone in a quiet room.
+class FifoFeeder {
+  public:
+    FifoFeeder(const QString& fifo, int rate, int bytesPerFrame)
+        : rate_(rate), frameBytes_(bytesPerFrame) {
+        ::signal(SIGPIPE, SIG_IGN);  // a daemon that dies must not kill the test
+        // Non-blocking: a source nobody records from stops reading, and then the audio is
+        // lost as it would be in a microphone's overflowing buffer.
+        fd_ = ::open(fifo.toLocal8Bit().constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd_ >= 0) thread_ = std::thread([this] { run(); });
+    }
+    ~FifoFeeder() {
+        {
+            std::lock_guard lock(m_);
+            quit_ = true;
+        }
+        wake_.notify_all();
+        if (thread_.joinable()) thread_.join();
+        if (fd_ >= 0) ::close(fd_);
+    }
+    bool ok() const { return fd_ >= 0; }
+    void queue(const QByteArray& pcm) {
+        std::lock_guard lock(m_);
+        pending_ += pcm;
+    }
+    bool drained() {
+        std::lock_guard lock(m_);
+        return pending_.isEmpty();
+    }
+
+  private:
+    void run() {
+        const auto t0 = std::chrono::steady_clock::now();
+        const qsizetype step = static_cast<qsizetype>(rate_ / 100) * frameBytes_;
+        const qsizetype most = 50 * step;  // half a second waiting in our own buffer at most
+        QByteArray out;
+        for (long k = 1;; ++k) {
+            {
+                std::unique_lock lock(m_);
+                if (wake_.wait_until(lock, t0 + std::chrono::milliseconds(10 * k),
+                                     [&] { return quit_; }))
+                    return;
+                const QByteArray piece = pending_.left(step);
+                pending_.remove(0, piece.size());
+                out += piece;
+                if (piece.size() < step) out.append(step - piece.size(), '\0');
+            }
+            // Whole frames only ever leave or get dropped, so the stream stays aligned.
+            if (out.size() > most) out.remove(0, out.size() - most);
+            const ssize_t n = ::write(fd_, out.constData(), static_cast<size_t>(out.size()));
+            if (n < 0 && errno != EAGAIN) return;
+            if (n > 0) {
+                const qsizetype whole = n - n % frameBytes_;
+                out.remove(0, whole);
+                if (whole != n) {  // finish the split frame at once
+                    const qsizetype rest = frameBytes_ - (n - whole);
+                    if (::write(fd_, out.constData() + (n - whole), static_cast<size_t>(rest)) !=
+                        rest)
+                        return;
+                    out.remove(0, frameBytes_);
+                }
+            }
+        }
+    }
+
+    int rate_, frameBytes_;
+    int fd_ = -1;
+    std::mutex m_;
+    std::condition_variable wake_;
+    QByteArray pending_;
+    bool quit_ = false;
+    std::thread thread_;
+};
+
+QByteArray floatStereo(const std::vector<int16_t>& mono) {
+    QByteArray out(static_cast<qsizetype>(mono.size() * 8), '\0');
+    auto* f = reinterpret_cast<float*>(out.data());
+    for (size_t i = 0; i < mono.size(); ++i) f[2 * i] = f[2 * i + 1] = mono[i] / 32768.0f;
+    return out;
+}
+
+QByteArray int16Mono(const std::vector<int16_t>& mono) {
+    return QByteArray(reinterpret_cast<const char*>(mono.data()),
+                      static_cast<qsizetype>(mono.size() * 2));
+}
+
+QByteArray int32Stereo(const std::vector<int16_t>& mono) {
+    QByteArray out(static_cast<qsizetype>(mono.size() * 8), '\0');
+    auto* v = reinterpret_cast<int32_t*>(out.data());
+    for (size_t i = 0; i < mono.size(); ++i)
+        v[2 * i] = v[2 * i + 1] = static_cast<int32_t>(mono[i]) * 65536;
+    return out;
+}
+
+QString pipeSource(const QString& name, const QString& fifo, const char* format, int rate,
+                   int channels) {
+    return QStringLiteral(
+               "load-module module-pipe-source source_name=%1 file=%2 format=%3 rate=%4 "
+               "channels=%5")
+        .arg(name, fifo, QString::fromLatin1(format))
+        .arg(rate)
+        .arg(channels);
+}
+
+// A capture on the platform's real PulseAudio input, recording its callbacks.
+struct PulseRig {
+    platform::x11::PulseAudioInput input;
+    AudioCapture capture{input};
+    std::mutex m;
+    QByteArray pcm;
+    std::atomic<int> chunks{0};
+    std::vector<float> levels;
+    QStringList errors;
+
+    void start() {
+        capture.start([this](float rms) { levels.push_back(rms); },
+                      [this](const QByteArray& b) {
+                          std::lock_guard lock(m);
+                          pcm += b;
+                          ++chunks;
+                      },
+                      [this](const QString& e) { errors << e; });
+    }
+    QByteArray audio() {
+        std::lock_guard lock(m);
+        return pcm;
+    }
+    qsizetype bytes() {
+        std::lock_guard lock(m);
+        return pcm.size();
+    }
+    bool grows(qsizetype by, int ms = 15000) {
+        const qsizetype at = bytes();
+        return testenv::waitFor([&] { return bytes() >= at + by; }, ms);
+    }
+};
+
+// The room microphone: a 48 kHz stereo float source.
+struct Room {
+    QString fifo;
+    QStringList script;
+    explicit Room(const QString& tag) : fifo(scratch(tag + QStringLiteral("-room.fifo"))) {
+        script = {pipeSource(QStringLiteral("room"), fifo, "float32le", 48000, 2),
+                  QStringLiteral("set-default-source room")};
+    }
+};
+
+TEST(Pulse, PermissionMeansAServerWithASource) {
+    platform::x11::LinuxPermissions permissions;
+    {
+        Room room(QStringLiteral("perm"));
+        PrivatePulse pulse(room.script);
+        ASSERT_TRUE(pulse.ok()) << pulse.error().toStdString();
+        EXPECT_TRUE(permissions.microphoneUsable());
+        const auto probe = platform::x11::probeDefaultSource();
+        EXPECT_EQ(probe.source, QStringLiteral("room"));
+    }
+    // The daemon is gone: no server, no microphone, and the reason is logged.
+    LogWatch log;
+    const QByteArray saved = qgetenv("PULSE_SERVER");
+    qputenv("PULSE_SERVER", ("unix:" + scratch(QStringLiteral("nobody-here"))).toLocal8Bit());
+    EXPECT_FALSE(permissions.microphoneUsable());
+    EXPECT_TRUE(log.text().contains(QStringLiteral("Mic: ")));
+    if (saved.isEmpty())
+        qunsetenv("PULSE_SERVER");
+    else
+        qputenv("PULSE_SERVER", saved);
+}
+
+// The real thing: speech in, speech out. Levels rise above the floor while it speaks and stay
+// near it in the silence around it; the chunks are the speech, at 16 kHz.
+TEST(Pulse, RecordsSpeechFromTheDefaultSource) {
+    const QString speechFile = scratch(QStringLiteral("speech.wav"));
+    ASSERT_EQ(QProcess::execute(
+                  QStringLiteral("flite"),
+                  {QStringLiteral("-voice"), QStringLiteral("slt"), QStringLiteral("-t"),
+                   QStringLiteral("Please send the quarterly report to the team before Friday."),
+                   QStringLiteral("-o"), speechFile}),
+              0);
+    const std::vector<int16_t> speech = readMono16(speechFile);
+    ASSERT_GT(speech.size(), 16000u);
+    // The room source runs at 48 kHz: sox brings the speech there, as a second opinion
+    // independent of our own converter.
+    const QString speech48 = scratch(QStringLiteral("speech48.raw"));
+    ASSERT_EQ(QProcess::execute(
+                  QStringLiteral("sox"),
+                  {speechFile, QStringLiteral("-t"), QStringLiteral("raw"), QStringLiteral("-r"),
+                   QStringLiteral("48000"), QStringLiteral("-c"), QStringLiteral("2"),
+                   QStringLiteral("-e"), QStringLiteral("floating-point"), QStringLiteral("-b"),
+                   QStringLiteral("32"), speech48}),
+              0);
+    const QByteArray speechPcm = testenv::readFile(speech48);
+    ASSERT_GT(speechPcm.size(), 48000 * 8);
+
+    Room room(QStringLiteral("speech"));
+    PrivatePulse pulse(room.script);
+    ASSERT_TRUE(pulse.ok()) << pulse.error().toStdString();
+    FifoFeeder mic(room.fifo, 48000, 8);
+    ASSERT_TRUE(mic.ok());
+
+    LogWatch log;
+    PulseRig rig;
+    rig.capture.warmUp();
+    ASSERT_TRUE(log.waitFor(QStringLiteral("Mic warm-up: engine ready in ")));
+    rig.start();
+    ASSERT_TRUE(rig.grows(32000 * 8 / 10));  // 0.8 s of room silence
+    mic.queue(speechPcm);
+    ASSERT_TRUE(testenv::waitFor([&] { return mic.drained(); }, 30000));
+    ASSERT_TRUE(rig.grows(32000 * 3 / 2));  // 1.5 s of silence after it
+    rig.capture.stop();
+    rig.capture.waitForQueue();
+
+    EXPECT_TRUE(rig.errors.isEmpty()) << rig.errors.join(QLatin1Char('|')).toStdString();
+    EXPECT_EQ(log.count(QStringLiteral("Mic format: 48000Hz ch=2 interleaved=true")), 1)
+        << log.text().toStdString();
+    EXPECT_EQ(log.count(QStringLiteral("Mic silent")), 0);
+
+    // Levels: above the floor while speaking, near it before and after.
+    const float floor = 0.001f, speaking = 0.01f;
+    const auto& lv = rig.levels;
+    const auto got = audiotest::samplesOf(rig.audio());
+    ASSERT_GT(lv.size(), 100u);
+    const double levelsPerSample = static_cast<double>(lv.size()) / static_cast<double>(got.size());
+    size_t firstSpeech = lv.size(), lastSpeech = 0, loud = 0;
+    for (size_t i = 0; i < lv.size(); ++i)
+        if (lv[i] > speaking) {
+            firstSpeech = std::min(firstSpeech, i);
+            lastSpeech = i;
+            ++loud;
+        }
+    ASSERT_LT(firstSpeech, lv.size()) << "no level ever rose above the floor";
+    const double speechLevels = static_cast<double>(speech.size()) * levelsPerSample;
+    EXPECT_GT(static_cast<double>(loud), 0.4 * speechLevels);
+    EXPECT_LT(static_cast<double>(lastSpeech - firstSpeech), 1.05 * speechLevels);
+    // The speech fades in and out over a few windows; the silence around that is at the floor.
+    const size_t fade = static_cast<size_t>(0.2 * 16000 * levelsPerSample);
+    ASSERT_GT(firstSpeech, fade);
+    size_t quietBefore = 0, quietAfter = 0;
+    for (size_t i = 0; i < firstSpeech - fade; ++i) quietBefore += lv[i] < floor;
+    for (size_t i = lastSpeech + fade; i < lv.size(); ++i) quietAfter += lv[i] < floor;
+    EXPECT_EQ(quietBefore, firstSpeech - fade) << "the silence before the speech is at the floor";
+    EXPECT_GE(static_cast<double>(quietBefore), 0.7 * 0.8 * 16000 * levelsPerSample);
+    EXPECT_EQ(quietAfter, lv.size() - std::min(lv.size(), lastSpeech + fade));
+    EXPECT_GE(static_cast<double>(quietAfter), 0.7 * 1.5 * 16000 * levelsPerSample);
+
+    // The chunks carry the speech itself.
+    const long onsetGot = firstLoud(got), onsetSpeech = firstLoud(speech);
+    ASSERT_GE(onsetGot, 0);
+    EXPECT_GT(bestCorrelation(got, speech, onsetGot - onsetSpeech, 400), 0.9);
+}
+
+// A new default source mid-dictation: the engine is rebuilt on it, in its own format, and the
+// chunks now carry what that source hears.
+TEST(Pulse, FollowsTheDefaultSource) {
+    Room room(QStringLiteral("follow"));
+    const QString headsetFifo = scratch(QStringLiteral("follow-headset.fifo"));
+    PrivatePulse pulse(room.script + QStringList{pipeSource(QStringLiteral("headset"), headsetFifo,
+                                                            "s16le", 44100, 1)});
+    ASSERT_TRUE(pulse.ok()) << pulse.error().toStdString();
+    FifoFeeder roomMic(room.fifo, 48000, 8), headsetMic(headsetFifo, 44100, 2);
+    roomMic.queue(floatStereo(toneSamples(500, 0.5, 48000, 30)));
+    headsetMic.queue(int16Mono(toneSamples(2000, 0.5, 44100, 30)));
+
+    LogWatch log;
+    PulseRig rig;
+    rig.start();
+    ASSERT_TRUE(rig.grows(32000));
+    ASSERT_EQ(pulse.run(QStringLiteral("pactl"),
+                        {QStringLiteral("set-default-source"), QStringLiteral("headset")}),
+              0);
+    ASSERT_TRUE(log.waitFor(QStringLiteral("Mic format: 44100Hz ch=1 interleaved=true")))
+        << log.text().toStdString();
+    const qsizetype switchedAt = rig.bytes();
+    ASSERT_TRUE(rig.grows(48000));
+    rig.capture.stop();
+    rig.capture.waitForQueue();
+
+    EXPECT_EQ(log.count(QStringLiteral("Audio config changed mid-session, rebuilding engine")), 1);
+    EXPECT_TRUE(rig.errors.isEmpty());
+    // Before the switch (the first second, recorded before pactl even ran) the room's
+    // 500 Hz; at the end, only the headset's 2 kHz.
+    const auto s = audiotest::samplesOf(rig.audio());
+    ASSERT_GT(s.size(), static_cast<size_t>(switchedAt / 2));
+    // (The first ~0.2 s is what waited in the FIFO before anyone recorded: skip past it.)
+    EXPECT_NEAR(audiotest::amplitudeAt(s, 16000, 500, 5000, 8000), 0.5, 0.02);
+    EXPECT_LT(audiotest::amplitudeAt(s, 16000, 2000, 5000, 8000), 0.01);
+    EXPECT_NEAR(audiotest::amplitudeAt(s, 16000, 2000, s.size() - 9000, 8000), 0.5, 0.02);
+    EXPECT_LT(audiotest::amplitudeAt(s, 16000, 500, s.size() - 9000, 8000), 0.01);
+}
+
+// The source the capture records from is removed (a headset unplugged): the engine is rebuilt
+// on whatever is the default then, without a word to the user.
+TEST(Pulse, SourceThatGoesAwayIsReplaced) {
+    Room room(QStringLiteral("unplug"));
+    PrivatePulse pulse(room.script);
+    ASSERT_TRUE(pulse.ok()) << pulse.error().toStdString();
+    const QString usbFifo = scratch(QStringLiteral("unplug-usb.fifo"));
+    QString index;
+    ASSERT_EQ(pulse.run(QStringLiteral("pactl"),
+                        QStringLiteral("load-module module-pipe-source source_name=usb "
+                                       "format=s32le rate=32000 channels=2 file=")
+                            .append(usbFifo)
+                            .split(QLatin1Char(' ')),
+                        &index),
+              0);
+    ASSERT_EQ(pulse.run(QStringLiteral("pactl"),
+                        {QStringLiteral("set-default-source"), QStringLiteral("usb")}),
+              0);
+    FifoFeeder roomMic(room.fifo, 48000, 8);
+    roomMic.queue(floatStereo(toneSamples(1000, 0.5, 48000, 30)));
+    std::optional<FifoFeeder> usbMic(std::in_place, usbFifo, 32000, 8);
+    usbMic->queue(int32Stereo(toneSamples(3000, 0.5, 32000, 30)));
+
+    LogWatch log;
+    PulseRig rig;
+    rig.start();
+    ASSERT_TRUE(log.waitFor(QStringLiteral("Mic format: 32000Hz ch=2 interleaved=true")))
+        << log.text().toStdString();
+    ASSERT_TRUE(testenv::waitFor([&] { return rig.bytes() >= 32000; }));
+    ASSERT_EQ(
+        pulse.run(QStringLiteral("pactl"), {QStringLiteral("unload-module"), index.trimmed()}), 0);
+    usbMic.reset();
+    ASSERT_TRUE(log.waitFor(QStringLiteral("Audio config changed mid-session, rebuilding engine")));
+    ASSERT_TRUE(log.waitFor(QStringLiteral("Mic format: 48000Hz ch=2 interleaved=true")))
+        << log.text().toStdString();
+    ASSERT_TRUE(rig.grows(32000));
+    rig.capture.stop();
+    rig.capture.waitForQueue();
+    EXPECT_TRUE(rig.errors.isEmpty());
+    // First the USB source's 3 kHz, at the end the room's 1 kHz.
+    const auto s = audiotest::samplesOf(rig.audio());
+    ASSERT_GT(s.size(), 16000u);
+    EXPECT_NEAR(audiotest::amplitudeAt(s, 16000, 3000, 5000, 8000), 0.5, 0.02);
+    EXPECT_NEAR(audiotest::amplitudeAt(s, 16000, 1000, s.size() - 9000, 8000), 0.5, 0.02);
+    EXPECT_LT(audiotest::amplitudeAt(s, 16000, 3000, s.size() - 9000, 8000), 0.01);
+}
+
+// A source that is there but never delivers a sample: one rebuild, then the user is told.
+TEST(Pulse, SourceThatNeverDeliversIsGivenUp) {
+    PrivatePulse pulse({pipeSource(QStringLiteral("deadmic"), scratch(QStringLiteral("dead.fifo")),
+                                   "s16le", 16000, 1),
+                        QStringLiteral("set-default-source deadmic")});
+    ASSERT_TRUE(pulse.ok()) << pulse.error().toStdString();
+    LogWatch log;
+    PulseRig rig;
+    rig.start();
+    ASSERT_TRUE(testenv::waitFor([&] { return !rig.errors.isEmpty(); }, 20000))
+        << log.text().toStdString();
+    EXPECT_EQ(rig.errors, QStringList{QStringLiteral("The mic's gone quiet, try relaunching me")});
+    EXPECT_EQ(log.count(QStringLiteral("Mic silent 900ms after start, rebuilding engine")), 1);
+    EXPECT_EQ(log.count(QStringLiteral("Mic delivered no audio, giving up")), 1);
+    EXPECT_EQ(rig.chunks.load(), 0);
+}
+
+// The daemon dies mid-dictation: the capture notices, fails to rebuild without bothering the
+// user, stops cleanly, and the next warm-up says there is no input.
+TEST(Pulse, DaemonThatDies) {
+    Room room(QStringLiteral("crash"));
+    PrivatePulse pulse(room.script);
+    ASSERT_TRUE(pulse.ok()) << pulse.error().toStdString();
+    FifoFeeder mic(room.fifo, 48000, 8);
+    LogWatch log;
+    PulseRig rig;
+    rig.start();
+    ASSERT_TRUE(rig.grows(16000));
+    pulse.crash();
+    ASSERT_TRUE(log.waitFor(QStringLiteral("Audio config changed mid-session, rebuilding engine")));
+    ASSERT_TRUE(log.waitFor(QStringLiteral("AudioEngine start failed: ")));
+    QElapsedTimer t;
+    t.start();
+    rig.capture.stop();
+    rig.capture.waitForQueue();
+    EXPECT_LT(t.elapsed(), 3000);
+    spin(1200);
+    EXPECT_TRUE(rig.errors.isEmpty()) << "a failed rebuild after a change is not reported";
+    rig.capture.warmUp();
+    ASSERT_TRUE(log.waitFor(QStringLiteral("Mic warm-up: no input (")));
+}
+
+}  // namespace
