@@ -17,8 +17,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace asrproto;
 
-std::atomic<size_t> gOpenSessions{0};
-
 bool validTaskId(const std::string& id) {
     if (id.empty() || id.size() > 128) return false;
     for (unsigned char c : id)
@@ -38,15 +36,16 @@ std::string seconds(int64_t bytes) {
 class AsrSession : public RecognitionListener, public std::enable_shared_from_this<AsrSession> {
   public:
     AsrSession(std::shared_ptr<WsConnection> ws, std::shared_ptr<RecognitionEngine> engine,
-               const AsrLimits& limits)
+               const AsrLimits& limits, std::shared_ptr<std::atomic<size_t>> open)
         : ws_(std::move(ws)),
           engine_(std::move(engine)),
           limits_(limits),
+          open_(std::move(open)),
           tokens_(limits.frameBurst),
           refilled_(Clock::now()) {
-        overloaded_ = ++gOpenSessions > limits.maxSessions;
+        overloaded_ = ++*open_ > limits.maxSessions;
     }
-    ~AsrSession() override { --gOpenSessions; }
+    ~AsrSession() override { --*open_; }
 
     void attach() {
         auto self = shared_from_this();
@@ -259,6 +258,7 @@ class AsrSession : public RecognitionListener, public std::enable_shared_from_th
     std::shared_ptr<WsConnection> ws_;
     std::shared_ptr<RecognitionEngine> engine_;
     const AsrLimits limits_;
+    const std::shared_ptr<std::atomic<size_t>> open_;  // sessions of this endpoint
     std::shared_ptr<RecognitionTask> task_;
     State state_ = State::waiting;
     std::string taskId_;
@@ -272,9 +272,10 @@ class AsrSession : public RecognitionListener, public std::enable_shared_from_th
 }  // namespace
 
 void registerAsr(HttpServer& server, std::shared_ptr<RecognitionEngine> engine, AsrLimits limits) {
-    server.websocket("asr", [engine = std::move(engine), limits](std::shared_ptr<WsConnection> ws,
-                                                                 const Request&, const Caller&) {
-        std::make_shared<AsrSession>(std::move(ws), engine, limits)->attach();
+    auto open = std::make_shared<std::atomic<size_t>>(0);
+    server.websocket("asr", [engine = std::move(engine), limits, open](
+                                std::shared_ptr<WsConnection> ws, const Request&, const Caller&) {
+        std::make_shared<AsrSession>(std::move(ws), engine, limits, open)->attach();
     });
 }
 

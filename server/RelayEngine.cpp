@@ -246,8 +246,16 @@ class RelayTask : public RecognitionTask, public std::enable_shared_from_this<Re
 
     void broken(const char* what, const beast::error_code& ec) {
         if (done_) return;
-        fail("upstream-error",
-             std::string("lost the upstream recogniser (") + what + ": " + ec.message() + ")");
+        const std::string why = std::string(what) + ": " + ec.message();
+        if (!started_)
+            return fail("upstream-error", "couldn't reach the upstream recogniser (" + why + ")");
+        // Mid-task the client gets a dropped connection, not a failed task, so it
+        // reconnects and replays its unconfirmed audio to a fresh upstream task.
+        log("asr: task " + params_.taskId + ": lost the upstream recogniser (" + why + ")");
+        auto l = std::move(listener_);
+        listener_.reset();
+        if (l) l->wire({WireAction::Kind::close, "upstream lost", 1011});
+        shutdown();
     }
 
     void fail(const std::string& code, const std::string& message) {

@@ -142,7 +142,9 @@ class ScriptedEngine::Task : public WorkerTask {
         });
     }
 
-    void release() override { timer_.cancel(); }
+    void release() override {
+        if (cancelled()) timer_.cancel();  // after a normal end the finish delay still runs
+    }
 
     void fireDue() {
         while (next_ < conn_.steps.size()) {
