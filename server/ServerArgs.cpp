@@ -9,7 +9,8 @@ std::string usage() {
            "                      [--threads N] [--workers N] [--log FILE]\n"
            "  --listen   address to serve HTTP and WebSocket on (default 127.0.0.1:8443)\n"
            "  --token    developer bearer token (default: $VELMORA_SERVER_TOKEN)\n"
-           "  --cert/--key  PEM certificate chain and private key: serve TLS\n";
+           "  --cert/--key  PEM certificate chain and private key: serve TLS\n" +
+           asrUsage();
 }
 
 ParsedArgs parseArgs(const std::vector<std::string>& args) {
@@ -33,7 +34,9 @@ ParsedArgs parseArgs(const std::vector<std::string>& args) {
             return true;
         };
         std::string v;
-        if (a == "--help" || a == "-h") {
+        if (parseAsrArg(args, i, out.asr, out.error)) {
+            if (!out.error.empty()) return out;
+        } else if (a == "--help" || a == "-h") {
             out.help = true;
         } else if (a == "--listen") {
             if (!value(v)) return out;

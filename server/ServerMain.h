@@ -3,12 +3,14 @@
 #include <string>
 #include <vector>
 
+#include "AsrEndpoint.h"
 #include "HttpServer.h"
 
 namespace vserver {
 // Reads the command line (and VELMORA_SERVER_TOKEN); an error text on bad usage.
 struct ParsedArgs {
     ServerOptions options;
+    AsrOptions asr;
     std::string logFile;
     bool help = false;
     std::string error;

@@ -41,6 +41,15 @@ int main(int argc, char** argv) {
 
     HttpServer server(parsed.options);
     registerPing(server);
+    std::string asrError;
+    auto engine = makeAsrEngine(parsed.asr, server, asrError);
+    if (!engine) {
+        log("server: the asr endpoint cannot run: " + asrError);
+        return 1;
+    }
+    AsrLimits asrLimits;
+    asrLimits.maxAudioBytes = int64_t(parsed.asr.maxSessionSeconds) * 32000;
+    registerAsr(server, std::move(engine), asrLimits);
     if (!server.start()) return 1;
     server.run();
     log("server: stopped");

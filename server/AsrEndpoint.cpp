@@ -1,0 +1,282 @@
+#include "AsrEndpoint.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+
+#include "AsrProtocol.h"
+#include "ServerLog.h"
+
+namespace vserver {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace asrproto;
+
+bool validTaskId(const std::string& id) {
+    if (id.empty() || id.size() > 128) return false;
+    for (unsigned char c : id)
+        if (!std::isalnum(c) && c != '-' && c != '_') return false;
+    return true;
+}
+
+std::string seconds(int64_t bytes) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.1f", double(bytes) / 32000.0);
+    return buf;
+}
+
+// One "asr" connection: parses the client's messages, feeds the engine and
+// relays its results. Network callbacks and engine reports arrive on different
+// threads; `m_` orders them.
+class AsrSession : public RecognitionListener, public std::enable_shared_from_this<AsrSession> {
+  public:
+    AsrSession(std::shared_ptr<WsConnection> ws, std::shared_ptr<RecognitionEngine> engine,
+               const AsrLimits& limits, std::shared_ptr<std::atomic<size_t>> open)
+        : ws_(std::move(ws)),
+          engine_(std::move(engine)),
+          limits_(limits),
+          open_(std::move(open)),
+          tokens_(limits.frameBurst),
+          refilled_(Clock::now()) {
+        overloaded_ = ++*open_ > limits.maxSessions;
+    }
+    ~AsrSession() override { --*open_; }
+
+    void attach() {
+        auto self = shared_from_this();
+        ws_->onText = [self](std::string_view t) { self->onText(t); };
+        ws_->onBinary = [self](std::string_view b) { self->onBinary(b); };
+        ws_->onClosed = [self] { self->onClosed(); };
+    }
+
+    // ---- from the engine ----
+
+    void ready() override {
+        std::lock_guard lock(m_);
+        if (state_ == State::done || startedSent_) return;
+        startedSent_ = true;
+        ws_->sendText(taskStarted(taskId_));
+        log("asr: task " + taskId_ + " started in " + std::to_string(msSince(runAt_)) + "ms");
+    }
+
+    void sentence(const Sentence& s) override {
+        std::lock_guard lock(m_);
+        if (state_ == State::done) return;
+        if (s.end) ++sentences_;
+        ws_->sendText(resultGenerated(taskId_, s));
+    }
+
+    void finished() override {
+        std::lock_guard lock(m_);
+        if (state_ == State::done) return;
+        state_ = State::done;
+        ws_->sendText(taskFinished(taskId_));
+        ws_->close(1000, "finished");
+        log("asr: task " + taskId_ + " finished: " + seconds(audioBytes_) + "s of audio, " +
+            std::to_string(sentences_) + " sentences, " + std::to_string(msSince(finishAt_)) +
+            "ms after finish-task");
+        task_.reset();
+    }
+
+    void failed(const std::string& code, const std::string& message) override {
+        std::lock_guard lock(m_);
+        fail(code, message);
+    }
+
+    void wire(const WireAction& a) override {
+        std::lock_guard lock(m_);
+        if (state_ == State::done) return;
+        switch (a.kind) {
+            case WireAction::Kind::text:
+                ws_->sendText(a.payload);
+                break;
+            case WireAction::Kind::binary:
+                ws_->sendBinary(a.payload);
+                break;
+            case WireAction::Kind::close:
+                log("asr: task " + taskId_ + ": engine closed the connection (" +
+                    std::to_string(a.code) + ")");
+                end();
+                ws_->close(a.code, a.payload);
+                break;
+        }
+    }
+
+  private:
+    enum class State { waiting, running, finishing, done };
+
+    static int64_t msSince(Clock::time_point t) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
+    }
+
+    // Under m_: stops the engine and drops it.
+    void end() {
+        state_ = State::done;
+        if (task_) task_->cancel();
+        task_.reset();
+    }
+
+    // Under m_: ends the session with "task-failed"; other sessions are untouched.
+    void fail(const std::string& code, const std::string& message) {
+        if (state_ == State::done) return;
+        log("asr: task " + (taskId_.empty() ? std::string("-") : taskId_) + " from " +
+            ws_->remote() + " failed: " + code + ": " + message);
+        ws_->sendText(taskFailed(taskId_, code, message));
+        ws_->close(1000, "task failed");
+        end();
+    }
+
+    void onClosed() {
+        std::lock_guard lock(m_);
+        if (state_ == State::done) return;
+        if (!taskId_.empty())
+            log("asr: task " + taskId_ + ": client went away after " + seconds(audioBytes_) +
+                "s of audio");
+        end();
+    }
+
+    void onText(std::string_view text) {
+        std::lock_guard lock(m_);
+        if (state_ == State::done) return;
+        // Refused only now: nothing may be written before the handshake is done.
+        if (overloaded_)
+            return fail("overloaded", "the server has too many recognition sessions open");
+        if (text.size() > limits_.maxTextBytes)
+            return fail("bad-message",
+                        "message larger than " + std::to_string(limits_.maxTextBytes) + " bytes");
+        const json j = parse(text);
+        if (j.is_discarded() || !j.is_object())
+            return fail("bad-message", "message is not a JSON object");
+        const json* header = objectMember(j, "header");
+        if (!header) return fail("bad-message", "message has no header object");
+        const auto action = stringMember(*header, "action");
+        if (!action) return fail("bad-message", "header.action is missing");
+        if (*action == "run-task") return runTask(j, *header);
+        if (*action == "finish-task") {
+            if (state_ == State::waiting) return fail("bad-message", "finish-task before run-task");
+            if (state_ == State::finishing) return fail("bad-message", "finish-task sent twice");
+            const auto id = stringMember(*header, "task_id");
+            if (id && *id != taskId_) return fail("bad-message", "finish-task names another task");
+            state_ = State::finishing;
+            finishAt_ = Clock::now();
+            task_->finish();
+            return;
+        }
+        fail("bad-message", "unknown action \"" + action->substr(0, 40) + "\"");
+    }
+
+    void runTask(const json& j, const json& header) {
+        if (state_ != State::waiting) return fail("bad-message", "run-task sent twice");
+        const auto id = stringMember(header, "task_id");
+        if (!id || !validTaskId(*id))
+            return fail("bad-parameter",
+                        "header.task_id must be 1 to 128 letters, digits, '-' or '_'");
+        taskId_ = *id;
+        AsrParams params;
+        params.taskId = taskId_;
+        params.remote = ws_->remote();
+        static const json empty = json::object();
+        const json* payload = objectMember(j, "payload");
+        const json* parameters = payload ? objectMember(*payload, "parameters") : nullptr;
+        const json& p = parameters ? *parameters : empty;
+        if (member(p, "sample_rate") && intMember(p, "sample_rate") != 16000)
+            return fail("bad-parameter", "sample_rate must be 16000");
+        if (member(p, "format") && stringMember(p, "format") != "pcm")
+            return fail("bad-parameter", "format must be \"pcm\"");
+        if (member(p, "max_sentence_silence")) {
+            const auto ms = intMember(p, "max_sentence_silence");
+            if (!ms) return fail("bad-parameter", "max_sentence_silence must be an integer (ms)");
+            params.maxSentenceSilenceMs = static_cast<int>(std::clamp<int64_t>(*ms, 200, 6000));
+        }
+        if (const json* vocab = member(p, "vocabulary")) {
+            if (!vocab->is_object()) return fail("bad-parameter", "vocabulary must be an object");
+            size_t skipped = 0;
+            for (const auto& [word, weight] : vocab->items()) {
+                if (word.empty() || word.size() > 100 || !weight.is_number_integer() ||
+                    params.vocabulary.size() >= limits_.maxHotwords) {
+                    ++skipped;
+                    continue;
+                }
+                params.vocabulary.emplace_back(
+                    word, static_cast<int>(std::clamp<int64_t>(weight.get<int64_t>(), 1, 100)));
+            }
+            if (skipped)
+                log("asr: task " + taskId_ + ": " + std::to_string(skipped) +
+                    " vocabulary entries skipped (empty, too long, no integer weight, or over " +
+                    std::to_string(limits_.maxHotwords) + ")");
+        }
+        state_ = State::running;
+        runAt_ = Clock::now();
+        log("asr: task " + taskId_ + " from " + params.remote + " on " + engine_->name() + " (" +
+            std::to_string(params.vocabulary.size()) + " hotwords, silence " +
+            std::to_string(params.maxSentenceSilenceMs) + "ms)");
+        task_ = engine_->start(params, shared_from_this());
+        if (!task_ && state_ != State::done)
+            fail("engine-error", "the recogniser is not available");
+    }
+
+    void onBinary(std::string_view audio) {
+        std::lock_guard lock(m_);
+        if (state_ == State::done) return;
+        if (overloaded_)
+            return fail("overloaded", "the server has too many recognition sessions open");
+        if (state_ == State::waiting) return fail("bad-audio", "audio before run-task");
+        if (state_ == State::finishing) return fail("bad-audio", "audio after finish-task");
+        if (audio.empty()) return;
+        if (audio.size() & 1)
+            return fail("bad-audio", "audio frame of odd length (" + std::to_string(audio.size()) +
+                                         " bytes); frames carry whole 16-bit samples");
+        if (audio.size() > limits_.maxFrameBytes)
+            return fail("bad-audio", "audio frame larger than " +
+                                         std::to_string(limits_.maxFrameBytes) + " bytes");
+        if (audioBytes_ + int64_t(audio.size()) > limits_.maxAudioBytes)
+            return fail("too-much-audio",
+                        "a task takes at most " + seconds(limits_.maxAudioBytes) + "s of audio");
+        const auto now = Clock::now();
+        tokens_ = std::min(limits_.frameBurst,
+                           tokens_ + std::chrono::duration<double>(now - refilled_).count() *
+                                         limits_.framesPerSecond);
+        refilled_ = now;
+        if (tokens_ < 1)
+            return fail("too-many-frames",
+                        "audio frames are arriving faster than the server takes them");
+        tokens_ -= 1;
+        if (!task_) return fail("engine-error", "the recogniser is not available");
+        if (int64_t(task_->backlogBytes() + audio.size()) > limits_.maxBacklogBytes)
+            return fail("overloaded", "the recogniser has fallen " +
+                                          seconds(limits_.maxBacklogBytes) + "s behind");
+        audioBytes_ += int64_t(audio.size());
+        task_->feed(std::string(audio));
+    }
+
+    std::mutex m_;
+    std::shared_ptr<WsConnection> ws_;
+    std::shared_ptr<RecognitionEngine> engine_;
+    const AsrLimits limits_;
+    const std::shared_ptr<std::atomic<size_t>> open_;  // sessions of this endpoint
+    std::shared_ptr<RecognitionTask> task_;
+    State state_ = State::waiting;
+    std::string taskId_;
+    bool startedSent_ = false, overloaded_ = false;
+    int64_t audioBytes_ = 0;
+    int sentences_ = 0;
+    double tokens_;
+    Clock::time_point refilled_, runAt_ = Clock::now(), finishAt_ = Clock::now();
+};
+
+}  // namespace
+
+void registerAsr(HttpServer& server, std::shared_ptr<RecognitionEngine> engine, AsrLimits limits) {
+    auto open = std::make_shared<std::atomic<size_t>>(0);
+    server.websocket("asr", [engine = std::move(engine), limits, open](
+                                std::shared_ptr<WsConnection> ws, const Request&, const Caller&) {
+        std::make_shared<AsrSession>(std::move(ws), engine, limits, open)->attach();
+    });
+}
+
+}  // namespace vserver

@@ -1,0 +1,379 @@
+#include "PocketsphinxEngine.h"
+
+#include <pocketsphinx.h>
+#include <sphinxbase/ckd_alloc.h>
+
+#include <algorithm>
+#include <boost/asio/post.hpp>
+#include <cctype>
+#include <cmath>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <sstream>
+
+#include "ServerLog.h"
+
+namespace vserver {
+
+namespace {
+
+constexpr int kRate = 16000;
+constexpr size_t kFrame = 160;                 // 10 ms
+constexpr int64_t kMinSpeech = 10 * kFrame;    // 100 ms of voice makes a sentence
+constexpr int64_t kQuietRestart = 10 * kRate;  // an utterance of pure noise is dropped after 10 s
+constexpr int64_t kLongestSentence = 30 * kRate;   // a sentence is cut after 30 s
+constexpr int64_t kPartialEvery = kRate * 3 / 10;  // partial results every 300 ms of audio
+
+std::string lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+std::vector<std::string> words(const std::string& text) {
+    std::istringstream in(text);
+    std::vector<std::string> out;
+    for (std::string w; in >> w;) out.push_back(w);
+    return out;
+}
+
+std::string paths(const std::string& dir, const char* leaf) {
+    return dir + "/" + leaf;
+}
+
+ps_decoder_t* loadDecoder(const PocketsphinxEngine::Options& o) {
+    // The library's configuration and logging are global: load one at a time.
+    static std::mutex loading;
+    std::lock_guard lock(loading);
+    const std::string hmm = paths(o.modelDir, "en-us"), lm = paths(o.modelDir, "en-us.lm.bin"),
+                      dict = paths(o.modelDir, "cmudict-en-us.dict");
+    cmd_ln_t* config =
+        cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", hmm.c_str(), "-lm", lm.c_str(), "-dict",
+                    dict.c_str(), "-logfn", "/dev/null", static_cast<const char*>(nullptr));
+    if (!config) return nullptr;
+    ps_decoder_t* ps = ps_init(config);
+    cmd_ln_free_r(config);
+    return ps;
+}
+
+}  // namespace
+
+std::string applyHotwordSpelling(const std::string& text,
+                                 const std::vector<std::pair<std::string, int>>& vocabulary) {
+    if (vocabulary.empty()) return text;
+    std::vector<std::vector<std::string>> phrases;
+    for (const auto& entry : vocabulary) {
+        auto w = words(entry.first);
+        if (!w.empty()) phrases.push_back(std::move(w));
+    }
+    std::stable_sort(phrases.begin(), phrases.end(),
+                     [](const auto& a, const auto& b) { return a.size() > b.size(); });
+    std::vector<std::string> tokens = words(text);
+    std::string out;
+    for (size_t i = 0; i < tokens.size();) {
+        size_t used = 1;
+        std::vector<std::string> replacement{tokens[i]};
+        for (const auto& phrase : phrases) {
+            if (i + phrase.size() > tokens.size()) continue;
+            bool match = true;
+            for (size_t k = 0; k < phrase.size() && match; ++k)
+                match = lower(tokens[i + k]) == lower(phrase[k]);
+            if (match) {
+                used = phrase.size();
+                replacement = phrase;
+                break;
+            }
+        }
+        for (const auto& w : replacement) {
+            if (!out.empty()) out += ' ';
+            out += w;
+        }
+        i += used;
+    }
+    return out;
+}
+
+// ---------- decoder pool ----------
+
+class PocketsphinxEngine::Pool {
+  public:
+    using Lend = std::function<void(ps_decoder_t*)>;  // null: no decoder could be loaded
+
+    explicit Pool(Options o) : options_(std::move(o)) {}
+    ~Pool() {
+        for (ps_decoder_t* d : free_) ps_free(d);
+    }
+
+    // Lends a decoder now (loading one if the pool may grow) or once one is returned.
+    void acquire(Lend lend) {
+        ps_decoder_t* d = nullptr;
+        bool load = false;
+        {
+            std::lock_guard lock(mutex_);
+            if (!free_.empty()) {
+                d = free_.back();
+                free_.pop_back();
+            } else if (created_ < std::max(1, options_.decoders)) {
+                ++created_;
+                load = true;
+            } else {
+                waiters_.push_back(std::move(lend));
+                return;
+            }
+        }
+        if (load) {
+            d = loadDecoder(options_);
+            if (!d) {
+                log("asr: pocketsphinx could not load its model from " + options_.modelDir);
+                std::lock_guard lock(mutex_);
+                --created_;
+            } else {
+                log("asr: pocketsphinx decoder " + std::to_string(created_) + " loaded");
+            }
+        }
+        lend(d);
+    }
+
+    void release(ps_decoder_t* d) {
+        if (!d) return;
+        Lend next;
+        {
+            std::lock_guard lock(mutex_);
+            if (waiters_.empty()) {
+                free_.push_back(d);
+                return;
+            }
+            next = std::move(waiters_.front());
+            waiters_.pop_front();
+        }
+        next(d);
+    }
+
+    size_t waiting() const {
+        std::lock_guard lock(mutex_);
+        return waiters_.size();
+    }
+
+  private:
+    const Options options_;
+    mutable std::mutex mutex_;
+    std::vector<ps_decoder_t*> free_;
+    std::deque<Lend> waiters_;
+    int created_ = 0;
+};
+
+// ---------- one task ----------
+
+class PocketsphinxEngine::Task : public WorkerTask {
+  public:
+    Task(boost::asio::thread_pool& workers, std::shared_ptr<RecognitionListener> listener,
+         std::shared_ptr<Pool> pool, AsrParams params)
+        : WorkerTask(workers, std::move(listener)),
+          pool_(std::move(pool)),
+          params_(std::move(params)),
+          maxSilence_(int64_t(params_.maxSentenceSilenceMs) * kRate / 1000) {}
+
+    void begin() {
+        auto self = std::static_pointer_cast<Task>(shared_from_this());
+        if (pool_->waiting() > 0)
+            log("asr: task " + params_.taskId + " waits for a free pocketsphinx decoder");
+        onStrand([self] {
+            self->pool_->acquire([self](ps_decoder_t* d) {
+                boost::asio::post(self->strand_, [self, d] { self->lent(d); });
+            });
+        });
+    }
+
+  private:
+    void lent(ps_decoder_t* d) {
+        if (cancelled()) return pool_->release(d);
+        if (!d) return reportFailed("engine-error", "the recogniser's model could not be loaded");
+        decoder_ = d;
+        ps_start_utt(decoder_);
+        inUtt_ = true;
+        checkVocabulary();
+        reportReady();
+        runnable();
+    }
+
+    void checkVocabulary() {
+        if (params_.vocabulary.empty()) return;
+        std::vector<std::string> unknown;
+        for (const auto& [phrase, weight] : params_.vocabulary) {
+            bool known = true;
+            for (const auto& w : words(phrase)) {
+                char* phones = ps_lookup_word(decoder_, lower(w).c_str());
+                if (!phones) known = false;
+                ckd_free(phones);
+            }
+            if (known)
+                spelled_.emplace_back(phrase, weight);
+            else
+                unknown.push_back(phrase);
+        }
+        std::string line =
+            "asr: task " + params_.taskId + ": " + std::to_string(spelled_.size()) +
+            " hotwords known to pocketsphinx (their spelling is kept; weights are not used)";
+        if (!unknown.empty()) {
+            line += "; " + std::to_string(unknown.size()) + " not in its dictionary, not used:";
+            for (size_t i = 0; i < unknown.size() && i < 10; ++i) line += " \"" + unknown[i] + "\"";
+            if (unknown.size() > 10) line += " ...";
+        }
+        log(line);
+    }
+
+    void process(const int16_t* s, size_t n) override {
+        if (!decoder_) return;
+        size_t flushed = 0;
+        for (size_t i = 0; i < n;) {
+            const size_t take = std::min(kFrame - frameFill_, n - i);
+            for (size_t j = i; j < i + take; ++j) frameEnergy_ += double(s[j]) * double(s[j]);
+            frameFill_ += take;
+            i += take;
+            if (frameFill_ < kFrame) break;
+            const double db = 10.0 * std::log10(frameEnergy_ / double(kFrame) + 1e-3) - 90.309;
+            frameFill_ = 0;
+            frameEnergy_ = 0;
+            const int64_t at = pos_ + int64_t(i);
+            if (frame(db, at)) {
+                decode(s + flushed, i - flushed);
+                flushed = i;
+                if (voiced_ > 0)
+                    endSentence(at);
+                else
+                    restart(at);  // a long stretch of noise: drop it, keep memory flat
+            }
+        }
+        decode(s + flushed, n - flushed);
+        pos_ += int64_t(n);
+        partial();
+    }
+
+    // Voice-activity detection on one 10 ms frame; true when the utterance should end here.
+    bool frame(double db, int64_t at) {
+        const bool voiced = db > std::max(noise_ + 12.0, -50.0);
+        // The noise floor follows quiet frames quickly and loud ones very slowly.
+        noise_ += (voiced ? 0.001 : 0.05) * (db - noise_);
+        noise_ = std::clamp(noise_, -90.0, -20.0);
+        if (voiced) {
+            voiced_ += kFrame;
+            silence_ = 0;
+            lastVoice_ = at;
+        } else {
+            silence_ += kFrame;
+        }
+        if (voiced_ >= kMinSpeech && silence_ >= maxSilence_) return true;
+        if (voiced_ > 0 && voiced_ < kMinSpeech && silence_ >= maxSilence_) return true;  // a click
+        if (voiced_ == 0 && at - uttStart_ >= kQuietRestart) return true;
+        return voiced_ > 0 && at - uttStart_ >= kLongestSentence;
+    }
+
+    void decode(const int16_t* s, size_t n) {
+        if (n) ps_process_raw(decoder_, s, n, FALSE, FALSE);
+    }
+
+    std::string hypothesis() {
+        const char* hyp = ps_get_hyp(decoder_, nullptr);
+        return applyHotwordSpelling(hyp ? hyp : "", spelled_);
+    }
+
+    void endSentence(int64_t at) {
+        ps_end_utt(decoder_);
+        const std::string text = hypothesis();
+        if (!text.empty() || partialSent_) {
+            const int64_t end = voiced_ > 0 ? lastVoice_ : at;
+            reportSentence({text, true, uttStart_ * 1000 / kRate, end * 1000 / kRate});
+        }
+        ps_start_utt(decoder_);
+        resetUtterance(at);
+    }
+
+    void restart(int64_t at) {
+        ps_end_utt(decoder_);
+        ps_start_utt(decoder_);
+        resetUtterance(at);
+    }
+
+    void resetUtterance(int64_t at) {
+        uttStart_ = at;
+        voiced_ = silence_ = 0;
+        lastVoice_ = at;
+        lastPartialAt_ = at;
+        partialSent_ = false;
+        lastPartial_.clear();
+    }
+
+    void partial() {
+        if (voiced_ == 0 || pos_ - lastPartialAt_ < kPartialEvery) return;
+        lastPartialAt_ = pos_;
+        const std::string text = hypothesis();
+        if (text.empty() || text == lastPartial_) return;
+        lastPartial_ = text;
+        partialSent_ = true;
+        reportSentence({text, false, uttStart_ * 1000 / kRate, std::nullopt});
+    }
+
+    void end() override {
+        if (!decoder_) return reportFailed("engine-error", "the recogniser was not ready");
+        ps_end_utt(decoder_);
+        inUtt_ = false;
+        const std::string text = hypothesis();
+        if (!text.empty() || partialSent_)
+            reportSentence({text, true, uttStart_ * 1000 / kRate,
+                            (voiced_ > 0 ? lastVoice_ : pos_) * 1000 / kRate});
+        reportFinished();
+    }
+
+    void release() override {
+        if (!decoder_) return;
+        if (inUtt_) ps_end_utt(decoder_);
+        inUtt_ = false;
+        pool_->release(std::exchange(decoder_, nullptr));
+    }
+
+    std::shared_ptr<Pool> pool_;
+    const AsrParams params_;
+    const int64_t maxSilence_;
+    std::vector<std::pair<std::string, int>> spelled_;
+    ps_decoder_t* decoder_ = nullptr;
+    bool inUtt_ = false;
+    size_t frameFill_ = 0;
+    double frameEnergy_ = 0;
+    double noise_ = -60;
+    int64_t pos_ = 0;  // samples seen
+    int64_t uttStart_ = 0, voiced_ = 0, silence_ = 0, lastVoice_ = 0, lastPartialAt_ = 0;
+    bool partialSent_ = false;
+    std::string lastPartial_;
+};
+
+// ---------- engine ----------
+
+std::optional<std::string> PocketsphinxEngine::check(const Options& o) {
+    for (const char* leaf : {"en-us/mdef", "en-us.lm.bin", "cmudict-en-us.dict"}) {
+        std::error_code ec;
+        if (!std::filesystem::exists(paths(o.modelDir, leaf), ec))
+            return "pocketsphinx model file " + paths(o.modelDir, leaf) +
+                   " is missing (Debian package pocketsphinx-en-us)";
+    }
+    return std::nullopt;
+}
+
+PocketsphinxEngine::PocketsphinxEngine(boost::asio::thread_pool& pool, Options options)
+    : workers_(pool), pool_(std::make_shared<Pool>(std::move(options))) {}
+
+PocketsphinxEngine::~PocketsphinxEngine() = default;
+
+void PocketsphinxEngine::preload() {
+    boost::asio::post(
+        workers_, [pool = pool_] { pool->acquire([pool](ps_decoder_t* d) { pool->release(d); }); });
+}
+
+std::shared_ptr<RecognitionTask> PocketsphinxEngine::start(
+    const AsrParams& params, std::shared_ptr<RecognitionListener> listener) {
+    auto task = std::make_shared<Task>(workers_, std::move(listener), pool_, params);
+    task->begin();
+    return task;
+}
+
+}  // namespace vserver

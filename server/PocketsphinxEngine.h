@@ -1,0 +1,48 @@
+#pragma once
+#include <boost/asio/thread_pool.hpp>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "RecognitionEngine.h"
+
+namespace vserver {
+
+// The embedded offline recogniser (CMU Pocketsphinx, US English). Decoders are
+// large (~115 MB) and slow to load, so a few are kept in a pool and lent to one
+// task at a time; a task that finds none free waits and starts when one is
+// returned. Sentence ends come from an energy voice-activity detector and the
+// task's `max_sentence_silence`. Hotwords the dictionary knows get their
+// spelling in the transcript; the rest are logged as unusable (the n-gram
+// model takes no per-task weights).
+class PocketsphinxEngine : public RecognitionEngine {
+  public:
+    struct Options {
+        std::string modelDir = "/usr/share/pocketsphinx/model/en-us";
+        int decoders = 2;
+    };
+    // A reason when the model files are missing.
+    static std::optional<std::string> check(const Options& options);
+
+    PocketsphinxEngine(boost::asio::thread_pool& pool, Options options);
+    ~PocketsphinxEngine() override;
+    std::string name() const override { return "pocketsphinx"; }
+    std::shared_ptr<RecognitionTask> start(const AsrParams& params,
+                                           std::shared_ptr<RecognitionListener> listener) override;
+    // Loads one decoder in the background so the first task starts quickly.
+    void preload();
+
+    class Pool;
+
+  private:
+    class Task;
+    boost::asio::thread_pool& workers_;
+    std::shared_ptr<Pool> pool_;
+};
+
+// Rewrites words of `text` that match a hotword (ignoring case, whole words)
+// into the hotword's own spelling. Longer hotwords win.
+std::string applyHotwordSpelling(const std::string& text,
+                                 const std::vector<std::pair<std::string, int>>& vocabulary);
+
+}  // namespace vserver

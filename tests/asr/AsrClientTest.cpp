@@ -1,0 +1,625 @@
+// The recogniser client against velmora-server's "asr" endpoint over loopback,
+// with the scripted engine playing the service (and its faults).
+#include <gtest/gtest.h>
+
+#include <QRegularExpression>
+#include <nlohmann/json.hpp>
+
+#include "AsrProtocol.h"
+#include "AsrTestUtil.h"
+
+namespace {
+
+using namespace asrtest;
+using testenv::waitFor;
+
+std::shared_ptr<QwenASR> client(const Service& s, Vocabulary vocab = {},
+                                QwenASR::Timing t = fastTiming(), int silence = 400) {
+    return QwenASR::create(std::move(vocab), silence, t, s.request());
+}
+
+void pause(int ms) {
+    waitFor([] { return false; }, ms);
+}
+
+TEST(AsrClient, NormalRunReportsPartialsSentencesAndTheTranscript) {
+    Service s(R"({"connections":[{"start_delay_ms":150,"steps":[
+        {"at_ms":100,"partial":"hello"},
+        {"at_ms":500,"final":"Hello world.","end_ms":500},
+        {"at_ms":700,"partial":"how are"},
+        {"at_finish":true,"final":"How are you?"}]}]})");
+    LogMark log;
+    auto asr = client(s, {{QStringLiteral("Velmora"), 50}, {QStringLiteral("Qwen"), 3}},
+                      fastTiming(), 700);
+    Recorder r;
+    r.attach(*asr);
+    const QByteArray pcm = pattern(32000);
+    asr->connect();
+    feed(*asr, pcm.left(9600));  // before the task has started: kept, then replayed
+    pause(300);
+    feed(*asr, pcm.mid(9600));
+    ASSERT_TRUE(waitFor([&] { return r.sentences.size() == 1; }));
+    // Confirmed audio is forgotten: only what follows the sentence's end stays.
+    EXPECT_EQ(asr->keptBytes(), 32000 - 500 * 32);
+    asr->finish(2.0, r.completion());
+    ASSERT_TRUE(waitFor([&] { return r.completions.size() == 1; }));
+
+    EXPECT_EQ(r.completions.front(), QStringLiteral("Hello world. How are you?"));
+    EXPECT_EQ(asr->fullText(), r.completions.front());
+    EXPECT_EQ(r.sentences, (QStringList{"Hello world.", "How are you?"}));
+    EXPECT_EQ(r.metaTexts, r.sentences);
+    ASSERT_EQ(r.metaEnds.size(), 2);
+    EXPECT_EQ(r.metaEnds[0], 500);
+    EXPECT_FALSE(r.metaEnds[1].has_value());
+    EXPECT_TRUE(r.partials.contains("hello"));
+    EXPECT_TRUE(r.partials.contains("how are"));
+    EXPECT_EQ(r.partials.back(), QString());
+    EXPECT_TRUE(r.errors.isEmpty());
+    EXPECT_EQ(asr->generation(), 1);
+
+    const auto recs = s.records();
+    ASSERT_EQ(recs.size(), 1u);
+    EXPECT_TRUE(isTaskId(recs[0].taskId));
+    EXPECT_EQ(QString::fromStdString(recs[0].taskId), asr->taskId());
+    EXPECT_EQ(recs[0].params.maxSentenceSilenceMs, 700);
+    EXPECT_EQ(recs[0].params.vocabulary,
+              (std::vector<std::pair<std::string, int>>{{"Qwen", 3}, {"Velmora", 50}}));
+    EXPECT_TRUE(recs[0].audio == pcm.toStdString()) << "audio lost, repeated or reordered";
+    EXPECT_TRUE(recs[0].finishReceived);
+
+    const QString lines = log.since();
+    EXPECT_TRUE(lines.contains("ASR hotwords: 2 (1 at weight 50)"));
+    EXPECT_TRUE(lines.contains("ASR task started in "));
+    EXPECT_FALSE(lines.contains("after the release"));
+    EXPECT_TRUE(lines.contains("ASR task finished"));
+}
+
+// A bare service that records exactly what the client put on the wire.
+struct RawService {
+    servertest::RunningServer server;
+    std::mutex m;
+    std::vector<std::string> texts, binaries;
+    std::string authorization, appVersion, osVersion, target;
+
+    RawService() {
+        server.server().websocket(
+            "asr", [this](std::shared_ptr<vserver::WsConnection> ws, const vserver::Request& req,
+                          const vserver::Caller&) {
+                {
+                    std::lock_guard lock(m);
+                    authorization = std::string(req[boost::beast::http::field::authorization]);
+                    appVersion = std::string(req["X-App-Version"]);
+                    osVersion = std::string(req["X-OS-Version"]);
+                    target = std::string(req.target());
+                }
+                std::weak_ptr<vserver::WsConnection> w = ws;
+                ws->onText = [this, w](std::string_view t) {
+                    std::lock_guard lock(m);
+                    texts.emplace_back(t);
+                    const auto j = nlohmann::json::parse(t, nullptr, false);
+                    const std::string action = j["header"]["action"];
+                    const std::string id = j["header"]["task_id"];
+                    if (auto c = w.lock())
+                        c->sendText(action == "run-task" ? vserver::asrproto::taskStarted(id)
+                                                         : vserver::asrproto::taskFinished(id));
+                };
+                ws->onBinary = [this](std::string_view b) {
+                    std::lock_guard lock(m);
+                    binaries.emplace_back(b);
+                };
+            });
+        server.start();
+    }
+};
+
+TEST(AsrClient, MessagesAndFramesAreExactlyAsTheProtocolSays) {
+    RawService raw;
+    qputenv("VQ_SERVER", QStringLiteral("http://127.0.0.1:%1").arg(raw.server.port()).toUtf8());
+    qputenv("VQ_SERVER_TOKEN", "test-token");
+    auto asr = QwenASR::create({}, 400);  // the configured request
+    Recorder r;
+    r.attach(*asr);
+    asr->connect();
+    qunsetenv("VQ_SERVER");
+    qunsetenv("VQ_SERVER_TOKEN");
+    ASSERT_TRUE(waitFor([&] {
+        std::lock_guard lock(raw.m);
+        return !raw.texts.empty();
+    }));
+    pause(100);
+    const QList<qsizetype> sizes{640, 2, 3200, 1000};
+    QByteArray all;
+    for (qsizetype n : sizes) {
+        const QByteArray chunk = pattern(n + all.size()).right(n);
+        all += chunk;
+        asr->send(chunk);
+    }
+    asr->finish(2.0, r.completion());
+    ASSERT_TRUE(waitFor([&] { return r.completions.size() == 1; }));
+
+    std::lock_guard lock(raw.m);
+    EXPECT_EQ(raw.target, "/asr");
+    EXPECT_EQ(raw.authorization, "Bearer test-token");
+    EXPECT_FALSE(raw.appVersion.empty());
+    EXPECT_FALSE(raw.osVersion.empty());
+    ASSERT_EQ(raw.texts.size(), 2u);
+    const auto run = nlohmann::json::parse(raw.texts[0]);
+    EXPECT_EQ(run["header"]["action"], "run-task");
+    EXPECT_TRUE(isTaskId(run["header"]["task_id"]));
+    EXPECT_EQ(run["header"]["streaming"], "duplex");
+    EXPECT_EQ(run["payload"]["task_group"], "audio");
+    EXPECT_EQ(run["payload"]["task"], "asr");
+    EXPECT_EQ(run["payload"]["function"], "recognition");
+    EXPECT_EQ(run["payload"]["input"], nlohmann::json::object());
+    const auto& p = run["payload"]["parameters"];
+    EXPECT_TRUE(p["sample_rate"].is_number_integer());
+    EXPECT_EQ(p["sample_rate"], 16000);
+    EXPECT_EQ(p["format"], "pcm");
+    EXPECT_EQ(p["max_sentence_silence"], 400);
+    EXPECT_FALSE(p.contains("vocabulary")) << "an empty vocabulary is left out";
+    EXPECT_FALSE(run["payload"].contains("model"));
+    const auto fin = nlohmann::json::parse(raw.texts[1]);
+    EXPECT_EQ(fin["header"]["action"], "finish-task");
+    EXPECT_EQ(fin["header"]["task_id"], run["header"]["task_id"]);
+    EXPECT_EQ(fin["header"]["streaming"], "duplex");
+    EXPECT_EQ(fin["payload"], (nlohmann::json{{"input", nlohmann::json::object()}}));
+    // One binary frame per chunk, unchanged.
+    ASSERT_EQ(raw.binaries.size(), size_t(sizes.size()));
+    std::string joined;
+    for (size_t i = 0; i < raw.binaries.size(); ++i) {
+        EXPECT_EQ(qsizetype(raw.binaries[i].size()), sizes[qsizetype(i)]);
+        joined += raw.binaries[i];
+    }
+    EXPECT_TRUE(joined == all.toStdString());
+}
+
+TEST(AsrClient, DroppedConnectionReconnectsOnceAndReplaysFromTheConfirmedOffset) {
+    Service s(R"({"connections":[
+        {"drop_after_bytes":19200,"steps":[{"at_ms":300,"final":"one.","end_ms":250}]},
+        {"steps":[{"at_ms":200,"final":"two.","end_ms":100},{"at_finish":true,"final":"three."}]}]})");
+    LogMark log;
+    auto asr = client(s);
+    Recorder r;
+    r.attach(*asr);
+    const QByteArray pcm = pattern(48000);
+    asr->connect();
+    pause(100);
+    feed(*asr, pcm, 640, 2000);
+    ASSERT_TRUE(waitFor([&] { return r.sentences.size() == 2; }));
+    // The second connection's end times count from where its replay began.
+    EXPECT_EQ(asr->keptBytes(), 48000 - (250 + 100) * 32);
+    asr->finish(2.0, r.completion());
+    ASSERT_TRUE(waitFor([&] { return r.completions.size() == 1; }));
+
+    EXPECT_EQ(r.completions.front(), QStringLiteral("one. two. three."));
+    EXPECT_TRUE(r.errors.isEmpty());
+    EXPECT_EQ(asr->generation(), 2);
+    const auto recs = s.records();
+    ASSERT_EQ(recs.size(), 2u);
+    EXPECT_TRUE(isTaskId(recs[0].taskId) && isTaskId(recs[1].taskId));
+    EXPECT_NE(recs[0].taskId, recs[1].taskId);
+    EXPECT_GE(recs[0].audioBytes, 19200);
+    EXPECT_TRUE(recs[0].audio == pcm.left(qsizetype(recs[0].audio.size())).toStdString());
+    // Exactly the unconfirmed audio, once, in order, then the rest.
+    EXPECT_TRUE(recs[1].audio == pcm.mid(250 * 32).toStdString())
+        << "second connection got " << recs[1].audio.size() << " bytes";
+    const QString lines = log.since();
+    EXPECT_TRUE(lines.contains(QRegularExpression(
+        R"(ASR connection lost \(recv: 127\.0\.0\.1: closed by the service \(1011, dropped\)\), trying a new one with \d+\.\ds of audio)")))
+        << lines.toStdString();
+    EXPECT_TRUE(lines.contains(QRegularExpression(
+        R"(ASR task started in \d+ms, connection 2, \d+\.\ds of audio sent again)")));
+}
+
+TEST(AsrClient, SecondDropGivesUpButKeepsWhatWasHeard) {
+    Service s(R"({"connections":[
+        {"drop_after_bytes":9600,"steps":[{"at_ms":150,"final":"one.","end_ms":100}]},
+        {"drop_after_bytes":3200}]})");
+    LogMark log;
+    auto asr = client(s);
+    Recorder r;
+    r.attach(*asr);
+    asr->connect();
+    pause(100);
+    feed(*asr, pattern(32000), 640, 2000);
+    ASSERT_TRUE(waitFor([&] { return r.errors.size() == 1; }));
+    EXPECT_TRUE(r.errors[0].first.startsWith("recv: 127.0.0.1: closed by the service (1011"));
+    EXPECT_FALSE(r.errors[0].second.has_value());
+    asr->send(pattern(640));  // dropped now
+    pause(300);
+    EXPECT_EQ(s.records().size(), 2u) << "no third connection";
+    EXPECT_EQ(asr->keptBytes(), 0);
+    asr->finish(2.0, r.completion());
+    ASSERT_TRUE(waitFor([&] { return r.completions.size() == 1; }));
+    EXPECT_EQ(r.completions.front(), QStringLiteral("one."));
+    EXPECT_EQ(r.errors.size(), 1);
+    EXPECT_TRUE(log.since().contains("ASR error: recv: 127.0.0.1: closed by the service"));
+}
+
+TEST(AsrClient, TaskStartedThatNeverComesReconnectsOnceThenGivesUp) {
+    Service s(R"({"connections":[{"never_start":true}]})");
+    auto t = fastTiming();
+    t.startMs = 200;
+    auto asr = client(s, {}, t);
+    Recorder r;
+    r.attach(*asr);
+    asr->connect();
+    asr->send(pattern(3200));
+    ASSERT_TRUE(waitFor([&] { return r.errors.size() == 1; }));
+    EXPECT_EQ(r.errors[0].first, QStringLiteral("no answer in 0.2s"));
+    EXPECT_FALSE(r.errors[0].second.has_value());
+    EXPECT_EQ(s.records().size(), 2u);
+    EXPECT_EQ(asr->generation(), 2);
+    asr->finish(1.0, r.completion());
+    ASSERT_TRUE(waitFor([&] { return r.completions.size() == 1; }));
+    EXPECT_EQ(r.completions.front(), QString());
+    pause(300);
+    EXPECT_EQ(r.completions.size(), 1);
+}
+
+TEST(AsrClient, ReleaseBeforeTheTaskStartedSendsFinishOnceItHas) {
+    Service s(
+        R"({"connections":[{"start_delay_ms":300,"steps":[{"at_finish":true,"final":"late words."}]}]})");
+    LogMark log;
+    auto asr = client(s);
+    Recorder r;
+    r.attach(*asr);
+    const QByteArray pcm = pattern(6400);
+    asr->connect();
+    feed(*asr, pcm);
+    asr->finish(2.0, r.completion());
+    ASSERT_TRUE(waitFor([&] { return r.completions.size() == 1; }));
+    EXPECT_EQ(r.completions.front(), QStringLiteral("late words."));
+    const auto recs = s.records();
+    ASSERT_EQ(recs.size(), 1u);
+    EXPECT_TRUE(recs[0].audio == pcm.toStdString());
+    EXPECT_TRUE(recs[0].finishReceived);
+    EXPECT_TRUE(log.since().contains(
+        QRegularExpression(R"(ASR task started in \d+ms, after the release)")));
+}
+
+TEST(AsrClient, FinishTimerBeforeAnyTaskGivesUpAndCompletesOnce) {
+    Service s(R"({"connections":[{"never_start":true}]})");
+    auto t = fastTiming();
+    t.startMs = 5000;
+    t.finishGraceMs = 200;
+    auto asr = client(s, {}, t);
+    Recorder r;
+    r.attach(*asr);
+    asr->connect();
+    asr->finish(0.3, r.completion());
+    ASSERT_TRUE(waitFor([&] { return r.completions.size() == 1; }));
+    ASSERT_EQ(r.errors.size(), 1);
+    EXPECT_EQ(r.errors[0].first, QStringLiteral("no task within 0.5s"));
+    EXPECT_EQ(r.completions.front(), QString());
+    pause(300);
+    EXPECT_EQ(r.completions.size(), 1);
+    EXPECT_EQ(s.records().size(), 1u);
+}
+
+TEST(AsrClient, FinishThatNeverCompletesUsesWhatItHas) {
+    Service s(R"({"connections":[{"never_finish":true,"steps":[
+        {"at_ms":100,"final":"hello.","end_ms":100},{"at_ms":200,"partial":"and more"}]}]})");
+    LogMark log;
+    auto asr = client(s);
+    Recorder r;
+    r.attach(*asr);
+    asr->connect();
+    pause(100);
+    feed(*asr, pattern(12800));
+    ASSERT_TRUE(waitFor([&] { return r.partials.contains("and more"); }));
+    asr->finish(0.3, r.completion());
+    ASSERT_TRUE(waitFor([&] { return r.completions.size() == 1; }));
+    EXPECT_EQ(r.completions.front(), QStringLiteral("hello. and more"));
+    // The unfinished sentence counts as final.
+    EXPECT_EQ(r.sentences, (QStringList{"hello.", "and more"}));
+    EXPECT_TRUE(r.errors.isEmpty());
+    EXPECT_TRUE(log.since().contains("ASR finish timeout — using what we have"));
+}
+
+TEST(AsrClient, RefusalsGiveUpAtOnceWithTheirCode) {
+    for (int code : {401, 402, 403, 429}) {
+        SCOPED_TRACE(code);
+        std::atomic<int> upgrades{0};
+        Service s(R"({"connections":[{}]})", {}, [&, code](const vserver::Request&) {
+            ++upgrades;
+            return vserver::AuthResult{unsigned(code), {}, "refused"};
+        });
+        auto asr = client(s);
+        Recorder r;
+        r.attach(*asr);
+        asr->connect();
+        ASSERT_TRUE(waitFor([&] { return r.errors.size() == 1; }));
+        EXPECT_EQ(r.errors[0].second, code);
+        EXPECT_TRUE(
+            r.errors[0].first.startsWith(QStringLiteral("recv: http %1 127.0.0.1: ").arg(code)))
+            << r.errors[0].first.toStdString();
+        pause(200);
+        EXPECT_EQ(upgrades.load(), 1) << "a refusal is never retried";
+        asr->finish(1.0, r.completion());
+        ASSERT_TRUE(waitFor([&] { return r.completions.size() == 1; }));
+        EXPECT_EQ(r.completions.front(), QString());
+    }
+}
+
+TEST(AsrClient, WrongTokenIsRefused401AndClose4008Means429) {
+    {
+        Service s(R"({"connections":[{}]})");
+        auto asr = QwenASR::create({}, 400, fastTiming(), s.request("not-the-token"));
+        Recorder r;
+        r.attach(*asr);
+        asr->connect();
+        ASSERT_TRUE(waitFor([&] { return r.errors.size() == 1; }));
+        EXPECT_EQ(r.errors[0].second, 401);
+    }
+    {
+        Service s(R"({"connections":[{"steps":[{"at_ms":0,"close":4008}]}]})");
+        auto asr = client(s);
+        Recorder r;
+        r.attach(*asr);
+        asr->connect();
+        ASSERT_TRUE(waitFor([&] { return r.errors.size() == 1; }));
+        EXPECT_EQ(r.errors[0].second, 429);
+        pause(200);
+        EXPECT_EQ(s.records().size(), 1u);
+    }
+}
+
+TEST(AsrClient, TaskFailedGivesUpWithItsCodeAndMessage) {
+    struct Case {
+        const char* step;
+        const char* reason;
+    } cases[] = {
+        {R"({"at_ms":200,"fail":"InvalidAudio","message":"the audio is bad"})",
+         "InvalidAudio: the audio is bad"},
+        {R"({"at_ms":200,"raw_text":"{\"header\":{\"event\":\"task-failed\",\"error_code\":42,\"error_message\":null}}"})",
+         "42: null"},
+        {R"({"at_ms":200,"raw_text":"{\"header\":{\"event\":\"task-failed\"}}"})", ": "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reason);
+        Service s(std::string(
+                      R"({"connections":[{"steps":[{"at_ms":100,"final":"kept.","end_ms":100},)") +
+                  c.step + "]}]}");
+        LogMark log;
+        auto asr = client(s);
+        Recorder r;
+        r.attach(*asr);
+        asr->connect();
+        pause(100);
+        feed(*asr, pattern(12800));
+        ASSERT_TRUE(waitFor([&] { return r.errors.size() == 1; }));
+        EXPECT_EQ(r.errors[0].first, QString::fromUtf8(c.reason));
+        EXPECT_FALSE(r.errors[0].second.has_value());
+        asr->finish(1.0, r.completion());
+        ASSERT_TRUE(waitFor([&] { return r.completions.size() == 1; }));
+        EXPECT_EQ(r.completions.front(), QStringLiteral("kept."));
+        EXPECT_EQ(s.records().size(), 1u) << "a failed task is not retried";
+        EXPECT_TRUE(
+            log.since().contains(QStringLiteral("ASR error: ") + QString::fromUtf8(c.reason)));
+    }
+}
+
+TEST(AsrClient, GarbageAndBinaryFramesFromTheServiceAreIgnored) {
+    Service s(R"({"connections":[{"double_start":true,"steps":[
+        {"at_ms":0,"raw_text":"not json at all"},
+        {"at_ms":0,"raw_text":"[1,2,3]"},
+        {"at_ms":0,"raw_text":"{\"header\":5}"},
+        {"at_ms":0,"raw_text":"{\"payload\":{}}"},
+        {"at_ms":0,"raw_text":"{\"header\":{\"event\":\"something-else\"}}"},
+        {"at_ms":0,"raw_binary":"\u0001\u0002binary"},
+        {"at_ms":50,"raw_text":"{\"header\":{\"event\":\"result-generated\"}}"},
+        {"at_ms":50,"raw_text":"{\"header\":{\"event\":\"result-generated\"},\"payload\":{\"output\":{\"sentence\":{\"text\":5,\"sentence_end\":\"yes\",\"end_time\":\"x\"}}}}"},
+        {"at_ms":100,"final":"Real one.","end_ms":100},
+        {"at_ms":1000,"raw_text":"{\"header\":{\"event\":\"result-generated\"},\"payload\":{\"output\":{\"sentence\":{\"text\":\"neg.\",\"sentence_end\":true,\"end_time\":-5}}}}"},
+        {"at_ms":1000,"raw_text":"{\"header\":{\"event\":\"result-generated\"},\"payload\":{\"output\":{\"sentence\":{\"text\":\" huge.\\n\",\"sentence_end\":true,\"end_time\":1e300}}}}"}
+    ]}]})");
+    auto asr = client(s);
+    Recorder r;
+    r.attach(*asr);
+    const QByteArray pcm = pattern(32000);
+    asr->connect();
+    pause(100);
+    feed(*asr, pcm);
+    ASSERT_TRUE(waitFor([&] { return r.sentences.size() == 3; }));
+    EXPECT_EQ(r.sentences, (QStringList{"Real one.", "neg.", "huge."}));
+    ASSERT_EQ(r.metaEnds.size(), 3);
+    EXPECT_FALSE(r.metaEnds[1].has_value()) << "a negative end time counts as none";
+    EXPECT_EQ(asr->keptBytes(), 0) << "an absurd end time forgets everything, without overflow";
+    EXPECT_EQ(r.partials.first(),
+              QString());  // missing or mistyped sentence fields: an empty partial
+    asr->finish(1.0, r.completion());
+    ASSERT_TRUE(waitFor([&] { return r.completions.size() == 1; }));
+    EXPECT_EQ(r.completions.front(), QStringLiteral("Real one. neg. huge."));
+    EXPECT_TRUE(r.errors.isEmpty());
+    EXPECT_EQ(asr->generation(), 1);
+    const auto recs = s.records();
+    ASSERT_EQ(recs.size(), 1u);
+    EXPECT_TRUE(recs[0].audio == pcm.toStdString())
+        << "a second task-started must not replay the audio again";
+}
+
+TEST(AsrClient, KeepAliveHoldsAHealthyConnection) {
+    Service s(R"({"connections":[{"steps":[{"at_finish":true,"final":"still here."}]}]})");
+    auto t = fastTiming();
+    t.keepAliveMs = 30;
+    t.pongMs = 500;
+    LogMark log;
+    auto asr = client(s, {}, t);
+    Recorder r;
+    r.attach(*asr);
+    asr->connect();
+    pause(800);
+    asr->send(pattern(640));
+    asr->finish(1.0, r.completion());
+    ASSERT_TRUE(waitFor([&] { return r.completions.size() == 1; }));
+    EXPECT_EQ(r.completions.front(), QStringLiteral("still here."));
+    EXPECT_EQ(asr->generation(), 1);
+    EXPECT_FALSE(log.since().contains("no pong"));
+}
+
+// After cancel nothing is reported, whatever state the client was in.
+class CancelTest : public ::testing::Test {
+  protected:
+    void expectSilenceAfterCancel(QwenASR& asr, Recorder& r) {
+        asr.cancel();
+        const int calls = r.calls;
+        asr.send(pattern(640));
+        asr.finish(0.2, r.completion());
+        pause(600);
+        EXPECT_EQ(r.calls, calls);
+        EXPECT_TRUE(r.completions.isEmpty());
+    }
+};
+
+TEST_F(CancelTest, BeforeConnecting) {
+    Service s(R"({"connections":[{}]})");
+    auto asr = client(s);
+    Recorder r;
+    r.attach(*asr);
+    asr->cancel();
+    asr->connect();
+    expectSilenceAfterCancel(*asr, r);
+    EXPECT_EQ(s.records().size(), 0u);
+}
+
+TEST_F(CancelTest, WhileConnecting) {
+    Service s(R"({"connections":[{}]})");
+    auto asr = client(s);
+    Recorder r;
+    r.attach(*asr);
+    asr->connect();
+    expectSilenceAfterCancel(*asr, r);
+}
+
+TEST_F(CancelTest, WhileWaitingForTheTask) {
+    Service s(R"({"connections":[{"start_delay_ms":300,"steps":[{"at_ms":0,"partial":"late"}]}]})");
+    auto asr = client(s);
+    Recorder r;
+    r.attach(*asr);
+    asr->connect();
+    feed(*asr, pattern(3200));
+    pause(100);
+    expectSilenceAfterCancel(*asr, r);
+}
+
+TEST_F(CancelTest, WhileRunning) {
+    Service s(
+        R"({"connections":[{"steps":[{"at_ms":50,"partial":"hel"},{"at_ms":300,"final":"hello."}]}]})");
+    auto asr = client(s);
+    Recorder r;
+    r.attach(*asr);
+    asr->connect();
+    pause(100);
+    asr->send(pattern(3200));
+    ASSERT_TRUE(waitFor([&] { return !r.partials.isEmpty(); }));
+    expectSilenceAfterCancel(*asr, r);
+    EXPECT_TRUE(r.sentences.isEmpty());
+}
+
+TEST_F(CancelTest, WhileFinishing) {
+    Service s(
+        R"({"connections":[{"finish_delay_ms":300,"steps":[{"at_finish":true,"final":"too late."}]}]})");
+    auto asr = client(s);
+    Recorder r;
+    r.attach(*asr);
+    asr->connect();
+    pause(100);
+    asr->send(pattern(3200));
+    asr->finish(1.0, r.completion());
+    pause(50);
+    expectSilenceAfterCancel(*asr, r);
+}
+
+TEST_F(CancelTest, InsideTheCallbackOfALostConnection) {
+    Service s(R"({"connections":[{"drop_after_bytes":3200}]})");
+    auto asr = client(s);
+    Recorder r;
+    r.attach(*asr);
+    QwenASR* raw = asr.get();
+    asr->onPartial = [&, raw](const QString&) {
+        ++r.calls;
+        raw->cancel();  // the loss clears the partial just before reconnecting
+    };
+    asr->connect();
+    pause(100);
+    feed(*asr, pattern(6400));
+    ASSERT_TRUE(waitFor([&] { return r.calls == 1; }));
+    expectSilenceAfterCancel(*asr, r);
+    EXPECT_EQ(s.records().size(), 1u) << "no reconnect after cancel";
+}
+
+TEST_F(CancelTest, AfterGivingUp) {
+    Service s(R"({"connections":[{}]})", {}, [](const vserver::Request&) {
+        return vserver::AuthResult{403, {}, "no"};
+    });
+    auto asr = client(s);
+    Recorder r;
+    r.attach(*asr);
+    asr->connect();
+    ASSERT_TRUE(waitFor([&] { return r.errors.size() == 1; }));
+    expectSilenceAfterCancel(*asr, r);
+}
+
+TEST(AsrClient, DroppedClientGetsNoCallbacks) {
+    Service s(
+        R"({"connections":[{"steps":[{"at_ms":0,"partial":"a"},{"at_ms":100,"final":"b."}]}]})");
+    Recorder r;
+    {
+        auto asr = client(s);
+        r.attach(*asr);
+        asr->connect();
+        asr->send(pattern(6400));
+    }  // dropped by its owner while events are on their way
+    pause(500);
+    EXPECT_EQ(r.calls, 0);
+}
+
+TEST(AsrClient, OddChunksAreJoinedIntoWholeSamples) {
+    Service s(R"({"connections":[{}]})");
+    auto asr = client(s);
+    Recorder r;
+    r.attach(*asr);
+    asr->connect();
+    pause(100);
+    const QByteArray pcm = pattern(1284);
+    asr->send(pcm.left(641));
+    asr->send(pcm.mid(641, 639));
+    asr->send(pcm.mid(1280, 3));
+    asr->send(pcm.mid(1283, 1));
+    asr->finish(1.0, r.completion());
+    ASSERT_TRUE(waitFor([&] { return r.completions.size() == 1; }));
+    EXPECT_TRUE(r.errors.isEmpty());
+    ASSERT_EQ(s.records().size(), 1u);
+    EXPECT_TRUE(s.records()[0].audio == pcm.toStdString());
+}
+
+TEST(AsrClient, KeptAudioIsCappedAt120SecondsDroppingWholeOldChunks) {
+    auto asr = QwenASR::create({}, 400, fastTiming(),
+                               [] { return QNetworkRequest(QUrl("ws://127.0.0.1:1/asr")); });
+    const QByteArray second = pattern(32000);
+    for (int i = 0; i < 125; ++i) asr->send(second);  // nothing started: all of it is kept
+    EXPECT_EQ(asr->heardBytes(), 125 * 32000);
+    EXPECT_EQ(asr->keptBytes(), QwenASR::kKeptLimit);
+    asr->send(second.left(100));
+    EXPECT_EQ(asr->keptBytes(), QwenASR::kKeptLimit - 32000 + 100);
+    asr->cancel();
+}
+
+TEST(AsrClient, SentencesJoinWithoutSeparatorExceptBetweenSpacedWords) {
+    EXPECT_EQ(QwenASR::joinSentences({"你好。", "再见。"}), QStringLiteral("你好。再见。"));
+    EXPECT_EQ(QwenASR::joinSentences({"Hello world.", "How are you?"}),
+              QStringLiteral("Hello world. How are you?"));
+    EXPECT_EQ(QwenASR::joinSentences({"hello world", "how are you"}),
+              QStringLiteral("hello world how are you"));
+    EXPECT_EQ(QwenASR::joinSentences({"我用", "Qwen", "写的"}), QStringLiteral("我用Qwen写的"));
+    EXPECT_EQ(QwenASR::joinSentences({"ends with space ", "next"}),
+              QStringLiteral("ends with space next"));
+    EXPECT_EQ(QwenASR::joinSentences({"so", ", then"}), QStringLiteral("so, then"));
+    EXPECT_EQ(QwenASR::joinSentences({"", "a", ""}), QStringLiteral("a"));
+    const QString a = QwenASR::newTaskId(), b = QwenASR::newTaskId();
+    EXPECT_TRUE(isTaskId(a.toStdString()));
+    EXPECT_NE(a, b);
+}
+
+}  // namespace

@@ -1,0 +1,450 @@
+// The "asr" endpoint's side of the protocol, driven by a plain WebSocket client:
+// hostile or careless clients end their own session with "task-failed" and
+// nobody else's; the relay forwards to an upstream recogniser.
+#include <gtest/gtest.h>
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/websocket.hpp>
+#include <nlohmann/json.hpp>
+
+#include "AsrProtocol.h"
+#include "AsrTestUtil.h"
+#include "PocketsphinxEngine.h"
+#include "RelayEngine.h"
+#include "ServerMain.h"
+
+namespace {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace websocket = beast::websocket;
+using json = nlohmann::json;
+using namespace asrtest;
+using testenv::waitFor;
+
+// A blocking client speaking raw frames.
+class Raw {
+  public:
+    explicit Raw(uint16_t port, const std::string& token = "test-token") {
+        beast::get_lowest_layer(ws_).connect({asio::ip::make_address("127.0.0.1"), port});
+        ws_.set_option(websocket::stream_base::decorator([token](websocket::request_type& req) {
+            req.set(beast::http::field::authorization, "Bearer " + token);
+        }));
+        beast::error_code ec;
+        ws_.handshake(response_, "127.0.0.1", "/asr", ec);
+        open_ = !ec;
+    }
+    bool open() const { return open_; }
+
+    void text(const std::string& t) {
+        beast::error_code ec;
+        ws_.text(true);
+        ws_.write(asio::buffer(t), ec);
+    }
+    void binary(const std::string& b) {
+        beast::error_code ec;
+        ws_.binary(true);
+        ws_.write(asio::buffer(b), ec);
+    }
+    void runTask(const std::string& parameters = "{}", const std::string& id = "T1") {
+        text(
+            R"({"header":{"action":"run-task","task_id":")" + id +
+            R"(","streaming":"duplex"},"payload":{"task_group":"audio","task":"asr","function":"recognition","parameters":)" +
+            parameters + R"(,"input":{}}})");
+    }
+    void finishTask(const std::string& id = "T1") { text(vserver::asrproto::finishTask(id)); }
+
+    // The next event (text frames only); none when the connection ended or time ran out.
+    std::optional<json> next(int ms = 5000) {
+        for (;;) {
+            beast::flat_buffer buf;
+            beast::error_code ec;
+            bool done = false;
+            ws_.async_read(buf, [&](beast::error_code e, size_t) {
+                ec = e;
+                done = true;
+            });
+            io_.restart();
+            io_.run_for(std::chrono::milliseconds(ms));
+            if (!done) {
+                beast::get_lowest_layer(ws_).cancel();
+                io_.restart();
+                io_.run();
+                return std::nullopt;
+            }
+            if (ec) {
+                closed_ = true;
+                return std::nullopt;
+            }
+            if (!ws_.got_text()) continue;
+            return json::parse(beast::buffers_to_string(buf.data()), nullptr, false);
+        }
+    }
+    // Reads to the first event with this name.
+    std::optional<json> until(const std::string& event, int ms = 5000) {
+        while (auto e = next(ms))
+            if ((*e)["header"]["event"] == event) return e;
+        return std::nullopt;
+    }
+    bool closedByServer() {
+        while (next(3000)) {
+        }
+        return closed_;
+    }
+
+  private:
+    asio::io_context io_;
+    websocket::stream<beast::tcp_stream> ws_{io_};
+    websocket::response_type response_;
+    bool open_ = false, closed_ = false;
+};
+
+void expectFailed(Raw& c, const std::string& code, const std::string& messagePart) {
+    const auto e = c.until("task-failed");
+    ASSERT_TRUE(e.has_value()) << "no task-failed for " << messagePart;
+    EXPECT_EQ((*e)["header"]["error_code"], code);
+    const std::string message = (*e)["header"]["error_message"];
+    EXPECT_NE(message.find(messagePart), std::string::npos) << message;
+    EXPECT_TRUE(c.closedByServer());
+}
+
+const char* kScript = R"({"connections":[{"finish_delay_ms":300,"steps":[
+    {"at_ms":100,"partial":"o"},{"at_ms":100,"final":"ok.","end_ms":90},{"at_finish":true,"final":"done."}]}]})";
+
+TEST(AsrServer, EventsHaveTheProtocolsShape) {
+    Service s(kScript);
+    Raw c(s.port());
+    ASSERT_TRUE(c.open());
+    c.runTask(
+        R"({"sample_rate":16000,"format":"pcm","max_sentence_silence":50,"vocabulary":{"Velmora":50,"x":"heavy"}})",
+        "ABC-123_x");
+    const auto started = c.next();
+    ASSERT_TRUE(started);
+    EXPECT_EQ((*started)["header"]["event"], "task-started");
+    EXPECT_EQ((*started)["header"]["task_id"], "ABC-123_x");
+    c.binary(std::string(3200, '\0'));
+    const auto partial = c.next();
+    ASSERT_TRUE(partial);
+    const auto& ps = (*partial)["payload"]["output"]["sentence"];
+    EXPECT_EQ(ps["text"], "o");
+    EXPECT_EQ(ps["sentence_end"], false);
+    EXPECT_TRUE(ps["end_time"].is_null());
+    const auto final = c.next();
+    ASSERT_TRUE(final);
+    EXPECT_EQ((*final)["header"]["event"], "result-generated");
+    EXPECT_EQ((*final)["payload"]["output"]["sentence"]["sentence_end"], true);
+    EXPECT_EQ((*final)["payload"]["output"]["sentence"]["end_time"], 90);
+    c.finishTask("ABC-123_x");
+    ASSERT_TRUE(c.until("task-finished"));
+    EXPECT_TRUE(c.closedByServer());
+    const auto recs = s.records();
+    ASSERT_EQ(recs.size(), 1u);
+    EXPECT_EQ(recs[0].params.maxSentenceSilenceMs, 200) << "clamped to a sane range";
+    EXPECT_EQ(recs[0].params.vocabulary,
+              (std::vector<std::pair<std::string, int>>{{"Velmora", 50}}));
+}
+
+TEST(AsrServer, ProtocolErrorsEndOnlyTheSessionThatMadeThem) {
+    vserver::AsrLimits limits;
+    limits.maxTextBytes = 4096;
+    Service s(kScript, limits);
+    // A well-behaved client runs alongside every bad one.
+    Raw good(s.port());
+    good.runTask();
+    ASSERT_TRUE(good.until("task-started"));
+    good.binary(std::string(1600, '\1'));
+
+    struct Case {
+        std::function<void(Raw&)> act;
+        const char* code;
+        const char* message;
+    } cases[] = {
+        {[](Raw& c) { c.text("not json"); }, "bad-message", "not a JSON object"},
+        {[](Raw& c) { c.text("[1,2]"); }, "bad-message", "not a JSON object"},
+        {[](Raw& c) { c.text(R"({"payload":{}})"); }, "bad-message", "no header"},
+        {[](Raw& c) { c.text(R"({"header":{}})"); }, "bad-message", "header.action is missing"},
+        {[](Raw& c) { c.text(R"({"header":{"action":"dance"}})"); }, "bad-message",
+         "unknown action \"dance\""},
+        {[](Raw& c) { c.text(std::string(5000, ' ') + "{}"); }, "bad-message", "larger than 4096"},
+        {[](Raw& c) { c.binary("abcd"); }, "bad-audio", "audio before run-task"},
+        {[](Raw& c) { c.finishTask(); }, "bad-message", "finish-task before run-task"},
+        {[](Raw& c) {
+             c.runTask();
+             c.binary("abc");
+         },
+         "bad-audio", "odd length (3 bytes)"},
+        {[](Raw& c) {
+             c.runTask();
+             c.runTask();
+         },
+         "bad-message", "run-task sent twice"},
+        {[](Raw& c) {
+             c.runTask();
+             c.finishTask("OTHER");
+         },
+         "bad-message", "names another task"},
+        {[](Raw& c) {
+             c.runTask();
+             c.finishTask();
+             c.binary("ab");
+         },
+         "bad-audio", "audio after finish-task"},
+        {[](Raw& c) { c.runTask(R"({"sample_rate":8000})"); }, "bad-parameter",
+         "sample_rate must be 16000"},
+        {[](Raw& c) { c.runTask(R"({"sample_rate":"16000"})"); }, "bad-parameter",
+         "sample_rate must be 16000"},
+        {[](Raw& c) { c.runTask(R"({"format":"wav"})"); }, "bad-parameter", "format must be"},
+        {[](Raw& c) { c.runTask(R"({"max_sentence_silence":"long"})"); }, "bad-parameter",
+         "max_sentence_silence"},
+        {[](Raw& c) { c.runTask(R"({"vocabulary":["a"]})"); }, "bad-parameter",
+         "vocabulary must be an object"},
+        {[](Raw& c) { c.runTask("{}", "has space"); }, "bad-parameter", "task_id"},
+        {[](Raw& c) { c.runTask("{}", std::string(129, 'A')); }, "bad-parameter", "task_id"},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.message);
+        Raw bad(s.port());
+        ASSERT_TRUE(bad.open());
+        k.act(bad);
+        expectFailed(bad, k.code, k.message);
+    }
+    good.binary(std::string(1600, '\1'));
+    good.finishTask();
+    const auto finished = good.until("task-finished");
+    ASSERT_TRUE(finished) << "the good session was disturbed";
+}
+
+TEST(AsrServer, AudioAndFrameLimitsBoundASession) {
+    {
+        vserver::AsrLimits l;
+        l.framesPerSecond = 100;
+        l.frameBurst = 50;
+        Service s(kScript, l);
+        Raw c(s.port());
+        c.runTask();
+        ASSERT_TRUE(c.until("task-started"));
+        for (int i = 0; i < 200; ++i) c.binary("ab");
+        expectFailed(c, "too-many-frames", "faster than");
+    }
+    {
+        vserver::AsrLimits l;
+        l.maxAudioBytes = 32000;
+        Service s(kScript, l);
+        Raw c(s.port());
+        c.runTask();
+        ASSERT_TRUE(c.until("task-started"));
+        c.binary(std::string(30000, '\0'));
+        c.binary(std::string(4000, '\0'));
+        expectFailed(c, "too-much-audio", "at most 1.0s");
+    }
+    {
+        vserver::AsrLimits l;
+        l.maxFrameBytes = 1000;
+        Service s(kScript, l);
+        Raw c(s.port());
+        c.runTask();
+        ASSERT_TRUE(c.until("task-started"));
+        c.binary(std::string(2000, '\0'));
+        expectFailed(c, "bad-audio", "larger than 1000 bytes");
+    }
+    {
+        // An engine that never takes the audio: the backlog is bounded.
+        vserver::AsrLimits l;
+        l.maxBacklogBytes = 6400;
+        Service s(R"({"connections":[{"never_start":true}]})", l);
+        Raw c(s.port());
+        c.runTask();
+        for (int i = 0; i < 4; ++i) c.binary(std::string(3200, '\0'));
+        expectFailed(c, "overloaded", "behind");
+    }
+}
+
+TEST(AsrServer, SessionsBeyondTheLimitAreTurnedAway) {
+    vserver::AsrLimits l;
+    l.maxSessions = 1;
+    Service s(kScript, l);
+    Raw first(s.port());
+    first.runTask();
+    ASSERT_TRUE(first.until("task-started"));
+    Raw second(s.port());
+    ASSERT_TRUE(second.open());
+    second.runTask("{}", "T2");
+    expectFailed(second, "overloaded", "too many");
+    first.finishTask();
+    EXPECT_TRUE(first.until("task-finished"));
+}
+
+TEST(AsrServer, UpgradeWithoutTheTokenIsRefused401) {
+    Service s(kScript);
+    Raw c(s.port(), "wrong");
+    EXPECT_FALSE(c.open());
+    EXPECT_TRUE(s.records().empty());
+}
+
+TEST(AsrServer, ScriptsAndFlagsAreChecked) {
+    std::string error;
+    EXPECT_FALSE(vserver::ScriptedEngine::parse("[]", error));
+    EXPECT_FALSE(vserver::ScriptedEngine::parse(R"({"connections":[]})", error));
+    EXPECT_FALSE(
+        vserver::ScriptedEngine::parse(R"({"connections":[{"steps":[{"at_ms":1}]}]})", error));
+    EXPECT_NE(error.find("a step needs"), std::string::npos);
+    EXPECT_TRUE(vserver::ScriptedEngine::parse(
+        R"({"connections":[{"steps":[{"at_ms":1,"final":"x"}]}]})", error));
+
+    auto parse = [](std::vector<std::string> a) {
+        a.insert(a.begin(), "velmora-server");
+        return vserver::parseArgs(a);
+    };
+    auto ok = parse({"--asr-engine", "relay", "--asr-upstream", "wss://rec.example/asr",
+                     "--asr-upstream-key", "k", "--asr-decoders", "3", "--asr-max-seconds", "60",
+                     "--token", "t"});
+    EXPECT_EQ(ok.error, "");
+    EXPECT_EQ(ok.asr.engine, "relay");
+    EXPECT_EQ(ok.asr.upstream, "wss://rec.example/asr");
+    EXPECT_EQ(ok.asr.upstreamKey, "k");
+    EXPECT_EQ(ok.asr.decoders, 3);
+    EXPECT_EQ(ok.asr.maxSessionSeconds, 60);
+    EXPECT_EQ(ok.options.token, "t");
+    EXPECT_NE(parse({"--asr-engine", "whisper"}).error, "");
+    EXPECT_NE(parse({"--asr-decoders", "0"}).error, "");
+    EXPECT_NE(parse({"--asr-script"}).error, "");
+    EXPECT_NE(parse({"--asr-bogus", "1"}).error, "");
+
+    const auto t = vserver::RelayEngine::parseUrl("ws://10.0.0.1:9000/v1/asr", error);
+    ASSERT_TRUE(t);
+    EXPECT_FALSE(t->tls);
+    EXPECT_EQ(t->host, "10.0.0.1");
+    EXPECT_EQ(t->port, "9000");
+    EXPECT_EQ(t->path, "/v1/asr");
+    const auto u = vserver::RelayEngine::parseUrl("wss://[::1]", error);
+    ASSERT_TRUE(u);
+    EXPECT_TRUE(u->tls);
+    EXPECT_EQ(u->host, "::1");
+    EXPECT_EQ(u->port, "443");
+    EXPECT_EQ(u->path, "/");
+    EXPECT_FALSE(vserver::RelayEngine::parseUrl("http://x/asr", error));
+    EXPECT_FALSE(vserver::RelayEngine::parseUrl("ws://host:port/asr", error));
+    EXPECT_FALSE(vserver::RelayEngine::parseUrl("ws:///asr", error));
+
+    servertest::RunningServer rs;
+    vserver::AsrOptions o;
+    o.engine = "scripted";
+    EXPECT_FALSE(vserver::makeAsrEngine(o, rs.server(), error));
+    o.scriptFile = "/nonexistent/script.json";
+    EXPECT_FALSE(vserver::makeAsrEngine(o, rs.server(), error));
+    o.engine = "pocketsphinx";
+    o.modelDir = "/nonexistent";
+    EXPECT_FALSE(vserver::makeAsrEngine(o, rs.server(), error));
+    EXPECT_NE(error.find("missing"), std::string::npos);
+}
+
+TEST(AsrServer, HotwordsKeepTheirSpelling) {
+    const std::vector<std::pair<std::string, int>> vocab{
+        {"Kubernetes", 50}, {"New York", 50}, {"york", 3}};
+    EXPECT_EQ(vserver::applyHotwordSpelling("deploy kubernetes in new york and york", vocab),
+              "deploy Kubernetes in New York and york");
+    EXPECT_EQ(vserver::applyHotwordSpelling("", vocab), "");
+    EXPECT_EQ(vserver::applyHotwordSpelling("new", vocab), "new");
+}
+
+// ---------- relay ----------
+
+struct Relay {
+    explicit Relay(const std::string& upstreamUrl, const std::string& key = "test-token") {
+        std::string error;
+        auto target = vserver::RelayEngine::parseUrl(upstreamUrl, error);
+        if (!target) throw std::runtime_error(error);
+        vserver::registerAsr(
+            front.server(),
+            std::make_shared<vserver::RelayEngine>(
+                front.server().io(), vserver::RelayEngine::Options{upstreamUrl, key}, *target));
+        front.start();
+    }
+    QwenASR::RequestProvider request() const {
+        const QUrl u(QStringLiteral("ws://127.0.0.1:%1/asr").arg(front.port()));
+        return [u] {
+            QNetworkRequest r(u);
+            r.setRawHeader("Authorization", "Bearer test-token");
+            return r;
+        };
+    }
+    servertest::RunningServer front;
+};
+
+TEST(AsrRelay, ForwardsTheTaskUpstreamAndTheEventsBack) {
+    Service upstream(R"({"connections":[{"steps":[{"at_ms":100,"partial":"hi"},
+        {"at_ms":200,"final":"Hi there.","end_ms":200},{"at_finish":true,"final":"Bye."}]}]})");
+    Relay relay(upstream.url().toString().toStdString());
+    auto asr =
+        QwenASR::create({{QStringLiteral("Velmora"), 50}}, 400, fastTiming(), relay.request());
+    Recorder r;
+    r.attach(*asr);
+    const QByteArray pcm = pattern(16000);
+    asr->connect();
+    feed(*asr, pcm);  // some before the upstream task started: held, then forwarded
+    asr->finish(2.0, r.completion());
+    ASSERT_TRUE(waitFor([&] { return r.completions.size() == 1; }));
+    EXPECT_EQ(r.completions.front(), QStringLiteral("Hi there. Bye."));
+    EXPECT_TRUE(r.partials.contains("hi"));
+    EXPECT_EQ(r.metaEnds.value(0), 200);
+    const auto recs = upstream.records();
+    ASSERT_EQ(recs.size(), 1u);
+    EXPECT_EQ(QString::fromStdString(recs[0].taskId), asr->taskId());
+    EXPECT_EQ(recs[0].params.vocabulary,
+              (std::vector<std::pair<std::string, int>>{{"Velmora", 50}}));
+    EXPECT_TRUE(recs[0].audio == pcm.toStdString());
+    EXPECT_TRUE(recs[0].finishReceived);
+}
+
+TEST(AsrRelay, UpstreamRefusalsAndAbsenceFailTheTaskClearly) {
+    Service upstream(kScript);
+    {
+        Relay relay(upstream.url().toString().toStdString(), "wrong-key");
+        auto asr = QwenASR::create({}, 400, fastTiming(), relay.request());
+        Recorder r;
+        r.attach(*asr);
+        asr->connect();
+        ASSERT_TRUE(waitFor([&] { return r.errors.size() == 1; }));
+        EXPECT_EQ(
+            r.errors[0].first,
+            QStringLiteral(
+                "upstream-refused: the upstream recogniser refused the connection (http 401)"));
+    }
+    {
+        Relay relay("ws://127.0.0.1:1/asr");
+        auto asr = QwenASR::create({}, 400, fastTiming(), relay.request());
+        Recorder r;
+        r.attach(*asr);
+        asr->connect();
+        ASSERT_TRUE(waitFor([&] { return r.errors.size() == 1; }));
+        EXPECT_TRUE(r.errors[0].first.startsWith(
+            "upstream-error: couldn't reach the upstream recogniser (connect:"))
+            << r.errors[0].first.toStdString();
+    }
+}
+
+TEST(AsrRelay, AnUpstreamDropLetsTheClientReconnectAndReplay) {
+    Service upstream(R"({"connections":[
+        {"drop_after_bytes":6400,"steps":[{"at_ms":100,"final":"first.","end_ms":100}]},
+        {"steps":[{"at_finish":true,"final":"second."}]}]})");
+    Relay relay(upstream.url().toString().toStdString());
+    auto asr = QwenASR::create({}, 400, fastTiming(), relay.request());
+    Recorder r;
+    r.attach(*asr);
+    const QByteArray pcm = pattern(16000);
+    asr->connect();
+    waitFor([] { return false; }, 200);
+    feed(*asr, pcm, 640, 2000);
+    asr->finish(2.0, r.completion());
+    ASSERT_TRUE(waitFor([&] { return r.completions.size() == 1; }));
+    EXPECT_EQ(r.completions.front(), QStringLiteral("first. second."));
+    EXPECT_TRUE(r.errors.isEmpty());
+    EXPECT_EQ(asr->generation(), 2);
+    const auto recs = upstream.records();
+    ASSERT_EQ(recs.size(), 2u);
+    EXPECT_TRUE(recs[1].audio == pcm.mid(100 * 32).toStdString());
+}
+
+}  // namespace
