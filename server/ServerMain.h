@@ -3,12 +3,14 @@
 #include <string>
 #include <vector>
 
+#include "CleanupEndpoints.h"
 #include "HttpServer.h"
 
 namespace vserver {
 // Reads the command line (and VELMORA_SERVER_TOKEN); an error text on bad usage.
 struct ParsedArgs {
     ServerOptions options;
+    CleanupOptions cleanup;
     std::string logFile;
     bool help = false;
     std::string error;

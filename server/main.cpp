@@ -41,6 +41,7 @@ int main(int argc, char** argv) {
 
     HttpServer server(parsed.options);
     registerPing(server);
+    registerCleanup(server, parsed.cleanup);
     if (!server.start()) return 1;
     server.run();
     log("server: stopped");
