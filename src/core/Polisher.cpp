@@ -192,8 +192,24 @@ Timings timings() {
 
 qsizetype characterCount(const QString& text) {
     QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
-    qsizetype n = 0;
-    while (finder.toNextBoundary() != -1) ++n;
+    auto loneRegional = [&](qsizetype from, qsizetype to) {
+        const QString part = text.mid(from, to - from);
+        const auto cps = part.toUcs4();
+        return cps.size() == 1 && cps[0] >= 0x1F1E6 && cps[0] <= 0x1F1FF;
+    };
+    // A flag is two regional indicators; older boundary tables split them.
+    qsizetype n = 0, prev = 0;
+    bool openFlag = false;
+    for (qsizetype p = finder.toNextBoundary(); p != -1; p = finder.toNextBoundary()) {
+        const bool regional = loneRegional(prev, p);
+        if (regional && openFlag) {
+            openFlag = false;
+        } else {
+            ++n;
+            openFlag = regional;
+        }
+        prev = p;
+    }
     return n;
 }
 
