@@ -134,12 +134,15 @@ std::vector<size_t> sigIndex(const Toks& v) {
     return sig;
 }
 
-Toks without(const Toks& v, const std::vector<char>& drop) {
-    Toks out;
-    out.reserve(v.size());
+Toks without(Toks v, const std::vector<char>& drop) {
+    size_t w = 0;
     for (size_t i = 0; i < v.size(); ++i)
-        if (!drop[i]) out.push_back(v[i]);
-    return out;
+        if (!drop[i]) {
+            if (w != i) v[w] = std::move(v[i]);
+            ++w;
+        }
+    v.resize(w);
+    return v;
 }
 
 // The CJK characters at sig positions [p, p+n), when all of them are CJK.
@@ -281,8 +284,7 @@ const Set& signOffContinuers() {
 
 // ---------- stutters ----------
 
-Toks collapseStutters(const Toks& input) {
-    Toks v = input;
+Toks collapseStutters(Toks v) {
     // "w-we", "th-the", "I-I": fragments glued by hyphens.
     for (auto& t : v) {
         if (!t.alpha || t.text.find(U'-') == std::u32string::npos) continue;
@@ -357,6 +359,7 @@ Toks collapseStutters(const Toks& input) {
     // Repeated phrases: "I think I think", "we should we should".
     for (size_t n = 4; n >= 2; --n) {
         for (size_t p = 0; p + 2 * n <= sig.size(); ++p) {
+            if (!v[sig[p]].alpha) continue;
             bool same = true, allKept = true;
             size_t gap = 0;
             if (p + n < sig.size() && isPunctText(v[sig[p + n]], U",")) gap = 1;
@@ -366,7 +369,7 @@ Toks collapseStutters(const Toks& input) {
                 const Token& b = v[sig[p + n + gap + k]];
                 same = a.alpha && b.alpha && !drop[sig[p + k]] && !drop[sig[p + n + gap + k]] &&
                        a.key == b.key;
-                allKept = allKept && (in(keepRepeats(), a.key) || in(numberWords(), a.key));
+                allKept = allKept && same && (in(keepRepeats(), a.key) || in(numberWords(), a.key));
             }
             if (!same || allKept) continue;
             for (size_t k = n; k < 2 * n + gap; ++k) drop[sig[p + k]] = 1;
@@ -396,7 +399,7 @@ Toks collapseStutters(const Toks& input) {
         }
         bool matched = false;
         for (std::u32string_view w : stutterWords) {
-            if (!cjkAt(v, sig, p, w)) continue;
+            if (w[0] != t.text[0] || !cjkAt(v, sig, p, w)) continue;
             size_t r = p + w.size();
             if (r < sig.size() && isCommaLike(v[sig[r]])) ++r;
             if (cjkAt(v, sig, r, w)) {
@@ -418,12 +421,12 @@ Toks collapseStutters(const Toks& input) {
             }
         }
     }
-    return without(v, drop);
+    return without(std::move(v), drop);
 }
 
 // ---------- fillers ----------
 
-Toks removeFillers(const Toks& v) {
+Toks removeFillers(Toks v) {
     const std::vector<size_t> sig = sigIndex(v);
     std::vector<char> drop(v.size(), 0);
     auto prevIsPauseOrStart = [&](size_t p) { return p == 0 || isPause(v[sig[p - 1]]); };
@@ -500,7 +503,7 @@ Toks removeFillers(const Toks& v) {
             ++p;
         }
     }
-    return without(v, drop);
+    return without(std::move(v), drop);
 }
 
 // ---------- spoken self-corrections ----------
@@ -670,19 +673,25 @@ std::u32string spanText(const Toks& v, const std::vector<size_t>& sig, const Spa
     return out;
 }
 
-Toks applyCorrections(const Toks& input) {
-    Toks v = input;
-    // Each pass applies the first correction found; a text holds few of them.
-    for (int round = 0; round < 8; ++round) {
+Toks applyCorrections(Toks v) {
+    // Each pass applies every correction that does not overlap another; a second pass
+    // catches corrections of corrections.
+    for (int round = 0; round < 4; ++round) {
         const std::vector<size_t> sig = sigIndex(v);
+        std::vector<char> drop(v.size(), 0);
+        std::vector<std::pair<size_t, std::u32string>>
+            carries;  // (raw index, unit), with whether Chinese below
+        std::vector<char> carryChinese;
+        size_t claimed = 0;  // sig positions before this are part of an earlier correction
         bool changed = false;
-        for (size_t m = 1; m < sig.size() && !changed; ++m) {
+        for (size_t m = 1; m < sig.size(); ++m) {
             const Token& t = v[sig[m]];
             size_t markerLen = 0;
             bool chinese = false, needsComma = false;
             if (t.kind == Kind::word) {
-                auto keyAt = [&](size_t p) {
-                    return p < sig.size() ? v[sig[p]].key : std::string();
+                static const std::string none;
+                auto keyAt = [&](size_t p) -> const std::string& {
+                    return p < sig.size() ? v[sig[p]].key : none;
                 };
                 if (t.key == "no" && keyAt(m + 1) == "wait")
                     markerLen = 2;
@@ -727,7 +736,7 @@ Toks applyCorrections(const Toks& input) {
             if (needsComma && !commaBefore) continue;
             Span before = chinese ? chineseBefore(v, sig, a) : englishBefore(v, sig, a);
             Span after = chinese ? chineseAfter(v, sig, b) : englishAfter(v, sig, b);
-            if (!before.cls || before.cls != after.cls) continue;
+            if (!before.cls || before.cls != after.cls || before.begin < claimed) continue;
             if (!chinese) {
                 // "two no one likes it": bare "no one" is a phrase, not a correction.
                 if (t.key == "no" && markerLen == 1 && !commaBefore && !commaAfter &&
@@ -745,28 +754,32 @@ Toks applyCorrections(const Toks& input) {
                 continue;  // "three dollars, no, four people" is not one thing corrected
 
             // Drop the first version, the marker and its commas; carry a unit over.
-            std::vector<char> drop(v.size(), 0);
             for (size_t i = sig[before.begin]; i < sig[after.begin]; ++i) drop[i] = 1;
-            Toks next;
-            next.reserve(v.size() + 2);
-            const size_t carryAt = sig[after.end - 1];
-            for (size_t i = 0; i < v.size(); ++i) {
-                if (drop[i]) continue;
-                next.push_back(v[i]);
-                if (i == carryAt && after.unit.empty() && !before.unit.empty()) {
-                    if (chinese) {
-                        for (char32_t c : before.unit)
-                            next.push_back(Token{Kind::cjk, std::u32string(1, c), encode(c)});
-                    } else {
-                        next.push_back(makeSpace());
-                        next.push_back(makeWord(before.unit));
-                    }
-                }
+            if (after.unit.empty() && !before.unit.empty()) {
+                carries.emplace_back(sig[after.end - 1], before.unit);
+                carryChinese.push_back(chinese);
             }
-            v = std::move(next);
+            claimed = after.end;
+            m = after.end - 1;
             changed = true;
         }
         if (!changed) break;
+        Toks next;
+        next.reserve(v.size() + 2 * carries.size());
+        size_t c = 0;
+        for (size_t i = 0; i < v.size(); ++i) {
+            if (!drop[i]) next.push_back(std::move(v[i]));
+            for (; c < carries.size() && carries[c].first == i; ++c) {
+                if (carryChinese[c]) {
+                    for (char32_t ch : carries[c].second)
+                        next.push_back(Token{Kind::cjk, std::u32string(1, ch), encode(ch)});
+                } else {
+                    next.push_back(makeSpace());
+                    next.push_back(makeWord(carries[c].second));
+                }
+            }
+        }
+        v = std::move(next);
     }
     return v;
 }
@@ -806,6 +819,12 @@ bool isQuestionEnglish(const std::vector<Item>& items, size_t b, size_t e) {
             if (k < e) b = k;
             break;
         }
+    // "Hey, how are you": greetings and links before the question do not count.
+    static const Set leadIns = {"hey",  "hi", "hello", "so",  "ok",   "okay",
+                                "well", "oh", "and",   "but", "also", "anyway"};
+    while (b < e && ((items[b].t.kind == Kind::word && in(leadIns, items[b].t.key)) ||
+                     isCommaLike(items[b].t)))
+        ++b;
     std::vector<std::string> words;
     for (size_t k = b; k < e && words.size() < 2; ++k)
         if (items[k].t.kind == Kind::word)
@@ -830,12 +849,19 @@ bool isQuestionEnglish(const std::vector<Item>& items, size_t b, size_t e) {
 }
 
 bool isQuestionChinese(const std::vector<Item>& items, size_t b, size_t e) {
-    std::u32string han;
-    for (size_t k = b; k < e; ++k)
-        if (items[k].t.kind == Kind::cjk) han += items[k].t.text;
+    std::u32string han, clause;
+    for (size_t k = b; k < e; ++k) {
+        if (items[k].t.kind == Kind::cjk) {
+            han += items[k].t.text;
+            clause += items[k].t.text;
+        } else if (isCommaLike(items[k].t)) {
+            clause.clear();
+        }
+    }
     if (han.empty()) return false;
     if (han.back() == U'吗') return true;
-    if (han.back() == U'呢' && han.size() <= 4) return true;
+    if (han.back() == U'呢' && clause.size() <= 5)
+        return true;  // "你呢", "你觉得呢"; not "我还在想这件事呢"
     for (size_t k = 0; k + 2 < han.size(); ++k)
         if (han[k + 1] == U'不' && han[k] == han[k + 2] && han[k] != U'不')
             return true;  // 是不是, 能不能
@@ -916,7 +942,10 @@ char32_t toHalfWidth(char32_t c) {
 }
 
 std::u32string renderLine(const Toks& line, const Render& opt) {
-    std::vector<Item> items;
+    // Reused between calls (never nested): long texts then cost no fresh pages each time.
+    thread_local std::vector<Item> items, tidy;
+    items.clear();
+    items.reserve(line.size());
     bool pending = false;
     for (const auto& t : line) {
         if (t.kind == Kind::space || t.kind == Kind::newline) {
@@ -939,7 +968,8 @@ std::u32string renderLine(const Toks& line, const Render& opt) {
             ++lead;
         items.erase(items.begin(), items.begin() + static_cast<long>(lead));
         // ",," → ","; ", ." → "."; ". ," → "."; ".." stays an ellipsis token.
-        std::vector<Item> tidy;
+        tidy.clear();
+        tidy.reserve(items.size());
         for (auto& it : items) {
             if (!tidy.empty()) {
                 const Token& prev = tidy.back().t;
@@ -956,7 +986,7 @@ std::u32string renderLine(const Toks& line, const Render& opt) {
             }
             tidy.push_back(std::move(it));
         }
-        items = std::move(tidy);
+        items.swap(tidy);
         if (items.empty()) return {};
     }
 
@@ -1086,6 +1116,7 @@ size_t listMarker(const Toks& line) {
 
 std::vector<Toks> splitLines(const Toks& v) {
     std::vector<Toks> lines(1);
+    lines.back().reserve(v.size());
     for (const auto& t : v) {
         if (t.kind == Kind::newline)
             lines.emplace_back();
@@ -1613,10 +1644,10 @@ std::string clean(std::string_view raw, Style style) {
     const std::u32string text = decode(raw);
     Toks toks = tokenize(text);
     if (!hasContent(toks)) return std::string(raw);
-    toks = collapseStutters(toks);
-    toks = removeFillers(toks);
-    toks = collapseStutters(toks);
-    toks = applyCorrections(toks);
+    toks = collapseStutters(std::move(toks));
+    toks = removeFillers(std::move(toks));
+    toks = collapseStutters(std::move(toks));
+    toks = applyCorrections(std::move(toks));
     if (!hasContent(toks)) return std::string(raw);
 
     Render prose;
