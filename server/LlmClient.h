@@ -28,7 +28,8 @@ struct ParsedUrl {
 std::optional<ParsedUrl> parseUrl(const std::string& url);
 
 // Runs its requests on a thread of its own, never on the server's network
-// threads; every call ends in exactly one `done`, on that thread.
+// threads. Every call ends in exactly one `done`: on that thread, or at once on
+// the caller's when it is refused up front (too long, too many at once).
 class LlmClient {
   public:
     explicit LlmClient(LlmOptions options);
