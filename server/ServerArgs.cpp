@@ -9,7 +9,11 @@ std::string usage() {
            "                      [--threads N] [--workers N] [--log FILE]\n"
            "  --listen   address to serve HTTP and WebSocket on (default 127.0.0.1:8443)\n"
            "  --token    developer bearer token (default: $VELMORA_SERVER_TOKEN)\n"
-           "  --cert/--key  PEM certificate chain and private key: serve TLS\n" +
+           "  --cert/--key  PEM certificate chain and private key: serve TLS\n"
+           "  [--data-dir DIR] [--llm-url URL --llm-model NAME [--llm-key KEY] [--llm-ca FILE] [--llm-timeout S]]\n"
+           "  --data-dir  where timing reports are stored (default ~/.local/share/velmora-server)\n"
+           "  --llm-url   OpenAI-compatible chat-completions URL for cleanup (default: rules only);\n"
+           "              the key may also come from $VELMORA_LLM_KEY\n" +
            asrUsage();
 }
 
@@ -59,6 +63,25 @@ ParsedArgs parseArgs(const std::vector<std::string>& args) {
             if (!value(out.options.keyFile)) return out;
         } else if (a == "--log") {
             if (!value(out.logFile)) return out;
+        } else if (a == "--data-dir") {
+            if (!value(out.cleanup.dataDir)) return out;
+        } else if (a == "--llm-url" || a == "--llm-model" || a == "--llm-key" || a == "--llm-ca" || a == "--llm-timeout") {
+            if (!out.cleanup.llm) out.cleanup.llm.emplace();
+            auto& llm = *out.cleanup.llm;
+            if (!value(v)) return out;
+            if (a == "--llm-url") llm.url = v;
+            else if (a == "--llm-model") llm.model = v;
+            else if (a == "--llm-key") llm.key = v;
+            else if (a == "--llm-ca") llm.caFile = v;
+            else {
+                char* end = nullptr;
+                const double s = std::strtod(v.c_str(), &end);
+                if (v.empty() || *end || !(s > 0 && s <= 120)) {
+                    out.error = "--llm-timeout wants seconds from 0 to 120";
+                    return out;
+                }
+                llm.timeoutMs = static_cast<int>(s * 1000);
+            }
         } else if (a == "--threads" || a == "--workers") {
             if (!value(v)) return out;
             if (!positiveInt(v, a == "--threads" ? out.options.ioThreads : out.options.workerThreads)) {
@@ -72,6 +95,12 @@ ParsedArgs parseArgs(const std::vector<std::string>& args) {
     }
     if (out.options.certFile.empty() != out.options.keyFile.empty())
         out.error = "--cert and --key go together";
+    if (out.cleanup.llm) {
+        if (out.cleanup.llm->url.empty() || out.cleanup.llm->model.empty())
+            out.error = "--llm-url and --llm-model go together";
+        if (const char* key = std::getenv("VELMORA_LLM_KEY"); key && out.cleanup.llm->key.empty())
+            out.cleanup.llm->key = key;
+    }
     return out;
 }
 

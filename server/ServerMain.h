@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "AsrEndpoint.h"
+#include "CleanupEndpoints.h"
 #include "HttpServer.h"
 
 namespace vserver {
@@ -11,6 +12,7 @@ namespace vserver {
 struct ParsedArgs {
     ServerOptions options;
     AsrOptions asr;
+    CleanupOptions cleanup;
     std::string logFile;
     bool help = false;
     std::string error;

@@ -50,6 +50,7 @@ int main(int argc, char** argv) {
     AsrLimits asrLimits;
     asrLimits.maxAudioBytes = int64_t(parsed.asr.maxSessionSeconds) * 32000;
     registerAsr(server, std::move(engine), asrLimits);
+    registerCleanup(server, parsed.cleanup);
     if (!server.start()) return 1;
     server.run();
     log("server: stopped");

@@ -1,5 +1,6 @@
 #include <QApplication>
 #include <QCoreApplication>
+#include <QHash>
 #include <QTimer>
 #include <cstdio>
 
@@ -8,45 +9,66 @@
 #include "core/CommandLine.h"
 #include "core/Log.h"
 #include "core/SelfTest.h"
+#include "core/Polisher.h"
 #include "platform/Platform.h"
-#include "platform/linux/SoxCliConverter.h"
 #include "platform/select/PlatformSelect.h"
 
 namespace {
 
-// The self-test's cleanup calls. Until the cleanup client is in this build the
-// warm-ups end at once and the cleanup answers as a failed one does: the raw
-// text, by "failed". Rewire to Polisher::warm / Polisher::polish.
+// The self-test's cleanup calls go to the real cleanup client.
 SelfTest::Cleanup selfTestCleanup() {
     SelfTest::Cleanup c;
-    c.warm = [](std::function<void()> done) { done(); };
-    c.polish = [](const QString& text, const QString&, const QString&,
+    c.warm = [](std::function<void()> done) { Polisher::warm(false, std::move(done)); };
+    c.polish = [](const QString& text, const QString& style, const QString& appName,
                   std::function<void(const QString&, const QString&)> done) {
-        Log::write(QStringLiteral("Polish: the cleanup client is not part of this build, using raw"));
-        done(text, QStringLiteral("failed"));
+        Polisher::polish(text, style, appName, std::move(done));
     };
     return c;
 }
 
 int runTestAsr(int argc, char** argv, const LaunchOptions& o) {
     QCoreApplication app(argc, argv);
-    // Stand-in until the libsndfile/libsoxr converter is in the platform.
-    platform::x11::SoxCliConverter converter;
+    const auto converter = platform::makeAudioFileConverter();
     SelfTest::Options options;
-    options.converter = &converter;
+    options.converter = converter.get();
     options.cleanup = selfTestCleanup();
     const int rc = SelfTest::run(o.wavPath, options);
     Log::flush();
     return rc;
 }
 
+// The style id for "--test-polish": a style id or its Chinese label; "generic" otherwise.
+QString testPolishStyle(const QString& name) {
+    static const QStringList ids = {"chat",  "im",  "mail",      "terminal", "code",   "ai",
+                                    "notes", "web", "web-notes", "web-code", "social", "generic"};
+    static const QHash<QString, QString> labels = {
+        {"聊天", "chat"}, {"即时消息", "im"}, {"邮件", "mail"},    {"终端", "terminal"},
+        {"代码", "code"}, {"AI 对话", "ai"},  {"笔记", "notes"}, {"网页", "web"}};
+    if (ids.contains(name)) return name;
+    return labels.value(name, QStringLiteral("generic"));
+}
+
 int runTestPolish(int argc, char** argv, const LaunchOptions& o) {
     QCoreApplication app(argc, argv);
-    const QString style = o.polishStyle.isEmpty() ? QStringLiteral("generic") : o.polishStyle;
-    std::fprintf(stdout, "[%s by=failed] %s\n", qPrintable(style), qPrintable(o.polishText));
-    Log::write(QStringLiteral("Polish: the cleanup client is not part of this build"));
+    const QString style = testPolishStyle(o.polishStyle);
+    bool printed = false;
+    auto print = [&](const QString& text, const QString& by) {
+        if (printed) return;
+        printed = true;
+        const QByteArray line = (QStringLiteral("[") + style + QStringLiteral(" by=") + by + QStringLiteral("] ") + text +
+                                 QStringLiteral("\n")).toUtf8();
+        std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stdout);
+        std::fflush(stdout);
+        QTimer::singleShot(200, &app, [] { QCoreApplication::exit(0); });
+    };
+    Polisher::polish(o.polishText, style, QString(), print);
+    // The client always answers within its limits; this only guards against a stuck event loop.
+    const qsizetype n = Polisher::characterCount(o.polishText);
+    const int limitMs = static_cast<int>((Polisher::polishTimeout(n) + Polisher::polishRetryAfter(n) + 5) * 1000);
+    QTimer::singleShot(limitMs, &app, [&] { print(o.polishText, QStringLiteral("failed")); });
+    const int rc = QCoreApplication::exec();
     Log::flush();
-    return 0;
+    return rc;
 }
 
 bool haveDisplay() {

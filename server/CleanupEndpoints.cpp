@@ -1,0 +1,322 @@
+#include "CleanupEndpoints.h"
+
+#include <atomic>
+#include <boost/asio/post.hpp>
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <map>
+#include <mutex>
+
+#include "Cleanup.h"
+#include "Corrections.h"
+#include "JsonValue.h"
+#include "ServerLog.h"
+#include "TextTokens.h"
+#include "TimingStore.h"
+
+namespace vserver {
+
+namespace {
+
+Response jsonError(unsigned status, const std::string& message) {
+    return HttpServer::json(status, json::ObjectWriter().add("error", message).str());
+}
+
+// The first day of the next month, 00:00 UTC, as the app reads dates.
+std::string nextMonthStart(std::tm now) {
+    int year = now.tm_year + 1900, month = now.tm_mon + 2;
+    if (month > 12) month = 1, ++year;
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-01T00:00:00.000Z", year, month);
+    return buf;
+}
+
+std::tm utcNow() {
+    const std::time_t t = std::time(nullptr);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    return tm;
+}
+
+// A body that parses as a JSON object, or the answer that refuses it.
+struct Body {
+    std::optional<json::Value> object;
+    std::optional<Response> refusal;
+};
+
+Body readObject(const std::string& body) {
+    Body out;
+    const json::ParseResult parsed = json::parse(body);
+    if (!parsed.value)
+        out.refusal = jsonError(400, "body is not JSON: " + parsed.error);
+    else if (!parsed.value->isObject())
+        out.refusal = jsonError(400, "body must be a JSON object");
+    else
+        out.object = std::move(parsed.value);
+    return out;
+}
+
+// Reads an optional string field; a present non-string is an error (null counts as absent).
+bool optionalString(const json::Value& obj, const char* key, std::string& into,
+                    std::string& error) {
+    const json::Value* v = obj.find(key);
+    if (!v || v->isNull()) return true;
+    if (!v->isString()) {
+        error = std::string("\"") + key + "\" must be a string";
+        return false;
+    }
+    into = v->asString();
+    return true;
+}
+
+bool requiredString(const json::Value& obj, const char* key, std::string& into,
+                    std::string& error) {
+    const json::Value* v = obj.find(key);
+    if (!v) {
+        error = std::string("\"") + key + "\" is missing";
+        return false;
+    }
+    if (!v->isString()) {
+        error = std::string("\"") + key + "\" must be a string";
+        return false;
+    }
+    into = v->asString();
+    return true;
+}
+
+bool boundedInt(const json::Value& obj, const char* key, bool required, int64_t max,
+                std::optional<int64_t>& into, std::string& error) {
+    const json::Value* v = obj.find(key);
+    if (!v || v->isNull()) {
+        if (required) error = std::string("\"") + key + "\" is missing";
+        return !required;
+    }
+    if (!v->isInteger() || v->asInt() < 0 || v->asInt() > max) {
+        error =
+            std::string("\"") + key + "\" must be a whole number from 0 to " + std::to_string(max);
+        return false;
+    }
+    into = v->asInt();
+    return true;
+}
+
+}  // namespace
+
+std::string defaultDataDir() {
+    if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg)
+        return std::string(xdg) + "/velmora-server";
+    if (const char* home = std::getenv("HOME"); home && *home)
+        return std::string(home) + "/.local/share/velmora-server";
+    return "velmora-server-data";
+}
+
+class CleanupService {
+  public:
+    explicit CleanupService(CleanupOptions o) : opt(std::move(o)) {
+        if (opt.llm) {
+            llm = std::make_unique<LlmClient>(*opt.llm);
+            if (!llm->problem().empty()) {
+                log("polish: model upstream off (" + llm->problem() + "), using the rules");
+                llm.reset();
+            } else {
+                log("polish: model " + llm->model() + " at " + opt.llm->url +
+                    ", the rules as fallback");
+            }
+        }
+        if (opt.dataDir.empty()) opt.dataDir = defaultDataDir();
+        std::error_code ec;
+        std::filesystem::create_directories(opt.dataDir, ec);
+        if (!ec)
+            std::filesystem::permissions(opt.dataDir, std::filesystem::perms::owner_all,
+                                         std::filesystem::perm_options::replace, ec);
+        timings = std::make_unique<TimingStore>(opt.dataDir + "/timing.sqlite3");
+        if (!timings->problem().empty())
+            log("timing: " + timings->problem() + "; reports will be refused");
+    }
+
+    void polish(const std::string& body, const std::string& user, Responder respond) {
+        Body b = readObject(body);
+        if (b.refusal) return respond(std::move(*b.refusal));
+        const json::Value& o = *b.object;
+        std::string text, styleName = "generic", app, error;
+        if (!requiredString(o, "text", text, error) ||
+            !optionalString(o, "style", styleName, error) || !optionalString(o, "app", app, error))
+            return respond(jsonError(400, error));
+        bool tesk = false;
+        if (const json::Value* t = o.find("tesk"); t && !t->isNull()) {
+            if (!t->isBool()) return respond(jsonError(400, "\"tesk\" must be true or false"));
+            tesk = t->asBool();
+        }
+        const size_t chars = text::decode(text).size();
+        if (chars > opt.maxTextChars)
+            return respond(jsonError(413, "text too long (" + std::to_string(chars) +
+                                              " characters, at most " +
+                                              std::to_string(opt.maxTextChars) + ")"));
+        if (text.find_first_not_of(" \t\r\n") == std::string::npos)
+            return respond(jsonError(400, "\"text\" is empty"));
+        countWords(user, text);
+
+        const cleanup::Style style = cleanup::styleFromId(styleName);
+        if (tesk && cleanup::isClean(text, style)) return respond(answer(text, "tesk"));
+        if (llm) {
+            const std::string model = llm->model();
+            llm->polish(
+                text, style, app,
+                [text, style, model, respond](std::optional<std::string> cleaned, std::string why) {
+                    if (cleaned) return respond(answer(*cleaned, model));
+                    log("polish: model failed (" + why + "), answered with the rules");
+                    respond(answer(cleanup::clean(text, style), "rules"));
+                });
+            return;
+        }
+        respond(answer(cleanup::clean(text, style), "rules"));
+    }
+
+    void learn(const std::string& body, Responder respond) {
+        Body b = readObject(body);
+        if (b.refusal) return respond(std::move(*b.refusal));
+        std::string before, after, error;
+        if (!requiredString(*b.object, "before", before, error) ||
+            !requiredString(*b.object, "after", after, error))
+            return respond(jsonError(400, error));
+        if (text::decode(before).size() > corrections::kMaxChars ||
+            text::decode(after).size() > corrections::kMaxChars)
+            return respond(jsonError(413, "texts too long to compare"));
+        const auto words = corrections::correctedWords(before, after);
+        respond(answer(json::stringArray(words), "rules"));
+    }
+
+    void timing(const std::string& body, const std::string& user, const std::string& appVersion,
+                const std::string& osVersion, Responder respond) {
+        Body b = readObject(body);
+        if (b.refusal) return respond(std::move(*b.refusal));
+        const json::Value& o = *b.object;
+        constexpr int64_t day = 86'400'000;
+        std::optional<int64_t> ms, chars, asr, polishMs;
+        TimingRow row;
+        std::string error;
+        if (!boundedInt(o, "ms", true, day, ms, error) || !requiredString(o, "by", row.by, error) ||
+            !requiredString(o, "typing", row.typing, error) ||
+            !boundedInt(o, "chars", true, 10'000'000, chars, error) ||
+            !boundedInt(o, "asrMs", false, day, asr, error) ||
+            !boundedInt(o, "polishMs", false, day, polishMs, error))
+            return respond(jsonError(400, error));
+        if (row.by.empty() || row.by.size() > 64 || row.typing.size() > 64)
+            return respond(jsonError(400, "\"by\" and \"typing\" must be short names"));
+        row.user = user;
+        row.ms = *ms;
+        row.chars = *chars;
+        row.asrMs = asr;
+        row.polishMs = polishMs;
+        row.appVersion = appVersion.substr(0, 64);
+        row.osVersion = osVersion.substr(0, 64);
+        const std::string failure = timings->insert(row);
+        if (!failure.empty()) {
+            log("timing: " + failure);
+            return respond(jsonError(503, "timing report not stored"));
+        }
+        respond(HttpServer::text(204, ""));
+    }
+
+    Response me(const std::string& user) {
+        const std::tm now = utcNow();
+        const int64_t used = wordsThisMonth(user, now);
+        // The developer token stands for an active account without limits.
+        const bool dev = user == "dev";
+        const std::string words = json::ObjectWriter()
+                                      .add("used", used)
+                                      .add("limit", static_cast<int64_t>(dev ? 0 : 2000))
+                                      .add("end", nextMonthStart(now))
+                                      .str();
+        const std::string plan =
+            json::ObjectWriter().add("id", dev ? "max" : "free").addRaw("words", words).str();
+        return HttpServer::json(200, json::ObjectWriter()
+                                         .add("status", dev ? "active" : "pending")
+                                         .addRaw("plan", plan)
+                                         .str());
+    }
+
+    static Response answer(const std::string& text, const std::string& by) {
+        return HttpServer::json(200, json::ObjectWriter().add("text", text).add("by", by).str());
+    }
+
+    CleanupOptions opt;
+    std::unique_ptr<LlmClient> llm;
+    std::unique_ptr<TimingStore> timings;
+
+  private:
+    static int monthKey(const std::tm& t) { return (t.tm_year + 1900) * 100 + t.tm_mon + 1; }
+
+    void countWords(const std::string& user, const std::string& text) {
+        const size_t n = cleanup::wordCount(text);
+        const int month = monthKey(utcNow());
+        std::lock_guard lock(usageMutex_);
+        auto& u = usage_[user];
+        if (u.first != month) u = {month, 0};
+        u.second += static_cast<int64_t>(n);
+    }
+
+    int64_t wordsThisMonth(const std::string& user, const std::tm& now) {
+        std::lock_guard lock(usageMutex_);
+        auto it = usage_.find(user);
+        return it != usage_.end() && it->second.first == monthKey(now) ? it->second.second : 0;
+    }
+
+    std::mutex usageMutex_;
+    std::map<std::string, std::pair<int, int64_t>> usage_;  // user → (yyyymm, words)
+};
+
+int64_t storedTimingRows(CleanupService& service) {
+    return service.timings->count();
+}
+
+std::shared_ptr<CleanupService> registerCleanup(HttpServer& server, CleanupOptions options) {
+    auto svc = std::make_shared<CleanupService>(std::move(options));
+    // Handlers run on the network threads: only size checks there, the rest on the workers.
+    auto onWorkers = [&server, svc](const Request& req, Responder& respond, size_t limit,
+                                    auto work) {
+        if (req.body().size() > limit) return respond(jsonError(413, "body too large"));
+        // Whatever happens in the work, the caller gets one answer.
+        Responder once = [respond, fired = std::make_shared<std::atomic<bool>>(false)](Response r) {
+            if (!fired->exchange(true)) respond(std::move(r));
+        };
+        boost::asio::post(server.workers(), [work = std::move(work), once]() mutable {
+            try {
+                work(once);
+            } catch (const std::exception& e) {
+                log(std::string("cleanup: request failed (") + e.what() + ")");
+                once(jsonError(500, "internal error"));
+            }
+        });
+    };
+    server.route(http::verb::post, "polish",
+                 [svc, onWorkers](const Request& req, const Caller& caller, Responder respond) {
+                     onWorkers(req, respond, svc->opt.maxBodyBytes,
+                               [svc, body = req.body(), user = caller.user](Responder& r) {
+                                   svc->polish(body, user, r);
+                               });
+                 });
+    server.route(http::verb::post, "learn",
+                 [svc, onWorkers](const Request& req, const Caller&, Responder respond) {
+                     onWorkers(req, respond, svc->opt.maxBodyBytes,
+                               [svc, body = req.body()](Responder& r) { svc->learn(body, r); });
+                 });
+    server.route(http::verb::post, "timing",
+                 [svc, onWorkers](const Request& req, const Caller& caller, Responder respond) {
+                     onWorkers(req, respond, 16 * 1024,
+                               [svc, body = req.body(), user = caller.user,
+                                app = std::string(req["X-App-Version"]),
+                                os = std::string(req["X-OS-Version"])](Responder& r) {
+                                   svc->timing(body, user, app, os, r);
+                               });
+                 });
+    server.route(http::verb::get, "me",
+                 [svc](const Request&, const Caller& caller, Responder respond) {
+                     respond(svc->me(caller.user));
+                 });
+    return svc;
+}
+
+}  // namespace vserver

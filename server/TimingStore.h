@@ -1,0 +1,44 @@
+#pragma once
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace vserver {
+
+// One dictation's timing report as the app sends it.
+struct TimingRow {
+    std::string user;
+    int64_t ms = 0;
+    std::string by, typing;
+    int64_t chars = 0;
+    std::optional<int64_t> asrMs, polishMs;
+    std::string appVersion, osVersion;
+};
+
+// The timing reports, one row per dictation, in an SQLite file. Thread-safe;
+// a store that could not open answers every insert with its reason.
+class TimingStore {
+  public:
+    explicit TimingStore(const std::string& path);
+    ~TimingStore();
+    TimingStore(const TimingStore&) = delete;
+    TimingStore& operator=(const TimingStore&) = delete;
+
+    const std::string& problem() const { return problem_; }
+    const std::string& path() const { return path_; }
+    // Empty on success, else why the row was not stored.
+    std::string insert(const TimingRow& row);
+    int64_t count();
+
+  private:
+    std::mutex mutex_;
+    std::string path_, problem_;
+    sqlite3* db_ = nullptr;
+    sqlite3_stmt* insert_ = nullptr;
+};
+
+}  // namespace vserver

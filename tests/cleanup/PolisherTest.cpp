@@ -1,0 +1,399 @@
+// The cleanup client against a scripted, deliberately unreliable server.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QThread>
+#include <QTimer>
+#include <thread>
+
+#include "ScriptedServer.h"
+#include "core/Config.h"
+#include "core/Log.h"
+#include "core/Polisher.h"
+#include "support/TestEnv.h"
+
+namespace {
+
+using Behaviour = ScriptedServer::Behaviour;
+
+// The log lines written since it was made.
+class LogSince {
+  public:
+    LogSince() {
+        Log::flush();
+        offset_ = QFileInfo(Log::path()).size();
+    }
+    QString text() const {
+        Log::flush();
+        QFile f(Log::path());
+        if (!f.open(QIODevice::ReadOnly)) return {};
+        f.seek(offset_);
+        return QString::fromUtf8(f.readAll());
+    }
+    bool has(const QString& pattern) const {
+        return QRegularExpression(pattern).match(text()).hasMatch();
+    }
+
+  private:
+    qint64 offset_ = 0;
+};
+
+struct Delivered {
+    int calls = 0;
+    QString text, by;
+    bool onMainThread = true;
+    auto sink() {
+        return [this](const QString& t, const QString& b) {
+            ++calls;
+            text = t;
+            by = b;
+            onMainThread =
+                onMainThread && QThread::currentThread() == QCoreApplication::instance()->thread();
+        };
+    }
+};
+
+void settle(int ms) {
+    testenv::waitFor([] { return false; }, ms);
+}
+
+class PolisherTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        Polisher::resetForTests();
+        Config::d()->remove(QStringLiteral("teskEnabled"));
+        qputenv("VQ_SERVER_TOKEN", "tok");
+    }
+    void TearDown() override {
+        settle(50);  // let aborted and late replies wind down before the next test
+        Polisher::resetForTests();
+        qunsetenv("VQ_SERVER");
+    }
+    void use(const ScriptedServer& s) { qputenv("VQ_SERVER", s.url().toUtf8()); }
+    static void scale(double s) {
+        Polisher::Timings t;
+        t.scale = s;
+        Polisher::setTimings(t);
+    }
+};
+
+TEST_F(PolisherTest, TimeLimitsFollowTheTextLength) {
+    EXPECT_DOUBLE_EQ(Polisher::polishTimeout(1000), 18.0);
+    EXPECT_DOUBLE_EQ(Polisher::polishRetryAfter(1000), 8.0);
+    EXPECT_DOUBLE_EQ(Polisher::polishTimeout(0), 14.0);
+    EXPECT_DOUBLE_EQ(Polisher::polishRetryAfter(0), 4.0);
+    EXPECT_DOUBLE_EQ(Polisher::polishTimeout(200), 14.0);
+    EXPECT_DOUBLE_EQ(Polisher::polishTimeout(100000), 125.0);
+    EXPECT_DOUBLE_EQ(Polisher::polishRetryAfter(100000), 60.0);
+    EXPECT_EQ(Polisher::characterCount(QStringLiteral("ab中文")), 4);
+    EXPECT_EQ(Polisher::characterCount(QStringLiteral("👨‍👩‍👧🇨🇳é")), 3);
+}
+
+TEST_F(PolisherTest, OnePingForTwoDictationsTenSecondsApartAndForcedAlwaysSends) {
+    ScriptedServer server([](int, const auto&) { return ScriptedServer::json(200, "pong"); });
+    use(server);
+    scale(0.05);  // 20 s → 1 s, so 10 s → 0.5 s
+    LogSince log;
+    int done = 0;
+    Polisher::warm(false, [&] { ++done; });
+    ASSERT_TRUE(testenv::waitFor([&] { return done == 1; }));
+    settle(500);
+    Polisher::warm(false, [&] { ++done; });
+    EXPECT_EQ(done, 2);  // skipped: the completion runs at once
+    Polisher::warm(true, [&] { ++done; });
+    ASSERT_TRUE(testenv::waitFor([&] { return done == 3; }));
+    EXPECT_EQ(server.count("/ping"), 2);
+    settle(1200);
+    Polisher::warm(false, {});
+    ASSERT_TRUE(testenv::waitFor([&] { return server.count("/ping") == 3; }));
+    EXPECT_TRUE(log.has(QStringLiteral("Warm server: http 200 in \\d+ms \\n")));
+}
+
+TEST_F(PolisherTest, FailedWarmUpRenewsTheConnections) {
+    QTcpServer probe;
+    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
+    const quint16 deadPort = probe.serverPort();
+    probe.close();
+    qputenv("VQ_SERVER", QStringLiteral("http://127.0.0.1:%1").arg(deadPort).toUtf8());
+    LogSince log;
+    const int generation = Polisher::sessionGeneration();
+    bool done = false;
+    Polisher::warm(false, [&] { done = true; });
+    ASSERT_TRUE(testenv::waitFor([&] { return done; }));
+    ASSERT_TRUE(testenv::waitFor([&] { return Polisher::sessionGeneration() == generation + 1; }));
+    EXPECT_TRUE(log.has(QStringLiteral("Warm server: http -1 in \\d+ms \\S")));
+    EXPECT_TRUE(log.has(QStringLiteral("Server connections renewed \\(warm-up failed\\)")));
+}
+
+TEST_F(PolisherTest, AnswersWithoutUsableTextGiveTheRawText) {
+    const QList<QByteArray> bodies = {R"({"text":"","by":"rules"})",
+                                      R"({"by":"rules"})",
+                                      R"({"text":7})",
+                                      "not json",
+                                      R"(["text"])",
+                                      ""};
+    for (const QByteArray& body : bodies) {
+        ScriptedServer server([&](int, const auto&) { return ScriptedServer::json(200, body); });
+        use(server);
+        LogSince log;
+        Delivered d;
+        Polisher::polish(QStringLiteral("um raw words"), QStringLiteral("generic"), QString(),
+                         d.sink());
+        ASSERT_TRUE(testenv::waitFor([&] { return d.calls == 1; })) << body.constData();
+        EXPECT_EQ(d.text, QStringLiteral("um raw words"));
+        EXPECT_EQ(d.by, QStringLiteral("failed"));
+        EXPECT_TRUE(log.has(QStringLiteral("Polish failed in \\d+ms \\(http 200\\), using raw")));
+        EXPECT_EQ(server.requests().size(), 1);  // an HTTP answer is final
+    }
+}
+
+TEST_F(PolisherTest, TextWithoutByIsDeliveredWithAQuestionMark) {
+    for (const QByteArray& body :
+         {QByteArray(R"({"text":"Clean."})"), QByteArray(R"({"text":"Clean.","by":5})")}) {
+        ScriptedServer server([&](int, const auto&) { return ScriptedServer::json(200, body); });
+        use(server);
+        LogSince log;
+        Delivered d;
+        Polisher::polish(QStringLiteral("clean"), QStringLiteral("generic"), QString(), d.sink());
+        ASSERT_TRUE(testenv::waitFor([&] { return d.calls == 1; }));
+        EXPECT_EQ(d.text, QStringLiteral("Clean."));
+        EXPECT_EQ(d.by, QStringLiteral("?"));
+        EXPECT_TRUE(log.has(QStringLiteral("Polish by=\\? in \\d+ms")));
+    }
+}
+
+TEST_F(PolisherTest, ServerThatNeverAnswersGetsASecondRequestThenRawOnce) {
+    ScriptedServer server([](int, const auto&) { return ScriptedServer::silent(); });
+    use(server);
+    scale(0.02);  // second attempt after ~80 ms, each attempt gives up after ~280 ms
+    LogSince log;
+    Delivered d;
+    QElapsedTimer clock;
+    clock.start();
+    Polisher::polish(QStringLiteral("hello"), QStringLiteral("chat"), QStringLiteral("Slack"),
+                     d.sink());
+    ASSERT_TRUE(testenv::waitFor([&] { return d.calls == 1; }, 5000));
+    EXPECT_GE(clock.elapsed(), 300);  // both attempts ran out
+    settle(400);
+    EXPECT_EQ(d.calls, 1);
+    EXPECT_EQ(d.text, QStringLiteral("hello"));
+    EXPECT_EQ(d.by, QStringLiteral("failed"));
+    EXPECT_EQ(server.count("/polish"), 2);
+    EXPECT_TRUE(
+        log.has(QStringLiteral("Server connections renewed \\(polish: no answer in \\d+ms\\)")));
+    EXPECT_TRUE(log.has(QStringLiteral("Polish failed in \\d+ms \\(http -1\\), using raw")));
+}
+
+TEST_F(PolisherTest, ImmediateFailureStartsTheSecondAttemptAtOnce) {
+    for (bool secondAnswers : {false, true}) {
+        // Hang up on the first attempt (Qt may quietly resend once on a dropped connection);
+        // the second attempt goes out on the renewed session.
+        const int firstSession = Polisher::sessionGeneration();
+        ScriptedServer server([&](int, const auto&) {
+            return secondAnswers && Polisher::sessionGeneration() != firstSession
+                       ? ScriptedServer::json(200, R"({"text":"Second.","by":"rules"})")
+                       : ScriptedServer::hangUp();
+        });
+        use(server);
+        LogSince log;
+        Delivered d;
+        QElapsedTimer clock;
+        clock.start();
+        Polisher::polish(QStringLiteral("raw"), QStringLiteral("generic"), QString(),
+                         d.sink());  // retry after 4 s
+        ASSERT_TRUE(testenv::waitFor([&] { return d.calls == 1; }, 3000));
+        EXPECT_LT(clock.elapsed(), 3000);
+        EXPECT_GE(server.count("/polish"), 2);
+        EXPECT_LE(server.count("/polish"), 4);
+        EXPECT_EQ(d.text, secondAnswers ? QStringLiteral("Second.") : QStringLiteral("raw"));
+        EXPECT_EQ(d.by, secondAnswers ? QStringLiteral("rules") : QStringLiteral("failed"));
+        EXPECT_TRUE(log.has(
+            QStringLiteral("Server connections renewed \\(polish: no answer in \\d+ms\\)")));
+    }
+}
+
+TEST_F(PolisherTest, HttpErrorIsFinalAtOnce) {
+    ScriptedServer server([](int, const auto&) { return ScriptedServer::json(500, "{}"); });
+    use(server);
+    scale(0.02);
+    LogSince log;
+    Delivered d;
+    Polisher::polish(QStringLiteral("raw"), QStringLiteral("generic"), QString(), d.sink());
+    ASSERT_TRUE(testenv::waitFor([&] { return d.calls == 1; }));
+    settle(300);  // well past the second attempt's time
+    EXPECT_EQ(d.by, QStringLiteral("failed"));
+    EXPECT_EQ(server.count("/polish"), 1);
+    EXPECT_TRUE(log.has(QStringLiteral("Polish failed in \\d+ms \\(http 500\\), using raw")));
+    EXPECT_FALSE(log.has(QStringLiteral("Server connections renewed")));
+}
+
+TEST_F(PolisherTest, SecondAttemptAnsweringFirstWinsAndTheFirstIsIgnored) {
+    ScriptedServer server([](int index, const auto&) {
+        return index == 0 ? ScriptedServer::json(200, R"({"text":"Slow.","by":"first"})", 900)
+                          : ScriptedServer::json(200, R"({"text":"Fast.","by":"second"})");
+    });
+    use(server);
+    scale(0.1);  // second attempt after ~0.4 s; each attempt may take 1.4 s
+    LogSince log;
+    Delivered d;
+    Polisher::polish(QStringLiteral("raw"), QStringLiteral("generic"), QString(), d.sink());
+    ASSERT_TRUE(testenv::waitFor([&] { return d.calls == 1; }, 3000));
+    EXPECT_EQ(d.text, QStringLiteral("Fast."));
+    EXPECT_EQ(d.by, QStringLiteral("second"));
+    settle(1200);  // the first would have answered by now
+    EXPECT_EQ(d.calls, 1);
+    EXPECT_EQ(d.text, QStringLiteral("Fast."));
+    EXPECT_TRUE(log.has(QStringLiteral("Polish by=second in \\d+ms")));
+    EXPECT_FALSE(log.has(QStringLiteral("Polish by=first")));
+}
+
+TEST_F(PolisherTest, TimingReportExpects204AndNeverRetries) {
+    for (const auto& [behaviour, expected] :
+         {std::pair{ScriptedServer::json(200, "{}"),
+                    QStringLiteral("Timing report failed: http 200")},
+          std::pair{ScriptedServer::json(204, ""), QString()},
+          std::pair{ScriptedServer::silent(), QStringLiteral("Timing report failed: http -1")}}) {
+        ScriptedServer server([b = behaviour](int, const auto&) { return b; });
+        use(server);
+        scale(0.02);
+        LogSince log;
+        Polisher::reportTiming(
+            QJsonObject{{"ms", 1200}, {"by", "rules"}, {"typing", "paste"}, {"chars", 12}});
+        ASSERT_TRUE(testenv::waitFor([&] { return server.count("/timing") == 1; }));
+        settle(400);
+        if (expected.isEmpty()) {
+            EXPECT_FALSE(log.has(QStringLiteral("Timing report failed")))
+                << log.text().toStdString();
+        } else {
+            EXPECT_TRUE(log.text().contains(expected)) << log.text().toStdString();
+        }
+        EXPECT_EQ(server.count("/timing"), 1);
+        const QJsonObject sent = QJsonDocument::fromJson(server.requests()[0].body).object();
+        EXPECT_EQ(sent.value("chars").toInt(), 12);
+    }
+}
+
+TEST_F(PolisherTest, RequestCarriesTheFieldsAndHeaders) {
+    ScriptedServer server(
+        [](int, const auto&) { return ScriptedServer::json(200, R"({"text":"x","by":"rules"})"); });
+    use(server);
+    LogSince log;
+    Delivered d;
+    Polisher::polish(QStringLiteral("hello"), QStringLiteral("mail"), QString(), d.sink());
+    ASSERT_TRUE(testenv::waitFor([&] { return d.calls == 1; }));
+    Polisher::setTeskEnabled(true);
+    Polisher::polish(QStringLiteral("hello"), QStringLiteral("chat"), QStringLiteral("Slack"),
+                     d.sink());
+    ASSERT_TRUE(testenv::waitFor([&] { return d.calls == 2; }));
+    ASSERT_EQ(server.requests().size(), 2);
+    const auto& first = server.requests()[0];
+    const QJsonObject a = QJsonDocument::fromJson(first.body).object();
+    EXPECT_EQ(first.method, "POST");
+    EXPECT_EQ(first.path, "/polish");
+    EXPECT_EQ(first.headers.value("authorization"), "Bearer tok");
+    EXPECT_TRUE(first.headers.value("content-type").startsWith("application/json"));
+    EXPECT_FALSE(first.headers.value("x-app-version").isEmpty());
+    EXPECT_FALSE(first.headers.value("x-os-version").isEmpty());
+    EXPECT_EQ(a.value("text").toString(), QStringLiteral("hello"));
+    EXPECT_EQ(a.value("style").toString(), QStringLiteral("mail"));
+    EXPECT_EQ(a.value("tesk"), QJsonValue(false));
+    EXPECT_FALSE(a.contains("app"));  // an empty name leaves "app" out
+    const QJsonObject b = QJsonDocument::fromJson(server.requests()[1].body).object();
+    EXPECT_EQ(b.value("app").toString(), QStringLiteral("Slack"));
+    EXPECT_EQ(b.value("tesk"), QJsonValue(true));
+    EXPECT_TRUE(log.has(QStringLiteral("Tesk fast path on")));
+}
+
+TEST_F(PolisherTest, LearnGivesTheTextOrNothing) {
+    QByteArray answer = R"({"text":"[\"John\"]"})";
+    int status = 200;
+    ScriptedServer server([&](int, const auto&) { return ScriptedServer::json(status, answer); });
+    use(server);
+    LogSince log;
+    QString text = QStringLiteral("unset");
+    bool ok = false;
+    int calls = 0;
+    auto sink = [&](const QString& t, bool o) {
+        text = t;
+        ok = o;
+        ++calls;
+    };
+    Polisher::learn(QStringLiteral("ask jon"), QStringLiteral("ask John"), sink);
+    ASSERT_TRUE(testenv::waitFor([&] { return calls == 1; }));
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(text, QStringLiteral("[\"John\"]"));
+    EXPECT_TRUE(log.has(QStringLiteral("Learn in \\d+ms")));
+    const QJsonObject sent = QJsonDocument::fromJson(server.requests()[0].body).object();
+    EXPECT_EQ(sent.value("before").toString(), QStringLiteral("ask jon"));
+    EXPECT_EQ(sent.value("after").toString(), QStringLiteral("ask John"));
+
+    status = 500;
+    Polisher::learn(QStringLiteral("a"), QStringLiteral("b"), sink);
+    ASSERT_TRUE(testenv::waitFor([&] { return calls == 2; }));
+    EXPECT_FALSE(ok);
+    EXPECT_TRUE(text.isEmpty());
+    EXPECT_TRUE(log.has(QStringLiteral("Learn failed in \\d+ms \\(http 500\\)")));
+    status = 200;
+    answer = R"({"text":["John"]})";
+    Polisher::learn(QStringLiteral("a"), QStringLiteral("b"), sink);
+    ASSERT_TRUE(testenv::waitFor([&] { return calls == 3; }));
+    EXPECT_FALSE(ok);
+}
+
+TEST_F(PolisherTest, CallsFromOtherThreadsAnswerOnTheMainThread) {
+    ScriptedServer server([](int, const auto&) {
+        return ScriptedServer::json(200, R"({"text":"Done.","by":"rules"})");
+    });
+    use(server);
+    Delivered d;
+    std::thread worker([&] {
+        Polisher::polish(QStringLiteral("done"), QStringLiteral("generic"), QString(), d.sink());
+    });
+    worker.join();
+    ASSERT_TRUE(testenv::waitFor([&] { return d.calls == 1; }));
+    EXPECT_TRUE(d.onMainThread);
+    EXPECT_EQ(d.text, QStringLiteral("Done."));
+}
+
+TEST_F(PolisherTest, RenewedConnectionsLetRunningCallsFinish) {
+    ScriptedServer server([](int, const auto&) {
+        return ScriptedServer::json(200, R"({"text":"Late.","by":"rules"})", 300);
+    });
+    use(server);
+    Delivered d;
+    Polisher::polish(QStringLiteral("late"), QStringLiteral("generic"), QString(), d.sink());
+    settle(50);
+    Polisher::renewConnections(QStringLiteral("test"));
+    ASSERT_TRUE(testenv::waitFor([&] { return d.calls == 1; }));
+    EXPECT_EQ(d.text, QStringLiteral("Late."));
+    EXPECT_EQ(server.count("/polish"), 1);
+}
+
+TEST_F(PolisherTest, TokenGateRunsBeforeEveryPost) {
+    ScriptedServer server([](int, const auto&) {
+        return ScriptedServer::json(200, R"({"text":"Ok.","by":"rules"})");
+    });
+    use(server);
+    int gated = 0;
+    Polisher::setTokenGate([&](std::function<void()> proceed) {
+        ++gated;
+        qputenv("VQ_SERVER_TOKEN", "fresh");  // the refreshed token is what goes out
+        QTimer::singleShot(100, QCoreApplication::instance(), proceed);
+    });
+    Delivered d;
+    Polisher::polish(QStringLiteral("ok"), QStringLiteral("generic"), QString(), d.sink());
+    settle(50);
+    EXPECT_EQ(server.count("/polish"), 0);
+    ASSERT_TRUE(testenv::waitFor([&] { return d.calls == 1; }));
+    EXPECT_EQ(gated, 1);
+    EXPECT_EQ(server.requests()[0].headers.value("authorization"), "Bearer fresh");
+}
+
+}  // namespace
