@@ -15,6 +15,7 @@
 #include "CleanupEndpoints.h"
 #include "JsonValue.h"
 #include "LlmClient.h"
+#include "ServerMain.h"
 #include "TestCert.h"
 
 using servertest::request;
@@ -385,6 +386,20 @@ TEST(CleanupServer, ModelUpstreamSettingsAreChecked) {
     o.llm = modelAt("not a url");
     Backend b(o);
     EXPECT_EQ(field(b.post("polish", R"({"text":"um hi"})").body, "by"), "rules");
+}
+
+TEST(CleanupServer, CommandLineFlags) {
+    auto a = parseArgs({"velmora-server", "--data-dir", "/tmp/x", "--llm-url", "https://h/v1/chat/completions",
+                        "--llm-model", "m", "--llm-timeout", "2.5"});
+    EXPECT_TRUE(a.error.empty()) << a.error;
+    EXPECT_EQ(a.cleanup.dataDir, "/tmp/x");
+    ASSERT_TRUE(a.cleanup.llm);
+    EXPECT_EQ(a.cleanup.llm->timeoutMs, 2500);
+    EXPECT_FALSE(parseArgs({"velmora-server", "--llm-url", "https://h/x"}).error.empty());
+    EXPECT_FALSE(parseArgs({"velmora-server", "--llm-model", "m"}).error.empty());
+    EXPECT_FALSE(parseArgs({"velmora-server", "--llm-url", "https://h/x", "--llm-model", "m", "--llm-timeout", "0"})
+                     .error.empty());
+    EXPECT_FALSE(parseArgs({"velmora-server"}).cleanup.llm);
 }
 
 TEST(CleanupServer, ManyClientsAtOnce) {
