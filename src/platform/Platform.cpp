@@ -3,6 +3,9 @@
 #include <cstdlib>
 
 #include "core/Log.h"
+#include "platform/Accessibility.h"
+#include "platform/KeySynth.h"
+#include "platform/Pasteboard.h"
 #include "platform/Permissions.h"
 #include "platform/Workspace.h"
 

@@ -6,6 +6,9 @@ namespace platform {
 
 class Workspace;
 class Permissions;
+class Accessibility;
+class KeySynth;
+class Pasteboard;
 
 // The desktop services the application uses, chosen once at start (the X11
 // backend when a display opens, else the scripted fake). Owned for the whole run.
@@ -13,6 +16,9 @@ struct Platform {
     QString name;  // "x11" or "fake"
     std::unique_ptr<Workspace> workspace;
     std::unique_ptr<Permissions> permissions;
+    std::unique_ptr<Accessibility> accessibility;
+    std::unique_ptr<KeySynth> keys;
+    std::unique_ptr<Pasteboard> pasteboard;
 
     Platform();
     ~Platform();

@@ -1,5 +1,7 @@
 #include "platform/fake/FakePlatform.h"
 
+#include "platform/fake/FakeDelivery.h"
+
 namespace platform::fake {
 
 std::optional<RunningApp> FakeWorkspace::frontmostApplication() {
@@ -25,6 +27,9 @@ std::unique_ptr<Platform> createFakePlatform() {
     p->name = QStringLiteral("fake");
     p->workspace = std::make_unique<FakeWorkspace>();
     p->permissions = std::make_unique<FakePermissions>();
+    p->accessibility = std::make_unique<FakeAccessibility>();
+    p->keys = std::make_unique<FakeKeySynth>();
+    p->pasteboard = std::make_unique<FakePasteboard>();
     return p;
 }
 
@@ -33,6 +38,15 @@ FakeWorkspace& workspace() {
 }
 FakePermissions& permissions() {
     return static_cast<FakePermissions&>(*Platform::current().permissions);
+}
+FakeAccessibility& accessibility() {
+    return static_cast<FakeAccessibility&>(*Platform::current().accessibility);
+}
+FakeKeySynth& keys() {
+    return static_cast<FakeKeySynth&>(*Platform::current().keys);
+}
+FakePasteboard& pasteboard() {
+    return static_cast<FakePasteboard&>(*Platform::current().pasteboard);
 }
 
 }  // namespace platform::fake

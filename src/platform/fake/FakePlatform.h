@@ -38,5 +38,11 @@ std::unique_ptr<Platform> createFakePlatform();
 // Typed access to the installed fake parts (the installed platform must be fake).
 FakeWorkspace& workspace();
 FakePermissions& permissions();
+class FakeAccessibility;
+class FakeKeySynth;
+class FakePasteboard;
+FakeAccessibility& accessibility();
+FakeKeySynth& keys();
+FakePasteboard& pasteboard();
 
 }  // namespace platform::fake

@@ -1,7 +1,10 @@
 #include "platform/linux/LinuxPlatform.h"
 
+#include "platform/linux/AtspiAccessibility.h"
 #include "platform/linux/LinuxPermissions.h"
 #include "platform/linux/LinuxWorkspace.h"
+#include "platform/linux/X11Clipboard.h"
+#include "platform/linux/XKeySynth.h"
 
 namespace platform::x11 {
 
@@ -12,6 +15,11 @@ std::unique_ptr<Platform> createLinuxPlatform() {
     p->name = QStringLiteral("x11");
     p->workspace = std::make_unique<LinuxWorkspace>(std::move(display));
     p->permissions = std::make_unique<LinuxPermissions>();
+    p->accessibility = std::make_unique<AtspiAccessibility>();
+    // Each X user keeps a connection of its own: typing runs on the main thread,
+    // the clipboard serves requests from its own thread.
+    if (DisplayPtr keys = openDisplay()) p->keys = std::make_unique<XKeySynth>(std::move(keys));
+    p->pasteboard = X11Clipboard::create();
     return p;
 }
 

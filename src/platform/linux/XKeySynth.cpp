@@ -1,0 +1,235 @@
+#include <QProcess>
+#include <QStringList>
+#include <QThread>
+
+#include "core/Log.h"
+#include "platform/linux/XKeySynth.h"
+
+#include <X11/XKBlib.h>
+#include <X11/Xatom.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+#include <gio/gio.h>
+
+#include <algorithm>
+#include <thread>
+
+namespace platform::x11 {
+
+namespace {
+
+// The layout of the active XKB group, from the rules names the server was given.
+QString xkbLayout(Display* d) {
+    XkbStateRec state{};
+    if (XkbGetState(d, XkbUseCoreKbd, &state) != Success) return {};
+    const auto names = byteProperty(d, DefaultRootWindow(d), "_XKB_RULES_NAMES", XA_STRING);
+    if (!names) return {};
+    const QList<QByteArray> parts = names->split('\0');  // rules, model, layouts, variants, options
+    if (parts.size() < 3) return {};
+    const QList<QByteArray> layouts = parts[2].split(',');
+    const QList<QByteArray> variants = parts.size() > 3 ? parts[3].split(',') : QList<QByteArray>{};
+    const int group = state.group;
+    if (group < 0 || group >= layouts.size() || layouts[group].isEmpty()) return {};
+    QString out = QStringLiteral("xkb:") + QString::fromLatin1(layouts[group]);
+    if (group < variants.size() && !variants[group].isEmpty())
+        out += QLatin1Char('(') + QString::fromLatin1(variants[group]) + QLatin1Char(')');
+    return out;
+}
+
+// The input method engine when Fcitx 5 runs on the session bus.
+QString fcitxEngine() {
+    GError* error = nullptr;
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
+    if (!bus) {
+        g_clear_error(&error);
+        return {};
+    }
+    GVariant* reply = g_dbus_connection_call_sync(
+        bus, "org.fcitx.Fcitx5", "/controller", "org.fcitx.Fcitx.Controller1", "CurrentInputMethod",
+        nullptr, G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NO_AUTO_START, 200, nullptr, &error);
+    QString out;
+    if (reply) {
+        const gchar* name = nullptr;
+        g_variant_get(reply, "(&s)", &name);
+        if (name && *name) out = QStringLiteral("fcitx:") + QString::fromUtf8(name);
+        g_variant_unref(reply);
+    }
+    g_clear_error(&error);
+    g_object_unref(bus);
+    return out;
+}
+
+// IBus keeps its engine on a bus of its own; its tool answers quickly when it runs.
+QString ibusEngine() {
+    const QString im = qEnvironmentVariable("GTK_IM_MODULE") +
+                       qEnvironmentVariable("QT_IM_MODULE") + qEnvironmentVariable("XMODIFIERS");
+    if (!im.contains(QLatin1String("ibus"))) return {};
+    QProcess p;
+    p.start(QStringLiteral("ibus"), {QStringLiteral("engine")});
+    if (!p.waitForFinished(300) || p.exitCode() != 0) {
+        p.kill();
+        p.waitForFinished(100);
+        return {};
+    }
+    const QString engine = QString::fromUtf8(p.readAllStandardOutput()).trimmed();
+    return engine.isEmpty() ? QString() : QStringLiteral("ibus:") + engine;
+}
+
+}  // namespace
+
+XKeySynth::XKeySynth(DisplayPtr display) : display_(std::move(display)) {
+    int event = 0, error = 0, major = 0, minor = 0;
+    xtest_ = XTestQueryExtension(display_.get(), &event, &error, &major, &minor);
+    if (!xtest_) Log::write(QStringLiteral("Type: the X server has no XTest, can't type"));
+    restoreTimer_.setSingleShot(true);
+    QObject::connect(&restoreTimer_, &QTimer::timeout, [this] { restoreMapping(); });
+}
+
+XKeySynth::~XKeySynth() {
+    restoreMapping();
+}
+
+unsigned long XKeySynth::keysymFor(char32_t cp) {
+    if (cp == U'\n' || cp == U'\r') return XK_Return;
+    if (cp == U'\t') return XK_Tab;
+    if (cp < 0x20 || (cp >= 0x7f && cp < 0xa0) || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff))
+        return 0;
+    // Latin-1 characters have keysyms of the same value; the rest use the Unicode keysym range.
+    if (cp < 0x100) return cp;
+    return 0x01000000UL | cp;
+}
+
+bool XKeySynth::beginBurst() {
+    restoreTimer_.stop();
+    if (inBurst_) return true;
+    Display* d = display_.get();
+    // Read the keymap as it is now: it may have been reloaded since the last burst.
+    int minCode = 0, maxCode = 0, perCode = 0;
+    XDisplayKeycodes(d, &minCode, &maxCode);
+    maxCode = std::min(maxCode, 255);  // keycodes above 255 never reach X clients
+    minCode = std::max(minCode, 9);    // keycode 8 is dropped by some toolkits
+    if (maxCode < minCode) return false;
+    XPtr<KeySym> syms(
+        XGetKeyboardMapping(d, static_cast<KeyCode>(minCode), maxCode - minCode + 1, &perCode));
+    if (!syms) return false;
+    slots_.clear();
+    for (int code = minCode; code <= maxCode; ++code) {
+        const KeySym* row = syms.get() + static_cast<ptrdiff_t>(code - minCode) * perCode;
+        if (std::all_of(row, row + perCode, [](KeySym s) { return s == NoSymbol; }))
+            slots_.push_back(Slot{static_cast<KeyCode>(code), 0, {}});
+    }
+    if (slots_.empty()) {
+        Log::write(QStringLiteral("Type: no spare keycode in the keymap, can't type"));
+        return false;
+    }
+    // Caps Lock would turn the typed letters' case around.
+    XkbStateRec state{};
+    capsWasLocked_ =
+        XkbGetState(d, XkbUseCoreKbd, &state) == Success && (state.locked_mods & LockMask);
+    if (capsWasLocked_) setLock(false);
+    inBurst_ = true;
+    return true;
+}
+
+void XKeySynth::setLock(bool locked) {
+    XkbLockModifiers(display_.get(), XkbUseCoreKbd, LockMask, locked ? LockMask : 0);
+}
+
+XKeySynth::Slot* XKeySynth::slotFor(KeySym sym) {
+    for (Slot& s : slots_)
+        if (s.sym == sym) return &s;
+    // The slot pressed longest ago; empty ones first.
+    Slot* pick = &*std::min_element(slots_.begin(), slots_.end(), [](const Slot& a, const Slot& b) {
+        if ((a.sym == 0) != (b.sym == 0)) return a.sym == 0;
+        return a.lastUsed < b.lastUsed;
+    });
+    Display* d = display_.get();
+    if (pick->sym != 0) {
+        const auto ready = pick->lastUsed + std::chrono::milliseconds(kReuseGuardMs);
+        if (Clock::now() < ready) {
+            XSync(d, False);
+            std::this_thread::sleep_until(ready);
+        }
+    }
+    KeySym both[2] = {sym, sym};  // the same symbol with and without Shift
+    XChangeKeyboardMapping(d, pick->code, 2, both, 1);
+    pick->sym = sym;
+    return pick;
+}
+
+bool XKeySynth::typeRun(const QString& units) {
+    if (!xtest_ || !beginBurst()) return false;
+    Display* d = display_.get();
+    bool any = false;
+    for (char32_t cp : units.toUcs4()) {
+        const KeySym sym = keysymFor(cp);
+        if (sym == 0) continue;
+        Slot* slot = slotFor(sym);
+        XTestFakeKeyEvent(d, slot->code, True, CurrentTime);
+        XTestFakeKeyEvent(d, slot->code, False, CurrentTime);
+        slot->lastUsed = Clock::now();
+        any = true;
+    }
+    XSync(d, False);
+    return any || units.isEmpty();
+}
+
+void XKeySynth::endTyping() {
+    if (!inBurst_) return;
+    if (capsWasLocked_) setLock(true);
+    capsWasLocked_ = false;
+    XSync(display_.get(), False);
+    restoreTimer_.start(kRestoreAfterMs);
+}
+
+void XKeySynth::restoreMapping() {
+    restoreTimer_.stop();
+    if (!inBurst_) return;
+    inBurst_ = false;
+    if (capsWasLocked_) setLock(true);
+    capsWasLocked_ = false;
+    Display* d = display_.get();
+    // Only the keycodes still holding what we put there: a keymap loaded
+    // meanwhile owns them now.
+    int minCode = 0, maxCode = 0, perCode = 0;
+    XDisplayKeycodes(d, &minCode, &maxCode);
+    for (const Slot& s : slots_) {
+        if (s.sym == 0) continue;
+        XPtr<KeySym> now(XGetKeyboardMapping(d, s.code, 1, &perCode));
+        if (!now || perCode < 1 || now.get()[0] != s.sym) continue;
+        KeySym none[1] = {NoSymbol};
+        XChangeKeyboardMapping(d, s.code, 1, none, 1);
+    }
+    XSync(d, False);
+    slots_.clear();
+}
+
+bool XKeySynth::sendPaste(bool terminal) {
+    if (!xtest_) return false;
+    Display* d = display_.get();
+    const KeyCode ctrl = XKeysymToKeycode(d, XK_Control_L);
+    const KeyCode shift = XKeysymToKeycode(d, XK_Shift_L);
+    KeyCode v = XKeysymToKeycode(d, XK_v);
+    if (v == 0 && beginBurst()) {
+        // A layout without a Latin V: lend it a spare keycode.
+        v = slotFor(XK_v)->code;
+        endTyping();
+    }
+    if (ctrl == 0 || v == 0 || (terminal && shift == 0)) return false;
+    XTestFakeKeyEvent(d, ctrl, True, CurrentTime);
+    if (terminal) XTestFakeKeyEvent(d, shift, True, CurrentTime);
+    XTestFakeKeyEvent(d, v, True, CurrentTime);
+    XTestFakeKeyEvent(d, v, False, CurrentTime);
+    if (terminal) XTestFakeKeyEvent(d, shift, False, CurrentTime);
+    XTestFakeKeyEvent(d, ctrl, False, CurrentTime);
+    XSync(d, False);
+    return true;
+}
+
+QString XKeySynth::inputSource() {
+    if (QString engine = fcitxEngine(); !engine.isEmpty()) return engine;
+    if (QString engine = ibusEngine(); !engine.isEmpty()) return engine;
+    return xkbLayout(display_.get());
+}
+
+}  // namespace platform::x11
