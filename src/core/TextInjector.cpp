@@ -207,10 +207,11 @@ bool paste(const QString& text, quint32 restoreDelayMs, bool keep, bool terminal
     if (!pb) return false;
     auto earlier = RestoreQueue::shared().withdraw(pb);
     platform::PasteboardContents saved = earlier ? *earlier : pb->readAll();
+    const quint64 before = pb->changeCount();
     if (!pb->writeText(text)) {
         Log::write(QStringLiteral("Paste: couldn't put the text on the clipboard"));
-        // The user's clipboard may be half gone; put it back at once.
-        if (!keep) {
+        // A write that got half way changed the clipboard: put the user's back at once.
+        if (pb->changeCount() != before || earlier) {
             pb->clear();
             if (!saved.isEmpty()) pb->writeAll(saved);
         }

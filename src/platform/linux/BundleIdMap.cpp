@@ -159,9 +159,13 @@ const QHash<QString, QString>& table() {
 
 std::optional<QString> lookup(const QString& linuxName) {
     QString name = linuxName.trimmed().toLower();
-    if (name.endsWith(QLatin1String(".desktop"))) name.chop(8);
     if (name.isEmpty()) return std::nullopt;
     if (auto it = table().constFind(name); it != table().constEnd()) return *it;
+    // A desktop file's name ("org.gnome.gedit.desktop"); Telegram's id itself ends so.
+    if (name.endsWith(QLatin1String(".desktop"))) {
+        name.chop(8);
+        if (auto it = table().constFind(name); it != table().constEnd()) return *it;
+    }
     // JetBrains IDEs: "jetbrains-idea", "jetbrains-pycharm-ce"; Flatpak ids already
     // start with "com.jetbrains".
     if (name.startsWith(QLatin1String("jetbrains-")) && name.size() > 10)
