@@ -7,7 +7,9 @@
 #include "app/SignalBridge.h"
 #include "core/CommandLine.h"
 #include "core/Log.h"
+#include "core/WebContext.h"
 #include "platform/Platform.h"
+#include "platform/Workspace.h"
 #include "platform/select/PlatformSelect.h"
 
 namespace {
@@ -24,6 +26,23 @@ int runTestPolish(int argc, char** argv, const LaunchOptions& o) {
     const QString style = o.polishStyle.isEmpty() ? QStringLiteral("generic") : o.polishStyle;
     std::fprintf(stdout, "[%s by=failed] %s\n", qPrintable(style), qPrintable(o.polishText));
     Log::write(QStringLiteral("Polish: the cleanup client is not part of this build"));
+    Log::flush();
+    return 0;
+}
+
+// One line per running browser: its front tab's site and address, when known.
+int runProbeUrl() {
+    for (const platform::RunningApp& app :
+         platform::Platform::current().workspace->runningApplications()) {
+        if (!WebContext::isBrowser(app.bundleId)) continue;
+        const auto match = WebContext::detect(app);
+        const QString line = (app.name.isEmpty() ? QStringLiteral("?") : app.name) +
+                             QStringLiteral(" [") + app.bundleId + QStringLiteral("]: ") +
+                             (match ? match->site.label + QStringLiteral(" → ") + match->url
+                                    : QStringLiteral("未匹配/拿不到"));
+        std::fprintf(stdout, "%s\n", line.toUtf8().constData());
+    }
+    std::fflush(stdout);
     Log::flush();
     return 0;
 }
@@ -59,6 +78,7 @@ int main(int argc, char** argv) {
 
     switch (options.mode) {
         case LaunchOptions::Mode::probeUrl:
+            return runProbeUrl();
         case LaunchOptions::Mode::previewHud:
         case LaunchOptions::Mode::previewWindow:
             std::fprintf(stderr, "velmora: this mode is not part of this build\n");

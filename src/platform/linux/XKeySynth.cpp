@@ -128,6 +128,7 @@ bool XKeySynth::beginBurst() {
         XkbGetState(d, XkbUseCoreKbd, &state) == Success && (state.locked_mods & LockMask);
     if (capsWasLocked_) setLock(false);
     inBurst_ = true;
+    remapsAtBurst_ = remaps_;
     return true;
 }
 
@@ -145,7 +146,9 @@ XKeySynth::Slot* XKeySynth::slotFor(KeySym sym) {
     });
     Display* d = display_.get();
     if (pick->sym != 0) {
-        const auto ready = pick->lastUsed + std::chrono::milliseconds(kReuseGuardMs);
+        const auto behind = static_cast<int>(std::min<quint64>(remaps_ - pick->remapsAtUse, 1000));
+        const auto ready =
+            pick->lastUsed + std::chrono::milliseconds(kReuseGuardMs + kPerRemapMs * behind);
         if (Clock::now() < ready) {
             XSync(d, False);
             std::this_thread::sleep_until(ready);
@@ -153,12 +156,38 @@ XKeySynth::Slot* XKeySynth::slotFor(KeySym sym) {
     }
     KeySym both[2] = {sym, sym};  // the same symbol with and without Shift
     XChangeKeyboardMapping(d, pick->code, 2, both, 1);
+    ++remaps_;
     pick->sym = sym;
     return pick;
 }
 
+bool XKeySynth::slotsIntact() {
+    if (slots_.empty()) return false;
+    Display* d = display_.get();
+    const KeyCode lo = slots_.front().code, hi = slots_.back().code;
+    int perCode = 0;
+    XPtr<KeySym> syms(XGetKeyboardMapping(d, lo, hi - lo + 1, &perCode));
+    if (!syms) return false;
+    for (const Slot& s : slots_) {
+        const KeySym* row = syms.get() + static_cast<ptrdiff_t>(s.code - lo) * perCode;
+        const bool ok =
+            s.sym == 0 ? std::all_of(row, row + perCode, [](KeySym k) { return k == NoSymbol; })
+                       : row[0] == s.sym;
+        if (!ok) return false;
+    }
+    return true;
+}
+
 bool XKeySynth::typeRun(const QString& units) {
-    if (!xtest_ || !beginBurst()) return false;
+    if (!xtest_) return false;
+    if (inBurst_ && !slotsIntact()) {
+        // A new keymap owns these keycodes now: find spare ones afresh.
+        Log::write(QStringLiteral(
+            "Type: the keymap changed while typing, looking for spare keycodes again"));
+        inBurst_ = false;
+        slots_.clear();
+    }
+    if (!beginBurst()) return false;
     Display* d = display_.get();
     bool any = false;
     for (char32_t cp : units.toUcs4()) {
@@ -168,6 +197,7 @@ bool XKeySynth::typeRun(const QString& units) {
         XTestFakeKeyEvent(d, slot->code, True, CurrentTime);
         XTestFakeKeyEvent(d, slot->code, False, CurrentTime);
         slot->lastUsed = Clock::now();
+        slot->remapsAtUse = remaps_;
         any = true;
     }
     XSync(d, False);
@@ -179,7 +209,9 @@ void XKeySynth::endTyping() {
     if (capsWasLocked_) setLock(true);
     capsWasLocked_ = false;
     XSync(display_.get(), False);
-    restoreTimer_.start(kRestoreAfterMs);
+    // Give a target still working through the remappings time to finish.
+    const quint64 made = std::min<quint64>(remaps_ - remapsAtBurst_, 1000);
+    restoreTimer_.start(kRestoreAfterMs + kPerRemapMs * static_cast<int>(made));
 }
 
 void XKeySynth::restoreMapping() {

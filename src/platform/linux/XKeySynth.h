@@ -23,10 +23,12 @@ class XKeySynth : public KeySynth {
     bool sendPaste(bool terminal) override;
     QString inputSource() override;
 
-    // A keycode is given a new symbol only this long after it was last pressed,
-    // so a target still catching up with its keymap reads the old one right.
+    // A keycode gets a new symbol only once the target has surely read its last
+    // press: each remapping makes toolkits fetch the whole keymap again, so a
+    // target falls behind by about kPerRemapMs for every remapping made since.
     static constexpr int kReuseGuardMs = 40;
-    // The spare keycodes go back to empty this long after a burst.
+    static constexpr int kPerRemapMs = 6;
+    // The spare keycodes go back to empty this long after a burst (plus the same allowance).
     static constexpr int kRestoreAfterMs = 500;
 
     // Keysym that types one Unicode code point; 0 for characters that cannot be typed.
@@ -39,8 +41,11 @@ class XKeySynth : public KeySynth {
         KeyCode code = 0;
         KeySym sym = 0;  // what we put there; 0 while empty
         Clock::time_point lastUsed{};
+        quint64 remapsAtUse = 0;  // remappings made before its last press
     };
     bool beginBurst();
+    // False when the keymap was replaced under us (setxkbmap, a layout switch tool).
+    bool slotsIntact();
     Slot* slotFor(KeySym sym);
     void restoreMapping();
     void setLock(bool locked);
@@ -50,6 +55,8 @@ class XKeySynth : public KeySynth {
     bool inBurst_ = false;
     bool capsWasLocked_ = false;
     std::vector<Slot> slots_;
+    quint64 remaps_ = 0;  // remappings made so far, never reset
+    quint64 remapsAtBurst_ = 0;
     QTimer restoreTimer_;
 };
 
