@@ -113,8 +113,10 @@ class RestoreQueue {
                 QStringLiteral("Paste: clipboard changed since the paste, not restoring it"));
             return;
         }
-        pb.clear();
-        if (!r.saved.isEmpty() && !pb.writeAll(r.saved)) {
+        // Replacing in one step leaves no moment with an empty clipboard.
+        if (r.saved.isEmpty())
+            pb.clear();
+        else if (!pb.writeAll(r.saved)) {
             Log::write(QStringLiteral("Paste: couldn't restore the clipboard"));
             return;
         }

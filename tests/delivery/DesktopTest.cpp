@@ -252,7 +252,15 @@ TEST_F(Desktop, PasteArrivesAndTheClipboardComesBack) {
     EXPECT_GE(clock.elapsed(), 340);
 
     // Another application sees the user's clipboard again, every byte of it.
-    const QJsonObject clip = targetClipboard();
+    QJsonObject clip;
+    testenv::waitFor(
+        [&] {
+            // The target learns of the change on its own time.
+            clip = targetClipboard();
+            return clip.value(QStringLiteral("text")).toString() != text &&
+                   !clip.value(QStringLiteral("png")).toString().isEmpty();
+        },
+        3000);
     EXPECT_EQ(clip.value(QStringLiteral("text")).toString(),
               QStringLiteral("the user's own words"));
     const QByteArray back =

@@ -53,6 +53,21 @@ const char* kIntrospection = R"xml(<node>
 
 const char* kBase = "/org/a11y/atspi/accessible";
 
+const char* kCacheIntrospection = R"xml(<node>
+ <interface name="org.a11y.atspi.Cache">
+  <method name="GetItems"><arg direction="out" type="a((so)(so)(so)iiassusau)"/></method>
+ </interface>
+</node>)xml";
+
+// Nothing is cached up front: readers ask each object.
+void cacheCall(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant*,
+               GDBusMethodInvocation* inv, gpointer) {
+    GVariant* items[] = {
+        g_variant_new_array(G_VARIANT_TYPE("((so)(so)(so)iiassusau)"), nullptr, 0)};
+    g_dbus_method_invocation_return_value(inv, g_variant_new_tuple(items, 1));
+}
+const GDBusInterfaceVTable kCacheVTable = {cacheCall, nullptr, nullptr, {nullptr}};
+
 struct Node {
     std::string id;  // path below kBase
     AtspiRole role;
@@ -281,6 +296,9 @@ int main(int argc, char** argv) {
     g_dbus_connection_register_subtree(bus, kBase, &kSubtree,
                                        G_DBUS_SUBTREE_FLAGS_DISPATCH_TO_UNENUMERATED_NODES, nullptr,
                                        nullptr, &error);
+    GDBusNodeInfo* cacheInfo = g_dbus_node_info_new_for_xml(kCacheIntrospection, &error);
+    g_dbus_connection_register_object(bus, "/org/a11y/atspi/cache", cacheInfo->interfaces[0],
+                                      &kCacheVTable, nullptr, nullptr, &error);
     GVariant* embedded = g_dbus_connection_call_sync(
         bus, "org.a11y.atspi.Registry", "/org/a11y/atspi/accessible/root", "org.a11y.atspi.Socket",
         "Embed", g_variant_new("((so))", gBusName.c_str(), "/org/a11y/atspi/accessible/root"),

@@ -208,7 +208,13 @@ void X11Clipboard::dispatch(XEvent& e) {
         continueOutgoing(e.xproperty);
     } else if (xfixesEvent_ >= 0 && e.type == xfixesEvent_ + XFixesSelectionNotify) {
         const auto& n = reinterpret_cast<const XFixesSelectionNotifyEvent&>(e);
-        if (n.selection == clipboard_) noteOwnerChange();
+        if (n.selection != clipboard_) return;
+        // Our own changes were counted when we made them.
+        if (auto it = ownChanges_.find(n.selection_timestamp); it != ownChanges_.end()) {
+            ownChanges_.erase(it);
+            return;
+        }
+        noteOwnerChange();
     }
 }
 
@@ -249,22 +255,8 @@ bool X11Clipboard::own(std::vector<Offer> offers) {
     if (XGetSelectionOwner(d, clipboard_) != window_) return false;
     offers_ = std::move(offers);
     ownedSince_ = t;
-    if (xfixesEvent_ >= 0) {
-        XEvent e;
-        const bool seen = waitEvent(
-            [&](const XEvent& ev) {
-                if (ev.type != xfixesEvent_ + XFixesSelectionNotify) return false;
-                const auto& n = reinterpret_cast<const XFixesSelectionNotifyEvent&>(ev);
-                return n.selection == clipboard_ && n.owner == window_;
-            },
-            500, &e);
-        if (seen)
-            dispatch(e);
-        else
-            noteOwnerChange();
-    } else {
-        noteOwnerChange();
-    }
+    if (xfixesEvent_ >= 0 && t != CurrentTime) ownChanges_.insert(t);
+    noteOwnerChange();
     std::lock_guard lock(mutex_);
     owned_ = true;
     ownedAt_ = count_;
@@ -281,20 +273,10 @@ void X11Clipboard::disown() {
         owned_ = false;
     }
     if (owner == None) return;
-    XSetSelectionOwner(d, clipboard_, None, serverTime());
-    if (xfixesEvent_ >= 0) {
-        XEvent e;
-        if (waitEvent(
-                [&](const XEvent& ev) {
-                    if (ev.type != xfixesEvent_ + XFixesSelectionNotify) return false;
-                    const auto& n = reinterpret_cast<const XFixesSelectionNotifyEvent&>(ev);
-                    return n.selection == clipboard_ && n.owner == None;
-                },
-                500, &e))
-            dispatch(e);
-    } else if (wasOurs) {
-        noteOwnerChange();
-    }
+    const Time t = serverTime();
+    XSetSelectionOwner(d, clipboard_, None, t);
+    if (xfixesEvent_ >= 0 && t != CurrentTime) ownChanges_.insert(t);
+    if (xfixesEvent_ >= 0 || wasOurs) noteOwnerChange();
 }
 
 bool X11Clipboard::answer(Window requestor, Atom property, Atom target, quint64 count) {

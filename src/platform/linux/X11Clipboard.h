@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 
 namespace platform::x11 {
@@ -91,6 +92,7 @@ class X11Clipboard : public Pasteboard {
     Time ownedSince_ = CurrentTime;
     std::map<std::pair<Window, Atom>, Outgoing> outgoing_;
     std::map<Atom, QString> names_;
+    std::set<Time> ownChanges_;  // timestamps of our own ownership changes
 
     // Shared state.
     std::mutex mutex_;

@@ -7,9 +7,11 @@
 
 #include <X11/XKBlib.h>
 #include <X11/Xatom.h>
+#include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 #include <gio/gio.h>
+#include <poll.h>
 
 #include <algorithm>
 #include <thread>
@@ -38,6 +40,8 @@ QString xkbLayout(Display* d) {
 
 // The input method engine when Fcitx 5 runs on the session bus.
 QString fcitxEngine() {
+    // Without a session bus address GLib would launch a bus of its own.
+    if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS")) return {};
     GError* error = nullptr;
     GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
     if (!bus) {
@@ -129,6 +133,8 @@ bool XKeySynth::beginBurst() {
     if (capsWasLocked_) setLock(false);
     inBurst_ = true;
     remapsAtBurst_ = remaps_;
+    pingWindow_ = pingWindow();
+    pingWorks_ = true;
     return true;
 }
 
@@ -145,7 +151,11 @@ XKeySynth::Slot* XKeySynth::slotFor(KeySym sym) {
         return a.lastUsed < b.lastUsed;
     });
     Display* d = display_.get();
-    if (pick->sym != 0) {
+    if (pick->sym != 0 && pick->pressSeq > confirmedPresses_) {
+        const quint64 sent = presses_;
+        if (pingTarget(kPingTimeoutMs)) confirmedPresses_ = sent;
+    }
+    if (pick->sym != 0 && pick->pressSeq > confirmedPresses_) {
         const auto behind = static_cast<int>(std::min<quint64>(remaps_ - pick->remapsAtUse, 1000));
         const auto ready =
             pick->lastUsed + std::chrono::milliseconds(kReuseGuardMs + kPerRemapMs * behind);
@@ -198,10 +208,95 @@ bool XKeySynth::typeRun(const QString& units) {
         XTestFakeKeyEvent(d, slot->code, False, CurrentTime);
         slot->lastUsed = Clock::now();
         slot->remapsAtUse = remaps_;
+        slot->pressSeq = ++presses_;
         any = true;
     }
     XSync(d, False);
+    drainEvents();
     return any || units.isEmpty();
+}
+
+void XKeySynth::drainEvents() {
+    // Nothing is read on this connection but ping answers; mapping notices pile up otherwise.
+    Display* d = display_.get();
+    while (XPending(d)) {
+        XEvent e;
+        XNextEvent(d, &e);
+    }
+}
+
+Window XKeySynth::pingWindow() {
+    Display* d = display_.get();
+    Window focus = None;
+    int revert = 0;
+    XGetInputFocus(d, &focus, &revert);
+    const Atom ping = atom(d, "_NET_WM_PING");
+    // The focus may sit on a child: climb to the top-level that speaks the protocol.
+    for (int depth = 0; focus != None && focus != PointerRoot && depth < 16; ++depth) {
+        ErrorTrap trap(d);
+        Atom* list = nullptr;
+        int n = 0;
+        const Status ok = XGetWMProtocols(d, focus, &list, &n);
+        XPtr<Atom> owned(list);
+        if (trap.failed()) return None;
+        if (ok && std::find(list, list + n, ping) != list + n) return focus;
+        Window root = None, parent = None, *children = nullptr;
+        unsigned int count = 0;
+        if (!XQueryTree(d, focus, &root, &parent, &children, &count)) return None;
+        XPtr<Window> kids(children);
+        if (parent == root) return None;
+        focus = parent;
+    }
+    return None;
+}
+
+bool XKeySynth::pingTarget(int timeoutMs) {
+    if (!pingWorks_ || pingWindow_ == None) return false;
+    Display* d = display_.get();
+    const Window root = DefaultRootWindow(d);
+    const Atom protocols = atom(d, "WM_PROTOCOLS"), ping = atom(d, "_NET_WM_PING");
+    // The answer goes to the root window; listen there only while waiting.
+    // Toolkits answer with either mask (Qt: structure, GTK: substructure).
+    XSelectInput(d, root, StructureNotifyMask | SubstructureNotifyMask);
+    XEvent e{};
+    e.xclient.type = ClientMessage;
+    e.xclient.window = pingWindow_;
+    e.xclient.message_type = protocols;
+    e.xclient.format = 32;
+    e.xclient.data.l[0] = static_cast<long>(ping);
+    e.xclient.data.l[1] = ++pingToken_;
+    e.xclient.data.l[2] = static_cast<long>(pingWindow_);
+    {
+        ErrorTrap trap(d);
+        XSendEvent(d, pingWindow_, False, NoEventMask, &e);
+        if (trap.failed()) pingWorks_ = false;
+    }
+    bool answered = false;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (pingWorks_ && !answered) {
+        while (!answered && XPending(d)) {
+            XEvent r;
+            XNextEvent(d, &r);
+            answered = r.type == ClientMessage && r.xclient.message_type == protocols &&
+                       static_cast<Atom>(r.xclient.data.l[0]) == ping &&
+                       r.xclient.data.l[1] == pingToken_;
+        }
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (answered || left <= 0) break;
+        pollfd fd{ConnectionNumber(d), POLLIN, 0};
+        poll(&fd, 1, static_cast<int>(left));
+    }
+    XSelectInput(d, root, NoEventMask);
+    XSync(d, False);
+    drainEvents();
+    if (!answered) {
+        // A target that does not answer is not asked again this burst.
+        pingWorks_ = false;
+        Log::write(
+            QStringLiteral("Type: the target did not answer a ping in %1 ms").arg(timeoutMs));
+    }
+    return answered;
 }
 
 void XKeySynth::endTyping() {
@@ -209,6 +304,12 @@ void XKeySynth::endTyping() {
     if (capsWasLocked_) setLock(true);
     capsWasLocked_ = false;
     XSync(display_.get(), False);
+    // Return once the target has the text, so whatever comes next (a keymap
+    // switch, reading the field back) sees it.
+    if (presses_ > confirmedPresses_) {
+        const quint64 sent = presses_;
+        if (pingTarget(kPingTimeoutMs)) confirmedPresses_ = sent;
+    }
     // Give a target still working through the remappings time to finish.
     const quint64 made = std::min<quint64>(remaps_ - remapsAtBurst_, 1000);
     restoreTimer_.start(kRestoreAfterMs + kPerRemapMs * static_cast<int>(made));
@@ -220,6 +321,8 @@ void XKeySynth::restoreMapping() {
     inBurst_ = false;
     if (capsWasLocked_) setLock(true);
     capsWasLocked_ = false;
+    // Keys still on their way would be read with the restored map.
+    if (presses_ > confirmedPresses_ && pingTarget(kPingTimeoutMs)) confirmedPresses_ = presses_;
     Display* d = display_.get();
     // Only the keycodes still holding what we put there: a keymap loaded
     // meanwhile owns them now.

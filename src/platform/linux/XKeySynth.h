@@ -23,9 +23,13 @@ class XKeySynth : public KeySynth {
     bool sendPaste(bool terminal) override;
     QString inputSource() override;
 
-    // A keycode gets a new symbol only once the target has surely read its last
-    // press: each remapping makes toolkits fetch the whole keymap again, so a
-    // target falls behind by about kPerRemapMs for every remapping made since.
+    // A keycode gets a new symbol only once the target has read its last press,
+    // or the target would read the new symbol. Targets that answer the window
+    // manager's ping (Qt, GTK, browsers) are pinged: the answer comes after every
+    // key event sent before it. For the others a time allowance stands in: each
+    // remapping makes toolkits fetch the whole keymap again, so a target falls
+    // behind by about kPerRemapMs for every remapping made since.
+    static constexpr int kPingTimeoutMs = 2000;
     static constexpr int kReuseGuardMs = 40;
     static constexpr int kPerRemapMs = 6;
     // The spare keycodes go back to empty this long after a burst (plus the same allowance).
@@ -42,7 +46,13 @@ class XKeySynth : public KeySynth {
         KeySym sym = 0;  // what we put there; 0 while empty
         Clock::time_point lastUsed{};
         quint64 remapsAtUse = 0;  // remappings made before its last press
+        quint64 pressSeq = 0;     // number of its last press
     };
+    // Waits until the focused window has handled everything sent so far; false
+    // when it cannot be asked or did not answer in time.
+    bool pingTarget(int timeoutMs);
+    Window pingWindow();
+    void drainEvents();
     bool beginBurst();
     // False when the keymap was replaced under us (setxkbmap, a layout switch tool).
     bool slotsIntact();
@@ -57,6 +67,11 @@ class XKeySynth : public KeySynth {
     std::vector<Slot> slots_;
     quint64 remaps_ = 0;  // remappings made so far, never reset
     quint64 remapsAtBurst_ = 0;
+    quint64 presses_ = 0;
+    quint64 confirmedPresses_ = 0;  // presses the target is known to have handled
+    Window pingWindow_ = None;      // the burst's target window, when it answers pings
+    bool pingWorks_ = true;
+    long pingToken_ = 0;
     QTimer restoreTimer_;
 };
 
