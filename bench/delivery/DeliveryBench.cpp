@@ -125,6 +125,7 @@ int main(int argc, char** argv) {
     Log::setMirrorToStderr(false);
     qputenv("QT_QPA_PLATFORM", "xcb");
     QApplication app(argc, argv);
+    if (!holdXServer()) return 2;
     DesktopSession session;
     if (!session.start(600)) {
         std::fprintf(stderr, "bench_delivery: %s\n", qPrintable(session.error));

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <thread>
 
+#include <X11/Xlib.h>
 #include <gio/gio.h>
 
 namespace {
@@ -53,6 +54,16 @@ QString a11yAddress() {
 }
 
 }  // namespace
+
+bool holdXServer(int timeoutMs) {
+    static Display* keeper = nullptr;
+    QDeadlineTimer deadline(timeoutMs);
+    while (!keeper && !deadline.hasExpired()) {
+        keeper = XOpenDisplay(nullptr);
+        if (!keeper) QThread::msleep(50);
+    }
+    return keeper != nullptr;
+}
 
 bool DesktopSession::start(int watchdogSeconds) {
     std::thread([watchdogSeconds] {

@@ -26,6 +26,12 @@ class DesktopSession {
     std::vector<std::unique_ptr<QProcess>> children_;
 };
 
+// Holds a connection to the X server open until the end of the process. Xvfb
+// resets whenever its last client leaves, and a connection attempt during the
+// reset fails: waiting here for the first one also rides out the previous test
+// process's exit. False when no connection came within `timeoutMs`.
+bool holdXServer(int timeoutMs = 5000);
+
 // A test program speaking one JSON object per line on stdin/stdout.
 class JsonChild {
   public:

@@ -47,6 +47,10 @@ class Desktop : public ::testing::Test {
             skipReason = "no X display (run under xvfb-run)";
             return;
         }
+        if (!holdXServer()) {
+            skipReason = "the X server does not accept connections";
+            return;
+        }
         session = new DesktopSession;
         if (!session->start(150)) {
             skipReason = session->error.toStdString();

@@ -9,7 +9,8 @@ namespace {
 TEST(WebIcon, EverySiteHasARoundedSixtyFourPixelIcon) {
     for (const WebSite& site : WebContext::sites()) {
         SCOPED_TRACE(site.icon.toStdString());
-        const QImage icon = WebIcon::forMatch(WebContext::Match{site, QStringLiteral("https://x/")});
+        const QImage icon =
+            WebIcon::forMatch(WebContext::Match{site, QStringLiteral("https://x/")});
         ASSERT_FALSE(icon.isNull());
         EXPECT_EQ(icon.size(), QSize(64, 64));
         // Clipped corners, a solid middle.

@@ -94,7 +94,8 @@ XKeySynth::~XKeySynth() {
 }
 
 unsigned long XKeySynth::keysymFor(char32_t cp) {
-    if (cp == U'\n' || cp == U'\r') return XK_Return;
+    if (cp == U'\n') return XK_Return;
+    if (cp == U'\r') return 0;  // "\r\n" is one line break
     if (cp == U'\t') return XK_Tab;
     if (cp < 0x20 || (cp >= 0x7f && cp < 0xa0) || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff))
         return 0;
