@@ -5,6 +5,7 @@
 
 #include "core/Config.h"
 #include "core/Log.h"
+#include "core/TextInjector.h"
 #include "platform/Permissions.h"
 #include "platform/Platform.h"
 #include "platform/Workspace.h"
@@ -50,6 +51,8 @@ void AppDelegate::applicationDidFinishLaunching() {
 void AppDelegate::applicationWillTerminate() {
     if (terminated_) return;
     terminated_ = true;
+    // The user's clipboard must be back before the process serving a paste goes.
+    TextInjector::finishPendingRestores();
     Log::write(QStringLiteral("Velmora quitting"));
 }
 

@@ -10,7 +10,9 @@
 #include "core/Log.h"
 #include "core/SelfTest.h"
 #include "core/Polisher.h"
+#include "core/WebContext.h"
 #include "platform/Platform.h"
+#include "platform/Workspace.h"
 #include "platform/select/PlatformSelect.h"
 
 namespace {
@@ -71,6 +73,23 @@ int runTestPolish(int argc, char** argv, const LaunchOptions& o) {
     return rc;
 }
 
+// One line per running browser: its front tab's site and address, when known.
+int runProbeUrl() {
+    for (const platform::RunningApp& app :
+         platform::Platform::current().workspace->runningApplications()) {
+        if (!WebContext::isBrowser(app.bundleId)) continue;
+        const auto match = WebContext::detect(app);
+        const QString line = (app.name.isEmpty() ? QStringLiteral("?") : app.name) +
+                             QStringLiteral(" [") + app.bundleId + QStringLiteral("]: ") +
+                             (match ? match->site.label + QStringLiteral(" → ") + match->url
+                                    : QStringLiteral("未匹配/拿不到"));
+        std::fprintf(stdout, "%s\n", line.toUtf8().constData());
+    }
+    std::fflush(stdout);
+    Log::flush();
+    return 0;
+}
+
 bool haveDisplay() {
     return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ||
            qEnvironmentVariable("QT_QPA_PLATFORM") == QLatin1String("offscreen");
@@ -102,6 +121,7 @@ int main(int argc, char** argv) {
 
     switch (options.mode) {
         case LaunchOptions::Mode::probeUrl:
+            return runProbeUrl();
         case LaunchOptions::Mode::previewHud:
         case LaunchOptions::Mode::previewWindow:
             std::fprintf(stderr, "velmora: this mode is not part of this build\n");

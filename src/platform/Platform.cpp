@@ -6,6 +6,9 @@
 #include "platform/KeyMonitor.h"
 #include "platform/AudioConverter.h"
 #include "platform/AudioEngine.h"
+#include "platform/Accessibility.h"
+#include "platform/KeySynth.h"
+#include "platform/Pasteboard.h"
 #include "platform/Permissions.h"
 #include "platform/Workspace.h"
 

@@ -8,6 +8,9 @@ class Workspace;
 class Permissions;
 class KeyMonitor;
 class AudioInput;
+class Accessibility;
+class KeySynth;
+class Pasteboard;
 
 // The desktop services the application uses, chosen once at start (the X11
 // backend when a display opens, else the scripted fake). Owned for the whole run.
@@ -17,6 +20,9 @@ struct Platform {
     std::unique_ptr<Permissions> permissions;
     std::unique_ptr<KeyMonitor> keyMonitor;
     std::unique_ptr<AudioInput> audioInput;  // microphone engines and their converters
+    std::unique_ptr<Accessibility> accessibility;
+    std::unique_ptr<KeySynth> keys;
+    std::unique_ptr<Pasteboard> pasteboard;
 
     Platform();
     ~Platform();

@@ -2,6 +2,7 @@
 
 #include "platform/fake/FakeKeyMonitor.h"
 #include "core/Log.h"
+#include "platform/fake/FakeDelivery.h"
 
 namespace platform::fake {
 
@@ -37,6 +38,9 @@ std::unique_ptr<Platform> createFakePlatform() {
                        *error + QStringLiteral(")"));
     }
     p->audioInput = std::move(audio);
+    p->accessibility = std::make_unique<FakeAccessibility>();
+    p->keys = std::make_unique<FakeKeySynth>();
+    p->pasteboard = std::make_unique<FakePasteboard>();
     return p;
 }
 
@@ -51,6 +55,15 @@ FakePermissions& permissions() {
 }
 FakeAudioInput& audio() {
     return static_cast<FakeAudioInput&>(*Platform::current().audioInput);
+}
+FakeAccessibility& accessibility() {
+    return static_cast<FakeAccessibility&>(*Platform::current().accessibility);
+}
+FakeKeySynth& keys() {
+    return static_cast<FakeKeySynth&>(*Platform::current().keys);
+}
+FakePasteboard& pasteboard() {
+    return static_cast<FakePasteboard&>(*Platform::current().pasteboard);
 }
 
 }  // namespace platform::fake

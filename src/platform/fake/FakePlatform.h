@@ -42,5 +42,11 @@ FakePermissions& permissions();
 class FakeKeyMonitor;
 FakeKeyMonitor& keyMonitor();
 FakeAudioInput& audio();
+class FakeAccessibility;
+class FakeKeySynth;
+class FakePasteboard;
+FakeAccessibility& accessibility();
+FakeKeySynth& keys();
+FakePasteboard& pasteboard();
 
 }  // namespace platform::fake

@@ -1,9 +1,12 @@
 #include "platform/linux/LinuxPlatform.h"
 
+#include "platform/linux/AtspiAccessibility.h"
 #include "platform/linux/LinuxPermissions.h"
 #include "platform/linux/X11KeyMonitor.h"
 #include "platform/linux/LinuxWorkspace.h"
 #include "platform/linux/PulseAudioInput.h"
+#include "platform/linux/X11Clipboard.h"
+#include "platform/linux/XKeySynth.h"
 
 namespace platform::x11 {
 
@@ -16,6 +19,11 @@ std::unique_ptr<Platform> createLinuxPlatform() {
     p->permissions = std::make_unique<LinuxPermissions>();
     p->keyMonitor = std::make_unique<X11KeyMonitor>();
     p->audioInput = std::make_unique<PulseAudioInput>();
+    p->accessibility = std::make_unique<AtspiAccessibility>();
+    // Each X user keeps a connection of its own: typing runs on the main thread,
+    // the clipboard serves requests from its own thread.
+    if (DisplayPtr keys = openDisplay()) p->keys = std::make_unique<XKeySynth>(std::move(keys));
+    p->pasteboard = X11Clipboard::create();
     return p;
 }
 

@@ -3,6 +3,8 @@
 #include <QRegularExpression>
 #include <QSet>
 
+#include "platform/linux/BundleIdMap.h"
+
 #include "platform/linux/LinuxWorkspace.h"
 
 #include <X11/Xatom.h>
@@ -46,10 +48,14 @@ QString idFromEnviron(qint64 pid) {
 LinuxWorkspace::LinuxWorkspace(DisplayPtr display) : display_(std::move(display)) {}
 
 QString LinuxWorkspace::bundleIdFor(qint64 pid, const QString& wmClass, const QString& wmInstance) {
+    QString desktopId;
     if (pid > 0) {
-        if (QString id = idFromCgroup(pid); !id.isEmpty()) return id;
-        if (QString id = idFromEnviron(pid); !id.isEmpty()) return id;
+        desktopId = idFromCgroup(pid);
+        if (desktopId.isEmpty()) desktopId = idFromEnviron(pid);
     }
+    // Known applications get the identifier the style rules know them by.
+    if (auto known = BundleIdMap::lookupFirst({desktopId, wmClass, wmInstance})) return *known;
+    if (!desktopId.isEmpty()) return desktopId;
     return (wmClass.isEmpty() ? wmInstance : wmClass).toLower();
 }
 

@@ -1,0 +1,85 @@
+#pragma once
+#include <QMap>
+#include <QStringList>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+
+#include "platform/Accessibility.h"
+#include "platform/KeySynth.h"
+#include "platform/Pasteboard.h"
+
+// Scripted accessibility, keyboard and clipboard for the delivery tests.
+namespace platform::fake {
+
+struct FakeElement : AccessibleElement {
+    QString role;
+    QString value;
+    TextRange selection;
+    QMap<QString, QString> attributes;
+};
+
+class FakeAccessibility : public Accessibility {
+  public:
+    QMap<qint64, std::shared_ptr<FakeElement>> focused;  // by pid
+    QMap<qint64, int> focusError;                        // by pid: the call fails with this code
+    QMap<qint64, QString> documentUrls;                  // by pid
+    int timeoutMs = 0;
+    int calls = 0;
+
+    static std::shared_ptr<FakeElement> element(const QString& role, const QString& value = {});
+
+    void setCallTimeout(int ms) override { timeoutMs = ms; }
+    AxResult<ElementRef> focusedElement(qint64 pid) override;
+    AxResult<QString> role(const ElementRef& element) override;
+    AxResult<QString> value(const ElementRef& element) override;
+    AxResult<TextRange> selectedRange(const ElementRef& element) override;
+    AxResult<QMap<QString, QString>> attributes(const ElementRef& element) override;
+    bool sameElement(const ElementRef& a, const ElementRef& b) override { return a && a == b; }
+    AxResult<QString> documentUrl(qint64 pid) override;
+};
+
+class FakeKeySynth : public KeySynth {
+  public:
+    QStringList runs;
+    QList<bool> pastes;  // one entry per paste chord: true for the terminal chord
+    int endTypingCalls = 0;
+    QString source = QStringLiteral("xkb:us");
+    bool works = true;
+    std::function<void()> onPaste;  // lets a test play the target reading the clipboard
+
+    bool typeRun(const QString& units) override;
+    void endTyping() override { ++endTypingCalls; }
+    bool sendPaste(bool terminal) override;
+    QString inputSource() override { return source; }
+};
+
+// An in-memory clipboard. Thread-safe, like the real one.
+class FakePasteboard : public Pasteboard {
+  public:
+    quint64 changeCount() override;
+    QStringList types() override;
+    std::optional<QString> text() override;
+    PasteboardContents readAll() override;
+    bool writeAll(const PasteboardContents& contents) override;
+    bool writeText(const QString& text) override;
+    void clear() override;
+    bool waitUntilRead(quint64 count, int timeoutMs) override;
+
+    // Another application reads the current contents.
+    void readByTarget();
+    // Another application copies something.
+    void copyFromOtherApp(const PasteboardContents& contents);
+    PasteboardContents contents();
+    void setWritesFail(bool fail);
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    PasteboardContents contents_;
+    quint64 count_ = 0;
+    quint64 readAt_ = 0;  // the change count whose contents another app has read
+    bool writesFail_ = false;
+};
+
+}  // namespace platform::fake

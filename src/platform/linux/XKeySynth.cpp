@@ -1,0 +1,371 @@
+#include <QProcess>
+#include <QStringList>
+#include <QThread>
+
+#include "core/Log.h"
+#include "platform/linux/XKeySynth.h"
+
+#include <X11/XKBlib.h>
+#include <X11/Xatom.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+#include <gio/gio.h>
+#include <poll.h>
+
+#include <algorithm>
+#include <thread>
+
+namespace platform::x11 {
+
+namespace {
+
+// The layout of the active XKB group, from the rules names the server was given.
+QString xkbLayout(Display* d) {
+    XkbStateRec state{};
+    if (XkbGetState(d, XkbUseCoreKbd, &state) != Success) return {};
+    const auto names = byteProperty(d, DefaultRootWindow(d), "_XKB_RULES_NAMES", XA_STRING);
+    if (!names) return {};
+    const QList<QByteArray> parts = names->split('\0');  // rules, model, layouts, variants, options
+    if (parts.size() < 3) return {};
+    const QList<QByteArray> layouts = parts[2].split(',');
+    const QList<QByteArray> variants = parts.size() > 3 ? parts[3].split(',') : QList<QByteArray>{};
+    const int group = state.group;
+    if (group < 0 || group >= layouts.size() || layouts[group].isEmpty()) return {};
+    QString out = QStringLiteral("xkb:") + QString::fromLatin1(layouts[group]);
+    if (group < variants.size() && !variants[group].isEmpty())
+        out += QLatin1Char('(') + QString::fromLatin1(variants[group]) + QLatin1Char(')');
+    return out;
+}
+
+// The input method engine when Fcitx 5 runs on the session bus.
+QString fcitxEngine() {
+    // Without a session bus address GLib would launch a bus of its own.
+    if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS")) return {};
+    GError* error = nullptr;
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
+    if (!bus) {
+        g_clear_error(&error);
+        return {};
+    }
+    GVariant* reply = g_dbus_connection_call_sync(
+        bus, "org.fcitx.Fcitx5", "/controller", "org.fcitx.Fcitx.Controller1", "CurrentInputMethod",
+        nullptr, G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NO_AUTO_START, 200, nullptr, &error);
+    QString out;
+    if (reply) {
+        const gchar* name = nullptr;
+        g_variant_get(reply, "(&s)", &name);
+        if (name && *name) out = QStringLiteral("fcitx:") + QString::fromUtf8(name);
+        g_variant_unref(reply);
+    }
+    g_clear_error(&error);
+    g_object_unref(bus);
+    return out;
+}
+
+// IBus keeps its engine on a bus of its own; its tool answers quickly when it runs.
+QString ibusEngine() {
+    const QString im = qEnvironmentVariable("GTK_IM_MODULE") +
+                       qEnvironmentVariable("QT_IM_MODULE") + qEnvironmentVariable("XMODIFIERS");
+    if (!im.contains(QLatin1String("ibus"))) return {};
+    QProcess p;
+    p.start(QStringLiteral("ibus"), {QStringLiteral("engine")});
+    if (!p.waitForFinished(300) || p.exitCode() != 0) {
+        p.kill();
+        p.waitForFinished(100);
+        return {};
+    }
+    const QString engine = QString::fromUtf8(p.readAllStandardOutput()).trimmed();
+    return engine.isEmpty() ? QString() : QStringLiteral("ibus:") + engine;
+}
+
+}  // namespace
+
+XKeySynth::XKeySynth(DisplayPtr display) : display_(std::move(display)) {
+    int event = 0, error = 0, major = 0, minor = 0;
+    xtest_ = XTestQueryExtension(display_.get(), &event, &error, &major, &minor);
+    if (!xtest_) Log::write(QStringLiteral("Type: the X server has no XTest, can't type"));
+    restoreTimer_.setSingleShot(true);
+    QObject::connect(&restoreTimer_, &QTimer::timeout, [this] { restoreMapping(); });
+}
+
+XKeySynth::~XKeySynth() {
+    restoreMapping();
+}
+
+unsigned long XKeySynth::keysymFor(char32_t cp) {
+    if (cp == U'\n') return XK_Return;
+    if (cp == U'\r') return 0;  // "\r\n" is one line break
+    if (cp == U'\t') return XK_Tab;
+    if (cp < 0x20 || (cp >= 0x7f && cp < 0xa0) || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff))
+        return 0;
+    // Latin-1 characters have keysyms of the same value; the rest use the Unicode keysym range.
+    if (cp < 0x100) return cp;
+    return 0x01000000UL | cp;
+}
+
+bool XKeySynth::beginBurst() {
+    restoreTimer_.stop();
+    if (inBurst_) return true;
+    Display* d = display_.get();
+    // Read the keymap as it is now: it may have been reloaded since the last burst.
+    int minCode = 0, maxCode = 0, perCode = 0;
+    XDisplayKeycodes(d, &minCode, &maxCode);
+    maxCode = std::min(maxCode, 255);  // keycodes above 255 never reach X clients
+    minCode = std::max(minCode, 9);    // keycode 8 is dropped by some toolkits
+    if (maxCode < minCode) return false;
+    XPtr<KeySym> syms(
+        XGetKeyboardMapping(d, static_cast<KeyCode>(minCode), maxCode - minCode + 1, &perCode));
+    if (!syms) return false;
+    slots_.clear();
+    for (int code = minCode; code <= maxCode; ++code) {
+        const KeySym* row = syms.get() + static_cast<ptrdiff_t>(code - minCode) * perCode;
+        if (std::all_of(row, row + perCode, [](KeySym s) { return s == NoSymbol; }))
+            slots_.push_back(Slot{static_cast<KeyCode>(code), 0, {}});
+    }
+    if (slots_.empty()) {
+        Log::write(QStringLiteral("Type: no spare keycode in the keymap, can't type"));
+        return false;
+    }
+    // Caps Lock would turn the typed letters' case around.
+    XkbStateRec state{};
+    capsWasLocked_ =
+        XkbGetState(d, XkbUseCoreKbd, &state) == Success && (state.locked_mods & LockMask);
+    if (capsWasLocked_) setLock(false);
+    inBurst_ = true;
+    remapsAtBurst_ = remaps_;
+    pingWindow_ = pingWindow();
+    pingWorks_ = true;
+    return true;
+}
+
+void XKeySynth::setLock(bool locked) {
+    XkbLockModifiers(display_.get(), XkbUseCoreKbd, LockMask, locked ? LockMask : 0);
+}
+
+XKeySynth::Slot* XKeySynth::slotFor(KeySym sym) {
+    for (Slot& s : slots_)
+        if (s.sym == sym) return &s;
+    // The slot pressed longest ago; empty ones first.
+    Slot* pick = &*std::min_element(slots_.begin(), slots_.end(), [](const Slot& a, const Slot& b) {
+        if ((a.sym == 0) != (b.sym == 0)) return a.sym == 0;
+        return a.lastUsed < b.lastUsed;
+    });
+    Display* d = display_.get();
+    if (pick->sym != 0 && pick->pressSeq > confirmedPresses_) {
+        const quint64 sent = presses_;
+        if (pingTarget(kPingTimeoutMs)) confirmedPresses_ = sent;
+    }
+    if (pick->sym != 0 && pick->pressSeq > confirmedPresses_) {
+        const auto behind = static_cast<int>(std::min<quint64>(remaps_ - pick->remapsAtUse, 1000));
+        const auto ready =
+            pick->lastUsed + std::chrono::milliseconds(kReuseGuardMs + kPerRemapMs * behind);
+        if (Clock::now() < ready) {
+            XSync(d, False);
+            std::this_thread::sleep_until(ready);
+        }
+    }
+    KeySym both[2] = {sym, sym};  // the same symbol with and without Shift
+    XChangeKeyboardMapping(d, pick->code, 2, both, 1);
+    ++remaps_;
+    pick->sym = sym;
+    return pick;
+}
+
+bool XKeySynth::slotsIntact() {
+    if (slots_.empty()) return false;
+    Display* d = display_.get();
+    const KeyCode lo = slots_.front().code, hi = slots_.back().code;
+    int perCode = 0;
+    XPtr<KeySym> syms(XGetKeyboardMapping(d, lo, hi - lo + 1, &perCode));
+    if (!syms) return false;
+    for (const Slot& s : slots_) {
+        const KeySym* row = syms.get() + static_cast<ptrdiff_t>(s.code - lo) * perCode;
+        const bool ok =
+            s.sym == 0 ? std::all_of(row, row + perCode, [](KeySym k) { return k == NoSymbol; })
+                       : row[0] == s.sym;
+        if (!ok) return false;
+    }
+    return true;
+}
+
+bool XKeySynth::typeRun(const QString& units) {
+    if (!xtest_) return false;
+    if (inBurst_ && !slotsIntact()) {
+        // A new keymap owns these keycodes now: find spare ones afresh.
+        Log::write(QStringLiteral(
+            "Type: the keymap changed while typing, looking for spare keycodes again"));
+        inBurst_ = false;
+        slots_.clear();
+    }
+    if (!beginBurst()) return false;
+    Display* d = display_.get();
+    bool any = false;
+    for (char32_t cp : units.toUcs4()) {
+        const KeySym sym = keysymFor(cp);
+        if (sym == 0) continue;
+        Slot* slot = slotFor(sym);
+        XTestFakeKeyEvent(d, slot->code, True, CurrentTime);
+        XTestFakeKeyEvent(d, slot->code, False, CurrentTime);
+        slot->lastUsed = Clock::now();
+        slot->remapsAtUse = remaps_;
+        slot->pressSeq = ++presses_;
+        any = true;
+    }
+    XSync(d, False);
+    drainEvents();
+    return any || units.isEmpty();
+}
+
+void XKeySynth::drainEvents() {
+    // Nothing is read on this connection but ping answers; mapping notices pile up otherwise.
+    Display* d = display_.get();
+    while (XPending(d)) {
+        XEvent e;
+        XNextEvent(d, &e);
+    }
+}
+
+Window XKeySynth::pingWindow() {
+    Display* d = display_.get();
+    Window focus = None;
+    int revert = 0;
+    XGetInputFocus(d, &focus, &revert);
+    const Atom ping = atom(d, "_NET_WM_PING");
+    // The focus may sit on a child: climb to the top-level that speaks the protocol.
+    for (int depth = 0; focus != None && focus != PointerRoot && depth < 16; ++depth) {
+        ErrorTrap trap(d);
+        Atom* list = nullptr;
+        int n = 0;
+        const Status ok = XGetWMProtocols(d, focus, &list, &n);
+        XPtr<Atom> owned(list);
+        if (trap.failed()) return None;
+        if (ok && std::find(list, list + n, ping) != list + n) return focus;
+        Window root = None, parent = None, *children = nullptr;
+        unsigned int count = 0;
+        if (!XQueryTree(d, focus, &root, &parent, &children, &count)) return None;
+        XPtr<Window> kids(children);
+        if (parent == root) return None;
+        focus = parent;
+    }
+    return None;
+}
+
+bool XKeySynth::pingTarget(int timeoutMs) {
+    if (!pingWorks_ || pingWindow_ == None) return false;
+    Display* d = display_.get();
+    const Window root = DefaultRootWindow(d);
+    const Atom protocols = atom(d, "WM_PROTOCOLS"), ping = atom(d, "_NET_WM_PING");
+    // The answer goes to the root window; listen there only while waiting.
+    // Toolkits answer with either mask (Qt: structure, GTK: substructure).
+    XSelectInput(d, root, StructureNotifyMask | SubstructureNotifyMask);
+    XEvent e{};
+    e.xclient.type = ClientMessage;
+    e.xclient.window = pingWindow_;
+    e.xclient.message_type = protocols;
+    e.xclient.format = 32;
+    e.xclient.data.l[0] = static_cast<long>(ping);
+    e.xclient.data.l[1] = ++pingToken_;
+    e.xclient.data.l[2] = static_cast<long>(pingWindow_);
+    {
+        ErrorTrap trap(d);
+        XSendEvent(d, pingWindow_, False, NoEventMask, &e);
+        if (trap.failed()) pingWorks_ = false;
+    }
+    bool answered = false;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (pingWorks_ && !answered) {
+        while (!answered && XPending(d)) {
+            XEvent r;
+            XNextEvent(d, &r);
+            answered = r.type == ClientMessage && r.xclient.message_type == protocols &&
+                       static_cast<Atom>(r.xclient.data.l[0]) == ping &&
+                       r.xclient.data.l[1] == pingToken_;
+        }
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (answered || left <= 0) break;
+        pollfd fd{ConnectionNumber(d), POLLIN, 0};
+        poll(&fd, 1, static_cast<int>(left));
+    }
+    XSelectInput(d, root, NoEventMask);
+    XSync(d, False);
+    drainEvents();
+    if (!answered) {
+        // A target that does not answer is not asked again this burst.
+        pingWorks_ = false;
+        Log::write(
+            QStringLiteral("Type: the target did not answer a ping in %1 ms").arg(timeoutMs));
+    }
+    return answered;
+}
+
+void XKeySynth::endTyping() {
+    if (!inBurst_) return;
+    if (capsWasLocked_) setLock(true);
+    capsWasLocked_ = false;
+    XSync(display_.get(), False);
+    // Return once the target has the text, so whatever comes next (a keymap
+    // switch, reading the field back) sees it.
+    if (presses_ > confirmedPresses_) {
+        const quint64 sent = presses_;
+        if (pingTarget(kPingTimeoutMs)) confirmedPresses_ = sent;
+    }
+    // Give a target still working through the remappings time to finish.
+    const quint64 made = std::min<quint64>(remaps_ - remapsAtBurst_, 1000);
+    restoreTimer_.start(kRestoreAfterMs + kPerRemapMs * static_cast<int>(made));
+}
+
+void XKeySynth::restoreMapping() {
+    restoreTimer_.stop();
+    if (!inBurst_) return;
+    inBurst_ = false;
+    if (capsWasLocked_) setLock(true);
+    capsWasLocked_ = false;
+    // Keys still on their way would be read with the restored map.
+    if (presses_ > confirmedPresses_ && pingTarget(kPingTimeoutMs)) confirmedPresses_ = presses_;
+    Display* d = display_.get();
+    // Only the keycodes still holding what we put there: a keymap loaded
+    // meanwhile owns them now.
+    int minCode = 0, maxCode = 0, perCode = 0;
+    XDisplayKeycodes(d, &minCode, &maxCode);
+    for (const Slot& s : slots_) {
+        if (s.sym == 0) continue;
+        XPtr<KeySym> now(XGetKeyboardMapping(d, s.code, 1, &perCode));
+        if (!now || perCode < 1 || now.get()[0] != s.sym) continue;
+        KeySym none[1] = {NoSymbol};
+        XChangeKeyboardMapping(d, s.code, 1, none, 1);
+    }
+    XSync(d, False);
+    slots_.clear();
+}
+
+bool XKeySynth::sendPaste(bool terminal) {
+    if (!xtest_) return false;
+    Display* d = display_.get();
+    const KeyCode ctrl = XKeysymToKeycode(d, XK_Control_L);
+    const KeyCode shift = XKeysymToKeycode(d, XK_Shift_L);
+    KeyCode v = XKeysymToKeycode(d, XK_v);
+    if (v == 0 && beginBurst()) {
+        // A layout without a Latin V: lend it a spare keycode.
+        v = slotFor(XK_v)->code;
+        endTyping();
+    }
+    if (ctrl == 0 || v == 0 || (terminal && shift == 0)) return false;
+    XTestFakeKeyEvent(d, ctrl, True, CurrentTime);
+    if (terminal) XTestFakeKeyEvent(d, shift, True, CurrentTime);
+    XTestFakeKeyEvent(d, v, True, CurrentTime);
+    XTestFakeKeyEvent(d, v, False, CurrentTime);
+    if (terminal) XTestFakeKeyEvent(d, shift, False, CurrentTime);
+    XTestFakeKeyEvent(d, ctrl, False, CurrentTime);
+    XSync(d, False);
+    return true;
+}
+
+QString XKeySynth::inputSource() {
+    if (QString engine = fcitxEngine(); !engine.isEmpty()) return engine;
+    if (QString engine = ibusEngine(); !engine.isEmpty()) return engine;
+    return xkbLayout(display_.get());
+}
+
+}  // namespace platform::x11

@@ -1,0 +1,186 @@
+#include "DesktopSession.h"
+
+#include <sys/prctl.h>
+#include <unistd.h>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QJsonDocument>
+#include <QThread>
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+
+#include <X11/Xlib.h>
+#include <gio/gio.h>
+
+namespace {
+
+std::mutex gPidsMutex;
+std::vector<qint64> gPids;
+std::atomic<bool> gStopped{false};
+
+void dieWithParent() {
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+}
+
+// Asks our launcher only: auto-starting would bring up a second one.
+QString a11yAddress() {
+    GError* error = nullptr;
+    GDBusConnection* bus = g_dbus_connection_new_for_address_sync(
+        qgetenv("DBUS_SESSION_BUS_ADDRESS").constData(),
+        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, &error);
+    if (!bus) {
+        g_clear_error(&error);
+        return {};
+    }
+    GVariant* reply = g_dbus_connection_call_sync(
+        bus, "org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "GetAddress", nullptr,
+        G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NO_AUTO_START, 2000, nullptr, &error);
+    QString out;
+    if (reply) {
+        const gchar* a = nullptr;
+        g_variant_get(reply, "(&s)", &a);
+        out = QString::fromUtf8(a);
+        g_variant_unref(reply);
+    }
+    g_clear_error(&error);
+    g_dbus_connection_close_sync(bus, nullptr, nullptr);
+    g_object_unref(bus);
+    return out;
+}
+
+}  // namespace
+
+bool holdXServer(int timeoutMs) {
+    static Display* keeper = nullptr;
+    QDeadlineTimer deadline(timeoutMs);
+    while (!keeper && !deadline.hasExpired()) {
+        keeper = XOpenDisplay(nullptr);
+        if (!keeper) QThread::msleep(50);
+    }
+    return keeper != nullptr;
+}
+
+bool DesktopSession::start(int watchdogSeconds) {
+    std::thread([watchdogSeconds] {
+        for (int i = 0; i < watchdogSeconds * 10; ++i) {
+            if (gStopped) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        std::fprintf(stderr, "desktop session: watchdog fired after %d s, stopping\n",
+                     watchdogSeconds);
+        std::lock_guard lock(gPidsMutex);
+        for (qint64 pid : gPids) kill(static_cast<pid_t>(pid), SIGKILL);
+        _exit(3);
+    }).detach();
+
+    QProcess* bus = launch(QStringLiteral("dbus-daemon"),
+                           {QStringLiteral("--session"), QStringLiteral("--nofork"),
+                            QStringLiteral("--nopidfile"), QStringLiteral("--print-address=1")});
+    if (!bus || !bus->waitForReadyRead(5000)) {
+        error = QStringLiteral("dbus-daemon did not start");
+        return false;
+    }
+    sessionBus = QString::fromUtf8(bus->readLine()).trimmed();
+    qputenv("DBUS_SESSION_BUS_ADDRESS", sessionBus.toUtf8());
+    qunsetenv("AT_SPI_BUS_ADDRESS");
+
+    // Told it runs under Wayland, the launcher leaves the X root window alone,
+    // so other programs sharing the X server never see this bus; its registry
+    // still gets the X display it needs.
+    const QByteArray wayland = qgetenv("WAYLAND_DISPLAY");
+    qputenv("WAYLAND_DISPLAY", "velmora-none");
+    QProcess* launcher = launch(QStringLiteral("/usr/libexec/at-spi-bus-launcher"),
+                                {QStringLiteral("--launch-immediately")});
+    if (wayland.isEmpty())
+        qunsetenv("WAYLAND_DISPLAY");
+    else
+        qputenv("WAYLAND_DISPLAY", wayland);
+    if (!launcher) {
+        error = QStringLiteral("at-spi-bus-launcher did not start");
+        return false;
+    }
+    QDeadlineTimer deadline(10000);
+    while (a11yBus.isEmpty() && !deadline.hasExpired()) {
+        a11yBus = a11yAddress();
+        if (a11yBus.isEmpty()) QThread::msleep(50);
+    }
+    if (a11yBus.isEmpty()) {
+        error = QStringLiteral("the accessibility bus did not come up");
+        return false;
+    }
+    // Everything finds the bus through the session bus, as on a desktop.
+    return true;
+}
+
+QProcess* DesktopSession::launch(const QString& program, const QStringList& args,
+                                 const QStringList& env) {
+    auto p = std::make_unique<QProcess>();
+    p->setProgram(program);
+    p->setArguments(args);
+    p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+    for (const QString& kv : env)
+        e.insert(kv.section(QLatin1Char('='), 0, 0), kv.section(QLatin1Char('='), 1));
+    p->setProcessEnvironment(e);
+    p->setChildProcessModifier(dieWithParent);
+    p->start();
+    if (!p->waitForStarted(5000)) return nullptr;
+    {
+        std::lock_guard lock(gPidsMutex);
+        gPids.push_back(p->processId());
+    }
+    children_.push_back(std::move(p));
+    return children_.back().get();
+}
+
+void DesktopSession::end(QProcess* p) {
+    if (!p || p->state() == QProcess::NotRunning) return;
+    p->closeWriteChannel();
+    if (!p->waitForFinished(1000)) {
+        p->terminate();
+        if (!p->waitForFinished(2000)) {
+            p->kill();
+            p->waitForFinished(1000);
+        }
+    }
+}
+
+void DesktopSession::stop() {
+    for (auto it = children_.rbegin(); it != children_.rend(); ++it) end(it->get());
+    children_.clear();
+    gStopped = true;
+}
+
+QJsonObject JsonChild::ask(const QJsonObject& command, int timeoutMs) {
+    p_->write(QJsonDocument(command).toJson(QJsonDocument::Compact) + '\n');
+    p_->waitForBytesWritten(1000);
+    return waitFor(command.value(QStringLiteral("cmd")).toString(), timeoutMs);
+}
+
+QJsonObject JsonChild::waitFor(const QString& name, int timeoutMs) {
+    QDeadlineTimer deadline(timeoutMs);
+    for (;;) {
+        qsizetype nl;
+        while ((nl = buffer_.indexOf('\n')) >= 0) {
+            const QJsonObject o = QJsonDocument::fromJson(buffer_.left(nl)).object();
+            buffer_.remove(0, nl + 1);
+            if (o.value(QStringLiteral("cmd")).toString() == name) return o;
+        }
+        if (deadline.hasExpired() || p_->state() == QProcess::NotRunning) {
+            std::fprintf(stderr, "test child: no \"%s\" answer (%s)\n", qPrintable(name),
+                         p_->state() == QProcess::NotRunning ? "exited" : "timed out");
+            return {};
+        }
+        // Keep our own event loop turning: our clipboard may be what the child is reading.
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        // The event loop may already have read what came; take that first.
+        buffer_ += p_->readAllStandardOutput();
+        if (buffer_.indexOf('\n') < 0 && p_->waitForReadyRead(10))
+            buffer_ += p_->readAllStandardOutput();
+    }
+}

@@ -1,0 +1,48 @@
+#pragma once
+#include <QJsonObject>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <memory>
+#include <vector>
+
+// A private desktop for the delivery tests: a session D-Bus, the AT-SPI bus
+// launcher, and test programs, all children of this process. They are stopped
+// by PID at the end, die with this process (parent-death signal), and a
+// watchdog ends everything if the tests hang.
+class DesktopSession {
+  public:
+    // Starts the buses; false with `error` set when they cannot run here.
+    bool start(int watchdogSeconds);
+    void stop();
+    QString error;
+    QString sessionBus, a11yBus;
+
+    // A child process with the session's environment; null when it didn't start.
+    QProcess* launch(const QString& program, const QStringList& args, const QStringList& env = {});
+    void end(QProcess* p);
+
+  private:
+    std::vector<std::unique_ptr<QProcess>> children_;
+};
+
+// Holds a connection to the X server open until the end of the process. Xvfb
+// resets whenever its last client leaves, and a connection attempt during the
+// reset fails: waiting here for the first one also rides out the previous test
+// process's exit. False when no connection came within `timeoutMs`.
+bool holdXServer(int timeoutMs = 5000);
+
+// A test program speaking one JSON object per line on stdin/stdout.
+class JsonChild {
+  public:
+    explicit JsonChild(QProcess* p) : p_(p) {}
+    // Sends a command and waits for its answer.
+    QJsonObject ask(const QJsonObject& command, int timeoutMs = 5000);
+    // Waits for the next line that is a JSON object with "cmd" == name.
+    QJsonObject waitFor(const QString& name, int timeoutMs = 10000);
+    QProcess* process() const { return p_; }
+
+  private:
+    QProcess* p_;
+    QByteArray buffer_;
+};

@@ -1,0 +1,381 @@
+// Delivery into real windows: a private session and accessibility bus, our Qt
+// target window and a stand-in browser on the X server the tests run under.
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QThread>
+
+#include "DesktopSession.h"
+#include "QtPrint.h"
+#include "core/Log.h"
+#include "core/TextInjector.h"
+#include "core/WebContext.h"
+#include "platform/Accessibility.h"
+#include "platform/KeySynth.h"
+#include "platform/Pasteboard.h"
+#include "platform/Permissions.h"
+#include "platform/fake/FakePlatform.h"
+#include "platform/linux/LinuxPlatform.h"
+#include "support/TestEnv.h"
+
+#include <X11/XKBlib.h>
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+
+namespace {
+
+using TextInjector::Focus;
+
+QString toolPath(const char* name) {
+    return testenv::binaryDir() + QStringLiteral("/tests/delivery/") + QString::fromUtf8(name);
+}
+
+bool run(const QString& program, const QStringList& args) {
+    QProcess p;
+    p.start(program, args);
+    return p.waitForFinished(10000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+}
+
+class Desktop : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        if (qEnvironmentVariableIsEmpty("DISPLAY")) {
+            skipReason = "no X display (run under xvfb-run)";
+            return;
+        }
+        if (!holdXServer()) {
+            skipReason = "the X server does not accept connections";
+            return;
+        }
+        session = new DesktopSession;
+        if (!session->start(150)) {
+            skipReason = session->error.toStdString();
+            return;
+        }
+        QProcess* p = session->launch(toolPath("velmora_delivery_target"), {});
+        if (!p) {
+            skipReason = "the target window did not start";
+            return;
+        }
+        target = new JsonChild(p);
+        const QJsonObject ready = target->waitFor(QStringLiteral("ready"));
+        targetWindow = ready.value(QStringLiteral("window")).toString().toULong();
+        platform::Platform::install(platform::x11::createLinuxPlatform());
+        display = XOpenDisplay(nullptr);
+    }
+
+    static void TearDownTestSuite() {
+        TextInjector::finishPendingRestores();
+        if (display) {
+            XCloseDisplay(display);
+            display = nullptr;
+        }
+        platform::Platform::install(platform::fake::createFakePlatform());
+        if (session) session->stop();
+        delete target;
+        delete session;
+        target = nullptr;
+        session = nullptr;
+    }
+
+    void SetUp() override {
+        if (!skipReason.empty()) GTEST_SKIP() << skipReason;
+        ASSERT_TRUE(focusTarget(QStringLiteral("entry")));
+        target->ask({{QStringLiteral("cmd"), QStringLiteral("clear")}});
+    }
+
+    // Gives the target window the X input focus and one of its widgets the keyboard focus.
+    static bool focusTarget(const QString& widget) {
+        QDeadlineTimer deadline(10000);
+        QJsonObject last;
+        while (!deadline.hasExpired()) {
+            XWindowAttributes attrs{};
+            if (XGetWindowAttributes(display, targetWindow, &attrs) &&
+                attrs.map_state == IsViewable) {
+                XSetInputFocus(display, targetWindow, RevertToParent, CurrentTime);
+                XSync(display, False);
+            }
+            target->ask({{QStringLiteral("cmd"), QStringLiteral("focus")},
+                         {QStringLiteral("what"), widget}});
+            const QJsonObject s = target->ask({{QStringLiteral("cmd"), QStringLiteral("state")}});
+            if (s.value(QStringLiteral("active")).toBool() &&
+                s.value(QStringLiteral("focus")).toString() == widget)
+                return true;
+            last = s;
+            QThread::msleep(50);
+        }
+        ADD_FAILURE() << "target state: "
+                      << QJsonDocument(last).toJson(QJsonDocument::Compact).toStdString();
+        return false;
+    }
+
+    static platform::RunningApp targetApp() {
+        platform::RunningApp a;
+        a.pid = target->process()->processId();
+        a.bundleId = QStringLiteral("org.example.velmora-target");
+        a.name = QStringLiteral("velmora-target");
+        a.window = targetWindow;
+        return a;
+    }
+
+    static QString entryText() {
+        return target->ask({{QStringLiteral("cmd"), QStringLiteral("text")}})
+            .value(QStringLiteral("text"))
+            .toString();
+    }
+
+    static bool entryBecomes(const QString& expected, int timeoutMs = 5000) {
+        QDeadlineTimer deadline(timeoutMs);
+        QString last;
+        while (!deadline.hasExpired()) {
+            last = entryText();
+            if (last == expected) return true;
+            QThread::msleep(20);
+        }
+        ADD_FAILURE() << "entry holds \"" << last.toStdString() << "\", expected \""
+                      << expected.toStdString() << "\"";
+        return false;
+    }
+
+    static QJsonObject targetClipboard() {
+        return target->ask({{QStringLiteral("cmd"), QStringLiteral("clip")}});
+    }
+
+    static void setLayout(const char* layout) {
+        ASSERT_TRUE(run(QStringLiteral("setxkbmap"),
+                        {QStringLiteral("-layout"), QString::fromUtf8(layout)}));
+    }
+
+    static bool capsLocked() {
+        XkbStateRec s{};
+        XkbGetState(display, XkbUseCoreKbd, &s);
+        return s.locked_mods & LockMask;
+    }
+
+    static inline std::string skipReason;
+    static inline DesktopSession* session = nullptr;
+    static inline JsonChild* target = nullptr;
+    static inline unsigned long targetWindow = 0;
+    static inline Display* display = nullptr;
+};
+
+TEST_F(Desktop, ProbeTellsAnEntryFromAButton) {
+    EXPECT_TRUE(platform::Platform::current().permissions->accessibilityAvailable());
+    // The target joins the accessibility bus on its own time.
+    Focus f;
+    testenv::waitFor([&] { return (f = TextInjector::focus(targetApp())) == Focus::text(); },
+                     10000);
+    EXPECT_EQ(f, Focus::text());
+
+    ASSERT_TRUE(focusTarget(QStringLiteral("button")));
+    testenv::waitFor(
+        [&] { return (f = TextInjector::focus(targetApp())).kind == Focus::Kind::notText; }, 5000);
+    EXPECT_EQ(f, Focus::notText(QStringLiteral("push button")));
+
+    // A process that is not on the bus.
+    platform::RunningApp ghost = targetApp();
+    ghost.pid = 999999;
+    EXPECT_EQ(TextInjector::focus(ghost), Focus::unsure(QStringLiteral("error 0")));
+}
+
+TEST_F(Desktop, TypesUnicodeExactly) {
+    const QString text = QString::fromUtf8("naïve café — 你好 👍 x²");
+    EXPECT_TRUE(TextInjector::type(text));
+    entryBecomes(text);
+
+    // An emoji right on the 20-unit cut, capitals and shifted symbols.
+    target->ask({{QStringLiteral("cmd"), QStringLiteral("clear")}});
+    const QString edge = QString::fromUtf8("ABCDEFGHIJKLMNOPQRS😀TUV ~!@#$%^&*()_+{}|:\"<>? ÀÉÎÕÜ");
+    EXPECT_TRUE(TextInjector::type(edge));
+    entryBecomes(edge);
+}
+
+TEST_F(Desktop, ManyDistinctCharactersReuseKeycodesInOrder) {
+    // More distinct characters than there are spare keycodes, so they are reused.
+    QString text;
+    for (char32_t c = U'一'; text.size() < 120; c += 7) text += QString::fromUcs4(&c, 1);
+    text += QStringLiteral(" end");
+    EXPECT_TRUE(TextInjector::type(text));
+    entryBecomes(text, 15000);
+}
+
+TEST_F(Desktop, NonUsLayoutsAndAKeymapReload) {
+    // Typing leaves its keycodes mapped for a moment; a new keymap loaded then
+    // must neither be written over nor leave stale keycodes behind.
+    EXPECT_TRUE(TextInjector::type(QStringLiteral("yz")));
+    entryBecomes(QStringLiteral("yz"));
+    setLayout("de");
+    const QString german = QString::fromUtf8("yz YZ Grüße ÄÖÜ ß € @ {} | <> ");
+    EXPECT_TRUE(TextInjector::type(german));
+    EXPECT_EQ(platform::Platform::current().keys->inputSource(), QStringLiteral("xkb:de"));
+    setLayout("fr");
+    const QString french = QString::fromUtf8("azerty qwerty AQWZ àéèçù œ « » 1234");
+    EXPECT_TRUE(TextInjector::type(french));
+    entryBecomes(QStringLiteral("yz") + german + french, 8000);
+    setLayout("us");
+}
+
+TEST_F(Desktop, CapsLockDoesNotTurnTheCase) {
+    ASSERT_TRUE(
+        run(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("Caps_Lock")}));
+    ASSERT_TRUE(capsLocked());
+    const QString text = QStringLiteral("lower UPPER Mixed");
+    EXPECT_TRUE(TextInjector::type(text));
+    const bool ok = entryBecomes(text);
+    EXPECT_TRUE(capsLocked());  // the user's lock is back
+    ASSERT_TRUE(
+        run(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("Caps_Lock")}));
+    EXPECT_FALSE(capsLocked());
+    EXPECT_TRUE(ok);
+}
+
+TEST_F(Desktop, PasteArrivesAndTheClipboardComesBack) {
+    // The user's clipboard: text and a large image, which crosses X in pieces.
+    QByteArray png("\x89PNG\r\n\x1a\n", 8);
+    png.resize(1536 * 1024);
+    for (qsizetype i = 8; i < png.size(); ++i)
+        png[i] = static_cast<char>(QRandomGenerator::global()->bounded(256));
+    target->ask({{QStringLiteral("cmd"), QStringLiteral("setclip")},
+                 {QStringLiteral("text"), QStringLiteral("the user's own words")},
+                 {QStringLiteral("png"), QString::fromLatin1(png.toBase64())}});
+    auto* pb = platform::Platform::current().pasteboard.get();
+    ASSERT_TRUE(
+        testenv::waitFor([&] { return pb->types().contains(QStringLiteral("image/png")); }, 3000));
+
+    const QString text = QString::fromUtf8("pasted — 你好 👍");
+    QElapsedTimer clock;
+    clock.start();
+    ASSERT_TRUE(TextInjector::paste(text, 350, false));
+    entryBecomes(text);
+    const quint64 pasted = pb->changeCount();
+    ASSERT_TRUE(testenv::waitFor([&] { return pb->changeCount() != pasted; }, 5000));
+    EXPECT_GE(clock.elapsed(), 340);
+
+    // Another application sees the user's clipboard again, every byte of it.
+    QJsonObject clip;
+    testenv::waitFor(
+        [&] {
+            // The target learns of the change on its own time.
+            clip = targetClipboard();
+            return clip.value(QStringLiteral("text")).toString() != text &&
+                   !clip.value(QStringLiteral("png")).toString().isEmpty();
+        },
+        3000);
+    EXPECT_EQ(clip.value(QStringLiteral("text")).toString(),
+              QStringLiteral("the user's own words"));
+    const QByteArray back =
+        QByteArray::fromBase64(clip.value(QStringLiteral("png")).toString().toLatin1());
+    EXPECT_EQ(back.size(), png.size());
+    EXPECT_TRUE(back == png);
+}
+
+TEST_F(Desktop, KeepLeavesTheTextOnTheClipboard) {
+    target->ask({{QStringLiteral("cmd"), QStringLiteral("setclip")},
+                 {QStringLiteral("text"), QStringLiteral("older")},
+                 {QStringLiteral("png"), QString()}});
+    const QString text = QStringLiteral("kept for later");
+    ASSERT_TRUE(TextInjector::paste(text, 100, true));
+    entryBecomes(text);
+    QThread::msleep(400);
+    EXPECT_EQ(targetClipboard().value(QStringLiteral("text")).toString(), text);
+    EXPECT_EQ(platform::Platform::current().pasteboard->text(), text);
+}
+
+// The stand-in browser; `args` after the URL.
+QProcess* startBrowser(DesktopSession* session, const QString& url, const QStringList& more,
+                       unsigned long* window) {
+    QProcess* p = session->launch(toolPath("velmora_fake_browser"),
+                                  QStringList{QStringLiteral("--url"), url} + more,
+                                  {QStringLiteral("AT_SPI_BUS_ADDRESS=") + session->a11yBus});
+    if (!p || !p->waitForReadyRead(5000)) return nullptr;
+    const QByteArray line = p->readLine().trimmed();
+    if (!line.startsWith("ready ")) return nullptr;
+    if (window) *window = line.mid(6).toULong();
+    return p;
+}
+
+TEST_F(Desktop, WebContextFindsTheFrontTabsUrl) {
+    auto browserApp = [](QProcess* p) {
+        platform::RunningApp a;
+        a.pid = p->processId();
+        a.bundleId = QStringLiteral("org.mozilla.firefox");
+        return a;
+    };
+    const QString gmail = QStringLiteral("https://mail.google.com/mail/u/0/#inbox");
+    QProcess* embeds = startBrowser(session, gmail, {}, nullptr);
+    ASSERT_TRUE(embeds);
+    std::optional<WebContext::Match> m;
+    testenv::waitFor([&] { return (m = WebContext::detect(browserApp(embeds))).has_value(); },
+                     5000);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->site.label, QStringLiteral("Gmail"));
+    EXPECT_EQ(m->url, gmail);
+    session->end(embeds);
+
+    // Without the window's pointer to its document, the document is looked for.
+    QProcess* walked = startBrowser(session, QStringLiteral("https://github.com/velmora"),
+                                    {QStringLiteral("--no-embeds")}, nullptr);
+    ASSERT_TRUE(walked);
+    testenv::waitFor([&] { return (m = WebContext::detect(browserApp(walked))).has_value(); },
+                     5000);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->site.label, QStringLiteral("GitHub"));
+    session->end(walked);
+
+    // No focused window, or a local file: no match.
+    QProcess* inactive = startBrowser(session, gmail, {QStringLiteral("--inactive")}, nullptr);
+    ASSERT_TRUE(inactive);
+    auto url = platform::Platform::current().accessibility->documentUrl(inactive->processId());
+    EXPECT_FALSE(url.value);
+    EXPECT_FALSE(WebContext::detect(browserApp(inactive)));
+    session->end(inactive);
+    QProcess* local = startBrowser(session, QStringLiteral("file:///tmp/page.html"), {}, nullptr);
+    ASSERT_TRUE(local);
+    testenv::waitFor(
+        [&] {
+            return platform::Platform::current()
+                .accessibility->documentUrl(local->processId())
+                .value.has_value();
+        },
+        5000);
+    EXPECT_FALSE(WebContext::detect(browserApp(local)));
+    session->end(local);
+}
+
+TEST_F(Desktop, ProbeUrlListsTheBrowsers) {
+    unsigned long window = 0;
+    QProcess* browser = startBrowser(session, QStringLiteral("https://claude.ai/new"), {}, &window);
+    ASSERT_TRUE(browser);
+    // Play the window manager: list the browser's window as a client.
+    const Window root = DefaultRootWindow(display);
+    const Atom clients = XInternAtom(display, "_NET_CLIENT_LIST", False);
+    const long list[] = {static_cast<long>(window)};
+    XChangeProperty(display, root, clients, XA_WINDOW, 32, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(list), 1);
+    XSync(display, False);
+    QProcess probe;
+    probe.start(testenv::binaryDir() + QStringLiteral("/src/app/velmora"),
+                {QStringLiteral("--probe-url")});
+    ASSERT_TRUE(probe.waitForFinished(20000));
+    XDeleteProperty(display, root, clients);
+    XSync(display, False);
+    const QString out = QString::fromUtf8(probe.readAllStandardOutput());
+    EXPECT_EQ(probe.exitCode(), 0);
+    EXPECT_EQ(out,
+              QStringLiteral("firefox [org.mozilla.firefox]: Claude → https://claude.ai/new\n"));
+    session->end(browser);
+
+    // No browser at all: nothing printed, still a success.
+    QProcess none;
+    none.start(testenv::binaryDir() + QStringLiteral("/src/app/velmora"),
+               {QStringLiteral("--probe-url")});
+    ASSERT_TRUE(none.waitForFinished(20000));
+    EXPECT_EQ(none.exitCode(), 0);
+    EXPECT_TRUE(none.readAllStandardOutput().isEmpty());
+}
+
+}  // namespace

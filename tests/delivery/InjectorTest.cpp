@@ -1,0 +1,265 @@
+// The injector's decisions against the scripted desktop.
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <QThread>
+
+#include "QtPrint.h"
+#include "core/Log.h"
+#include "core/TextInjector.h"
+#include "core/WebContext.h"
+#include "platform/fake/FakeDelivery.h"
+#include "platform/fake/FakePlatform.h"
+#include "support/TestEnv.h"
+
+namespace {
+
+using platform::PasteboardContents;
+using TextInjector::Focus;
+namespace fake = platform::fake;
+
+platform::RunningApp app(qint64 pid, const QString& bundleId = QStringLiteral("org.example.app")) {
+    platform::RunningApp a;
+    a.pid = pid;
+    a.bundleId = bundleId;
+    a.name = QStringLiteral("Example");
+    return a;
+}
+
+QString logText() {
+    Log::flush();
+    return QString::fromUtf8(testenv::readFile(Log::path()));
+}
+
+const PasteboardContents kUserClipboard{
+    {QStringLiteral("UTF8_STRING"), "the user's words"},
+    {QStringLiteral("image/png"), QByteArray("\x89PNG\r\n\x1a\n-pixels", 16)}};
+
+class Injector : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        TextInjector::finishPendingRestores();
+        keys().runs.clear();
+        keys().pastes.clear();
+        keys().endTypingCalls = 0;
+        keys().works = true;
+        keys().onPaste = nullptr;
+        pb().setWritesFail(false);
+        pb().copyFromOtherApp({});
+        ax().focused.clear();
+        ax().focusError.clear();
+        ax().documentUrls.clear();
+        ax().calls = 0;
+    }
+    static fake::FakeKeySynth& keys() { return fake::keys(); }
+    static fake::FakePasteboard& pb() { return fake::pasteboard(); }
+    static fake::FakeAccessibility& ax() { return fake::accessibility(); }
+};
+
+TEST_F(Injector, FocusProbeTellsTextFromTheRest) {
+    EXPECT_EQ(TextInjector::focus(std::nullopt), Focus::unsure(QStringLiteral("no app")));
+
+    ax().focusError[10] = 17;
+    EXPECT_EQ(TextInjector::focus(app(10)), Focus::unsure(QStringLiteral("error 17")));
+    EXPECT_EQ(ax().timeoutMs, TextInjector::kProbeTimeoutMs);
+    // Nothing focused, no error code: the call worked but gave nothing.
+    EXPECT_EQ(TextInjector::focus(app(11)), Focus::unsure(QStringLiteral("error 0")));
+
+    ax().focused[12] = fake::FakeAccessibility::element(QString());
+    EXPECT_EQ(TextInjector::focus(app(12)), Focus::unsure(QStringLiteral("no role")));
+
+    for (const char* role :
+         {"entry", "password text", "text", "terminal", "combo box", "document text"}) {
+        ax().focused[13] = fake::FakeAccessibility::element(QString::fromUtf8(role));
+        EXPECT_EQ(TextInjector::focus(app(13)), Focus::text()) << role;
+    }
+    for (const char* role : {"frame", "window", "application", "filler", "unknown"}) {
+        ax().focused[14] = fake::FakeAccessibility::element(QString::fromUtf8(role));
+        EXPECT_EQ(TextInjector::focus(app(14)), Focus::unsure(QString::fromUtf8(role))) << role;
+    }
+    ax().focused[15] = fake::FakeAccessibility::element(QStringLiteral("push button"));
+    EXPECT_EQ(TextInjector::focus(app(15)), Focus::notText(QStringLiteral("push button")));
+    // A process id the desktop cannot have asks nothing.
+    ax().calls = 0;
+    EXPECT_EQ(TextInjector::focus(app(0)).kind, Focus::Kind::unsure);
+    EXPECT_EQ(ax().calls, 0);
+}
+
+TEST_F(Injector, RunsNeverSplitASurrogatePair) {
+    const QString fortyFive(45, QLatin1Char('a'));
+    const QStringList runs = TextInjector::splitRuns(fortyFive);
+    ASSERT_EQ(runs.size(), 3);
+    EXPECT_EQ(runs[0].size(), 20);
+    EXPECT_EQ(runs[1].size(), 20);
+    EXPECT_EQ(runs[2].size(), 5);
+    EXPECT_TRUE(TextInjector::splitRuns(QString()).isEmpty());
+
+    // 19 letters then an emoji: the pair would straddle the 20-unit cut.
+    const QString thumbs = QString::fromUtf8("👍");
+    const QString text = QString(19, QLatin1Char('x')) + thumbs + QStringLiteral("yz");
+    const QStringList cut = TextInjector::splitRuns(text);
+    ASSERT_EQ(cut.size(), 2);
+    EXPECT_EQ(cut[0], QString(19, QLatin1Char('x')));
+    EXPECT_EQ(cut[1], thumbs + QStringLiteral("yz"));
+
+    // Emoji only, any run length: every run is whole characters and nothing is lost.
+    const QString emoji = QString::fromUtf8("👍😀🎉👍😀🎉👍😀🎉👍😀🎉👍😀🎉👍😀🎉👍😀🎉");
+    for (int len : {2, 3, 5, 20, 21}) {
+        const QStringList parts = TextInjector::splitRuns(emoji + QStringLiteral("!"), len);
+        EXPECT_EQ(parts.join(QString()), emoji + QStringLiteral("!"));
+        for (const QString& p : parts) {
+            EXPECT_LE(p.size(), len);
+            EXPECT_FALSE(p.front().isLowSurrogate()) << len;
+            EXPECT_FALSE(p.back().isHighSurrogate()) << len;
+        }
+    }
+    // A lone high surrogate at a cut is left as it is rather than lost.
+    const QString broken = QString(19, QLatin1Char('x')) + QChar(0xd83d) + QStringLiteral("y");
+    EXPECT_EQ(TextInjector::splitRuns(broken).join(QString()), broken);
+}
+
+TEST_F(Injector, TypingPostsRunsAndLogsThem) {
+    EXPECT_TRUE(TextInjector::type(QString()));
+    EXPECT_TRUE(keys().runs.isEmpty());
+    EXPECT_EQ(keys().endTypingCalls, 0);
+    EXPECT_TRUE(
+        logText().contains(QStringLiteral("Type: 0 units in 0 events, input source xkb:us")));
+
+    const quint64 before = pb().changeCount();
+    const QString text = QStringLiteral("naïve café — ") + QString(32, QLatin1Char('z'));
+    ASSERT_EQ(text.size(), 45);
+    EXPECT_TRUE(TextInjector::type(text));
+    EXPECT_EQ(keys().runs.size(), 3);
+    EXPECT_EQ(keys().runs.join(QString()), text);
+    EXPECT_EQ(keys().endTypingCalls, 1);
+    EXPECT_EQ(pb().changeCount(), before);  // typing never touches the clipboard
+    EXPECT_TRUE(
+        logText().contains(QStringLiteral("Type: 45 units in 3 events, input source xkb:us")));
+
+    keys().source.clear();
+    keys().works = false;
+    EXPECT_FALSE(TextInjector::type(QStringLiteral("hello")));
+    const QString log = logText();
+    EXPECT_TRUE(log.contains(QStringLiteral("Type: 5 units in 1 events, input source ?")));
+    EXPECT_TRUE(log.contains(QStringLiteral("Type: couldn't send 1 of 1 runs")));
+}
+
+TEST_F(Injector, PasteRestoresTheClipboardOnceTheTargetHasRead) {
+    pb().copyFromOtherApp(kUserClipboard);
+    keys().onPaste = [] { fake::pasteboard().readByTarget(); };
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_TRUE(TextInjector::paste(QStringLiteral("dictated"), 350, false));
+    EXPECT_EQ(pb().text(), QStringLiteral("dictated"));
+    EXPECT_EQ(keys().pastes, QList<bool>{false});
+    ASSERT_TRUE(
+        testenv::waitFor([] { return fake::pasteboard().contents() == kUserClipboard; }, 3000));
+    EXPECT_GE(clock.elapsed(), 340);
+    EXPECT_TRUE(logText().contains(QStringLiteral("Paste: clipboard restored (2 formats)")));
+
+    // An empty clipboard is empty again afterwards; terminals get their own chord.
+    pb().copyFromOtherApp({});
+    EXPECT_TRUE(TextInjector::paste(QStringLiteral("ls -la"), 50, false, true));
+    EXPECT_EQ(keys().pastes.last(), true);
+    ASSERT_TRUE(testenv::waitFor([] { return !fake::pasteboard().text(); }, 3000));
+    EXPECT_TRUE(pb().contents().isEmpty());
+}
+
+TEST_F(Injector, KeepLeavesTheText) {
+    pb().copyFromOtherApp(kUserClipboard);
+    EXPECT_TRUE(TextInjector::paste(QStringLiteral("kept"), 10, true));
+    QThread::msleep(60);
+    TextInjector::finishPendingRestores();
+    EXPECT_EQ(pb().text(), QStringLiteral("kept"));
+}
+
+TEST_F(Injector, RestoreWaitsForASlowReaderAndSparesANewCopy) {
+    // The target reads late: the restore waits for it rather than pasting the old contents.
+    pb().copyFromOtherApp(kUserClipboard);
+    EXPECT_TRUE(TextInjector::paste(QStringLiteral("slow"), 20, false));
+    QThread::msleep(200);
+    EXPECT_EQ(pb().text(), QStringLiteral("slow"));
+    pb().readByTarget();
+    ASSERT_TRUE(
+        testenv::waitFor([] { return fake::pasteboard().contents() == kUserClipboard; }, 3000));
+
+    // The user copies something before the restore: that copy stays.
+    const PasteboardContents newer{{QStringLiteral("UTF8_STRING"), "copied meanwhile"}};
+    keys().onPaste = [] { fake::pasteboard().readByTarget(); };
+    EXPECT_TRUE(TextInjector::paste(QStringLiteral("x"), 100, false));
+    pb().copyFromOtherApp(newer);
+    QThread::msleep(250);
+    TextInjector::finishPendingRestores();
+    EXPECT_EQ(pb().contents(), newer);
+    EXPECT_TRUE(logText().contains(
+        QStringLiteral("Paste: clipboard changed since the paste, not restoring it")));
+}
+
+TEST_F(Injector, TargetThatNeverReadsStillGetsTheClipboardBack) {
+    pb().copyFromOtherApp(kUserClipboard);
+    EXPECT_TRUE(TextInjector::paste(QStringLiteral("unread"), 0, false));
+    ASSERT_TRUE(testenv::waitFor([] { return fake::pasteboard().contents() == kUserClipboard; },
+                                 TextInjector::kReadGraceMs + 2000));
+    EXPECT_TRUE(logText().contains(QStringLiteral("the target never read the text")));
+}
+
+TEST_F(Injector, BackToBackPastesRestoreTheUsersClipboard) {
+    pb().copyFromOtherApp(kUserClipboard);
+    keys().onPaste = [] { fake::pasteboard().readByTarget(); };
+    EXPECT_TRUE(TextInjector::paste(QStringLiteral("first"), 300, false));
+    EXPECT_TRUE(TextInjector::paste(QStringLiteral("second"), 50, false));
+    EXPECT_EQ(pb().text(), QStringLiteral("second"));
+    ASSERT_TRUE(
+        testenv::waitFor([] { return fake::pasteboard().contents() == kUserClipboard; }, 3000));
+    QThread::msleep(400);  // the first paste's restore must not come back with "first"
+    EXPECT_EQ(pb().contents(), kUserClipboard);
+}
+
+TEST_F(Injector, FailuresKeepTheUsersData) {
+    // The text cannot go on the clipboard: nothing is pasted, the clipboard is as it was.
+    pb().copyFromOtherApp(kUserClipboard);
+    pb().setWritesFail(true);
+    EXPECT_FALSE(TextInjector::paste(QStringLiteral("lost?"), 10, false));
+    EXPECT_TRUE(keys().pastes.isEmpty());
+    EXPECT_EQ(pb().contents(), kUserClipboard);
+    pb().setWritesFail(false);
+
+    // The paste chord cannot be sent: the text stays for the user to paste by hand.
+    keys().works = false;
+    EXPECT_FALSE(TextInjector::paste(QStringLiteral("by hand"), 10, false));
+    QThread::msleep(50);
+    TextInjector::finishPendingRestores();
+    EXPECT_EQ(pb().text(), QStringLiteral("by hand"));
+    EXPECT_TRUE(logText().contains(QStringLiteral("couldn't send the paste keys")));
+}
+
+TEST_F(Injector, WebContextReadsTheFrontTab) {
+    ax().calls = 0;
+    EXPECT_FALSE(WebContext::detect(std::nullopt));
+    EXPECT_FALSE(WebContext::detect(app(20, QString())));
+    EXPECT_FALSE(WebContext::detect(app(20, QStringLiteral("com.microsoft.vscode"))));
+    EXPECT_EQ(ax().calls, 0);  // only browsers are asked
+
+    ax().documentUrls[21] = QStringLiteral("https://Mail.Google.com/mail/u/0/#inbox");
+    const auto gmail = WebContext::detect(app(21, QStringLiteral("org.mozilla.firefox")));
+    ASSERT_TRUE(gmail);
+    EXPECT_EQ(gmail->site.label, QStringLiteral("Gmail"));
+    EXPECT_EQ(gmail->site.style.id, QStringLiteral("mail"));
+    EXPECT_EQ(gmail->url, QStringLiteral("https://Mail.Google.com/mail/u/0/#inbox"));
+    EXPECT_TRUE(logText().contains(QStringLiteral("ms: mail.google.com → Gmail")));
+
+    ax().documentUrls[22] = QStringLiteral("https://notgithub.com/x");
+    EXPECT_FALSE(WebContext::detect(app(22, QStringLiteral("COM.GOOGLE.CHROME.CANARY"))));
+    EXPECT_TRUE(logText().contains(QStringLiteral("notgithub.com → 未知站点")));
+
+    const char* none[] = {"file:///home/me/page.html", "", "http://", "https://exa mple.com/",
+                          "about:blank"};
+    for (const char* url : none) {
+        ax().documentUrls[23] = QString::fromUtf8(url);
+        EXPECT_FALSE(WebContext::detect(app(23, QStringLiteral("com.brave.browser")))) << url;
+    }
+    EXPECT_FALSE(WebContext::detect(app(24, QStringLiteral("com.brave.browser"))));  // no document
+    EXPECT_TRUE(logText().contains(QStringLiteral("Web URL: none (")));
+}
+
+}  // namespace
