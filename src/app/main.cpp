@@ -9,6 +9,7 @@
 #include "core/Log.h"
 #include "platform/Platform.h"
 #include "platform/select/PlatformSelect.h"
+#include "ui/HUDPreview.h"
 
 namespace {
 
@@ -57,9 +58,9 @@ int main(int argc, char** argv) {
     QApplication::setQuitOnLastWindowClosed(false);  // the app lives in the status item
     platform::Platform::install(platform::createPlatform());
 
+    if (options.mode == LaunchOptions::Mode::previewHud) return HUDPreview::run(options);
     switch (options.mode) {
         case LaunchOptions::Mode::probeUrl:
-        case LaunchOptions::Mode::previewHud:
         case LaunchOptions::Mode::previewWindow:
             std::fprintf(stderr, "velmora: this mode is not part of this build\n");
             return 0;

@@ -1,5 +1,6 @@
 #pragma once
 #include <QList>
+#include <QRect>
 #include <QString>
 #include <QUrl>
 #include <optional>
@@ -19,7 +20,7 @@ struct RunningApp {
 // Frontmost application, running applications, activation, opening URLs and files.
 // Thread: main.
 class Workspace {
-public:
+  public:
     virtual ~Workspace() = default;
     virtual std::optional<RunningApp> frontmostApplication() = 0;
     virtual QList<RunningApp> runningApplications() = 0;
@@ -27,6 +28,15 @@ public:
     virtual bool activate(const RunningApp& app) = 0;
     // Opens a URL (or a file URL) with the user's default handler.
     virtual bool open(const QUrl& url) = 0;
+    // Where a top-level window is on the desktop, in device pixels of the root window;
+    // none when it cannot be told (the pill then follows the mouse pointer).
+    virtual std::optional<QRect> windowFrame(quint64 window) {
+        (void)window;
+        return std::nullopt;
+    }
+    // Whether a compositing manager blends translucent windows; without one their
+    // transparent pixels show black, so the pill shapes its window instead.
+    virtual bool compositing() { return true; }
 };
 
 }  // namespace platform

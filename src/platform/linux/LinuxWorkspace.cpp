@@ -16,8 +16,8 @@ namespace {
 QString idFromCgroup(qint64 pid) {
     QFile f(QStringLiteral("/proc/%1/cgroup").arg(pid));
     if (!f.open(QIODevice::ReadOnly)) return {};
-    static const QRegularExpression re(
-        QStringLiteral(R"(app-(?:flatpak|gnome|kde|xfce|[a-z]+)-([A-Za-z0-9_.\-]+?)(?:@[^.]*)?-[0-9]+\.scope)"));
+    static const QRegularExpression re(QStringLiteral(
+        R"(app-(?:flatpak|gnome|kde|xfce|[a-z]+)-([A-Za-z0-9_.\-]+?)(?:@[^.]*)?-[0-9]+\.scope)"));
     const auto m = re.match(QString::fromUtf8(f.read(8192)));
     if (!m.hasMatch()) return {};
     QString id = m.captured(1);
@@ -128,6 +128,27 @@ bool LinuxWorkspace::activate(const RunningApp& app) {
 
 bool LinuxWorkspace::open(const QUrl& url) {
     return QProcess::startDetached(QStringLiteral("xdg-open"), {url.toString()});
+}
+
+std::optional<QRect> LinuxWorkspace::windowFrame(quint64 window) {
+    Display* d = display_.get();
+    if (window == 0) return std::nullopt;
+    const Window w = static_cast<Window>(window);
+    XWindowAttributes attrs{};
+    int x = 0, y = 0;
+    Window child = None;
+    ErrorTrap trap(d);
+    const Status ok = XGetWindowAttributes(d, w, &attrs);
+    const Bool translated =
+        ok ? XTranslateCoordinates(d, w, DefaultRootWindow(d), 0, 0, &x, &y, &child) : False;
+    if (trap.failed() || !ok || !translated || attrs.map_state != IsViewable) return std::nullopt;
+    return QRect(x, y, attrs.width, attrs.height);
+}
+
+bool LinuxWorkspace::compositing() {
+    Display* d = display_.get();
+    const QByteArray name = "_NET_WM_CM_S" + QByteArray::number(DefaultScreen(d));
+    return XGetSelectionOwner(d, atom(d, name.constData())) != None;
 }
 
 }  // namespace platform::x11
