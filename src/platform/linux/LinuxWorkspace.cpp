@@ -16,8 +16,8 @@ namespace {
 QString idFromCgroup(qint64 pid) {
     QFile f(QStringLiteral("/proc/%1/cgroup").arg(pid));
     if (!f.open(QIODevice::ReadOnly)) return {};
-    static const QRegularExpression re(QStringLiteral(
-        R"(app-(?:flatpak|gnome|kde|xfce|[a-z]+)-([A-Za-z0-9_.\-]+?)(?:@[^.]*)?-[0-9]+\.scope)"));
+    static const QRegularExpression re(
+        QStringLiteral(R"(app-(?:flatpak|gnome|kde|xfce|[a-z]+)-([A-Za-z0-9_.\-]+?)(?:@[^.]*)?-[0-9]+\.scope)"));
     const auto m = re.match(QString::fromUtf8(f.read(8192)));
     if (!m.hasMatch()) return {};
     QString id = m.captured(1);
