@@ -7,6 +7,8 @@
 // by default transparent to the mouse. It paints the drop shadow and the pill's
 // material; the views sit in content(), which covers the pill.
 class GlassPillView : public QWidget {
+    Q_OBJECT
+
   public:
     // The material of the pill: a dark or light glass with its shadow and edge.
     struct Glass {

@@ -9,6 +9,8 @@ struct HUDTuning;
 
 // Undo with a countdown ring that empties over the notice's remaining time.
 class UndoRingButton : public QAbstractButton {
+    Q_OBJECT
+
   public:
     explicit UndoRingButton(QWidget* parent);
     void reset(const QColor& colour);  // full ring, still
@@ -33,6 +35,8 @@ class UndoRingButton : public QAbstractButton {
 // The `learned` notice: the words just added to the dictionary, a caption, and the
 // undo button; after undo the words show struck through with "Got it, won't learn …".
 class LearnedNoticeView : public PillContentView {
+    Q_OBJECT
+
   public:
     explicit LearnedNoticeView(QWidget* parent);
     void setContent(const QStringList& words, bool undone);

@@ -8,6 +8,8 @@
 // Base of the views inside the pill: each paints itself at a content opacity so
 // the pill can crossfade between them without graphics effects.
 class PillContentView : public QWidget {
+    Q_OBJECT
+
   public:
     explicit PillContentView(QWidget* parent);
     void setContentOpacity(double opacity);
@@ -28,6 +30,8 @@ void drawPillText(class QPainter& p, const QPointF& baseline, const QString& tex
 // The `text` view: one line; written, pending and partial parts each at their own
 // opacity. A line too long for the pill shows its latest words after an ellipsis.
 class TextLineView : public PillContentView {
+    Q_OBJECT
+
   public:
     explicit TextLineView(QWidget* parent);
     void setParts(const QStringList& parts, const QList<double>& alphas);
@@ -49,6 +53,8 @@ class TextLineView : public PillContentView {
 
 // The target app's icon at the pill's leading edge, or a text-cursor symbol.
 class AppIconView : public PillContentView {
+    Q_OBJECT
+
   public:
     explicit AppIconView(QWidget* parent);
     void setIcon(const QIcon& icon);

@@ -5,6 +5,8 @@
 // The pill-tuning window: buttons for what the application offers while tuning the
 // pill's look (preview, demo, a sample learned notice pinned or not, unpin).
 class TuningView : public QWidget {
+    Q_OBJECT
+
   public:
     TuningView();
 

@@ -9,6 +9,8 @@ struct HUDTuning;
 // The `wave` view: level bars animated at the display's refresh rate while the view
 // is on screen; the refresh stops whenever it is hidden.
 class WaveformView : public PillContentView {
+    Q_OBJECT
+
   public:
     explicit WaveformView(QWidget* parent);
     void applyTuning(const HUDTuning& t);
@@ -36,6 +38,8 @@ class WaveformView : public PillContentView {
 // The `thinking` view: a word, with hopping dots while the text is being cleaned up,
 // still ("Listening") while nothing has been heard.
 class ThinkingView : public PillContentView {
+    Q_OBJECT
+
   public:
     explicit ThinkingView(QWidget* parent);
     void setWord(const QString& word, bool animates);
