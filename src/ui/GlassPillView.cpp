@@ -5,6 +5,7 @@
 #include <QPainterPath>
 #include <QWindow>
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 #include "ui/HUDLayout.h"
@@ -137,53 +138,58 @@ void GlassPillView::updateMask() {
     }
 }
 
-const QImage& GlassPillView::shadow() {
+double GlassPillView::backgroundPad() const {
+    return shaped_ ? 1 : 2 * glass_.shadowRadius + 2 + std::abs(glass_.shadowOffsetY);
+}
+
+const QImage& GlassPillView::background() {
     const double dpr = devicePixelRatioF();
-    const double blur = glass_.shadowRadius;
-    const QString key = QStringLiteral("%1x%2 r%3 b%4 a%5 d%6")
-                            .arg(pill_.width())
-                            .arg(pill_.height())
-                            .arg(radius_)
-                            .arg(blur)
-                            .arg(glass_.shadowOpacity)
-                            .arg(dpr);
-    if (key == shadowKey_) return shadow_;
-    shadowKey_ = key;
-    const double pad = 2 * blur + 2;
-    const QSizeF logical = pill_.size() + QSizeF(2 * pad, 2 * pad);
-    shadow_ = QImage((logical * dpr).toSize(), QImage::Format_ARGB32_Premultiplied);
-    shadow_.fill(Qt::transparent);
-    {
-        QPainter p(&shadow_);
+    // Compared as numbers: this runs for every frame of the bars.
+    const std::array<double, 11> key = {pill_.width(),
+                                        pill_.height(),
+                                        radius_,
+                                        double(shaped_),
+                                        double(glass_.light),
+                                        glass_.tintOpacity,
+                                        glass_.shadowOpacity,
+                                        glass_.shadowRadius,
+                                        glass_.shadowOffsetY,
+                                        glass_.edgeHighlight,
+                                        dpr};
+    if (key == backgroundKey_) return background_;
+    backgroundKey_ = key;
+    const double pad = backgroundPad();
+    const QRectF pill(QPointF(pad, pad), pill_.size());
+    background_ = QImage((QSizeF(pill_.width() + 2 * pad, pill_.height() + 2 * pad) * dpr).toSize(),
+                         QImage::Format_ARGB32_Premultiplied);
+    background_.fill(Qt::transparent);
+    if (!shaped_ && glass_.shadowOpacity > 0) {
+        // The shadow: the pill's shape in black, blurred, a little lower.
+        QPainter p(&background_);
         p.setRenderHint(QPainter::Antialiasing);
         p.scale(dpr, dpr);
         p.setPen(Qt::NoPen);
         p.setBrush(QColor(
             0, 0, 0,
             static_cast<int>(std::lround(255 * std::clamp(glass_.shadowOpacity, 0.0, 1.0)))));
-        p.drawRoundedRect(QRectF(QPointF(pad, pad), pill_.size()), radius_, radius_);
+        p.drawRoundedRect(pill.translated(0, glass_.shadowOffsetY), radius_, radius_);
+        p.end();
+        blurAlpha(background_, static_cast<int>(std::lround(glass_.shadowRadius * dpr / 2)));
     }
-    blurAlpha(shadow_, static_cast<int>(std::lround(blur * dpr / 2)));
-    // Black shadow: the colour channels stay 0, premultiplied alpha carries it all.
-    shadow_.setDevicePixelRatio(dpr);
-    return shadow_;
-}
-
-void GlassPillView::paintEvent(QPaintEvent*) {
-    if (pill_.isEmpty()) return;
-    QPainter p(this);
+    QPainter p(&background_);
     p.setRenderHint(QPainter::Antialiasing);
-    if (!shaped_ && glass_.shadowOpacity > 0) {
-        const double pad = 2 * glass_.shadowRadius + 2;
-        p.drawImage(pill_.topLeft() + QPointF(-pad, -pad + glass_.shadowOffsetY), shadow());
-    }
+    p.scale(dpr, dpr);
     QPainterPath path;
-    path.addRoundedRect(pill_, radius_, radius_);
+    path.addRoundedRect(pill, radius_, radius_);
+    // The glass covers the shadow under it.
+    p.setCompositionMode(QPainter::CompositionMode_Source);
+    p.fillPath(path, Qt::transparent);
+    p.setCompositionMode(QPainter::CompositionMode_SourceOver);
     // The material: a smoked glass, lighter for dark text; the tint deepens it.
     const double a = std::clamp(0.80 + 0.18 * glass_.tintOpacity, 0.0, 1.0);
     QColor base = glass_.light ? QColor(246, 246, 248) : QColor(24, 24, 28);
     base.setAlphaF(static_cast<float>(a));
-    QLinearGradient sheen(pill_.topLeft(), pill_.bottomLeft());
+    QLinearGradient sheen(pill.topLeft(), pill.bottomLeft());
     sheen.setColorAt(0, glass_.light ? base : base.lighter(135));
     sheen.setColorAt(1, base);
     p.fillPath(path, sheen);
@@ -192,7 +198,18 @@ void GlassPillView::paintEvent(QPaintEvent*) {
         edge.setAlphaF(static_cast<float>(std::clamp(glass_.edgeHighlight, 0.0, 1.0)));
         p.setPen(QPen(edge, 1));
         p.setBrush(Qt::NoBrush);
-        const QRectF inner = pill_.adjusted(0.5, 0.5, -0.5, -0.5);
+        const QRectF inner = pill.adjusted(0.5, 0.5, -0.5, -0.5);
         p.drawRoundedRect(inner, std::max(0.0, radius_ - 0.5), std::max(0.0, radius_ - 0.5));
     }
+    p.end();
+    background_.setDevicePixelRatio(dpr);
+    return background_;
+}
+
+void GlassPillView::paintEvent(QPaintEvent*) {
+    if (pill_.isEmpty()) return;
+    // Drawn once per size and look; a frame of the bars only copies its corner of it.
+    QPainter p(this);
+    const double pad = backgroundPad();
+    p.drawImage(pill_.topLeft() - QPointF(pad, pad), background());
 }

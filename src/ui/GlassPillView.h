@@ -1,6 +1,7 @@
 #pragma once
 #include <QImage>
 #include <QWidget>
+#include <array>
 #include <functional>
 
 // The pill's window: frameless, translucent, above everything, never focused, and
@@ -47,7 +48,8 @@ class GlassPillView : public QWidget {
 
   private:
     void updateMask();
-    const QImage& shadow();
+    const QImage& background();
+    double backgroundPad() const;
 
     QWidget* content_;
     QRectF pill_;
@@ -55,6 +57,6 @@ class GlassPillView : public QWidget {
     Glass glass_;
     bool shaped_ = false;
     bool acceptsMouse_ = false;
-    QImage shadow_;
-    QString shadowKey_;
+    QImage background_;  // shadow and glass, for the current size and look
+    std::array<double, 11> backgroundKey_{};
 };

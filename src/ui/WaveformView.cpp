@@ -4,6 +4,7 @@
 #include <QPainter>
 #include <QScreen>
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 #include "ui/HUDTuning.h"
@@ -67,19 +68,52 @@ void WaveformView::frame() {
     update();
 }
 
+// One round end of a bar, drawn once per width, colour and pixel ratio; a frame
+// then only copies ends and fills straight middles, which stays cheap at 60 Hz.
+const QImage& WaveformView::capSprite(double width, const QColor& colour) {
+    const double dpr = devicePixelRatioF();
+    const std::array<double, 4> key = {width, dpr, double(colour.rgba()), 1};
+    if (key == capKey_) return cap_;
+    capKey_ = key;
+    const int px = std::max(1, static_cast<int>(std::ceil(width * dpr)));
+    cap_ = QImage(px, px, QImage::Format_ARGB32_Premultiplied);
+    cap_.fill(Qt::transparent);
+    QPainter p(&cap_);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(Qt::NoPen);
+    p.setBrush(colour);
+    p.drawEllipse(QRectF(0, 0, width * dpr, width * dpr));
+    p.end();
+    return cap_;
+}
+
 void WaveformView::paintEvent(QPaintEvent*) {
     if (opacity_ <= 0) return;
     ++frames_;
     if (model.heights.size() != static_cast<size_t>(std::max(model.count, 0)))
         model.heights.assign(static_cast<size_t>(std::max(model.count, 0)), 0.0);
+    const std::vector<QRectF> bars = model.bars(size());
+    if (bars.empty()) return;
+    const QColor colour = dark_ ? QColor(Qt::black) : QColor(Qt::white);
+    const double dpr = devicePixelRatioF();
+    const double w = bars.front().width();
+    const QImage& cap = capSprite(w, colour);
+    const double capPx = cap.width();
+    const double half = capPx / dpr / 2;  // a cap's height in logical pixels
     QPainter p(this);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.setPen(Qt::NoPen);
-    QColor c = dark_ ? QColor(Qt::black) : QColor(Qt::white);
     p.setOpacity(opacity_ * 0.92);
-    p.setBrush(c);
-    for (const QRectF& bar : model.bars(size()))
-        p.drawRoundedRect(bar, bar.width() / 2, bar.width() / 2);
+    auto snap = [&](double v) { return std::round(v * dpr) / dpr; };
+    for (const QRectF& bar : bars) {
+        const double x = snap(bar.left());
+        const double top = snap(bar.top());
+        const double bottom = std::max(top + 2 * half, snap(bar.bottom()));
+        // Top half of the round end, the straight middle, the bottom half.
+        p.drawImage(QRectF(x, top, capPx / dpr, half), cap, QRectF(0, 0, capPx, capPx / 2));
+        if (bottom - top > 2 * half)
+            p.fillRect(QRectF(x, top + half, capPx / dpr, bottom - top - 2 * half), colour);
+        p.drawImage(QRectF(x, bottom - half, capPx / dpr, half), cap,
+                    QRectF(0, capPx / 2, capPx, capPx / 2));
+    }
 }
 
 // ---- ThinkingView

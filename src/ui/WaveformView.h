@@ -1,5 +1,7 @@
 #pragma once
+#include <QImage>
 #include <QTimer>
+#include <array>
 
 #include "ui/PillContentView.h"
 #include "ui/WaveformModel.h"
@@ -29,7 +31,10 @@ class WaveformView : public PillContentView {
 
   private:
     void frame();
+    const QImage& capSprite(double width, const QColor& colour);
     QTimer refresh_;
+    QImage cap_;
+    std::array<double, 4> capKey_{};
     bool dark_ = false;
     bool flat_ = false;  // the last frame drew resting bars
     qint64 frames_ = 0;
