@@ -5,6 +5,7 @@
 // it can be read, the X server's.
 #include <benchmark/benchmark.h>
 
+#include <unistd.h>
 #include <QAbstractAnimation>
 #include <QApplication>
 #include <QDir>
@@ -17,7 +18,6 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
-#include <unistd.h>
 
 #include "core/Config.h"
 #include "core/Log.h"
@@ -46,7 +46,8 @@ long xServerPid() {
     if (colon >= 0) {
         display = display.mid(colon + 1).section(QLatin1Char('.'), 0, 0);
         QFile lock(QStringLiteral("/tmp/.X%1-lock").arg(display));
-        if (lock.open(QIODevice::ReadOnly)) return QString::fromLatin1(lock.readAll()).trimmed().toLong();
+        if (lock.open(QIODevice::ReadOnly))
+            return QString::fromLatin1(lock.readAll()).trimmed().toLong();
     }
     long found = 0, forDisplay = 0;
     int servers = 0;
@@ -145,8 +146,8 @@ static void BM_ListeningWaveform(benchmark::State& state) {
     clock.start();
     measure(state, 2000);
     if (wave)
-        state.counters["frames_per_s"] =
-            static_cast<double>(wave->framesDrawn() - frames0) / (static_cast<double>(clock.elapsed()) / 1000);
+        state.counters["frames_per_s"] = static_cast<double>(wave->framesDrawn() - frames0) /
+                                         (static_cast<double>(clock.elapsed()) / 1000);
     mic.stop();
     hud.hide(0);
     runLoop(400);
@@ -227,11 +228,19 @@ static void BM_TailOfLongTranscript(benchmark::State& state) {
     QString text;
     while (text.size() < state.range(0)) text += QStringLiteral("and the words keep coming, ");
     for (auto _ : state) {
-        benchmark::DoNotOptimize(
-            HUDText::tailStart(text, 356, [&](const QString& s) { return fm.horizontalAdvance(s); }));
+        benchmark::DoNotOptimize(HUDText::tailStart(
+            text, 356, [&](const QString& s) { return fm.horizontalAdvance(s); }));
     }
 }
 BENCHMARK(BM_TailOfLongTranscript)->Arg(200)->Arg(2000)->Unit(benchmark::kMicrosecond);
+
+static void BM_TuningLoad(benchmark::State& state) {
+    resetTuning();
+    HUDTuning::set(QStringLiteral("width"), 260);
+    for (auto _ : state) benchmark::DoNotOptimize(HUDTuning::load());
+    resetTuning();
+}
+BENCHMARK(BM_TuningLoad)->Unit(benchmark::kMicrosecond);
 
 int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("DISPLAY")) {

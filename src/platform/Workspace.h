@@ -37,6 +37,8 @@ public:
     // Whether a compositing manager blends translucent windows; without one their
     // transparent pixels show black, so the pill shapes its window instead.
     virtual bool compositing() { return true; }
+    // Keeps a window of ours on every virtual desktop; asked again before each showing.
+    virtual void showOnAllDesktops(quint64 window) { (void)window; }
 };
 
 }  // namespace platform

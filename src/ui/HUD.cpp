@@ -95,6 +95,18 @@ HUD::HUD()
     learnedView_->onUndo = [this] { model_.undoLearned(); };
     panel_->onHover = [this](bool inside) { model_.hoverChanged(inside); };
 
+    // Screens coming, going or changing their usable area move a visible pill along.
+    auto watch = [this](QScreen* screen) {
+        connect(screen, &QScreen::availableGeometryChanged, this, [this] { screensChanged(); });
+    };
+    for (QScreen* s : QGuiApplication::screens()) watch(s);
+    connect(qGuiApp, &QGuiApplication::screenAdded, this, [this, watch](QScreen* s) {
+        watch(s);
+        screensChanged();
+    });
+    connect(qGuiApp, &QGuiApplication::screenRemoved, this, [this] { screensChanged(); });
+    connect(qGuiApp, &QGuiApplication::primaryScreenChanged, this, [this] { screensChanged(); });
+
     sub_ = HUDTuning::subscribe([this] {
         applyTuning();
         place(true);
@@ -468,12 +480,21 @@ void HUD::place(bool force) {
                                         t.bottomOffset, panel_->margin()));
 }
 
+void HUD::screensChanged() {
+    if (!panel_->isVisible()) return;
+    Log::write(QStringLiteral("HUD: screens changed while visible"));
+    place(false);
+    orderFront();
+}
+
 void HUD::orderFront() {
     const bool wasVisible = panel_->isVisible();
     if (!wasVisible) {
         // Checked at each appearance: a compositor may have started or stopped since.
         platform::Workspace* ws = workspace();
         panel_->setShaped(ws && !ws->compositing());
+        // On whichever desktop the user switches to while it is up.
+        if (ws) ws->showOnAllDesktops(panel_->winId());
     }
     panel_->show();
     panel_->raise();

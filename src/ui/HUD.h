@@ -76,6 +76,7 @@ class HUD : public QObject, private HUDHost {
     void applyTuning();
     void place(bool force);
     void orderFront();
+    void screensChanged();
     void setWidth(double fitting);
     void resize(double width, double height);
     void tweenStep();

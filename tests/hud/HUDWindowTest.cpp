@@ -446,6 +446,21 @@ TEST_F(HUDWindow, UnderAWindowManagerTheFocusStaysToo) {
     expectAtRestingPlace(pill, 240, 46);
     saveShot(img, pill, QStringLiteral("wm-listening"), true);
     expectFocusKept();
+
+    // Switching to another desktop while it is up: the pill comes along, the app stays.
+    auto viewable = [](quint64 w) {
+        return run(QStringLiteral("xwininfo"), {QStringLiteral("-id"), QString::number(w)})
+            .contains(QStringLiteral("IsViewable"));
+    };
+    if (run(QStringLiteral("xdotool"), {QStringLiteral("get_num_desktops")}).toInt() >= 2) {
+        run(QStringLiteral("xdotool"), {QStringLiteral("set_desktop"), QStringLiteral("1")});
+        EXPECT_TRUE(testenv::waitFor([&] { return !viewable(desk().target.winId()); }, 3000));
+        settle(200);
+        EXPECT_TRUE(viewable(hud.panel()->winId()));
+        run(QStringLiteral("xdotool"), {QStringLiteral("set_desktop"), QStringLiteral("0")});
+        EXPECT_TRUE(testenv::waitFor([&] { return viewable(desk().target.winId()); }, 3000));
+        desk().focus();
+    }
     hud.show(HUD::Mode::thinking, QStringLiteral("words"));
     look(hud, 200);
     expectFocusKept();
