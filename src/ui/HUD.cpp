@@ -130,6 +130,8 @@ QWidget* HUD::panel() const {
 
 void HUD::show(Mode mode, const QString& written, const QString& pending, const QString& partial,
                const std::optional<QString>& message, const std::optional<QStringList>& learned) {
+    // Settings are read again at each appearance, whoever wrote them.
+    if (!panel_->isVisible()) applyTuning();
     model_.show(mode, written, pending, partial, message, learned);
 }
 

@@ -310,8 +310,9 @@ TEST_F(HUDWindow, EachModeLooksRightAndLeavesTheFocusAlone) {
 }
 
 TEST_F(HUDWindow, WaveformBarsMoveWithTheLevelAndStopWhenHidden) {
-    HUDTuning::set(QStringLiteral("content"), QStringLiteral("waveform"));
     HUD hud;
+    // Written straight into the settings (as a settings page might): read at the next showing.
+    Config::d()->setValue(QStringLiteral("hud.content"), QStringLiteral("waveform"));
     hud.show(HUD::Mode::listening);
     // Levels as the microphone sends them: every 20 ms, speech-like.
     QTimer mic;
