@@ -87,10 +87,11 @@ bool differs(QRgb c, const QColor& ref, int tolerance) {
            std::abs(qBlue(c) - ref.blue()) > tolerance;
 }
 
-// The pill as seen on screen: every pixel in the lower half that is not the backdrop.
+// The pill as seen on screen: every pixel in the lowest two fifths that is not the backdrop
+// (a window manager's desktop pop-up sits in the middle).
 QRect pillBounds(const QImage& img, int tolerance = 40) {
     int left = img.width(), right = -1, top = img.height(), bottom = -1;
-    for (int y = img.height() / 2; y < img.height(); ++y) {
+    for (int y = img.height() * 3 / 5; y < img.height(); ++y) {
         const auto* row = reinterpret_cast<const QRgb*>(img.constScanLine(y));
         for (int x = 0; x < img.width(); ++x) {
             if (!differs(row[x], kBackdrop, tolerance)) continue;
