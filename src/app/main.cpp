@@ -14,6 +14,7 @@
 #include "platform/Platform.h"
 #include "platform/Workspace.h"
 #include "platform/select/PlatformSelect.h"
+#include "ui/HUDPreview.h"
 
 namespace {
 
@@ -119,10 +120,10 @@ int main(int argc, char** argv) {
     QApplication::setQuitOnLastWindowClosed(false);  // the app lives in the status item
     platform::Platform::install(platform::createPlatform());
 
+    if (options.mode == LaunchOptions::Mode::previewHud) return HUDPreview::run(options);
     switch (options.mode) {
         case LaunchOptions::Mode::probeUrl:
             return runProbeUrl();
-        case LaunchOptions::Mode::previewHud:
         case LaunchOptions::Mode::previewWindow:
             std::fprintf(stderr, "velmora: this mode is not part of this build\n");
             return 0;

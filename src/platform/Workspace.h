@@ -1,5 +1,6 @@
 #pragma once
 #include <QList>
+#include <QRect>
 #include <QString>
 #include <QUrl>
 #include <optional>
@@ -27,6 +28,17 @@ public:
     virtual bool activate(const RunningApp& app) = 0;
     // Opens a URL (or a file URL) with the user's default handler.
     virtual bool open(const QUrl& url) = 0;
+    // Where a top-level window is on the desktop, in device pixels of the root window;
+    // none when it cannot be told (the pill then follows the mouse pointer).
+    virtual std::optional<QRect> windowFrame(quint64 window) {
+        (void)window;
+        return std::nullopt;
+    }
+    // Whether a compositing manager blends translucent windows; without one their
+    // transparent pixels show black, so the pill shapes its window instead.
+    virtual bool compositing() { return true; }
+    // Keeps a window of ours on every virtual desktop; asked again before each showing.
+    virtual void showOnAllDesktops(quint64 window) { (void)window; }
 };
 
 }  // namespace platform

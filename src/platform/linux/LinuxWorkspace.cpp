@@ -7,6 +7,8 @@
 
 #include "platform/linux/LinuxWorkspace.h"
 
+#include "core/Log.h"
+
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
 
@@ -134,6 +136,48 @@ bool LinuxWorkspace::activate(const RunningApp& app) {
 
 bool LinuxWorkspace::open(const QUrl& url) {
     return QProcess::startDetached(QStringLiteral("xdg-open"), {url.toString()});
+}
+
+std::optional<QRect> LinuxWorkspace::windowFrame(quint64 window) {
+    Display* d = display_.get();
+    if (window == 0) return std::nullopt;
+    const Window w = static_cast<Window>(window);
+    XWindowAttributes attrs{};
+    int x = 0, y = 0;
+    Window child = None;
+    ErrorTrap trap(d);
+    const Status ok = XGetWindowAttributes(d, w, &attrs);
+    const Bool translated =
+        ok ? XTranslateCoordinates(d, w, DefaultRootWindow(d), 0, 0, &x, &y, &child) : False;
+    if (trap.failed() || !ok || !translated || attrs.map_state != IsViewable) return std::nullopt;
+    return QRect(x, y, attrs.width, attrs.height);
+}
+
+bool LinuxWorkspace::compositing() {
+    Display* d = display_.get();
+    const QByteArray name = "_NET_WM_CM_S" + QByteArray::number(DefaultScreen(d));
+    return XGetSelectionOwner(d, atom(d, name.constData())) != None;
+}
+
+void LinuxWorkspace::showOnAllDesktops(quint64 window) {
+    Display* d = display_.get();
+    if (window == 0) return;
+    const Window w = static_cast<Window>(window);
+    const Atom desktop = atom(d, "_NET_WM_DESKTOP");
+    // The property for a window about to be mapped, the request for one already managed.
+    const unsigned long all = 0xFFFFFFFFUL;
+    ErrorTrap trap(d);
+    XChangeProperty(d, w, desktop, XA_CARDINAL, 32, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(&all), 1);
+    XEvent e{};
+    e.xclient.type = ClientMessage;
+    e.xclient.window = w;
+    e.xclient.message_type = desktop;
+    e.xclient.format = 32;
+    e.xclient.data.l[0] = static_cast<long>(all);
+    e.xclient.data.l[1] = 2;
+    XSendEvent(d, DefaultRootWindow(d), False, SubstructureRedirectMask | SubstructureNotifyMask, &e);
+    if (trap.failed()) Log::write(QStringLiteral("HUD: couldn't keep the pill on every desktop"));
 }
 
 }  // namespace platform::x11

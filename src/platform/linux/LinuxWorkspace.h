@@ -13,6 +13,9 @@ public:
     QList<RunningApp> runningApplications() override;
     bool activate(const RunningApp& app) override;
     bool open(const QUrl& url) override;
+    std::optional<QRect> windowFrame(quint64 window) override;
+    bool compositing() override;
+    void showOnAllDesktops(quint64 window) override;
 
     // The identifier the app's style rules match: a Flatpak or desktop-file id
     // when the process tells it, else the lower-cased WM_CLASS class.

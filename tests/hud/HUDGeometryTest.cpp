@@ -1,0 +1,359 @@
+// The pill's text and geometry decisions without a display: widths for a text,
+// the cut of a long line, clip labels, the learned notice's size, placement, the
+// level meter's mapping and the bars' motion, and the tuning values.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "core/Config.h"
+#include "core/Log.h"
+#include "support/TestEnv.h"
+#include "ui/HUDLayout.h"
+#include "ui/HUDText.h"
+#include "ui/HUDTuning.h"
+#include "ui/LevelMeter.h"
+#include "ui/WaveformModel.h"
+
+namespace {
+// Ten pixels for every UTF-16 unit: easy to reason about.
+double tenEach(const QString& s) {
+    return 10.0 * static_cast<double>(s.size());
+}
+double dbToRms(double db) {
+    return std::pow(10.0, db / 20);
+}
+}  // namespace
+
+// ---- widths
+
+TEST(HUDLayout, WidthForATextGrowsFromTheRestingWidthUpToTheCap) {
+    const double iconRight = HUDLayout::iconRight(46, 30);
+    EXPECT_DOUBLE_EQ(iconRight, 38);
+    EXPECT_DOUBLE_EQ(HUDLayout::textFitting(99.2), 104);  // ⌈99.2⌉ + 4
+    // Short text: never narrower than the resting width.
+    EXPECT_DOUBLE_EQ(HUDLayout::fittedWidth(100, iconRight, 240), 240);
+    // 300 + 48 + 16.
+    EXPECT_DOUBLE_EQ(HUDLayout::fittedWidth(300, iconRight, 240), 364);
+    EXPECT_DOUBLE_EQ(HUDLayout::fittedWidth(300.2, iconRight, 240), 365);
+    // Long text stops at 420, or at a wider resting width.
+    EXPECT_DOUBLE_EQ(HUDLayout::fittedWidth(1000, iconRight, 240), 420);
+    EXPECT_DOUBLE_EQ(HUDLayout::fittedWidth(1000, iconRight, 500), 500);
+    // The waveform (f = 0) and nonsense widths take the resting width.
+    EXPECT_DOUBLE_EQ(HUDLayout::fittedWidth(0, iconRight, 116), 116);
+    EXPECT_DOUBLE_EQ(HUDLayout::fittedWidth(-5, iconRight, 116), 116);
+    EXPECT_DOUBLE_EQ(HUDLayout::fittedWidth(std::nan(""), iconRight, 116), 116);
+    EXPECT_DOUBLE_EQ(HUDLayout::fittedWidth(30, iconRight, 116), 116);
+    EXPECT_DOUBLE_EQ(HUDLayout::fittedWidth(80, iconRight, 116), 144);
+}
+
+TEST(HUDLayout, LearnedNoticeSizeAndTail) {
+    HUDTuning t;
+    EXPECT_DOUBLE_EQ(HUDLayout::learnedTail(46, true, 22), 45);  // (46 - 24) / 2 + 34
+    EXPECT_DOUBLE_EQ(HUDLayout::learnedTail(20, true, 22), 40);  // never less than 6 + 34
+    EXPECT_DOUBLE_EQ(HUDLayout::learnedTail(46, false, 22), 22);
+    EXPECT_DOUBLE_EQ(HUDLayout::learnedNoticeMaxWidth(45, 22), 353);
+
+    EXPECT_EQ(HUDLayout::learnedSize(QSizeF(200, 40), 45, t), QSizeF(267, 74));
+    EXPECT_EQ(HUDLayout::learnedSize(QSizeF(50, 5), 45, t),
+              QSizeF(240, 46));  // resting size at least
+    EXPECT_EQ(HUDLayout::learnedSize(QSizeF(900, 400), 45, t), QSizeF(420, 150));  // capped
+
+    // The undo button sits at the right end, centred, as far in as it is from a resting pill's top.
+    EXPECT_EQ(HUDLayout::undoButtonRect(QSizeF(267, 74), 46), QRectF(232, 25, 24, 24));
+}
+
+TEST(HUDLayout, ResizeThresholdEasingAndCorners) {
+    EXPECT_TRUE(HUDLayout::resizeIgnored(QSizeF(240, 46), QSizeF(240.5, 45.5)));
+    EXPECT_FALSE(HUDLayout::resizeIgnored(QSizeF(240, 46), QSizeF(240.6, 46)));
+    EXPECT_FALSE(HUDLayout::resizeIgnored(QSizeF(240, 46), QSizeF(240, 47)));
+    EXPECT_DOUBLE_EQ(HUDLayout::easeOutCubic(0), 0);
+    EXPECT_DOUBLE_EQ(HUDLayout::easeOutCubic(0.5), 0.875);
+    EXPECT_DOUBLE_EQ(HUDLayout::easeOutCubic(1), 1);
+    EXPECT_DOUBLE_EQ(HUDLayout::easeOutCubic(3), 1);
+
+    HUDTuning t;
+    EXPECT_DOUBLE_EQ(HUDLayout::cornerRadius(QSizeF(240, 46), t, false), 23);  // capsule
+    EXPECT_DOUBLE_EQ(HUDLayout::cornerRadius(QSizeF(267, 100), t, true),
+                     23);  // notice derives from the pill
+    t.learnedRadius = 12;
+    EXPECT_DOUBLE_EQ(HUDLayout::cornerRadius(QSizeF(267, 100), t, true), 12);
+    t.capsule = false;
+    t.cornerRadius = 40;
+    EXPECT_DOUBLE_EQ(HUDLayout::cornerRadius(QSizeF(240, 46), t, false),
+                     23);  // never past half the height
+}
+
+TEST(HUDLayout, PlacementOnTheFocusedWindowsScreen) {
+    HUDTuning t;
+    const double m = HUDLayout::shadowMargin(t);
+    const QSizeF panel = HUDLayout::panelSize(t);
+    EXPECT_GE(panel.width(), 420 + 2 * m);
+    EXPECT_GE(panel.height(), 150 + 2 * m);
+    // The pill's bottom sits bottomOffset above the usable area's bottom, centred across.
+    const QRect area(0, 0, 1280, 800);
+    const QPoint origin = HUDLayout::panelOrigin(area, panel, 32, m);
+    const QRectF pill = HUDLayout::pillRectInPanel(panel, QSizeF(240, 46), m).translated(origin);
+    EXPECT_DOUBLE_EQ(pill.bottom(), 800 - 32);
+    EXPECT_NEAR(pill.center().x(), 640, 0.5);
+    // A second screen with a taskbar: placed on that screen's usable area.
+    const QRect second(1280, 0, 1920, 1080 - 40);
+    const QRectF there = HUDLayout::pillRectInPanel(panel, QSizeF(240, 46), m)
+                             .translated(HUDLayout::panelOrigin(second, panel, 32, m));
+    EXPECT_DOUBLE_EQ(there.bottom(), 1040 - 32);
+    EXPECT_NEAR(there.center().x(), 1280 + 960, 0.5);
+
+    const QList<QRect> screens = {QRect(0, 0, 1280, 800), QRect(1280, 0, 1920, 1080)};
+    EXPECT_EQ(HUDLayout::pickScreen(screens, QPoint(2000, 500), QPoint(10, 10)), 1);  // focus wins
+    EXPECT_EQ(HUDLayout::pickScreen(screens, std::nullopt, QPoint(1300, 10)),
+              1);  // else the pointer
+    EXPECT_EQ(HUDLayout::pickScreen(screens, QPoint(-500, 0), QPoint(10, 10)),
+              0);  // focus off every screen
+    EXPECT_EQ(HUDLayout::pickScreen(screens, std::nullopt, std::nullopt), 0);
+    EXPECT_EQ(HUDLayout::pickScreen({}, QPoint(1, 1), std::nullopt), -1);
+}
+
+// ---- text
+
+TEST(HUDText, OneLineAndClipLabels) {
+    EXPECT_EQ(HUDText::oneLine(QStringLiteral("a\nb\r\nc\rd\u2028e")), QStringLiteral("a b c d e"));
+    EXPECT_EQ(HUDText::clipToken(QStringLiteral("短语"), 2), QStringLiteral("⟦短语2⟧"));
+
+    const QList<HUDText::ClipLabel> clips = {
+        {HUDText::clipToken(QStringLiteral("链接"), 1), QStringLiteral("🔗 example.com")},
+        {HUDText::clipToken(QStringLiteral("短语"), 2), QStringLiteral("📋 hello")},
+    };
+    EXPECT_EQ(HUDText::withClipLabels(QStringLiteral("see⟦链接1⟧ and ⟦短语2⟧⟦链接1⟧."), clips),
+              QStringLiteral("see 🔗 example.com  and  📋 hello  🔗 example.com ."));
+    // Token 12 is not token 1 followed by a 2.
+    EXPECT_EQ(HUDText::withClipLabels(QStringLiteral("⟦链接12⟧"), clips),
+              QStringLiteral("⟦链接12⟧"));
+    EXPECT_EQ(HUDText::withoutStrayTokens(QStringLiteral("a⟦链接12⟧b⟦段落3⟧")),
+              QStringLiteral("a 🔗 b 📋 "));
+    EXPECT_EQ(HUDText::withoutStrayTokens(QStringLiteral("⟦not a token⟧")),
+              QStringLiteral("⟦not a token⟧"));
+}
+
+TEST(HUDText, TailOfALongLineKeepsTheLatestWords) {
+    const QString text = QStringLiteral("abcdefghij");  // 100 px
+    EXPECT_EQ(HUDText::tailStart(text, 100, tenEach), 0);
+    EXPECT_EQ(HUDText::tailStart(QString(), 0, tenEach), 0);
+    // 55 px: the ellipsis takes 10, four characters (40 px) fit after it.
+    const qsizetype start = HUDText::tailStart(text, 55, tenEach);
+    EXPECT_EQ(start, 6);
+    EXPECT_LE(tenEach(HUDText::ellipsis() + text.mid(start)), 55);
+    EXPECT_GT(tenEach(HUDText::ellipsis() + text.mid(start - 1)), 55);
+    // No room even for the ellipsis and one character: nothing of the text.
+    EXPECT_EQ(HUDText::tailStart(text, 5, tenEach), text.size());
+    // An emoji (two UTF-16 units) is never cut in half.
+    const QString emoji = QStringLiteral("ab😀cd");
+    for (double w = 0; w <= 70; w += 5) {
+        const qsizetype s = HUDText::tailStart(emoji, w, tenEach);
+        EXPECT_NE(s, 3) << w;
+        EXPECT_FALSE(emoji.mid(s).startsWith(QChar(0xDE00))) << w;
+    }
+}
+
+TEST(HUDText, WrapWordsAndThinkingWords) {
+    const QStringList w = {QStringLiteral("aaa"), QStringLiteral("bb"),
+                           QStringLiteral("cccccccccccc"), QStringLiteral("d")};
+    const auto lines = HUDText::wrapWords(w, QStringLiteral(" · "), 90, tenEach);
+    ASSERT_EQ(lines.size(), 3);
+    EXPECT_EQ(lines[0], (QStringList{QStringLiteral("aaa"), QStringLiteral("bb")}));  // 80 px
+    EXPECT_EQ(lines[1], QStringList{QStringLiteral("cccccccccccc")});  // too wide, alone
+    EXPECT_EQ(lines[2], QStringList{QStringLiteral("d")});
+    EXPECT_TRUE(HUDText::wrapWords({}, QStringLiteral(" "), 10, tenEach).isEmpty());
+
+    std::mt19937 rng(7);
+    for (const QString& current :
+         {QStringLiteral("Thinking"), QStringLiteral("Polishing"), QString()}) {
+        for (int i = 0; i < 30; ++i) {
+            const QString word = HUDText::pickThinkingWord(true, current, rng);
+            EXPECT_NE(word, current);
+            EXPECT_TRUE(QStringList({QStringLiteral("Thinking"), QStringLiteral("Polishing"),
+                                     QStringLiteral("Tidying up")})
+                            .contains(word));
+        }
+        EXPECT_EQ(HUDText::pickThinkingWord(false, current, rng), QStringLiteral("Thinking"));
+    }
+}
+
+// ---- the meter and the bars
+
+TEST(LevelMeter, FloorZeroDbfsAndBeyond) {
+    LevelMeter m;
+    m.reset(-55, 18);
+    EXPECT_DOUBLE_EQ(m.peakDB, -37);
+    EXPECT_NEAR(*m.feed(dbToRms(-55), 1.0, -55, 18), 0, 1e-12);   // the floor
+    EXPECT_NEAR(*m.feed(dbToRms(-70), 1.0, -55, 18), 0, 1e-12);   // below it
+    EXPECT_NEAR(*m.feed(dbToRms(-46), 1.0, -55, 18), 0.5, 1e-9);  // half way up the range
+    EXPECT_NEAR(*m.feed(dbToRms(-37), 1.0, -55, 18), 1, 1e-9);    // the top of the range
+    EXPECT_NEAR(*m.feed(1.0, 1.0, -55, 18), 1, 1e-12);            // 0 dBFS
+    EXPECT_NEAR(m.peakDB, 0, 1e-9);
+    // The range widened to the peak: -37 is no longer full.
+    EXPECT_NEAR(*m.feed(dbToRms(-37), 1.0, -55, 18), 18.0 / 55, 1e-9);
+    // Beyond full scale (a hot float signal): still 1, the peak follows.
+    EXPECT_NEAR(*m.feed(2.0, 1.0, -55, 18), 1, 1e-12);
+    EXPECT_NEAR(m.peakDB, 20 * std::log10(2.0), 1e-9);
+    // Silence (and zero) sits at -120 dBFS: level 0, no NaN.
+    EXPECT_NEAR(*m.feed(0, 1.0, -55, 18), 0, 1e-12);
+    EXPECT_DOUBLE_EQ(m.heardDB.back(), -120);
+    // Values that are not numbers are dropped without touching the peak.
+    const double peak = m.peakDB;
+    EXPECT_FALSE(m.feed(std::nan(""), 1.0, -55, 18));
+    EXPECT_FALSE(m.feed(INFINITY, 1.0, -55, 18));
+    EXPECT_DOUBLE_EQ(m.peakDB, peak);
+}
+
+TEST(LevelMeter, PeakDecaysSixDbASecondCountingAtMostAFifth) {
+    LevelMeter m;
+    m.reset(-55, 18);
+    m.feed(dbToRms(-10), 10.0, -55, 18);
+    EXPECT_NEAR(m.peakDB, -10, 1e-9);
+    m.feed(0, 10.1, -55, 18);  // 0.1 s later: 0.6 dB down
+    EXPECT_NEAR(m.peakDB, -10.6, 1e-9);
+    m.feed(0, 20.0, -55, 18);  // long gap: counts as 0.2 s
+    EXPECT_NEAR(m.peakDB, -11.8, 1e-9);
+    m.feed(0, 5.0, -55, 18);  // a clock that went back counts as nothing
+    EXPECT_NEAR(m.peakDB, -11.8, 1e-9);
+    for (int i = 0; i < 200; ++i) m.feed(0, 5.0 + 0.2 * (i + 1), -55, 18);
+    EXPECT_DOUBLE_EQ(m.peakDB, -37);  // never below floor + range
+}
+
+TEST(LevelMeter, LogLinePercentiles) {
+    LevelMeter m;
+    m.reset(-55, 18);
+    EXPECT_FALSE(m.takeLogLine(-55));
+    for (int i = 0; i < 9; ++i) m.feed(0.01, 0, -55, 18);
+    EXPECT_FALSE(m.takeLogLine(-55));
+    EXPECT_TRUE(m.heardDB.empty());
+    // 20 levels: -59 .. -40 dBFS, given out of order.
+    for (int i = 19; i >= 0; --i) m.feed(dbToRms(-59.0 + i), 0, -55, 18);
+    const auto line = m.takeLogLine(-55.4);
+    ASSERT_TRUE(line);
+    EXPECT_EQ(*line,
+              QStringLiteral("Mic level dBFS: p10=-57 p50=-49 p90=-41 max=-40 (floor -55, n=20)"));
+    EXPECT_TRUE(m.heardDB.empty());
+}
+
+TEST(WaveformModel, LevelsDecayAndBarsFollow) {
+    WaveformModel w;
+    w.tick(1.0);
+    ASSERT_EQ(w.heights.size(), 5u);
+    for (double h : w.heights) EXPECT_DOUBLE_EQ(h, 0);
+
+    w.feed(0.3, 1.0);
+    w.feed(0.8, 1.0);  // the loudest since the last frame counts
+    w.tick(1.016);
+    EXPECT_DOUBLE_EQ(w.level, 0.8);
+    EXPECT_FALSE(w.gotLevel);
+    EXPECT_DOUBLE_EQ(w.incoming, 0);
+    for (int i = 0; i < 30; ++i) w.tick(1.016 + 0.016 * (i + 1));  // no reports, but only 0.5 s
+    EXPECT_LT(w.level, 0.8);
+    double high = 0;
+    for (double h : w.heights) high = std::max(high, h);
+    EXPECT_GT(high, 0.05);
+    for (int i = 0; i < 200; ++i) w.tick(2.0 + 0.016 * i);
+    EXPECT_LT(w.level, 1e-6);
+    for (double h : w.heights) EXPECT_LT(h, 1e-3);
+
+    w.count = 3;
+    w.tick(10);
+    EXPECT_EQ(w.heights.size(), 3u);
+    // A huge gap between frames is clamped: one frame cannot jump to the target.
+    w.levelSource = [](double) { return 1.0; };
+    w.tick(100);
+    for (double h : w.heights) EXPECT_LE(h, 1.0);
+}
+
+TEST(WaveformModel, BarGeometryCentredAndSqueezed) {
+    WaveformModel w;
+    w.heights = {0, 0, 1, 0, 0};
+    const auto bars = w.bars(QSizeF(62, 24));
+    ASSERT_EQ(bars.size(), 5u);
+    EXPECT_DOUBLE_EQ(bars[0].left(), (62 - 40) / 2.0);  // 5 bars of 4 with 4 gaps of 5
+    EXPECT_DOUBLE_EQ(bars[4].right(), 62 - (62 - 40) / 2.0);
+    EXPECT_DOUBLE_EQ(bars[0].height(), 4);   // a resting bar is a dot
+    EXPECT_DOUBLE_EQ(bars[2].height(), 24);  // a full bar spans the view
+    EXPECT_DOUBLE_EQ(bars[2].center().y(), 12);
+    // Too narrow for the pitch: the bars share the width.
+    const auto narrow = w.bars(QSizeF(20, 24));
+    ASSERT_EQ(narrow.size(), 5u);
+    EXPECT_DOUBLE_EQ(narrow[0].width(), std::min(4.0, 0.55 * 4));
+    EXPECT_GE(narrow[0].left(), 0);
+    EXPECT_LE(narrow[4].right(), 20);
+    EXPECT_TRUE(w.bars(QSizeF(0, 24)).empty());
+
+    for (double t = 0; t < 60; t += 0.037) {
+        const double l = WaveformModel::previewLevel(t);
+        ASSERT_GE(l, 0);
+        ASSERT_LE(l, 1);
+        if (std::sin(0.9 * t) <= -0.75) {
+            ASSERT_LE(l, 0.04);  // the pauses
+        }
+    }
+}
+
+// ---- tuning
+
+TEST(HUDTuning, DefaultsStoredValuesAndBadInput) {
+    const auto s = Config::d();
+    for (const QString& n : HUDTuning::names()) s->remove(QStringLiteral("hud.") + n);
+    HUDTuning t = HUDTuning::load();
+    EXPECT_EQ(t.content, PillContent::transcript);
+    EXPECT_DOUBLE_EQ(t.pillWidth(), 240);
+    EXPECT_DOUBLE_EQ(t.barFloor, -55);
+    EXPECT_DOUBLE_EQ(t.barRange, 18);
+    EXPECT_EQ(HUDTuning::names().size(), 61);
+    EXPECT_EQ(HUDTuning::names().first(), QStringLiteral("content"));
+
+    s->setValue(QStringLiteral("hud.content"), QStringLiteral("waveform"));
+    s->setValue(QStringLiteral("hud.height"), 52);
+    s->setValue(QStringLiteral("hud.textDark"), true);
+    s->setValue(QStringLiteral("hud.barRange"), 0);  // would divide by zero
+    s->setValue(QStringLiteral("hud.barCount"), 100000);
+    s->setValue(QStringLiteral("hud.fontSize"), QStringLiteral("big"));
+    s->sync();
+    t = HUDTuning::load();
+    EXPECT_EQ(t.content, PillContent::waveform);
+    EXPECT_DOUBLE_EQ(t.pillWidth(), 116);
+    EXPECT_DOUBLE_EQ(t.height, 52);
+    EXPECT_TRUE(t.textDark);
+    EXPECT_DOUBLE_EQ(t.barRange, 1);
+    EXPECT_EQ(t.bars(), 64);
+    EXPECT_DOUBLE_EQ(t.fontSize, 15);
+    Log::flush();
+    const QString log = QString::fromUtf8(testenv::readFile(Log::path()));
+    EXPECT_TRUE(log.contains(QStringLiteral("HUD: tuning \"hud.barRange\" is 0, using 1")));
+
+    s->setValue(QStringLiteral("hud.content"), QStringLiteral("subtitles"));
+    EXPECT_EQ(HUDTuning::load().content, PillContent::transcript);
+    for (const QString& n : HUDTuning::names()) s->remove(QStringLiteral("hud.") + n);
+}
+
+TEST(HUDTuning, SaveRoundTripsAndTellsSubscribers) {
+    int told = 0;
+    auto sub = HUDTuning::subscribe([&] { ++told; });
+    HUDTuning t;
+    t.content = PillContent::waveform;
+    t.width = 300;
+    t.learnedOwnGlass = true;
+    t.save();
+    const HUDTuning back = HUDTuning::load();
+    EXPECT_EQ(back.content, PillContent::waveform);
+    EXPECT_DOUBLE_EQ(back.width, 300);
+    EXPECT_TRUE(back.learnedOwnGlass);
+    EXPECT_EQ(Config::stringValue(QStringLiteral("hud.content")), QStringLiteral("waveform"));
+    EXPECT_TRUE(testenv::waitFor([&] { return told == 1; }, 2000));
+
+    EXPECT_TRUE(HUDTuning::set(QStringLiteral("barSpeed"), 2.5));
+    EXPECT_FALSE(HUDTuning::set(QStringLiteral("noSuchKnob"), 1));
+    EXPECT_TRUE(testenv::waitFor([&] { return told == 2; }, 2000));
+    EXPECT_DOUBLE_EQ(HUDTuning::load().barSpeed, 2.5);
+    EXPECT_EQ(back.value(QStringLiteral("content")).toString(), QStringLiteral("waveform"));
+
+    sub.reset();  // unsubscribed: no more calls
+    HUDTuning().save();
+    testenv::waitFor([] { return false; }, 50);
+    EXPECT_EQ(told, 2);
+    for (const QString& n : HUDTuning::names()) Config::d()->remove(QStringLiteral("hud.") + n);
+}

@@ -1,0 +1,396 @@
+// The pill's decisions without a display: views, hide generations, fades, the
+// learned notice, undo and hover, the level meter feeding the bars, the level log.
+#include <gtest/gtest.h>
+
+#include <QFile>
+
+#include "core/Config.h"
+#include "core/Log.h"
+#include "support/TestEnv.h"
+#include "ui/HUDCopy.h"
+#include "ui/HUDModel.h"
+
+namespace {
+
+// Records what the model asks of the window; time and timers are driven by hand.
+struct FakeHost : HUDHost {
+    bool visible = false;
+    double opacity = 1;
+    bool mouse = false;
+    int fadeIns = 0, fadeOuts = 0, redraws = 0, removals = 0, undoResets = 0, levelSourceClears = 0;
+    std::function<void()> fadeDone;
+    std::function<void()> hideWork;
+    double hideDelay = -1;
+    double countdown = -1;
+    bool frozen = false;
+    double clock = 100;
+    std::vector<double> levels;
+
+    bool panelVisible() const override { return visible; }
+    double panelOpacity() const override { return opacity; }
+    void fadeIn(double) override {
+        ++fadeIns;
+        fadeDone = nullptr;
+        opacity = 1;
+    }
+    void fadeOut(double, std::function<void()> done) override {
+        ++fadeOuts;
+        opacity = 0.5;  // partway
+        fadeDone = std::move(done);
+    }
+    void removeFromScreen() override {
+        ++removals;
+        visible = false;
+        opacity = 1;
+        mouse = false;
+    }
+    void setMouseEnabled(bool on) override { mouse = on; }
+    void resetUndoButton() override { ++undoResets; }
+    void clearLevelSource() override { ++levelSourceClears; }
+    void feedLevel(double level, double) override { levels.push_back(level); }
+    void redraw() override { ++redraws; }
+    void placeAndOrderFront() override { visible = true; }
+    void startCountdown(double s) override {
+        countdown = s;
+        frozen = false;
+    }
+    void freezeCountdown() override { frozen = true; }
+    void scheduleHide(double s, std::function<void()> work) override {
+        hideDelay = s;
+        hideWork = std::move(work);
+    }
+    void cancelHide() override {
+        hideDelay = -1;
+        hideWork = nullptr;
+    }
+    double now() const override { return clock; }
+
+    // The pending hide's delay passes.
+    void elapseHide() {
+        auto w = std::move(hideWork);
+        hideWork = nullptr;
+        hideDelay = -1;
+        ASSERT_TRUE(w);
+        w();
+    }
+    void finishFade() {
+        auto d = std::move(fadeDone);
+        fadeDone = nullptr;
+        if (d) d();
+    }
+};
+
+struct Pill {
+    FakeHost host;
+    HUDModel model{host};
+    Pill() {
+        model.polishEnabled = [] { return true; };
+    }
+    void listen(const QString& written = {}, const QString& pending = {},
+                const QString& partial = {}) {
+        model.show(HUDMode::listening, written, pending, partial, std::nullopt, std::nullopt);
+    }
+};
+
+QStringList logLines() {
+    Log::flush();
+    return QString::fromUtf8(testenv::readFile(Log::path()))
+        .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+QStringList words(int n) {
+    QStringList out;
+    for (int i = 0; i < n; ++i) out << QStringLiteral("w%1").arg(i);
+    return out;
+}
+
+}  // namespace
+
+TEST(HUDModel, ViewChoiceFollowsModeMessageLearnedAndContent) {
+    Pill p;
+    p.listen();
+    EXPECT_EQ(p.model.showing, Showing::thinking);  // nothing heard yet
+    EXPECT_EQ(p.model.thinkingText(), HUDCopy::listening());
+    EXPECT_FALSE(p.model.thinkingAnimates());
+
+    p.listen(QStringLiteral("hello"));
+    EXPECT_EQ(p.model.showing, Showing::text);
+
+    p.model.show(HUDMode::thinking, QStringLiteral("hello"), {}, {}, std::nullopt, std::nullopt);
+    EXPECT_EQ(p.model.showing, Showing::thinking);
+    EXPECT_TRUE(p.model.thinkingAnimates());
+    EXPECT_TRUE(HUDCopy::thinkingWords().contains(p.model.thinkingText()));
+
+    p.model.show(HUDMode::error, {}, {}, {}, HUDCopy::lostConnection(), std::nullopt);
+    EXPECT_EQ(p.model.showing, Showing::text);
+    EXPECT_EQ(p.model.textParts(), QStringList{HUDCopy::lostConnection()});
+
+    // A message wins over thinking; a notice wins over everything.
+    p.model.show(HUDMode::thinking, {}, {}, {}, QStringLiteral("note"),
+                 QStringList{QStringLiteral("Qwen")});
+    EXPECT_EQ(p.model.showing, Showing::learned);
+    EXPECT_TRUE(p.host.mouse);  // only the notice takes the mouse
+    p.listen(QStringLiteral("x"));
+    EXPECT_FALSE(p.host.mouse);
+
+    p.model.tuning.content = PillContent::waveform;
+    p.listen();
+    EXPECT_EQ(p.model.showing, Showing::wave);  // the bars show even before words come
+    p.model.show(HUDMode::thinking, {}, {}, {}, std::nullopt, std::nullopt);
+    EXPECT_EQ(p.model.showing, Showing::thinking);
+}
+
+TEST(HUDModel, TranscriptIsOneLineAndStrayClipTokensNeverShow) {
+    Pill p;
+    p.listen(QStringLiteral("first line\nsecond"), QStringLiteral("\r\nthird"),
+             QStringLiteral(" see ⟦链接1⟧ and ⟦段落12⟧"));
+    const QStringList parts = p.model.textParts();
+    ASSERT_EQ(parts.size(), 3);
+    EXPECT_EQ(parts[0], QStringLiteral("first line second"));
+    EXPECT_EQ(parts[1], QStringLiteral(" third"));
+    EXPECT_FALSE(parts[2].contains(QStringLiteral("⟦")));
+    EXPECT_TRUE(parts[2].contains(QStringLiteral("🔗")));
+    EXPECT_TRUE(parts[2].contains(QStringLiteral("📋")));
+}
+
+TEST(HUDModel, ThinkingWordPickedOnEnteringThinkingAndPlainWithoutCleanup) {
+    Pill p;
+    QString previous;
+    for (int i = 0; i < 20; ++i) {
+        p.listen(QStringLiteral("a"));
+        p.model.show(HUDMode::thinking, {}, {}, {}, std::nullopt, std::nullopt);
+        const QString word = p.model.thinkingWord;
+        EXPECT_NE(word, previous);
+        // Staying in thinking keeps the word.
+        p.model.show(HUDMode::thinking, QStringLiteral("more"), {}, {}, std::nullopt, std::nullopt);
+        EXPECT_EQ(p.model.thinkingWord, word);
+        previous = word;
+    }
+    p.model.polishEnabled = [] { return false; };
+    for (int i = 0; i < 5; ++i) {
+        p.listen(QStringLiteral("a"));
+        p.model.show(HUDMode::thinking, {}, {}, {}, std::nullopt, std::nullopt);
+        EXPECT_EQ(p.model.thinkingWord, QStringLiteral("Thinking"));
+    }
+}
+
+TEST(HUDModel, ThinkingWordReadsTheCleanupSetting) {
+    FakeHost host;
+    HUDModel model(host);  // default: reads "polishEnabled" from the defaults store
+    Config::d()->setValue(QStringLiteral("polishEnabled"), false);
+    model.show(HUDMode::thinking, {}, {}, {}, std::nullopt, std::nullopt);
+    EXPECT_EQ(model.thinkingWord, QStringLiteral("Thinking"));
+    Config::d()->remove(QStringLiteral("polishEnabled"));
+}
+
+TEST(HUDModel, HideFadesThenRemovesAndNewerShowsWin) {
+    Pill p;
+    p.listen(QStringLiteral("a"));
+    p.model.hide(2);
+    EXPECT_DOUBLE_EQ(p.host.hideDelay, 2);
+    p.host.elapseHide();
+    EXPECT_TRUE(p.model.fading);
+    EXPECT_EQ(p.host.fadeOuts, 1);
+    p.host.finishFade();
+    EXPECT_FALSE(p.model.fading);
+    EXPECT_FALSE(p.host.visible);
+    EXPECT_EQ(p.host.removals, 1);
+
+    // hide(2) then show within 2 s: the stale fade-out finds a newer generation.
+    p.listen(QStringLiteral("b"));
+    p.model.hide(2);
+    auto stale = p.host.hideWork;
+    p.listen(QStringLiteral("c"));
+    EXPECT_FALSE(p.host.hideWork);  // cancelled
+    stale();
+    EXPECT_EQ(p.host.fadeOuts, 1);
+    EXPECT_TRUE(p.host.visible);
+    EXPECT_FALSE(p.model.fading);
+}
+
+TEST(HUDModel, ShowDuringFadeOutCancelsIt) {
+    Pill p;
+    p.listen(QStringLiteral("a"));
+    p.model.hide(0);
+    EXPECT_DOUBLE_EQ(p.host.hideDelay, 0);
+    p.host.elapseHide();
+    ASSERT_TRUE(p.model.fading);
+    auto staleEnd = p.host.fadeDone;
+    p.model.show(HUDMode::thinking, QStringLiteral("a"), {}, {}, std::nullopt, std::nullopt);
+    EXPECT_FALSE(p.model.fading);
+    EXPECT_EQ(p.host.fadeIns, 1);  // back to full opacity
+    EXPECT_DOUBLE_EQ(p.host.opacity, 1);
+    staleEnd();  // a fade that still reports its end changes nothing
+    EXPECT_TRUE(p.host.visible);
+    EXPECT_EQ(p.host.removals, 0);
+}
+
+TEST(HUDModel, HidingAHiddenPillLeavesNoTimer) {
+    Pill p;
+    p.model.hide(1.2);
+    EXPECT_FALSE(p.host.hideWork);
+    p.listen(QStringLiteral("a"));
+    p.model.hide(1.2);
+    EXPECT_TRUE(p.host.hideWork);
+}
+
+TEST(HUDModel, MessagesKeepTheirOwnHideDelays) {
+    EXPECT_DOUBLE_EQ(HUDCopy::hideDelay(HUDCopy::didntHear()), 1.2);
+    EXPECT_DOUBLE_EQ(HUDCopy::hideDelay(HUDCopy::lostConnection()), 3);
+    EXPECT_DOUBLE_EQ(HUDCopy::hideDelay(HUDCopy::accessibilityWarning()), 6);
+    EXPECT_DOUBLE_EQ(HUDCopy::hideDelay(HUDCopy::cantTypeHere()), 4);
+    EXPECT_DOUBLE_EQ(HUDCopy::hideDelay(QStringLiteral("This account is turned off")), 4);
+    const QStringList all = HUDCopy::messages();
+    ASSERT_EQ(all.size(), 13);
+    EXPECT_EQ(all.first(), QStringLiteral("Didn't hear anything"));
+    EXPECT_EQ(all.last(), QStringLiteral("That's this month's words, see your plan"));
+}
+
+TEST(HUDModel, LearnedNoticeDurationGrowsWithWordsUpToSixSeconds) {
+    const std::pair<int, double> cases[] = {{1, 4.0}, {2, 4.4}, {5, 5.6}, {6, 6.0}, {10, 6.0}};
+    for (auto [n, d] : cases) {
+        Pill p;
+        p.model.showLearned(words(n), true);
+        EXPECT_NEAR(p.host.hideDelay, d, 1e-9) << n;
+        EXPECT_NEAR(p.host.countdown, d, 1e-9) << n;
+        EXPECT_EQ(p.model.showing, Showing::learned);
+        EXPECT_TRUE(p.model.learnedUndoable);
+        EXPECT_TRUE(p.host.mouse);
+    }
+    Pill empty;
+    empty.model.showLearned({}, true);
+    EXPECT_FALSE(empty.host.visible);
+    EXPECT_EQ(empty.host.redraws, 0);
+}
+
+TEST(HUDModel, UndoCallsBackOnceOnlyWhenUndoable) {
+    Pill p;
+    QList<QStringList> calls;
+    p.model.onUndo = [&](const QStringList& w) { calls << w; };
+    p.model.showLearned({QStringLiteral("Velmora"), QStringLiteral("Qwen")}, true);
+    p.model.undoLearned();
+    EXPECT_TRUE(p.model.undone);
+    EXPECT_TRUE(p.host.frozen);
+    EXPECT_DOUBLE_EQ(p.host.hideDelay, 1.6);
+    EXPECT_FALSE(p.model.undoVisible());
+    p.model.undoLearned();  // a second press does nothing
+    ASSERT_EQ(calls.size(), 1);
+    EXPECT_EQ(calls[0], (QStringList{QStringLiteral("Velmora"), QStringLiteral("Qwen")}));
+    EXPECT_EQ(HUDCopy::undoneText(calls[0]), QStringLiteral("Got it, won't learn 2 words"));
+    EXPECT_EQ(HUDCopy::undoneText({QStringLiteral("Qwen")}),
+              QStringLiteral("Got it, won't learn Qwen"));
+
+    // A sample notice: undo shows as done but tells no one.
+    Pill sample;
+    int told = 0;
+    sample.model.onUndo = [&](const QStringList&) { ++told; };
+    sample.model.showLearned({QStringLiteral("x")}, false);
+    sample.model.undoLearned();
+    EXPECT_TRUE(sample.model.undone);
+    EXPECT_EQ(told, 0);
+
+    // Undo means nothing outside the notice.
+    Pill other;
+    other.model.onUndo = [&](const QStringList&) { ++told; };
+    other.listen(QStringLiteral("a"));
+    other.model.undoLearned();
+    EXPECT_FALSE(other.model.undone);
+    EXPECT_EQ(told, 0);
+}
+
+TEST(HUDModel, ANewNoticeAfterAnUndoCanBeUndoneAgain) {
+    Pill p;
+    int told = 0;
+    p.model.onUndo = [&](const QStringList&) { ++told; };
+    p.model.showLearned({QStringLiteral("a")}, true);
+    p.model.undoLearned();
+    p.model.showLearned({QStringLiteral("b")}, true);
+    EXPECT_FALSE(p.model.undone);
+    EXPECT_TRUE(p.model.undoVisible());
+    p.model.undoLearned();
+    EXPECT_EQ(told, 2);
+    EXPECT_GE(p.host.undoResets, 2);
+}
+
+TEST(HUDModel, HoverHoldsTheNoticeAndLeavingGivesOneAndAHalfSeconds) {
+    Pill p;
+    p.model.showLearned(words(3), true);
+    p.model.hoverChanged(true);
+    EXPECT_FALSE(p.host.hideWork);
+    EXPECT_TRUE(p.host.frozen);
+    p.model.hoverChanged(false);
+    EXPECT_DOUBLE_EQ(p.host.hideDelay, 1.5);
+    EXPECT_DOUBLE_EQ(p.host.countdown, 1.5);
+    EXPECT_FALSE(p.host.frozen);
+
+    // Ignored once undone, while fading, or for other views.
+    p.model.undoLearned();
+    p.model.hoverChanged(true);
+    EXPECT_DOUBLE_EQ(p.host.hideDelay, 1.6);
+    Pill fading;
+    fading.model.showLearned(words(1), true);
+    fading.host.elapseHide();
+    ASSERT_TRUE(fading.model.fading);
+    fading.model.hoverChanged(true);
+    EXPECT_TRUE(fading.host.fadeDone);  // still fading out
+    Pill text;
+    text.listen(QStringLiteral("a"));
+    text.model.hide(3);
+    text.model.hoverChanged(true);
+    EXPECT_DOUBLE_EQ(text.host.hideDelay, 3);
+}
+
+TEST(HUDModel, LevelsReachTheBarsOnlyWhileListeningWithTheWaveform) {
+    Pill p;
+    p.listen();
+    p.model.setLevel(0.1);
+    EXPECT_TRUE(p.host.levels.empty());  // transcript content
+    p.model.tuning.content = PillContent::waveform;
+    p.model.show(HUDMode::thinking, {}, {}, {}, std::nullopt, std::nullopt);
+    p.model.setLevel(0.1);
+    EXPECT_TRUE(p.host.levels.empty());  // not listening
+    p.listen();
+    p.model.setLevel(0.1);
+    EXPECT_EQ(p.host.levels.size(), 1u);
+    p.model.setLevel(std::nan(""));
+    EXPECT_EQ(p.host.levels.size(), 1u);
+}
+
+TEST(HUDModel, MeterMapsFloorToZeroAndRangeToOne) {
+    Pill p;
+    p.model.tuning.content = PillContent::waveform;
+    p.listen();
+    // Exactly the floor: -55 dBFS.
+    p.model.setLevel(std::pow(10.0, -55.0 / 20));
+    // 18 dB above the floor with no louder peak: full.
+    p.host.clock += 0.05;
+    p.model.setLevel(std::pow(10.0, -37.0 / 20));
+    ASSERT_EQ(p.host.levels.size(), 2u);
+    EXPECT_NEAR(p.host.levels[0], 0, 1e-9);
+    EXPECT_NEAR(p.host.levels[1], 1, 1e-9);
+    // A new listening starts the peak afresh.
+    p.model.show(HUDMode::thinking, {}, {}, {}, std::nullopt, std::nullopt);
+    p.listen();
+    EXPECT_DOUBLE_EQ(p.model.meter.peakDB, -37);
+    EXPECT_TRUE(p.model.meter.heardDB.empty());
+}
+
+TEST(HUDModel, LevelLogNeedsTenLevelsAndIsWrittenWhenListeningEnds) {
+    QFile::remove(Log::path());
+    Pill p;
+    p.model.tuning.content = PillContent::waveform;
+    p.listen();
+    for (int i = 0; i < 9; ++i) p.model.setLevel(0.01);
+    p.model.show(HUDMode::thinking, {}, {}, {}, std::nullopt, std::nullopt);
+    EXPECT_TRUE(p.model.meter.heardDB.empty());
+    for (const QString& line : logLines()) EXPECT_FALSE(line.contains(QStringLiteral("Mic level")));
+
+    p.listen();
+    for (int i = 0; i < 10; ++i) p.model.setLevel(0.01);  // -40 dBFS
+    p.model.hide(0);
+    const QStringList lines = logLines();
+    ASSERT_FALSE(lines.isEmpty());
+    EXPECT_TRUE(lines.last().endsWith(
+        QStringLiteral("Mic level dBFS: p10=-40 p50=-40 p90=-40 max=-40 (floor -55, n=10)")))
+        << lines.last().toStdString();
+}

@@ -1,0 +1,567 @@
+// The pill on a real X display (Xvfb): what a user sees in each mode, where it
+// sits, that it grows with its text and goes away after its delay, that the
+// window being dictated into keeps the keyboard focus (with and without a window
+// manager), that clicks pass through except on the learned notice, and that an
+// idle pill runs no timer. Screenshots of every mode go to
+// <build>/test-artifacts/hud/.
+#include <gtest/gtest.h>
+
+#include <QAbstractAnimation>
+#include <QApplication>
+#include <QDir>
+#include <QPainter>
+#include <QProcess>
+#include <QScreen>
+#include <QTimer>
+#include <QWidget>
+#include <QWindow>
+#include <cmath>
+
+#include "core/Config.h"
+#include "core/Log.h"
+#include "platform/Platform.h"
+#include "platform/select/PlatformSelect.h"
+#include "support/TestEnv.h"
+#include "ui/HUD.h"
+#include "ui/HUDCopy.h"
+#include "ui/HUDTuning.h"
+#include "ui/LearnedNoticeView.h"
+#include "ui/PillContentView.h"
+#include "ui/WaveformView.h"
+
+namespace {
+
+const QColor kBackdrop(0xd8, 0xde, 0xe8);
+
+// Stands in for the application being dictated into: a plain light window that
+// counts the clicks it gets.
+class Target : public QWidget {
+  public:
+    int presses = 0;
+
+  protected:
+    void paintEvent(QPaintEvent*) override { QPainter(this).fillRect(rect(), kBackdrop); }
+    void mousePressEvent(QMouseEvent*) override { ++presses; }
+};
+
+QString run(const QString& program, const QStringList& args, int timeoutMs = 5000) {
+    QProcess p;
+    p.start(program, args);
+    if (!p.waitForFinished(timeoutMs)) {
+        p.kill();
+        p.waitForFinished(1000);
+        return {};
+    }
+    return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
+}
+
+bool haveXdotool() {
+    static const bool have =
+        !run(QStringLiteral("sh"), {QStringLiteral("-c"), QStringLiteral("command -v xdotool")})
+             .isEmpty();
+    return have;
+}
+
+// The window holding the X keyboard focus, as the X server tells it.
+quint64 focusedWindow() {
+    return run(QStringLiteral("xdotool"), {QStringLiteral("getwindowfocus")}).toULongLong();
+}
+
+void settle(int ms) {
+    testenv::waitFor([] { return false; }, ms);
+}
+
+double dpr() {
+    return QGuiApplication::primaryScreen()->devicePixelRatio();
+}
+
+QImage grabScreen() {
+    QApplication::processEvents();
+    return QGuiApplication::primaryScreen()->grabWindow(0).toImage().convertToFormat(
+        QImage::Format_RGB32);
+}
+
+bool differs(QRgb c, const QColor& ref, int tolerance) {
+    return std::abs(qRed(c) - ref.red()) > tolerance ||
+           std::abs(qGreen(c) - ref.green()) > tolerance ||
+           std::abs(qBlue(c) - ref.blue()) > tolerance;
+}
+
+// The pill as seen on screen: every pixel in the lowest two fifths that is not the backdrop
+// (a window manager's desktop pop-up sits in the middle).
+QRect pillBounds(const QImage& img, int tolerance = 40) {
+    int left = img.width(), right = -1, top = img.height(), bottom = -1;
+    for (int y = img.height() * 3 / 5; y < img.height(); ++y) {
+        const auto* row = reinterpret_cast<const QRgb*>(img.constScanLine(y));
+        for (int x = 0; x < img.width(); ++x) {
+            if (!differs(row[x], kBackdrop, tolerance)) continue;
+            left = std::min(left, x);
+            right = std::max(right, x);
+            top = std::min(top, y);
+            bottom = std::max(bottom, y);
+        }
+    }
+    return right < 0 ? QRect() : QRect(QPoint(left, top), QPoint(right, bottom));
+}
+
+// Light pixels inside the pill: its text, icon and bars.
+int lightPixels(const QImage& img, const QRect& r) {
+    int n = 0;
+    for (int y = r.top(); y <= r.bottom(); ++y)
+        for (int x = r.left(); x <= r.right(); ++x)
+            if (qGray(img.pixel(x, y)) > 170) ++n;
+    return n;
+}
+
+QString artifacts() {
+    const QString dir = testenv::binaryDir() + QStringLiteral("/test-artifacts/hud");
+    QDir().mkpath(dir);
+    return dir;
+}
+
+// Saves the pill with some of its surroundings, and the whole screen when asked.
+void saveShot(const QImage& img, const QRect& pill, const QString& name, bool whole = false) {
+    const QString suffix = dpr() > 1 ? QStringLiteral("@2x") : QString();
+    const QRect around = (pill.isValid() ? pill : QRect(0, img.height() - 200, img.width(), 200))
+                             .adjusted(-60, -60, 60, 60)
+                             .intersected(img.rect());
+    img.copy(around).save(artifacts() + QLatin1Char('/') + name + suffix + QStringLiteral(".png"));
+    if (whole)
+        img.save(artifacts() + QLatin1Char('/') + name + suffix + QStringLiteral("-screen.png"));
+}
+
+struct Desk {
+    Target target;
+    Desk() {
+        target.setWindowTitle(QStringLiteral("Dictation target"));
+        target.setGeometry(QGuiApplication::primaryScreen()->availableGeometry());
+        target.show();
+        target.activateWindow();
+        testenv::waitFor(
+            [&] { return target.windowHandle() && target.windowHandle()->isExposed(); }, 5000);
+        settle(200);
+    }
+    void focus() {
+        target.raise();
+        target.activateWindow();
+        if (haveXdotool())
+            run(QStringLiteral("xdotool"),
+                {QStringLiteral("windowactivate"),
+                 QString::number(target.winId())});  // with a window manager
+        testenv::waitFor([&] { return !haveXdotool() || focusedWindow() == target.winId(); }, 3000);
+    }
+};
+
+Desk& desk() {
+    static Desk* d = [] {
+        // The real desktop services: the compositing check and window frames.
+        platform::Platform::install(platform::createPlatform());
+        return new Desk;
+    }();
+    return *d;
+}
+
+bool hudVisible(HUD& hud) {
+    return hud.panel()->isVisible();
+}
+
+// Shows, waits for the size animation to end, and looks.
+QImage look(HUD& hud, int ms = 450) {
+    testenv::waitFor([&] { return hudVisible(hud) && hud.panel()->windowHandle()->isExposed(); },
+                     3000);
+    settle(ms);
+    return grabScreen();
+}
+
+void expectAtRestingPlace(const QRect& pill, double width, double height) {
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    const double s = dpr();
+    const HUDTuning t = HUDTuning::load();
+    EXPECT_NEAR(pill.width(), width * s, 2 * s);
+    EXPECT_NEAR(pill.height(), height * s, 2 * s);
+    EXPECT_NEAR(pill.center().x(), (area.x() + area.width() / 2.0) * s, 2 * s);
+    EXPECT_NEAR(pill.bottom() + 1, (area.y() + area.height() - t.bottomOffset) * s, 2 * s);
+}
+
+// Every timer and animation that belongs to the pill.
+int runningTimers(HUD& hud) {
+    int n = 0;
+    for (QObject* root : {static_cast<QObject*>(&hud), static_cast<QObject*>(hud.panel())}) {
+        for (QTimer* t : root->findChildren<QTimer*>())
+            if (t->isActive()) ++n;
+        for (QAbstractAnimation* a : root->findChildren<QAbstractAnimation*>())
+            if (a->state() == QAbstractAnimation::Running) ++n;
+    }
+    return n;
+}
+
+// A desktop helper (window manager, compositor) for one test, stopped by its process id.
+struct Helper {
+    QProcess p;
+    explicit Helper(const QString& program, const QStringList& args = {}) {
+        p.start(program, args);
+    }
+    ~Helper() {
+        if (p.state() == QProcess::NotRunning) return;
+        p.terminate();
+        if (!p.waitForFinished(3000)) {
+            p.kill();
+            p.waitForFinished(2000);
+        }
+    }
+    bool running() const { return p.state() == QProcess::Running; }
+};
+
+QString installed(const char* program) {
+    return run(QStringLiteral("sh"),
+               {QStringLiteral("-c"), QStringLiteral("command -v ") + QLatin1String(program)});
+}
+
+class HUDWindow : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        for (const QString& n : HUDTuning::names()) Config::d()->remove(QStringLiteral("hud.") + n);
+        desk().focus();
+        before_ = haveXdotool() ? focusedWindow() : 0;
+    }
+    void expectFocusKept() {
+        if (!haveXdotool()) return;
+        EXPECT_EQ(focusedWindow(), before_);
+        EXPECT_EQ(focusedWindow(), desk().target.winId());
+        EXPECT_EQ(QGuiApplication::focusWindow(), desk().target.windowHandle());
+    }
+    quint64 before_ = 0;
+};
+
+}  // namespace
+
+TEST_F(HUDWindow, EachModeLooksRightAndLeavesTheFocusAlone) {
+    HUD hud;
+    hud.setContext(std::nullopt, QStringLiteral("generic"), QIcon());
+
+    hud.show(HUD::Mode::listening);
+    QImage img = look(hud);
+    QRect pill = pillBounds(img);
+    ASSERT_TRUE(pill.isValid()) << "no pill on screen";
+    expectAtRestingPlace(pill, 240, 46);
+    EXPECT_GT(lightPixels(img, pill), 40);  // "Listening" and the cursor symbol
+    saveShot(img, pill, QStringLiteral("listening-nothing-heard"), true);
+    expectFocusKept();
+
+    hud.show(HUD::Mode::listening, QStringLiteral("Hello"));
+    img = look(hud);
+    const QRect shortPill = pillBounds(img);
+    expectAtRestingPlace(shortPill, 240, 46);
+    saveShot(img, shortPill, QStringLiteral("listening-transcript-short"));
+
+    hud.show(HUD::Mode::listening, QStringLiteral("Hello there, "),
+             QStringLiteral("this sentence "), QStringLiteral("keeps going"));
+    img = look(hud);
+    const QRect longer = pillBounds(img);
+    EXPECT_GT(longer.width(), shortPill.width() + 20 * dpr());  // the text region grew
+    EXPECT_LE(longer.width(), 420 * dpr() + 2);
+    EXPECT_NEAR(longer.bottom(), shortPill.bottom(), 1);
+    EXPECT_NEAR(longer.center().x(), shortPill.center().x(), 2);
+    saveShot(img, longer, QStringLiteral("listening-transcript"));
+
+    QString many = QStringLiteral("We should ship the build on Friday\nonce the tests pass");
+    for (int i = 0; i < 6; ++i) many += QStringLiteral(" and then some more words");
+    many += QStringLiteral(" until the very end");
+    hud.show(HUD::Mode::listening, many);
+    img = look(hud);
+    const QRect capped = pillBounds(img);
+    EXPECT_NEAR(capped.width(), 420 * dpr(), 2 * dpr());
+    auto* line = hud.panel()->findChild<TextLineView*>();
+    ASSERT_TRUE(line);
+    EXPECT_TRUE(line->visibleText().startsWith(QStringLiteral("…")));
+    EXPECT_TRUE(line->visibleText().endsWith(QStringLiteral("until the very end")));
+    EXPECT_FALSE(line->visibleText().contains(QLatin1Char('\n')));
+    saveShot(img, capped, QStringLiteral("listening-transcript-long"));
+
+    hud.show(HUD::Mode::thinking, many);
+    img = look(hud);
+    pill = pillBounds(img);
+    expectAtRestingPlace(pill, 240, 46);  // shrinks back to the resting width
+    EXPECT_GT(lightPixels(img, pill), 40);
+    saveShot(img, pill, QStringLiteral("thinking"));
+
+    hud.show(HUD::Mode::error, {}, {}, {},
+             QStringLiteral("Can't reach the mic, try relaunching me"));
+    img = look(hud);
+    pill = pillBounds(img);
+    EXPECT_GT(pill.width(), 240 * dpr());
+    EXPECT_GT(lightPixels(img, pill), 80);
+    saveShot(img, pill, QStringLiteral("error"));
+
+    hud.show(HUD::Mode::info, {}, {}, {}, HUDCopy::didntHear());
+    img = look(hud);
+    pill = pillBounds(img);
+    expectAtRestingPlace(pill, 240, 46);
+    saveShot(img, pill, QStringLiteral("info"));
+    expectFocusKept();
+
+    // Hidden after its delay, and then nothing of the pill keeps running.
+    hud.hide(0.3);
+    EXPECT_TRUE(hudVisible(hud));
+    ASSERT_TRUE(testenv::waitFor([&] { return !hudVisible(hud); }, 3000));
+    settle(100);
+    EXPECT_FALSE(pillBounds(grabScreen()).isValid());
+    EXPECT_EQ(runningTimers(hud), 0);
+    expectFocusKept();
+}
+
+TEST_F(HUDWindow, WaveformBarsMoveWithTheLevelAndStopWhenHidden) {
+    HUD hud;
+    // Written straight into the settings (as a settings page might): read at the next showing.
+    Config::d()->setValue(QStringLiteral("hud.content"), QStringLiteral("waveform"));
+    hud.show(HUD::Mode::listening);
+    // Levels as the microphone sends them: every 20 ms, speech-like.
+    QTimer mic;
+    double t = 0;
+    QObject::connect(&mic, &QTimer::timeout, [&] {
+        t += 0.02;
+        hud.setLevel(0.002 + 0.08 * std::abs(std::sin(7.3 * t) + 0.8 * std::sin(3.1 * t + 1)));
+    });
+    mic.start(20);
+    QImage img = look(hud, 600);
+    QRect pill = pillBounds(img);
+    expectAtRestingPlace(pill, 116, 46);
+    auto* wave = hud.panel()->findChild<WaveformView*>();
+    ASSERT_TRUE(wave);
+    EXPECT_TRUE(wave->refreshing());
+    const qint64 frames = wave->framesDrawn();
+    settle(500);
+    EXPECT_GT(wave->framesDrawn() - frames, 10);  // drawn at the display's pace
+    // The bars reach well above a resting dot.
+    double tallest = 0;
+    for (double h : wave->model.heights) tallest = std::max(tallest, h);
+    EXPECT_GT(tallest, 0.2);
+    img = grabScreen();
+    saveShot(img, pillBounds(img), QStringLiteral("listening-waveform"), true);
+    mic.stop();
+    expectFocusKept();
+
+    hud.hide(0);
+    ASSERT_TRUE(testenv::waitFor([&] { return !hudVisible(hud); }, 3000));
+    EXPECT_FALSE(wave->refreshing());
+    EXPECT_EQ(runningTimers(hud), 0);
+    HUDTuning::set(QStringLiteral("content"), QStringLiteral("transcript"));
+}
+
+TEST_F(HUDWindow, LearnedNoticeUndoTakesTheClickButNotTheFocus) {
+    HUD hud;
+    QList<QStringList> undone;
+    hud.onUndoLearned = [&](const QStringList& w) { undone << w; };
+    const QStringList words = {QStringLiteral("Velmora"), QStringLiteral("Kubernetes"),
+                               QStringLiteral("Siobhan")};
+    hud.showLearned(words, true);
+    QImage img = look(hud);
+    QRect pill = pillBounds(img);
+    ASSERT_TRUE(pill.isValid());
+    EXPECT_GT(pill.height(), 46 * dpr() + 10);  // words and caption on their own lines
+    saveShot(img, pill, QStringLiteral("learned"));
+    expectFocusKept();
+
+    auto* button = hud.panel()->findChild<UndoRingButton*>();
+    ASSERT_TRUE(button);
+    ASSERT_TRUE(button->isVisible());
+    if (!haveXdotool()) GTEST_SKIP() << "xdotool is needed to click";
+
+    // A click on the notice's words (not the button) stays with the notice.
+    const int pressesBefore = desk().target.presses;
+    const QPoint words0 =
+        hud.panel()->findChild<LearnedNoticeView*>()->mapToGlobal(QPoint(30, 20)) * dpr();
+    run(QStringLiteral("xdotool"),
+        {QStringLiteral("mousemove"), QString::number(words0.x()), QString::number(words0.y()),
+         QStringLiteral("click"), QStringLiteral("1")});
+    settle(200);
+    EXPECT_EQ(desk().target.presses, pressesBefore);
+    EXPECT_FALSE(button->counting());  // the pointer is over the notice: the countdown waits
+
+    const QPoint centre = button->mapToGlobal(button->rect().center()) * dpr();
+    run(QStringLiteral("xdotool"),
+        {QStringLiteral("mousemove"), QString::number(centre.x()), QString::number(centre.y()),
+         QStringLiteral("click"), QStringLiteral("1")});
+    ASSERT_TRUE(testenv::waitFor([&] { return !undone.isEmpty(); }, 3000));
+    EXPECT_EQ(undone.first(), words);
+    img = look(hud, 400);
+    saveShot(img, pillBounds(img), QStringLiteral("learned-undone"));
+    expectFocusKept();
+    // A second press does nothing.
+    run(QStringLiteral("xdotool"), {QStringLiteral("click"), QStringLiteral("1")});
+    settle(150);
+    EXPECT_EQ(undone.size(), 1);
+
+    // Once the pointer leaves, it goes away by itself.
+    run(QStringLiteral("xdotool"),
+        {QStringLiteral("mousemove"), QStringLiteral("5"), QStringLiteral("5")});
+    ASSERT_TRUE(testenv::waitFor([&] { return !hudVisible(hud); }, 5000));
+    EXPECT_EQ(runningTimers(hud), 0);
+    expectFocusKept();
+}
+
+TEST_F(HUDWindow, ClicksGoThroughThePillToTheAppUnderIt) {
+    if (!haveXdotool()) GTEST_SKIP() << "xdotool is needed to click";
+    HUD hud;
+    hud.show(HUD::Mode::listening, QStringLiteral("Clicks pass through me"));
+    const QRect pill = pillBounds(look(hud));
+    ASSERT_TRUE(pill.isValid());
+    const int before = desk().target.presses;
+    run(QStringLiteral("xdotool"),
+        {QStringLiteral("mousemove"), QString::number(pill.center().x()),
+         QString::number(pill.center().y()), QStringLiteral("click"), QStringLiteral("1")});
+    EXPECT_TRUE(testenv::waitFor([&] { return desk().target.presses == before + 1; }, 2000));
+    run(QStringLiteral("xdotool"),
+        {QStringLiteral("mousemove"), QStringLiteral("5"), QStringLiteral("5")});
+    hud.hide(0);
+    testenv::waitFor([&] { return !hudVisible(hud); }, 3000);
+}
+
+TEST_F(HUDWindow, UnderAWindowManagerTheFocusStaysToo) {
+    if (!haveXdotool()) GTEST_SKIP() << "xdotool is needed to read the focus";
+    const QString wm = installed("openbox");
+    if (wm.isEmpty()) GTEST_SKIP() << "openbox is not installed";
+    Helper openbox(wm, {QStringLiteral("--sm-disable")});
+    ASSERT_TRUE(openbox.p.waitForStarted(5000));
+    // Ready when the root names a live check window that says it is Openbox.
+    const QString probe = QStringLiteral(
+        "id=$(xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | awk '{print $5}'); "
+        "[ -n \"$id\" ] && xprop -id \"$id\" _NET_WM_NAME 2>/dev/null | grep -q Openbox && echo "
+        "yes");
+    const bool managed = testenv::waitFor(
+        [&] {
+            return !run(QStringLiteral("sh"), {QStringLiteral("-c"), probe}).isEmpty();
+        },
+        8000);
+    settle(300);
+    if (!managed || !openbox.running()) GTEST_SKIP() << "another window manager is running";
+    settle(300);
+    desk().focus();
+    before_ = focusedWindow();
+    ASSERT_EQ(before_, desk().target.winId());
+
+    HUD hud;
+    hud.show(HUD::Mode::listening);
+    QImage img = look(hud);
+    QRect pill = pillBounds(img);
+    ASSERT_TRUE(pill.isValid());
+    expectAtRestingPlace(pill, 240, 46);
+    saveShot(img, pill, QStringLiteral("wm-listening"), true);
+    expectFocusKept();
+
+    // Switching to another desktop while it is up: the pill comes along, the app stays.
+    auto viewable = [](quint64 w) {
+        return run(QStringLiteral("xwininfo"), {QStringLiteral("-id"), QString::number(w)})
+            .contains(QStringLiteral("IsViewable"));
+    };
+    if (run(QStringLiteral("xdotool"), {QStringLiteral("get_num_desktops")}).toInt() >= 2) {
+        run(QStringLiteral("xdotool"), {QStringLiteral("set_desktop"), QStringLiteral("1")});
+        EXPECT_TRUE(testenv::waitFor([&] { return !viewable(desk().target.winId()); }, 3000));
+        settle(200);
+        EXPECT_TRUE(viewable(hud.panel()->winId()));
+        run(QStringLiteral("xdotool"), {QStringLiteral("set_desktop"), QStringLiteral("0")});
+        EXPECT_TRUE(testenv::waitFor([&] { return viewable(desk().target.winId()); }, 3000));
+        desk().focus();
+    }
+    hud.show(HUD::Mode::thinking, QStringLiteral("words"));
+    look(hud, 200);
+    expectFocusKept();
+
+    QStringList got;
+    hud.onUndoLearned = [&](const QStringList& w) { got = w; };
+    hud.showLearned({QStringLiteral("Okonkwo")}, true);
+    img = look(hud);
+    saveShot(img, pillBounds(img), QStringLiteral("wm-learned"));
+    auto* button = hud.panel()->findChild<UndoRingButton*>();
+    ASSERT_TRUE(button);
+    const QPoint centre = button->mapToGlobal(button->rect().center()) * dpr();
+    run(QStringLiteral("xdotool"),
+        {QStringLiteral("mousemove"), QString::number(centre.x()), QString::number(centre.y()),
+         QStringLiteral("click"), QStringLiteral("1")});
+    EXPECT_TRUE(
+        testenv::waitFor([&] { return got == QStringList{QStringLiteral("Okonkwo")}; }, 3000));
+    settle(200);
+    expectFocusKept();
+    run(QStringLiteral("xdotool"),
+        {QStringLiteral("mousemove"), QStringLiteral("5"), QStringLiteral("5")});
+    hud.hide(0);
+    testenv::waitFor([&] { return !hudVisible(hud); }, 3000);
+}
+
+TEST_F(HUDWindow, UnderACompositorThePillIsTranslucentWithASoftShadow) {
+    const QString program = installed("xcompmgr");
+    if (program.isEmpty()) GTEST_SKIP() << "xcompmgr is not installed";
+    Helper compositor(program);
+    ASSERT_TRUE(compositor.p.waitForStarted(5000));
+    platform::Workspace& ws = *platform::Platform::current().workspace;
+    if (!testenv::waitFor([&] { return ws.compositing(); }, 5000) || !compositor.running())
+        GTEST_SKIP() << "no compositing on this display";
+    settle(200);
+    desk().focus();
+    before_ = haveXdotool() ? focusedWindow() : 0;
+
+    HUD hud;
+    hud.show(HUD::Mode::listening, QStringLiteral("Seen through glass"));
+    QImage img = look(hud, 600);
+    const QRect pill = pillBounds(img, 110);  // the body, without its shadow
+    ASSERT_TRUE(pill.isValid());
+    expectAtRestingPlace(pill, 240, 46);
+    // A soft shadow just under the pill, fading out further down.
+    const int x = pill.center().x();
+    const int near = qGray(img.pixel(x, pill.bottom() + 4 * dpr()));
+    const int far = qGray(
+        img.pixel(x, std::min(img.height() - 1, pill.bottom() + static_cast<int>(26 * dpr()))));
+    EXPECT_LT(near, qGray(kBackdrop.rgb()) - 6);
+    EXPECT_GT(far, near);
+    // The glass lets the backdrop through a little: lighter than its own colour.
+    const int glass = qGray(img.pixel(pill.right() - 8 * dpr(), pill.center().y()));
+    EXPECT_GT(glass, 35);
+    EXPECT_LT(glass, 120);
+    saveShot(img, pill, QStringLiteral("composited-listening"));
+    expectFocusKept();
+
+    if (haveXdotool()) {
+        // Without a cut-out window, clicks still go through: the window takes no input.
+        const int before = desk().target.presses;
+        run(QStringLiteral("xdotool"),
+            {QStringLiteral("mousemove"), QString::number(pill.center().x()),
+             QString::number(pill.center().y()), QStringLiteral("click"), QStringLiteral("1")});
+        EXPECT_TRUE(testenv::waitFor([&] { return desk().target.presses == before + 1; }, 2000));
+        run(QStringLiteral("xdotool"),
+            {QStringLiteral("mousemove"), QStringLiteral("5"), QStringLiteral("5")});
+    }
+
+    hud.showLearned({QStringLiteral("Anya Taylor"), QStringLiteral("Qwen")}, true);
+    img = look(hud);
+    saveShot(img, pillBounds(img, 110), QStringLiteral("composited-learned"));
+    expectFocusKept();
+    hud.hide(0);
+    ASSERT_TRUE(testenv::waitFor([&] { return !hudVisible(hud); }, 3000));
+    EXPECT_EQ(runningTimers(hud), 0);
+}
+
+TEST(HUDPreviewMode, RunsLogsAndExits) {
+    const QString app = testenv::binaryDir() + QStringLiteral("/src/app/velmora");
+    if (!QFileInfo::exists(app)) GTEST_SKIP() << "velmora is not built";
+    auto preview = [&](const QStringList& args) {
+        QProcess p;
+        p.setProcessChannelMode(QProcess::MergedChannels);
+        p.start(app, QStringList{QStringLiteral("--preview-hud")} + args);
+        EXPECT_TRUE(p.waitForFinished(20000)) << args.join(QLatin1Char(' ')).toStdString();
+        if (p.state() != QProcess::NotRunning) {
+            p.kill();
+            p.waitForFinished(2000);
+        }
+        EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(p.exitCode(), 0);
+        return QString::fromUtf8(p.readAll());
+    };
+    const QString out = preview({QStringLiteral("--thinking"), QStringLiteral("--nothing"),
+                                 QStringLiteral("--seconds"), QStringLiteral("4")});
+    EXPECT_TRUE(out.contains(QStringLiteral("HUD preview: glass=false variant=11 frame=(")))
+        << out.toStdString();
+
+    preview({QStringLiteral("--wave"), QStringLiteral("--seconds"), QStringLiteral("0.5")});
+    EXPECT_EQ(Config::stringValue(QStringLiteral("hud.content")), QStringLiteral("waveform"));
+    Config::d()->remove(QStringLiteral("hud.content"));
+}
