@@ -3,21 +3,37 @@
 #include <QApplication>
 #include <QUrl>
 
+#include "core/AssistiveMode.h"
 #include "core/Config.h"
+#include "core/HotkeyMonitor.h"
 #include "core/Log.h"
+#include "core/QwenASR.h"
+#include "core/SystemAudio.h"
 #include "core/TextInjector.h"
 #include "platform/Permissions.h"
 #include "platform/Platform.h"
 #include "platform/Workspace.h"
+#include "ui/HUD.h"
 #include "ui/StatusItem.h"
 
-AppDelegate::AppDelegate() = default;
-AppDelegate::~AppDelegate() = default;
+AppDelegate::AppDelegate() : hud(std::make_unique<HUD>()) {
+    makeRecogniser = [] {
+        const Config& c = Config::shared();
+        return QwenASR::create(c.vocabulary(), c.maxSentenceSilence());
+    };
+}
+
+AppDelegate::~AppDelegate() {
+    *alive_ = false;
+    if (state != State::idle) teardown();
+}
 
 void AppDelegate::setupStatusItem() {
     statusItem = std::make_unique<StatusItem>();
     statusItem->onOpenLog = [this] { openLog(); };
+    statusItem->onOpenWindow = [this] { showMainWindow(); };
     statusItem->onQuit = [] { QApplication::quit(); };
+    statusItem->setIcon(false);
     if (!statusItem->available()) Log::write(QStringLiteral("Status item: no system tray on this desktop"));
 }
 
@@ -28,29 +44,74 @@ void AppDelegate::applicationDidFinishLaunching() {
     // 2. Status item.
     setupStatusItem();
 
+    // 4. Undo from the learned-word notice.
+    hud->onUndoLearned = [](const QStringList& words) {
+        Config::shared().rejectLearnedHotwords(words);
+        Log::write(QStringLiteral("Dictionary: undid [") + words.join(QStringLiteral(", ")) +
+                   QStringLiteral("] from the notice, won't learn them again"));
+    };
+
     auto& platform = platform::Platform::current();
     Log::write(QStringLiteral("Platform: ") + platform.name);
 
     // 10. Microphone: asked off the main thread (the sound server may be slow to answer);
     // when it is usable, warm the device so the first dictation starts fast.
-    AudioCapture::requestPermission([this](bool mic) {
+    std::weak_ptr<bool> alive = alive_;
+    AudioCapture::requestPermission([this, alive](bool mic) {
+        if (!alive.lock()) return;
         Log::write(QStringLiteral("Mic permission: ") + (mic ? QStringLiteral("true") : QStringLiteral("false")));
-        if (mic) audio.warmUp();
+        if (mic) {
+            audio.warmUp();
+        } else {
+            hud->show(HUD::Mode::error, {}, {}, {}, QStringLiteral("Can't hear you, allow Microphone in Settings"));
+            hud->hide(4);
+        }
     });
 
     // 11. Accessibility.
     const bool ax = platform.permissions->accessibilityAvailable();
     Log::write(QStringLiteral("Accessibility trusted: ") + (ax ? QStringLiteral("true") : QStringLiteral("false")));
+    if (!ax) {
+        hud->show(HUD::Mode::error, {}, {}, {}, QStringLiteral("Grant Accessibility access, then relaunch me"));
+        hud->hide(6);
+    }
 
     // 12-13. Talk key.
+    startTalkKey();
+}
+
+void AppDelegate::startTalkKey() {
     const HotkeyChoice key = Config::shared().hotkey();
+    hotkey = std::make_unique<HotkeyMonitor>(key, platform::Platform::current().keyMonitor.get());
+    std::weak_ptr<bool> alive = alive_;
+    auto guarded = [this, alive](auto fn) {
+        return [this, alive, fn] {
+            if (alive.lock()) (this->*fn)();
+        };
+    };
+    hotkey->onDown = guarded(&AppDelegate::beginListening);
+    hotkey->onConfirm = guarded(&AppDelegate::confirmHold);
+    hotkey->onUp = guarded(&AppDelegate::endListening);
+    hotkey->onToggle = guarded(&AppDelegate::toggleTap);
+    hotkey->onCancel = [this, alive] {
+        if (alive.lock()) cancel(QStringLiteral("tap/chord"));
+    };
+    hotkey->onEscape = [this, alive] {
+        if (alive.lock() && state == State::listening) cancel(QStringLiteral("esc"));
+    };
+    hotkey->isListening = [this, alive] { return alive.lock() && state == State::listening; };
+    hotkey->toggleMode = Config::shared().toggleMode();
+    hotkey->start();
     Log::write(QStringLiteral("Talk key: ") + rawValue(key) + QStringLiteral(", ") +
-               (Config::shared().toggleMode() ? QStringLiteral("tap mode") : QStringLiteral("hold mode")));
+               (hotkey->toggleMode ? QStringLiteral("tap mode") : QStringLiteral("hold mode")));
 }
 
 void AppDelegate::applicationWillTerminate() {
     if (terminated_) return;
     terminated_ = true;
+    SystemAudio::restore();
+    AssistiveMode::restore();
+    if (state != State::idle) teardown();
     // The user's clipboard must be back before the process serving a paste goes.
     TextInjector::finishPendingRestores();
     Log::write(QStringLiteral("Velmora quitting"));
@@ -60,10 +121,17 @@ void AppDelegate::openLog() {
     platform::Platform::current().workspace->open(QUrl::fromLocalFile(Log::path()));
 }
 
+void AppDelegate::showMainWindow() {
+    // The main window (sign-in, history, dictionary) is not built yet: point at the log.
+    Log::write(QStringLiteral("Main window: not part of this build"));
+}
+
 void AppDelegate::setIcon(bool listening) {
     if (statusItem) statusItem->setIcon(listening);
 }
 
 void AppDelegate::showPendingLearned() {
     if (state != State::idle || pendingLearned.isEmpty()) return;
+    const QStringList words = std::exchange(pendingLearned, {});
+    hud->showLearned(words, true);
 }

@@ -53,6 +53,8 @@ class HUD : public QObject, private HUDHost {
 
     // The window, for the preview's log line and for tests that look at it.
     QWidget* panel() const;
+    // The last `show` call, for the controller's tests.
+    const ShownState& lastShown() const { return model_.lastShown; }
 
   private:
     // HUDHost

@@ -1,0 +1,204 @@
+// The end of a dictation: the final text, delivery or failure, what the user is
+// told, and what is recorded. Every path ends in teardown.
+#include <QJsonObject>
+
+#include "app/AppDelegate.h"
+#include "core/AccountStore.h"
+#include "core/Config.h"
+#include "core/HistoryStore.h"
+#include "core/HotwordLearner.h"
+#include "core/Log.h"
+#include "core/Polisher.h"
+#include "core/QwenASR.h"
+#include "core/Recording.h"
+#include "core/StreamSession.h"
+#include "core/WebContext.h"
+#include "platform/Pasteboard.h"
+#include "platform/Permissions.h"
+#include "platform/Platform.h"
+#include "ui/HUD.h"
+
+namespace {
+
+QVariant none() {
+    return QVariant();
+}
+
+template <class T>
+QVariant maybe(const std::optional<T>& v) {
+    return v ? QVariant::fromValue(*v) : QVariant();
+}
+
+// Leaves the text on the clipboard so the user can paste it by hand.
+void putOnClipboard(const QString& text) {
+    auto& board = *platform::Platform::current().pasteboard;
+    board.clear();
+    if (!board.writeText(text)) Log::write(QStringLiteral("Clipboard: could not put the text there"));
+}
+
+}  // namespace
+
+void AppDelegate::keepRecording(const QString& outcome, const QString& raw, const QString& final,
+                                const QMap<QString, QVariant>& more) {
+    if (!recording) return;
+    recording->keep(outcome, raw, final, more);
+    recording.reset();
+}
+
+void AppDelegate::finalTextArrived(const std::shared_ptr<QwenASR>& from, const QString& transcript, qint64 held) {
+    if (!from || asr != from) return;  // cancelled, or a newer dictation
+    asr.reset();
+    partial.clear();
+    asrTailMs = msSince(releasedAt);
+    Log::write(QStringLiteral("Held %1ms, ASR tail %2ms after release → raw [%3]").arg(held).arg(*asrTailMs).arg(transcript));
+    recordedRaw = transcript;
+    heldMs = held;
+
+    if (transcript.isEmpty()) {
+        const std::optional<int> refused = asrRefused;
+        const bool failed = asrFailed;
+        const QString reason = refused ? QStringLiteral("refused ") + QString::number(*refused)
+                               : failed ? QStringLiteral("connection lost")
+                                        : QStringLiteral("nothing heard");
+        keepRecording(QStringLiteral("empty"), recordedRaw, QString(),
+                      {{QStringLiteral("reason"), reason},
+                       {QStringLiteral("by"), none()},
+                       {QStringLiteral("e2e_ms"), none()},
+                       {QStringLiteral("asr_tail_ms"), maybe(asrTailMs)},
+                       {QStringLiteral("polish_ms"), none()},
+                       {QStringLiteral("typing"), none()},
+                       {QStringLiteral("held_ms"), heldMs}});
+        teardown();
+        if (refused) {
+            explainRefusal(*refused);
+        } else if (failed) {
+            showError(QStringLiteral("Lost the connection, please try again"), 3);
+        } else {
+            hud->show(HUD::Mode::info, {}, {}, {}, QStringLiteral("Didn't hear anything"));
+            hud->hide(1.2);
+        }
+        return;
+    }
+
+    const std::shared_ptr<StreamSession> s = session;
+    if (s && platform::Platform::current().permissions->accessibilityAvailable()) {
+        hud->show(HUD::Mode::thinking, {}, transcript, {});
+        s->finishInput();  // ends in onDone or onAbort, possibly at once
+        return;
+    }
+    putOnClipboard(transcript);
+    keepRecording(QStringLiteral("abort"), recordedRaw, transcript,
+                  {{QStringLiteral("reason"), QStringLiteral("no accessibility")},
+                   {QStringLiteral("by"), none()},
+                   {QStringLiteral("e2e_ms"), none()},
+                   {QStringLiteral("asr_tail_ms"), maybe(asrTailMs)},
+                   {QStringLiteral("polish_ms"), none()},
+                   {QStringLiteral("typing"), none()},
+                   {QStringLiteral("held_ms"), heldMs}});
+    teardown();
+    showError(QStringLiteral("Can't type here, press ⌘V to paste"), 4);
+}
+
+void AppDelegate::finishSession(const QString& written) {
+    const qint64 endToEnd = msSince(releasedAt);
+    Log::write(QStringLiteral("Done %1ms after release [%2]").arg(endToEnd).arg(written));
+    const std::shared_ptr<StreamSession> s = session;
+    if (s && !written.isEmpty()) reportTiming(endToEnd, s, Polisher::characterCount(written));
+    HotwordLearner::track(written, s ? s->target : std::nullopt);
+    remember(written, s);
+    keepRecording(QStringLiteral("typed"), recordedRaw, written,
+                  {{QStringLiteral("reason"), none()},
+                   {QStringLiteral("by"), s ? QVariant(s->answeredBy) : none()},
+                   {QStringLiteral("e2e_ms"), endToEnd},
+                   {QStringLiteral("asr_tail_ms"), maybe(asrTailMs)},
+                   {QStringLiteral("polish_ms"), s ? maybe(s->polishMs) : none()},
+                   {QStringLiteral("typing"), s ? QVariant(s->typing) : none()},
+                   {QStringLiteral("held_ms"), heldMs}});
+    teardown();
+    hud->hide(0);
+    showPendingLearned();
+}
+
+void AppDelegate::sessionAborted(const QString& reason, const QString& rest) {
+    Log::write(QStringLiteral("Abort: ") + reason + QStringLiteral(" rest=[") + rest + QStringLiteral("]"));
+    putOnClipboard(rest);
+    const std::shared_ptr<StreamSession> s = session;
+    remember(rest, s);
+    keepRecording(QStringLiteral("abort"), recordedRaw, rest,
+                  {{QStringLiteral("reason"), reason},
+                   {QStringLiteral("by"), s ? QVariant(s->answeredBy) : none()},
+                   {QStringLiteral("e2e_ms"), none()},
+                   {QStringLiteral("asr_tail_ms"), maybe(asrTailMs)},
+                   {QStringLiteral("polish_ms"), s ? maybe(s->polishMs) : none()},
+                   {QStringLiteral("typing"), none()},
+                   {QStringLiteral("held_ms"), heldMs}});
+    teardown();
+    showError(reason, 4);
+}
+
+void AppDelegate::explainRefusal(int code) {
+    AccountStore& account = AccountStore::shared();
+    std::weak_ptr<bool> alive = alive_;
+    switch (code) {
+        case 401:
+            account.refresh([this, alive](bool) {
+                if (!alive.lock()) return;
+                AccountStore& a = AccountStore::shared();
+                if (!a.hasSession() && !Config::shared().env(QStringLiteral("VQ_SERVER_TOKEN"))) {
+                    showError(QStringLiteral("Sign in first, then try again"), 4);
+                    showMainWindow();
+                } else {
+                    showError(QStringLiteral("Lost the connection, please try again"), 3);
+                }
+            });
+            break;
+        case 402:
+            if (account.hasSession()) account.refreshAccess();
+            showError(QStringLiteral("That's this month's words, see your plan"), 4);
+            break;
+        case 403: {
+            auto decide = [this, alive] {
+                if (!alive.lock()) return;
+                showError(AccountStore::shared().access() == QLatin1String("disabled")
+                              ? QStringLiteral("This account is turned off")
+                              : QStringLiteral("You're on the list, we'll let you in soon"),
+                          4);
+            };
+            if (account.hasSession())
+                account.refreshAccess(decide);
+            else
+                decide();
+            break;
+        }
+        default:
+            showError(QStringLiteral("That's today's limit, back tomorrow"), 4);
+            break;
+    }
+}
+
+void AppDelegate::remember(const QString& text, const std::shared_ptr<StreamSession>& s) {
+    if (!s) return;
+    const std::optional<QString> bundleID =
+        s->target && !s->target->bundleId.isEmpty() ? std::optional(s->target->bundleId) : std::nullopt;
+    std::optional<QString> site;
+    if (bundleID && WebContext::isBrowser(bundleID->toLower())) {
+        for (const WebSite& w : WebContext::sites()) {
+            if (s->appName && w.label == *s->appName) {
+                site = w.icon;
+                break;
+            }
+        }
+    }
+    const double seconds = std::chrono::duration<double>(releasedAt - pressedAt).count();
+    HistoryStore::add(text, s->appName, bundleID, site, seconds);
+}
+
+void AppDelegate::reportTiming(qint64 ms, const std::shared_ptr<StreamSession>& s, qsizetype chars) {
+    QJsonObject body{{QStringLiteral("ms"), ms},
+                     {QStringLiteral("by"), s->answeredBy},
+                     {QStringLiteral("typing"), s->typing},
+                     {QStringLiteral("chars"), static_cast<qint64>(chars)}};
+    if (asrTailMs) body.insert(QStringLiteral("asrMs"), *asrTailMs);
+    if (s->polishMs) body.insert(QStringLiteral("polishMs"), *s->polishMs);
+    Polisher::reportTiming(body);
+}

@@ -1,0 +1,369 @@
+// One dictation after another through the controller: the talk key of the
+// scripted keyboard, the scripted microphone, the recogniser endpoint with a
+// scripted engine on loopback, and the scripted target application.
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+
+#include "AsrTestUtil.h"
+#include "app/AppDelegate.h"
+#include "core/AccountStore.h"
+#include "core/Config.h"
+#include "core/Log.h"
+#include "core/QwenASR.h"
+#include "core/StreamSession.h"
+#include "platform/fake/FakeAudio.h"
+#include "platform/fake/FakeDelivery.h"
+#include "platform/fake/FakeKeyMonitor.h"
+#include "platform/fake/FakePlatform.h"
+#include "support/TestEnv.h"
+#include "ui/HUD.h"
+
+namespace {
+
+namespace fake = platform::fake;
+using platform::Key;
+using State = AppDelegate::State;
+
+constexpr qint64 kEditorPid = 4100;
+
+QString logText() {
+    Log::flush();
+    return QString::fromUtf8(testenv::readFile(Log::path()));
+}
+
+// An account store whose answers a test sets.
+class ScriptedAccount : public AccountStore {
+  public:
+    std::optional<QString> refusal;
+    bool session = false;
+    QString accessState = QStringLiteral("enabled");
+    int accessRefreshes = 0;
+    std::optional<QString> cantDictate() override { return refusal; }
+    bool hasSession() const override { return session; }
+    QString access() const override { return accessState; }
+    void refreshAccess(std::function<void()> completion) override {
+        ++accessRefreshes;
+        if (completion) completion();
+    }
+    void refresh(std::function<void(bool)> completion) override { completion(false); }
+};
+
+class Controller : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        auto d = Config::d();
+        d->setValue(QStringLiteral("polishEnabled"), false);
+        d->setValue(QStringLiteral("muteWhileListening"), false);
+        d->setValue(QStringLiteral("hotkey"), QStringLiteral("rightControl"));
+        d->setValue(QStringLiteral("toggleMode"), false);
+        AccountStore::install(&account);
+
+        platform::RunningApp editor;
+        editor.pid = kEditorPid;
+        editor.bundleId = QStringLiteral("org.example.editor");
+        editor.name = QStringLiteral("Editor");
+        fake::workspace().apps = {editor};
+        fake::workspace().frontmost = 0;
+        fake::accessibility().focused.clear();
+        fake::accessibility().focused[kEditorPid] = fake::FakeAccessibility::element(QStringLiteral("text"));
+        fake::permissions().accessibility = true;
+        fake::keys().runs.clear();
+        fake::keys().pastes.clear();
+        fake::pasteboard().copyFromOtherApp({});
+
+        // A second of quiet tone, four times real time, then silence.
+        fake::FakeMicScript mic;
+        mic.format = {16000, 1, platform::SampleType::float32, false};
+        mic.audio = fake::tone(440, 0.2, 16000, 1, 1.0);
+        mic.speed = 4;
+        fake::audio().setScript(mic);
+    }
+    void TearDown() override {
+        delegate.reset();
+        AccountStore::install(nullptr);
+    }
+
+    // A delegate after launch, whose recognisers talk to `service`.
+    AppDelegate& launch(asrtest::Service& service) {
+        delegate = std::make_unique<AppDelegate>();
+        auto request = service.request();
+        delegate->makeRecogniser = [this, request] {
+            auto c = QwenASR::create({}, 800, asrtest::fastTiming(), request);
+            made.push_back(c);
+            return c;
+        };
+        delegate->applicationDidFinishLaunching();
+        return *delegate;
+    }
+
+    // The talk key held until `whileHeld` says enough, then released.
+    void hold(const std::function<bool()>& whileHeld = {}) {
+        fake::keyMonitor().press(Key::rightControl);
+        ASSERT_TRUE(testenv::waitFor([&] { return delegate->state == State::listening; }, 2000));
+        // Longer than the hold delay, so the release ends the dictation instead of cancelling it.
+        QElapsedTimer held;
+        held.start();
+        if (whileHeld) {
+            ASSERT_TRUE(testenv::waitFor(whileHeld, 5000));
+        }
+        testenv::waitFor([&] { return held.elapsed() > 300; }, 1000);
+        fake::keyMonitor().release(Key::rightControl);
+    }
+    bool idle() { return delegate->state == State::idle; }
+
+    // Nothing of a dictation is left: no recogniser, session, capture, Esc grab or timer.
+    void expectTornDown() {
+        EXPECT_EQ(delegate->state, State::idle);
+        EXPECT_FALSE(delegate->asr);
+        EXPECT_FALSE(delegate->session);
+        EXPECT_FALSE(delegate->clipboard.running());
+        EXPECT_FALSE(fake::keyMonitor().escapeGrabbed);
+        EXPECT_TRUE(testenv::waitFor([] { return fake::audio().runningEngines.load() == 0; }, 2000));
+        // The client's own timers and socket hold it weakly: once dropped, it is gone.
+        EXPECT_TRUE(testenv::waitFor(
+            [&] {
+                for (const auto& w : made)
+                    if (!w.expired()) return false;
+                return true;
+            },
+            3000));
+    }
+    const ShownState& pill() { return delegate->hud->lastShown(); }
+
+    ScriptedAccount account;
+    std::unique_ptr<AppDelegate> delegate;
+    std::vector<std::weak_ptr<QwenASR>> made;
+};
+
+TEST_F(Controller, HeldKeyTypesTheFinalTextIntoTheTarget) {
+    asrtest::Service service(
+        R"({"connections":[{"steps":[{"at_ms":200,"partial":"hello"},
+            {"at_ms":400,"final":"Hello there. "},{"at_finish":true,"final":"How are you?"}]}]})");
+    AppDelegate& d = launch(service);
+    bool sawPartial = false;
+    hold([&] {
+        sawPartial = sawPartial || pill().partial == QLatin1String("hello");
+        return d.session && d.session->rawSentences.size() == 1;
+    });
+    EXPECT_TRUE(sawPartial);
+    ASSERT_TRUE(testenv::waitFor([&] { return idle(); }, 8000));
+    EXPECT_EQ(fake::keys().runs.join(QString()), QStringLiteral("Hello there. How are you?")) << logText().toStdString();
+    const QString log = logText();
+    EXPECT_TRUE(log.contains(QStringLiteral("Listening → Editor [org.example.editor] style=")));
+    EXPECT_TRUE(log.contains(QStringLiteral("Sentence [Hello there.]")));
+    EXPECT_TRUE(log.contains(QStringLiteral("after release [Hello there. How are you?]")));
+    // The recogniser got the audio the microphone gave while the key was held.
+    ASSERT_EQ(service.records().size(), 1u);
+    EXPECT_GT(service.records()[0].audioBytes, 0);
+    EXPECT_TRUE(service.records()[0].finishReceived);
+    expectTornDown();
+}
+
+TEST_F(Controller, SilenceSaysNothingWasHeardAndTypesNothing) {
+    asrtest::Service service(R"({"connections":[{"steps":[]}]})");
+    launch(service);
+    hold();
+    ASSERT_TRUE(testenv::waitFor([&] { return idle(); }, 8000));
+    EXPECT_EQ(pill().mode, HUDMode::info);
+    EXPECT_EQ(pill().message, QStringLiteral("Didn't hear anything"));
+    EXPECT_TRUE(fake::keys().runs.isEmpty());
+    expectTornDown();
+}
+
+TEST_F(Controller, RefusedStartShowsTheReasonAndStaysIdle) {
+    asrtest::Service service(R"({"connections":[{"steps":[]}]})");
+    AppDelegate& d = launch(service);
+    account.refusal = QStringLiteral("That's today's limit, back tomorrow");
+    account.session = true;
+    fake::keyMonitor().press(Key::rightControl);
+    testenv::waitFor([] { return false; }, 300);
+    fake::keyMonitor().release(Key::rightControl);
+    EXPECT_EQ(d.state, State::idle);
+    EXPECT_TRUE(made.empty());
+    EXPECT_EQ(pill().mode, HUDMode::error);
+    EXPECT_EQ(pill().message, account.refusal);
+    EXPECT_EQ(account.accessRefreshes, 1);
+    EXPECT_TRUE(logText().contains(QStringLiteral("Not listening: That's today's limit, back tomorrow")));
+
+    // Signed out: the main window is asked for instead of a refresh.
+    account.session = false;
+    d.beginListening();
+    EXPECT_EQ(account.accessRefreshes, 1);
+    EXPECT_EQ(d.state, State::idle);
+}
+
+TEST_F(Controller, RefusalWhileListeningCancelsAndExplains) {
+    for (int code : {402, 403, 429}) {
+        SCOPED_TRACE(code);
+        asrtest::Service service(R"({"connections":[{"steps":[]}]})", {}, [code](const vserver::Request&) {
+            return vserver::AuthResult{unsigned(code), {}, "refused"};
+        });
+        AppDelegate& d = launch(service);
+        account.session = false;
+        account.accessState = QStringLiteral("disabled");
+        fake::keyMonitor().press(Key::rightControl);
+        ASSERT_TRUE(testenv::waitFor([&] { return d.asrRefused.has_value() || idle(); }, 5000));
+        EXPECT_EQ(d.state, State::idle);
+        EXPECT_EQ(pill().mode, HUDMode::error);
+        const char* expected = code == 402   ? "That's this month's words, see your plan"
+                               : code == 403 ? "This account is turned off"
+                                             : "That's today's limit, back tomorrow";
+        EXPECT_EQ(pill().message, QString::fromUtf8(expected));
+        EXPECT_TRUE(logText().contains(QStringLiteral("Cancel (server said %1)").arg(code)));
+        fake::keyMonitor().release(Key::rightControl);
+        EXPECT_TRUE(fake::keys().runs.isEmpty());
+        expectTornDown();
+        delegate.reset();
+        made.clear();
+    }
+}
+
+TEST_F(Controller, LostConnectionWhileListeningGoesOnToTheEnd) {
+    // The first connection fails after a little audio, and so does the one retry: the
+    // client gives up, the pill says so, and the release still ends the dictation.
+    asrtest::Service service(
+        R"({"connections":[{"drop_after_bytes":3200,"steps":[]},{"drop_after_bytes":0,"steps":[]}]})");
+    AppDelegate& d = launch(service);
+    fake::keyMonitor().press(Key::rightControl);
+    ASSERT_TRUE(testenv::waitFor([&] { return d.asrFailed; }, 8000));
+    EXPECT_EQ(d.state, State::listening);
+    EXPECT_EQ(pill().message, QStringLiteral("Lost the connection, please try again"));
+    fake::keyMonitor().release(Key::rightControl);
+    ASSERT_TRUE(testenv::waitFor([&] { return idle(); }, 10000));
+    EXPECT_EQ(pill().message, QStringLiteral("Lost the connection, please try again"));
+    expectTornDown();
+}
+
+TEST_F(Controller, EscCancelsOnlyWhileListening) {
+    asrtest::Service service(R"({"connections":[{"finish_delay_ms":400,"steps":[{"at_finish":true,"final":"Kept."}]}]})");
+    AppDelegate& d = launch(service);
+
+    // Listening: Esc is taken from the target and cancels; nothing is typed.
+    fake::keyMonitor().press(Key::rightControl);
+    ASSERT_TRUE(testenv::waitFor([&] { return d.state == State::listening; }, 2000));
+    EXPECT_TRUE(fake::keyMonitor().escapeGrabbed);
+    fake::keyMonitor().frontAppEscapes.clear();
+    fake::keyMonitor().press(Key::escape);
+    fake::keyMonitor().release(Key::escape);
+    EXPECT_EQ(d.state, State::idle);
+    EXPECT_TRUE(fake::keyMonitor().frontAppEscapes.isEmpty());
+    EXPECT_TRUE(logText().contains(QStringLiteral("Cancel (esc) written=[]")));
+    fake::keyMonitor().release(Key::rightControl);
+    EXPECT_EQ(d.state, State::idle);
+    expectTornDown();
+
+    // Finishing: Esc reaches the target and the text still arrives.
+    hold();
+    ASSERT_EQ(d.state, State::finishing);
+    fake::keyMonitor().press(Key::escape);
+    fake::keyMonitor().release(Key::escape);
+    EXPECT_EQ(d.state, State::finishing);
+    EXPECT_EQ(fake::keyMonitor().frontAppEscapes, (QList<bool>{true, false}));
+    // A second press while finishing starts nothing.
+    fake::keyMonitor().press(Key::rightControl);
+    fake::keyMonitor().release(Key::rightControl);
+    ASSERT_TRUE(testenv::waitFor([&] { return idle(); }, 8000));
+    EXPECT_EQ(fake::keys().runs.join(QString()), QStringLiteral("Kept."));
+    EXPECT_EQ(made.size(), 2u);
+    d.cancel(QStringLiteral("esc"));  // idle: nothing
+    expectTornDown();
+}
+
+TEST_F(Controller, ToggleTapsStartStopAndWaitForTheEnd) {
+    Config::d()->setValue(QStringLiteral("toggleMode"), true);
+    asrtest::Service service(
+        R"({"connections":[{"finish_delay_ms":500,"steps":[{"at_finish":true,"final":"Tapped."}]}]})");
+    AppDelegate& d = launch(service);
+    auto tap = [] {
+        fake::keyMonitor().press(Key::rightControl);
+        fake::keyMonitor().release(Key::rightControl);
+    };
+    tap();
+    ASSERT_EQ(d.state, State::listening);
+    EXPECT_EQ(pill().mode, HUDMode::listening);  // shown at once for a tap
+    testenv::waitFor([] { return false; }, 300);
+    tap();
+    ASSERT_EQ(d.state, State::finishing);
+    tap();
+    EXPECT_EQ(d.state, State::finishing);
+    EXPECT_TRUE(logText().contains(QStringLiteral("Tap ignored: still finishing, ")));
+    ASSERT_TRUE(testenv::waitFor([&] { return idle(); }, 8000));
+    EXPECT_EQ(fake::keys().runs.join(QString()), QStringLiteral("Tapped."));
+    expectTornDown();
+}
+
+TEST_F(Controller, ChordCancelsAndStaleReportsAreIgnored) {
+    asrtest::Service service(R"({"connections":[{"steps":[{"at_ms":100,"final":"Old words. "},
+        {"at_finish":true,"final":"New words."}]}]})");
+    AppDelegate& d = launch(service);
+    fake::keyMonitor().press(Key::rightControl);
+    ASSERT_TRUE(testenv::waitFor([&] { return d.state == State::listening; }, 2000));
+    std::shared_ptr<QwenASR> first = d.asr;
+    const std::shared_ptr<StreamSession> firstSession = d.session;
+    // Another key while the talk key is down: a chord, so this is no dictation.
+    fake::keyMonitor().press(Key::other);
+    fake::keyMonitor().release(Key::other);
+    fake::keyMonitor().release(Key::rightControl);
+    EXPECT_EQ(d.state, State::idle);
+    EXPECT_TRUE(logText().contains(QStringLiteral("Cancel (tap/chord)")));
+    EXPECT_TRUE(firstSession->aborted);
+
+    // The old client's late reports go nowhere, even during the next dictation.
+    hold([&] { return d.session && !d.session->rawSentences.isEmpty(); });
+    if (first && first->onSentence) first->onSentence(QStringLiteral("stale"));
+    if (firstSession->onDone) firstSession->onDone(QStringLiteral("stale"));
+    ASSERT_TRUE(testenv::waitFor([&] { return idle(); }, 8000));
+    EXPECT_EQ(fake::keys().runs.join(QString()), QStringLiteral("Old words. New words."));
+    first->onSentence = nullptr;
+    firstSession->onDone = nullptr;
+    first.reset();
+    expectTornDown();
+}
+
+TEST_F(Controller, UndeliverableTextEndsOnTheClipboard) {
+    asrtest::Service service(R"({"connections":[{"steps":[{"at_finish":true,"final":"Take this."}]}]})");
+    AppDelegate& d = launch(service);
+
+    // No accessibility: nothing typed, the transcript waits on the clipboard.
+    fake::permissions().accessibility = false;
+    hold();
+    ASSERT_TRUE(testenv::waitFor([&] { return idle(); }, 8000));
+    EXPECT_EQ(pill().message, QStringLiteral("Can't type here, press ⌘V to paste"));
+    EXPECT_EQ(fake::pasteboard().text(), QStringLiteral("Take this."));
+    EXPECT_TRUE(fake::keys().runs.isEmpty());
+
+    // The user switched apps before the text came: it is not typed into the wrong one.
+    fake::permissions().accessibility = true;
+    fake::pasteboard().copyFromOtherApp({});
+    platform::RunningApp other;
+    other.pid = 4200;
+    other.bundleId = QStringLiteral("org.example.other");
+    fake::workspace().apps.append(other);
+    hold([&] {
+        fake::workspace().frontmost = 1;
+        return true;
+    });
+    ASSERT_TRUE(testenv::waitFor([&] { return idle(); }, 8000));
+    EXPECT_EQ(pill().message, QStringLiteral("You switched apps, press ⌘V to paste"));
+    EXPECT_EQ(fake::pasteboard().text(), QStringLiteral("Take this."));
+    EXPECT_TRUE(fake::keys().runs.isEmpty());
+    EXPECT_TRUE(logText().contains(QStringLiteral("Abort: You switched apps, press ⌘V to paste rest=[Take this.]")));
+    EXPECT_EQ(d.state, State::idle);
+    expectTornDown();
+}
+
+TEST_F(Controller, DeadMicrophoneCancelsWithItsMessage) {
+    asrtest::Service service(R"({"connections":[{"steps":[]}]})");
+    AppDelegate& d = launch(service);
+    fake::audio().update([](fake::FakeMicScript& s) { s.noDevice = true; });
+    fake::keyMonitor().press(Key::rightControl);
+    ASSERT_TRUE(testenv::waitFor([&] { return idle() && pill().mode == HUDMode::error; }, 5000));
+    EXPECT_EQ(pill().message, QString::fromUtf8(AudioCapture::kCantReach));
+    EXPECT_TRUE(logText().contains(QStringLiteral("Cancel (mic)")));
+    fake::keyMonitor().release(Key::rightControl);
+    EXPECT_EQ(d.state, State::idle);
+    expectTornDown();
+}
+
+}  // namespace
