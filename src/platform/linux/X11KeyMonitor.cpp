@@ -76,6 +76,9 @@ struct X11KeyMonitor::State {
 
 namespace {
 constexpr unsigned int kLockCombos[] = {0, LockMask, Mod2Mask, LockMask | Mod2Mask};
+// In hold mode the talk key is still down when Esc is pressed, so Esc comes with the
+// talk key's modifier (Control, Alt, Super, or Mod5 where right Alt is AltGr).
+constexpr unsigned int kTalkKeyModifiers[] = {ControlMask, Mod1Mask, Mod4Mask, Mod5Mask};
 }
 
 X11KeyMonitor::X11KeyMonitor() : state_(std::make_shared<State>()) {}
@@ -187,12 +190,26 @@ bool X11KeyMonitor::grabEscape(std::function<void(bool)> onEscape) {
     s->post([s, result] {
         Display* d = s->display.get();
         const Window root = DefaultRootWindow(d);
-        ErrorTrap trap(d);
-        for (unsigned int mods : kLockCombos)
-            XGrabKey(d, s->escapeCode, mods, root, False, GrabModeAsync, GrabModeAsync);
-        const bool ok = !trap.failed() && s->escapeCode != 0;
-        if (!ok)
+        bool ok = false;
+        {
+            ErrorTrap trap(d);
+            for (unsigned int mods : kLockCombos)
+                XGrabKey(d, s->escapeCode, mods, root, False, GrabModeAsync, GrabModeAsync);
+            ok = !trap.failed() && s->escapeCode != 0;
+        }
+        if (!ok) {
             for (unsigned int mods : kLockCombos) XUngrabKey(d, s->escapeCode, mods, root);
+        } else {
+            // Each modified Esc on its own: one held by the window manager (Ctrl+Esc is a
+            // common menu key) only leaves that combination passive.
+            for (unsigned int extra : kTalkKeyModifiers) {
+                ErrorTrap trap(d);
+                for (unsigned int mods : kLockCombos)
+                    XGrabKey(d, s->escapeCode, mods | extra, root, False, GrabModeAsync, GrabModeAsync);
+                if (trap.failed())
+                    for (unsigned int mods : kLockCombos) XUngrabKey(d, s->escapeCode, mods | extra, root);
+            }
+        }
         result->set_value(ok);
     });
     // The reader thread answers at once; a hung X server must not hang dictation.
@@ -206,7 +223,11 @@ void X11KeyMonitor::releaseEscape() {
     s->post([s] {
         Display* d = s->display.get();
         ErrorTrap trap(d);
-        for (unsigned int mods : kLockCombos) XUngrabKey(d, s->escapeCode, mods, DefaultRootWindow(d));
+        for (unsigned int mods : kLockCombos) {
+            XUngrabKey(d, s->escapeCode, mods, DefaultRootWindow(d));
+            for (unsigned int extra : kTalkKeyModifiers)
+                XUngrabKey(d, s->escapeCode, mods | extra, DefaultRootWindow(d));
+        }
     });
 }
 
