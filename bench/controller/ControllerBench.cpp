@@ -1,0 +1,166 @@
+// How fast a dictation starts: from the talk key's X event to beginListening
+// (through the X server and the key monitor's thread; needs a display, run under
+// xvfb-run), and from beginListening to the first audio chunk handed to the
+// recogniser (scripted microphone at real time, recogniser endpoint on loopback).
+#include <benchmark/benchmark.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QThread>
+#include <thread>
+
+#include "AsrEndpoint.h"
+#include "HttpServer.h"
+#include "ScriptedEngine.h"
+#include "app/AppDelegate.h"
+#include "core/Config.h"
+#include "core/Log.h"
+#include "core/QwenASR.h"
+#include "platform/Platform.h"
+#include "platform/fake/FakeAudio.h"
+#include "platform/fake/FakeDelivery.h"
+#include "platform/fake/FakePlatform.h"
+#include "platform/linux/X11KeyMonitor.h"
+
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+
+namespace {
+
+namespace fake = platform::fake;
+using State = AppDelegate::State;
+using Clock = std::chrono::steady_clock;
+
+// The "asr" endpoint with a scripted engine that never says anything.
+struct Service {
+    Service() {
+        vserver::ServerOptions o;
+        o.port = 0;
+        o.token = "bench";
+        server = std::make_unique<vserver::HttpServer>(o);
+        std::string error;
+        auto script = vserver::ScriptedEngine::parse(R"({"connections":[{"steps":[]}]})", error);
+        registerAsr(*server, std::make_shared<vserver::ScriptedEngine>(server->workers(), *script), {});
+        server->start();
+        thread = std::thread([this] { server->run(); });
+    }
+    ~Service() {
+        server->stop();
+        thread.join();
+    }
+    std::unique_ptr<vserver::HttpServer> server;
+    std::thread thread;
+};
+
+Service* service = nullptr;
+AppDelegate* delegate = nullptr;
+
+void spinUntil(const std::function<bool()>& done, int timeoutMs = 3000) {
+    QElapsedTimer t;
+    t.start();
+    while (!done() && t.elapsed() < timeoutMs) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+        QThread::usleep(20);
+    }
+}
+
+void settleIdle() {
+    if (delegate->state == State::listening) delegate->cancel(QStringLiteral("bench"));
+    spinUntil([] { return delegate->state == State::idle; });
+    spinUntil([] { return false; }, 30);
+}
+
+void BM_KeyEventToBeginListening(benchmark::State& st) {
+    Display* x = XOpenDisplay(nullptr);
+    if (!x) {
+        st.SkipWithError("needs an X display");
+        return;
+    }
+    const KeyCode code = XKeysymToKeycode(x, XK_Control_R);
+    for (auto _ : st) {
+        settleIdle();
+        const auto t0 = Clock::now();
+        XTestFakeKeyEvent(x, code, True, CurrentTime);
+        XFlush(x);
+        spinUntil([] { return delegate->state == State::listening; });
+        const auto t1 = Clock::now();
+        XTestFakeKeyEvent(x, code, False, CurrentTime);
+        XFlush(x);
+        st.SetIterationTime(std::chrono::duration<double>(t1 - t0).count());
+        if (delegate->state != State::listening) st.SkipWithError("the key did not start a dictation");
+    }
+    settleIdle();
+    XCloseDisplay(x);
+}
+BENCHMARK(BM_KeyEventToBeginListening)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(40);
+
+void BM_BeginListeningToFirstChunk(benchmark::State& st) {
+    for (auto _ : st) {
+        settleIdle();
+        const auto t0 = Clock::now();
+        delegate->beginListening();
+        spinUntil([] { return delegate->asr && delegate->asr->heardBytes() > 0; });
+        const auto t1 = Clock::now();
+        st.SetIterationTime(std::chrono::duration<double>(t1 - t0).count());
+        if (!delegate->asr || delegate->asr->heardBytes() == 0) st.SkipWithError("no audio reached the recogniser");
+    }
+    settleIdle();
+}
+BENCHMARK(BM_BeginListeningToFirstChunk)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(40);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QTemporaryDir home;
+    qputenv("HOME", home.path().toUtf8());
+    qputenv("XDG_CONFIG_HOME", (home.path() + QStringLiteral("/.config")).toUtf8());
+    qputenv("XDG_STATE_HOME", (home.path() + QStringLiteral("/.local/state")).toUtf8());
+    qputenv("QT_QPA_PLATFORM", "offscreen");  // the pill draws off screen; keys go through X
+    Log::setMirrorToStderr(false);
+    QApplication app(argc, argv);
+    QCoreApplication::setOrganizationName(QStringLiteral("Velmora"));
+    QCoreApplication::setApplicationName(QStringLiteral("Velmora"));
+    platform::Platform::install(fake::createFakePlatform());
+    const bool haveX = !qEnvironmentVariableIsEmpty("DISPLAY");
+    if (haveX) platform::Platform::current().keyMonitor = std::make_unique<platform::x11::X11KeyMonitor>();
+
+    Config::d()->setValue(QStringLiteral("polishEnabled"), false);
+    Config::d()->setValue(QStringLiteral("muteWhileListening"), false);
+    Config::d()->setValue(QStringLiteral("hotkey"), QStringLiteral("rightControl"));
+    Config::d()->setValue(QStringLiteral("toggleMode"), false);
+    platform::RunningApp editor;
+    editor.pid = 77;
+    editor.bundleId = QStringLiteral("org.example.editor");
+    editor.name = QStringLiteral("Editor");
+    fake::workspace().apps = {editor};
+    fake::workspace().frontmost = 0;
+    fake::FakeMicScript mic;
+    mic.format = {48000, 1, platform::SampleType::float32, false};
+    mic.audio = fake::tone(440, 0.2, 48000, 1, 2.0);
+    mic.loop = true;
+    fake::audio().setScript(mic);
+
+    Service s;
+    service = &s;
+    AppDelegate d;
+    delegate = &d;
+    const QUrl url(QStringLiteral("ws://127.0.0.1:%1/asr").arg(s.server->port()));
+    d.makeRecogniser = [url] {
+        return QwenASR::create({}, 800, {}, [url] {
+            QNetworkRequest r(url);
+            r.setRawHeader("Authorization", "Bearer bench");
+            return r;
+        });
+    };
+    d.applicationDidFinishLaunching();
+    spinUntil([] { return false; }, 300);  // microphone warm-up, key monitor running
+
+    ::benchmark::Initialize(&argc, argv);
+    if (!haveX) std::fprintf(stderr, "bench_controller: no DISPLAY, the key benchmark is skipped\n");
+    ::benchmark::RunSpecifiedBenchmarks();
+    ::benchmark::Shutdown();
+    d.applicationWillTerminate();
+    return 0;
+}
