@@ -14,6 +14,7 @@
 #include "platform/Platform.h"
 #include "platform/Workspace.h"
 #include "ui/HUD.h"
+#include "ui/HUDCopy.h"
 #include "ui/StatusItem.h"
 
 AppDelegate::AppDelegate() : hud(std::make_unique<HUD>()) {
@@ -72,7 +73,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     const bool ax = platform.permissions->accessibilityAvailable();
     Log::write(QStringLiteral("Accessibility trusted: ") + (ax ? QStringLiteral("true") : QStringLiteral("false")));
     if (!ax) {
-        hud->show(HUD::Mode::error, {}, {}, {}, QStringLiteral("Grant Accessibility access, then relaunch me"));
+        hud->show(HUD::Mode::error, {}, {}, {}, HUDCopy::accessibilityWarning());
         hud->hide(6);
     }
 

@@ -78,17 +78,17 @@ class AppDelegate : public QObject {
     QString recordedRaw;
     qint64 heldMs = 0;
 
-    // The messages the pill shows for a dictation, in preview order.
-    static const QStringList& pillMessages();
-
   private:
     void setupStatusItem();
     void startTalkKey();
     void showListening();
     void showError(const QString& message, double hideAfter);
     QString displayed(const QString& text) const;
-    void keepRecording(const QString& outcome, const QString& raw, const QString& final,
-                       const QMap<QString, QVariant>& more);
+    // Keeps the recordings entry, when there is one, with the outcome's fields; the
+    // recogniser tail and the hold are filled in, a null QVariant is none.
+    void keepRecording(const QString& outcome, const QString& final, const QVariant& reason,
+                       const QVariant& by = {}, const QVariant& e2eMs = {}, const QVariant& polishMs = {},
+                       const QVariant& typing = {});
     static qint64 msSince(Clock::time_point from);
 
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);

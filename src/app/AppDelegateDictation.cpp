@@ -20,6 +20,7 @@
 #include "platform/Platform.h"
 #include "platform/Workspace.h"
 #include "ui/HUD.h"
+#include "ui/HUDCopy.h"
 #include "ui/WebIcon.h"
 
 namespace {
@@ -136,7 +137,7 @@ void AppDelegate::beginListening() {
             return;
         }
         // Audio keeps flowing until release; the final text decides the outcome.
-        showError(QStringLiteral("Lost the connection, please try again"), 3);
+        showError(HUDCopy::lostConnection(), 3);
     };
     asr = client;
     asrFailed = false;
@@ -253,23 +254,4 @@ void AppDelegate::teardown() {
     }
     if (hotkey) hotkey->setListening(false);
     setIcon(false);
-}
-
-const QStringList& AppDelegate::pillMessages() {
-    static const QStringList messages{
-        QStringLiteral("Didn't hear anything"),
-        QStringLiteral("Can't hear you, allow Microphone in Settings"),
-        QStringLiteral("Grant Accessibility access, then relaunch me"),
-        QString::fromUtf8(AudioCapture::kCantReach),
-        QString::fromUtf8(AudioCapture::kGoneQuiet),
-        QStringLiteral("Lost the connection, please try again"),
-        QStringLiteral("Can't type here, press ⌘V to paste"),
-        QStringLiteral("You switched apps, press ⌘V to paste"),
-        QStringLiteral("Sign in first, then try again"),
-        QStringLiteral("You're on the list, we'll let you in soon"),
-        QStringLiteral("This account is turned off"),
-        QStringLiteral("That's today's limit, back tomorrow"),
-        QStringLiteral("That's this month's words, see your plan"),
-    };
-    return messages;
 }

@@ -17,6 +17,7 @@
 #include "platform/Permissions.h"
 #include "platform/Platform.h"
 #include "ui/HUD.h"
+#include "ui/HUDCopy.h"
 
 namespace {
 
@@ -38,10 +39,18 @@ void putOnClipboard(const QString& text) {
 
 }  // namespace
 
-void AppDelegate::keepRecording(const QString& outcome, const QString& raw, const QString& final,
-                                const QMap<QString, QVariant>& more) {
+void AppDelegate::keepRecording(const QString& outcome, const QString& final, const QVariant& reason,
+                                const QVariant& by, const QVariant& e2eMs, const QVariant& polishMs,
+                                const QVariant& typing) {
     if (!recording) return;
-    recording->keep(outcome, raw, final, more);
+    recording->keep(outcome, recordedRaw, final,
+                    {{QStringLiteral("reason"), reason},
+                     {QStringLiteral("by"), by},
+                     {QStringLiteral("e2e_ms"), e2eMs},
+                     {QStringLiteral("asr_tail_ms"), maybe(asrTailMs)},
+                     {QStringLiteral("polish_ms"), polishMs},
+                     {QStringLiteral("typing"), typing},
+                     {QStringLiteral("held_ms"), heldMs}});
     recording.reset();
 }
 
@@ -60,21 +69,14 @@ void AppDelegate::finalTextArrived(const std::shared_ptr<QwenASR>& from, const Q
         const QString reason = refused ? QStringLiteral("refused ") + QString::number(*refused)
                                : failed ? QStringLiteral("connection lost")
                                         : QStringLiteral("nothing heard");
-        keepRecording(QStringLiteral("empty"), recordedRaw, QString(),
-                      {{QStringLiteral("reason"), reason},
-                       {QStringLiteral("by"), none()},
-                       {QStringLiteral("e2e_ms"), none()},
-                       {QStringLiteral("asr_tail_ms"), maybe(asrTailMs)},
-                       {QStringLiteral("polish_ms"), none()},
-                       {QStringLiteral("typing"), none()},
-                       {QStringLiteral("held_ms"), heldMs}});
+        keepRecording(QStringLiteral("empty"), QString(), reason);
         teardown();
         if (refused) {
             explainRefusal(*refused);
         } else if (failed) {
-            showError(QStringLiteral("Lost the connection, please try again"), 3);
+            showError(HUDCopy::lostConnection(), 3);
         } else {
-            hud->show(HUD::Mode::info, {}, {}, {}, QStringLiteral("Didn't hear anything"));
+            hud->show(HUD::Mode::info, {}, {}, {}, HUDCopy::didntHear());
             hud->hide(1.2);
         }
         return;
@@ -87,16 +89,9 @@ void AppDelegate::finalTextArrived(const std::shared_ptr<QwenASR>& from, const Q
         return;
     }
     putOnClipboard(transcript);
-    keepRecording(QStringLiteral("abort"), recordedRaw, transcript,
-                  {{QStringLiteral("reason"), QStringLiteral("no accessibility")},
-                   {QStringLiteral("by"), none()},
-                   {QStringLiteral("e2e_ms"), none()},
-                   {QStringLiteral("asr_tail_ms"), maybe(asrTailMs)},
-                   {QStringLiteral("polish_ms"), none()},
-                   {QStringLiteral("typing"), none()},
-                   {QStringLiteral("held_ms"), heldMs}});
+    keepRecording(QStringLiteral("abort"), transcript, QStringLiteral("no accessibility"));
     teardown();
-    showError(QStringLiteral("Can't type here, press ⌘V to paste"), 4);
+    showError(HUDCopy::cantTypeHere(), 4);
 }
 
 void AppDelegate::finishSession(const QString& written) {
@@ -106,14 +101,8 @@ void AppDelegate::finishSession(const QString& written) {
     if (s && !written.isEmpty()) reportTiming(endToEnd, s, Polisher::characterCount(written));
     HotwordLearner::track(written, s ? s->target : std::nullopt);
     remember(written, s);
-    keepRecording(QStringLiteral("typed"), recordedRaw, written,
-                  {{QStringLiteral("reason"), none()},
-                   {QStringLiteral("by"), s ? QVariant(s->answeredBy) : none()},
-                   {QStringLiteral("e2e_ms"), endToEnd},
-                   {QStringLiteral("asr_tail_ms"), maybe(asrTailMs)},
-                   {QStringLiteral("polish_ms"), s ? maybe(s->polishMs) : none()},
-                   {QStringLiteral("typing"), s ? QVariant(s->typing) : none()},
-                   {QStringLiteral("held_ms"), heldMs}});
+    keepRecording(QStringLiteral("typed"), written, none(), s ? QVariant(s->answeredBy) : none(), endToEnd,
+                  s ? maybe(s->polishMs) : none(), s ? QVariant(s->typing) : none());
     teardown();
     hud->hide(0);
     showPendingLearned();
@@ -124,14 +113,8 @@ void AppDelegate::sessionAborted(const QString& reason, const QString& rest) {
     putOnClipboard(rest);
     const std::shared_ptr<StreamSession> s = session;
     remember(rest, s);
-    keepRecording(QStringLiteral("abort"), recordedRaw, rest,
-                  {{QStringLiteral("reason"), reason},
-                   {QStringLiteral("by"), s ? QVariant(s->answeredBy) : none()},
-                   {QStringLiteral("e2e_ms"), none()},
-                   {QStringLiteral("asr_tail_ms"), maybe(asrTailMs)},
-                   {QStringLiteral("polish_ms"), s ? maybe(s->polishMs) : none()},
-                   {QStringLiteral("typing"), none()},
-                   {QStringLiteral("held_ms"), heldMs}});
+    keepRecording(QStringLiteral("abort"), rest, reason, s ? QVariant(s->answeredBy) : none(), none(),
+                  s ? maybe(s->polishMs) : none());
     teardown();
     showError(reason, 4);
 }
@@ -148,7 +131,7 @@ void AppDelegate::explainRefusal(int code) {
                     showError(QStringLiteral("Sign in first, then try again"), 4);
                     showMainWindow();
                 } else {
-                    showError(QStringLiteral("Lost the connection, please try again"), 3);
+                    showError(HUDCopy::lostConnection(), 3);
                 }
             });
             break;
