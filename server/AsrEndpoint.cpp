@@ -16,6 +16,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace asrproto;
+using namespace jsonfields;
 
 bool validTaskId(const std::string& id) {
     if (id.empty() || id.size() > 128) return false;

@@ -11,7 +11,7 @@
 
 #include "Cleanup.h"
 #include "Corrections.h"
-#include "JsonValue.h"
+#include "JsonFields.h"
 #include "ServerLog.h"
 #include "TextTokens.h"
 #include "TimingStore.h"
@@ -20,8 +20,10 @@ namespace vserver {
 
 namespace {
 
+using namespace jsonfields;
+
 Response jsonError(unsigned status, const std::string& message) {
-    return HttpServer::json(status, json::ObjectWriter().add("error", message).str());
+    return HttpServer::json(status, dump(json{{"error", message}}));
 }
 
 // The first day of the next month, 00:00 UTC, as the app reads dates.
@@ -42,63 +44,64 @@ std::tm utcNow() {
 
 // A body that parses as a JSON object, or the answer that refuses it.
 struct Body {
-    std::optional<json::Value> object;
+    json object;
     std::optional<Response> refusal;
 };
 
 Body readObject(const std::string& body) {
     Body out;
-    const json::ParseResult parsed = json::parse(body);
-    if (!parsed.value)
-        out.refusal = jsonError(400, "body is not JSON: " + parsed.error);
-    else if (!parsed.value->isObject())
+    std::string why;
+    out.object = parse(body, &why);
+    if (out.object.is_discarded())
+        out.refusal = jsonError(400, "body is not JSON: " + why);
+    else if (!out.object.is_object())
         out.refusal = jsonError(400, "body must be a JSON object");
-    else
-        out.object = std::move(parsed.value);
     return out;
 }
 
+std::string quoted(const char* key) {
+    return std::string("\"") + key + "\"";
+}
+
 // Reads an optional string field; a present non-string is an error (null counts as absent).
-bool optionalString(const json::Value& obj, const char* key, std::string& into,
-                    std::string& error) {
-    const json::Value* v = obj.find(key);
-    if (!v || v->isNull()) return true;
-    if (!v->isString()) {
-        error = std::string("\"") + key + "\" must be a string";
+bool optionalString(const json& obj, const char* key, std::string& into, std::string& error) {
+    const json* v = member(obj, key);
+    if (!v || v->is_null()) return true;
+    if (!v->is_string()) {
+        error = quoted(key) + " must be a string";
         return false;
     }
-    into = v->asString();
+    into = v->get<std::string>();
     return true;
 }
 
-bool requiredString(const json::Value& obj, const char* key, std::string& into,
-                    std::string& error) {
-    const json::Value* v = obj.find(key);
+bool requiredString(const json& obj, const char* key, std::string& into, std::string& error) {
+    const json* v = member(obj, key);
     if (!v) {
-        error = std::string("\"") + key + "\" is missing";
+        error = quoted(key) + " is missing";
         return false;
     }
-    if (!v->isString()) {
-        error = std::string("\"") + key + "\" must be a string";
+    if (!v->is_string()) {
+        error = quoted(key) + " must be a string";
         return false;
     }
-    into = v->asString();
+    into = v->get<std::string>();
     return true;
 }
 
-bool boundedInt(const json::Value& obj, const char* key, bool required, int64_t max,
+bool boundedInt(const json& obj, const char* key, bool required, int64_t max,
                 std::optional<int64_t>& into, std::string& error) {
-    const json::Value* v = obj.find(key);
-    if (!v || v->isNull()) {
-        if (required) error = std::string("\"") + key + "\" is missing";
+    const json* v = member(obj, key);
+    if (!v || v->is_null()) {
+        if (required) error = quoted(key) + " is missing";
         return !required;
     }
-    if (!v->isInteger() || v->asInt() < 0 || v->asInt() > max) {
-        error =
-            std::string("\"") + key + "\" must be a whole number from 0 to " + std::to_string(max);
+    const std::optional<int64_t> n = intMember(obj, key);
+    if (!n || *n < 0 || *n > max) {
+        error = quoted(key) + " must be a whole number from 0 to " + std::to_string(max);
         return false;
     }
-    into = v->asInt();
+    into = n;
     return true;
 }
 
@@ -139,15 +142,15 @@ class CleanupService {
     void polish(const std::string& body, const std::string& user, Responder respond) {
         Body b = readObject(body);
         if (b.refusal) return respond(std::move(*b.refusal));
-        const json::Value& o = *b.object;
+        const json& o = b.object;
         std::string text, styleName = "generic", app, error;
         if (!requiredString(o, "text", text, error) ||
             !optionalString(o, "style", styleName, error) || !optionalString(o, "app", app, error))
             return respond(jsonError(400, error));
         bool tesk = false;
-        if (const json::Value* t = o.find("tesk"); t && !t->isNull()) {
-            if (!t->isBool()) return respond(jsonError(400, "\"tesk\" must be true or false"));
-            tesk = t->asBool();
+        if (const json* t = member(o, "tesk"); t && !t->is_null()) {
+            if (!t->is_boolean()) return respond(jsonError(400, "\"tesk\" must be true or false"));
+            tesk = t->get<bool>();
         }
         const size_t chars = text::decode(text).size();
         if (chars > opt.maxTextChars)
@@ -178,21 +181,21 @@ class CleanupService {
         Body b = readObject(body);
         if (b.refusal) return respond(std::move(*b.refusal));
         std::string before, after, error;
-        if (!requiredString(*b.object, "before", before, error) ||
-            !requiredString(*b.object, "after", after, error))
+        if (!requiredString(b.object, "before", before, error) ||
+            !requiredString(b.object, "after", after, error))
             return respond(jsonError(400, error));
         if (text::decode(before).size() > corrections::kMaxChars ||
             text::decode(after).size() > corrections::kMaxChars)
             return respond(jsonError(413, "texts too long to compare"));
         const auto words = corrections::correctedWords(before, after);
-        respond(answer(json::stringArray(words), "rules"));
+        respond(answer(dump(json(words)), "rules"));
     }
 
     void timing(const std::string& body, const std::string& user, const std::string& appVersion,
                 const std::string& osVersion, Responder respond) {
         Body b = readObject(body);
         if (b.refusal) return respond(std::move(*b.refusal));
-        const json::Value& o = *b.object;
+        const json& o = b.object;
         constexpr int64_t day = 86'400'000;
         std::optional<int64_t> ms, chars, asr, polishMs;
         TimingRow row;
@@ -225,21 +228,15 @@ class CleanupService {
         const int64_t used = wordsThisMonth(user, now);
         // The developer token stands for an active account without limits.
         const bool dev = user == "dev";
-        const std::string words = json::ObjectWriter()
-                                      .add("used", used)
-                                      .add("limit", static_cast<int64_t>(dev ? 0 : 2000))
-                                      .add("end", nextMonthStart(now))
-                                      .str();
-        const std::string plan =
-            json::ObjectWriter().add("id", dev ? "max" : "free").addRaw("words", words).str();
-        return HttpServer::json(200, json::ObjectWriter()
-                                         .add("status", dev ? "active" : "pending")
-                                         .addRaw("plan", plan)
-                                         .str());
+        const json words = {
+            {"used", used}, {"limit", dev ? 0 : 2000}, {"end", nextMonthStart(now)}};
+        const json plan = {{"id", dev ? "max" : "free"}, {"words", words}};
+        return HttpServer::json(200,
+                                dump(json{{"status", dev ? "active" : "pending"}, {"plan", plan}}));
     }
 
     static Response answer(const std::string& text, const std::string& by) {
-        return HttpServer::json(200, json::ObjectWriter().add("text", text).add("by", by).str());
+        return HttpServer::json(200, dump(json{{"text", text}, {"by", by}}));
     }
 
     CleanupOptions opt;

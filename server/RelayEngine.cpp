@@ -22,6 +22,7 @@ namespace http = beast::http;
 namespace ssl = asio::ssl;
 using tcp = asio::ip::tcp;
 using namespace asrproto;
+using namespace jsonfields;
 
 std::optional<RelayEngine::Target> RelayEngine::parseUrl(const std::string& url,
                                                          std::string& error) {

@@ -8,10 +8,11 @@
 namespace vserver {
 
 using namespace asrproto;
+using namespace jsonfields;
 
 std::optional<ScriptedEngine::Script> ScriptedEngine::parse(const std::string& text,
                                                             std::string& error) {
-    const json j = asrproto::parse(text);
+    const json j = jsonfields::parse(text);
     if (j.is_discarded() || !j.is_object()) {
         error = "the script is not a JSON object";
         return std::nullopt;

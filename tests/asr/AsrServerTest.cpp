@@ -168,6 +168,11 @@ TEST(AsrServer, ProtocolErrorsEndOnlyTheSessionThatMadeThem) {
         {[](Raw& c) { c.text(R"({"header":{"action":"dance"}})"); }, "bad-message",
          "unknown action \"dance\""},
         {[](Raw& c) { c.text(std::string(5000, ' ') + "{}"); }, "bad-message", "larger than 4096"},
+        {[](Raw& c) {
+             c.text(R"({"header":{"action":"run-task","task_id":"T1"},"x":)" +
+                    std::string(40, '[') + std::string(40, ']') + "}");
+         },
+         "bad-message", "not a JSON object"},
         {[](Raw& c) { c.binary("abcd"); }, "bad-audio", "audio before run-task"},
         {[](Raw& c) { c.finishTask(); }, "bad-message", "finish-task before run-task"},
         {[](Raw& c) {
@@ -445,6 +450,25 @@ TEST(AsrRelay, AnUpstreamDropLetsTheClientReconnectAndReplay) {
     const auto recs = upstream.records();
     ASSERT_EQ(recs.size(), 2u);
     EXPECT_TRUE(recs[1].audio == pcm.mid(100 * 32).toStdString());
+}
+
+TEST(AsrRelay, AHostileUpstreamFrameIsIgnoredNotFatal) {
+    // Nested far deeper than any event: writing such a value back out recurses once per level.
+    const std::string deep = R"({"header":{"event":"task-failed","error_code":)" +
+                             std::string(200000, '[') + std::string(200000, ']') + "}}";
+    const json steps = json::array({json{{"at_ms", 50}, {"raw_text", deep}},
+                                    json{{"at_finish", true}, {"final", "Still here."}}});
+    Service upstream(json{{"connections", json::array({json{{"steps", steps}}})}}.dump());
+    Relay relay(upstream.url().toString().toStdString());
+    auto asr = QwenASR::create({}, 400, fastTiming(), relay.request());
+    Recorder r;
+    r.attach(*asr);
+    asr->connect();
+    feed(*asr, pattern(16000));
+    asr->finish(2.0, r.completion());
+    ASSERT_TRUE(waitFor([&] { return r.completions.size() == 1; }));
+    EXPECT_EQ(r.completions.front(), QStringLiteral("Still here."));
+    EXPECT_TRUE(r.errors.isEmpty());
 }
 
 }  // namespace

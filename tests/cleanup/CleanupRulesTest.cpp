@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "Cleanup.h"
-#include "JsonValue.h"
+#include "JsonFields.h"
 
 using vserver::cleanup::clean;
 using vserver::cleanup::isClean;
@@ -255,7 +255,7 @@ TEST(CleanupRules, OddInputNeverBreaks) {
     const std::string out = clean(longText, Style::notes);
     EXPECT_FALSE(out.empty());
     EXPECT_LT(out.size(), longText.size());
-    EXPECT_TRUE(vserver::json::validUtf8(out));
+    EXPECT_TRUE(vserver::jsonfields::validUtf8(out));
 }
 
 TEST(CleanupRules, StylesFromIds) {

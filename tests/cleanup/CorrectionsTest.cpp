@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "Corrections.h"
-#include "JsonValue.h"
+#include "JsonFields.h"
 
 using vserver::corrections::correctedWords;
 using Words = std::vector<std::string>;
@@ -55,7 +55,7 @@ TEST(Corrections, BoundedOnLargeOrHostileInput) {
     EXPECT_TRUE(correctedWords(before, after).empty());  // a rewrite, and too big to align fully
     // Invalid UTF-8 and control bytes do not break it.
     const auto words = correctedWords("ask \xff\xfe jon", "ask \xff John\x01");
-    for (const auto& w : words) EXPECT_TRUE(vserver::json::validUtf8(w));
+    for (const auto& w : words) EXPECT_TRUE(vserver::jsonfields::validUtf8(w));
     // Never more than 40 characters a word.
     const std::string longName(60, 'Q');
     EXPECT_TRUE(correctedWords("meet bob", "meet " + longName).empty());
