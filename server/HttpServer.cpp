@@ -1,5 +1,8 @@
 #include "HttpServer.h"
 
+#include <mutex>
+#include <vector>
+
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
@@ -68,8 +71,24 @@ struct HttpServer::Impl {
     std::map<std::string, WsHandler> sockets;
     Authenticator auth;
     uint16_t boundPort = 0;
+    // Drops the handlers of WebSocket sessions still alive when the server goes: an
+    // endpoint's handlers and its connection hold each other until the session ends,
+    // and a session cut short by shutdown never gets to its end.
+    std::mutex liveMutex;
+    // Each tells whether its session is still alive and, when asked, abandons it.
+    std::vector<std::function<bool(bool abandon)>> liveSockets;
 
     void accept();
+    void track(std::function<bool(bool)> session) {
+        std::lock_guard lock(liveMutex);
+        std::erase_if(liveSockets, [](const auto& f) { return !f(false); });
+        liveSockets.push_back(std::move(session));
+    }
+    void abandonSockets() {
+        std::lock_guard lock(liveMutex);
+        for (const auto& f : liveSockets) f(true);
+        liveSockets.clear();
+    }
 };
 
 // ---------- WebSocket session ----------
@@ -104,6 +123,13 @@ public:
     }
 
     std::string remote() const override { return remote_; }
+
+    // Only once no thread runs the server's handlers any more.
+    void abandon() {
+        onText = nullptr;
+        onBinary = nullptr;
+        onClosed = nullptr;
+    }
 
 private:
     void read() {
@@ -249,6 +275,12 @@ private:
             log("ACCESS " + remote_ + " " + method + " " + target + " 101 websocket");
             beast::get_lowest_layer(stream_).expires_never();
             auto ws = std::make_shared<WsSession<Stream>>(std::move(stream_), remote_);
+            std::weak_ptr<WsSession<Stream>> weak = ws;
+            server_.track([weak](bool abandon) {
+                const auto live = weak.lock();
+                if (live && abandon) live->abandon();
+                return live != nullptr;
+            });
             ws->start(std::move(req), it->second, auth.caller);
             return;
         }
@@ -351,6 +383,7 @@ HttpServer::HttpServer(ServerOptions options) : impl_(std::make_unique<Impl>(std
 HttpServer::~HttpServer() {
     stop();
     impl_->workers.join();
+    impl_->abandonSockets();
 }
 
 void HttpServer::route(http::verb method, const std::string& path, Handler handler) {
