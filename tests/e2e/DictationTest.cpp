@@ -248,6 +248,7 @@ TEST_F(E2E, HeldTalkKeyTypesTheSpokenSentenceIntoTheFocusedWindow) {
     const QString text = log();
     EXPECT_TRUE(text.contains(QStringLiteral("Listening → velmora-target"))) << text.toStdString();
     EXPECT_TRUE(text.contains(QStringLiteral("Held "))) << text.toStdString();
+    EXPECT_TRUE(text.contains(QStringLiteral("HUD: shown"))) << "the pill never showed";
     EXPECT_FALSE(text.contains(QStringLiteral("Abort: "))) << text.toStdString();
     std::fprintf(stderr, "end to end: %lld ms\n", static_cast<long long>(wall.elapsed()));
 }
