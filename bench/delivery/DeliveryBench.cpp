@@ -9,9 +9,9 @@
 #include <QThread>
 #include <cstdio>
 
-#include "DesktopSession.h"
 #include "core/Log.h"
 #include "core/TextInjector.h"
+#include "harness/DesktopSession.h"
 #include "platform/Platform.h"
 #include "platform/linux/LinuxPlatform.h"
 

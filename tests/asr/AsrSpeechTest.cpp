@@ -4,10 +4,10 @@
 
 #include <QProcess>
 #include <QRegularExpression>
-#include <QSet>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
+#include "harness/WordShare.h"
 #include "support/TestEnv.h"
 
 namespace {
@@ -89,20 +89,6 @@ class Speech : public ::testing::Test {
         return {};
     }
 
-    static double heardShare(const QString& spoken, const QString& heard) {
-        auto words = [](const QString& s) {
-            QSet<QString> out;
-            for (const QString& w :
-                 s.toLower().split(QRegularExpression("[^a-z']+"), Qt::SkipEmptyParts))
-                out.insert(w);
-            return out;
-        };
-        const QSet<QString> want = words(spoken), got = words(heard);
-        int found = 0;
-        for (const QString& w : want) found += got.contains(w);
-        return want.isEmpty() ? 0 : double(found) / want.size();
-    }
-
     QTemporaryDir dir_;
     QProcess server_;
     QString serverLog_;
@@ -120,7 +106,7 @@ TEST_F(Speech, SpokenSentenceComesBackThroughPocketsphinx) {
     EXPECT_TRUE(r.lines.first().endsWith(
         QStringLiteral(" ms of audio through http://127.0.0.1:%1").arg(port_)));
     const QString heard = rawText(r);
-    EXPECT_GE(heardShare(spoken, heard), 0.7) << "heard: " << heard.toStdString();
+    EXPECT_GE(harness::wordShare(spoken, heard), 0.7) << "heard: " << heard.toStdString();
     if (heard.contains("friday", Qt::CaseInsensitive)) {
         EXPECT_TRUE(heard.contains("Friday")) << "hotword spelling";
     }
@@ -139,7 +125,7 @@ TEST_F(Speech, OtherFormatsAreConvertedFirst) {
         0);
     const Result r = testAsr(path("stereo.wav"));
     ASSERT_EQ(r.status, 0) << r.lines.join('\n').toStdString();
-    EXPECT_GE(heardShare(spoken, rawText(r)), 0.6) << "heard: " << rawText(r).toStdString();
+    EXPECT_GE(harness::wordShare(spoken, rawText(r)), 0.6) << "heard: " << rawText(r).toStdString();
 }
 
 TEST_F(Speech, SilenceAndUnreadableFiles) {

@@ -19,9 +19,10 @@
 #include <thread>
 
 #include "AudioTestUtil.h"
-#include "PrivatePulse.h"
 #include "core/AudioCapture.h"
 #include "core/Log.h"
+#include "harness/FifoFeeder.h"
+#include "harness/PrivatePulse.h"
 #include "platform/linux/LinuxPermissions.h"
 #include "platform/linux/PulseAudioInput.h"
 #include "support/TestEnv.h"
@@ -102,82 +103,6 @@ long firstLoud(const std::vector<int16_t>& s, int threshold = 300) {
     return -1;
 }
 
-// Writes raw PCM into a pipe source's FIFO at real-time pace, 10 ms at a time: queued
-// audio first, silence (zeros) whenever the queue is empty, so the source behaves like a
-// microphone in a quiet room.
-class FifoFeeder {
-  public:
-    FifoFeeder(const QString& fifo, int rate, int bytesPerFrame)
-        : rate_(rate), frameBytes_(bytesPerFrame) {
-        ::signal(SIGPIPE, SIG_IGN);  // a daemon that dies must not kill the test
-        // Non-blocking: a source nobody records from stops reading, and then the audio is
-        // lost as it would be in a microphone's overflowing buffer.
-        fd_ = ::open(fifo.toLocal8Bit().constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd_ >= 0) thread_ = std::thread([this] { run(); });
-    }
-    ~FifoFeeder() {
-        {
-            std::lock_guard lock(m_);
-            quit_ = true;
-        }
-        wake_.notify_all();
-        if (thread_.joinable()) thread_.join();
-        if (fd_ >= 0) ::close(fd_);
-    }
-    bool ok() const { return fd_ >= 0; }
-    void queue(const QByteArray& pcm) {
-        std::lock_guard lock(m_);
-        pending_ += pcm;
-    }
-    bool drained() {
-        std::lock_guard lock(m_);
-        return pending_.isEmpty();
-    }
-
-  private:
-    void run() {
-        const auto t0 = std::chrono::steady_clock::now();
-        const qsizetype step = static_cast<qsizetype>(rate_ / 100) * frameBytes_;
-        const qsizetype most = 50 * step;  // half a second waiting in our own buffer at most
-        QByteArray out;
-        for (long k = 1;; ++k) {
-            {
-                std::unique_lock lock(m_);
-                if (wake_.wait_until(lock, t0 + std::chrono::milliseconds(10 * k),
-                                     [&] { return quit_; }))
-                    return;
-                const QByteArray piece = pending_.left(step);
-                pending_.remove(0, piece.size());
-                out += piece;
-                if (piece.size() < step) out.append(step - piece.size(), '\0');
-            }
-            // Whole frames only ever leave or get dropped, so the stream stays aligned.
-            if (out.size() > most) out.remove(0, out.size() - most);
-            const ssize_t n = ::write(fd_, out.constData(), static_cast<size_t>(out.size()));
-            if (n < 0 && errno != EAGAIN) return;
-            if (n > 0) {
-                const qsizetype whole = n - n % frameBytes_;
-                out.remove(0, whole);
-                if (whole != n) {  // finish the split frame at once
-                    const qsizetype rest = frameBytes_ - (n - whole);
-                    if (::write(fd_, out.constData() + (n - whole), static_cast<size_t>(rest)) !=
-                        rest)
-                        return;
-                    out.remove(0, frameBytes_);
-                }
-            }
-        }
-    }
-
-    int rate_, frameBytes_;
-    int fd_ = -1;
-    std::mutex m_;
-    std::condition_variable wake_;
-    QByteArray pending_;
-    bool quit_ = false;
-    std::thread thread_;
-};
-
 QByteArray floatStereo(const std::vector<int16_t>& mono) {
     QByteArray out(static_cast<qsizetype>(mono.size() * 8), '\0');
     auto* f = reinterpret_cast<float*>(out.data());
@@ -196,16 +121,6 @@ QByteArray int32Stereo(const std::vector<int16_t>& mono) {
     for (size_t i = 0; i < mono.size(); ++i)
         v[2 * i] = v[2 * i + 1] = static_cast<int32_t>(mono[i]) * 65536;
     return out;
-}
-
-QString pipeSource(const QString& name, const QString& fifo, const char* format, int rate,
-                   int channels) {
-    return QStringLiteral(
-               "load-module module-pipe-source source_name=%1 file=%2 format=%3 rate=%4 "
-               "channels=%5")
-        .arg(name, fifo, QString::fromLatin1(format))
-        .arg(rate)
-        .arg(channels);
 }
 
 // A capture on the platform's real PulseAudio input, recording its callbacks.

@@ -9,11 +9,11 @@
 #include <QRandomGenerator>
 #include <QThread>
 
-#include "DesktopSession.h"
 #include "QtPrint.h"
 #include "core/Log.h"
 #include "core/TextInjector.h"
 #include "core/WebContext.h"
+#include "harness/DesktopSession.h"
 #include "platform/Accessibility.h"
 #include "platform/KeySynth.h"
 #include "platform/Pasteboard.h"
@@ -90,24 +90,8 @@ class Desktop : public ::testing::Test {
 
     // Gives the target window the X input focus and one of its widgets the keyboard focus.
     static bool focusTarget(const QString& widget) {
-        QDeadlineTimer deadline(10000);
         QJsonObject last;
-        while (!deadline.hasExpired()) {
-            XWindowAttributes attrs{};
-            if (XGetWindowAttributes(display, targetWindow, &attrs) &&
-                attrs.map_state == IsViewable) {
-                XSetInputFocus(display, targetWindow, RevertToParent, CurrentTime);
-                XSync(display, False);
-            }
-            target->ask({{QStringLiteral("cmd"), QStringLiteral("focus")},
-                         {QStringLiteral("what"), widget}});
-            const QJsonObject s = target->ask({{QStringLiteral("cmd"), QStringLiteral("state")}});
-            if (s.value(QStringLiteral("active")).toBool() &&
-                s.value(QStringLiteral("focus")).toString() == widget)
-                return true;
-            last = s;
-            QThread::msleep(50);
-        }
+        if (::focusTarget(display, targetWindow, *target, widget, &last)) return true;
         ADD_FAILURE() << "target state: "
                       << QJsonDocument(last).toJson(QJsonDocument::Compact).toStdString();
         return false;

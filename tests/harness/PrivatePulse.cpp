@@ -1,4 +1,4 @@
-#include "PrivatePulse.h"
+#include "harness/PrivatePulse.h"
 
 #include <fcntl.h>
 #include <signal.h>

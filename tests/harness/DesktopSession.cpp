@@ -1,4 +1,4 @@
-#include "DesktopSession.h"
+#include "harness/DesktopSession.h"
 
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -183,4 +183,25 @@ QJsonObject JsonChild::waitFor(const QString& name, int timeoutMs) {
         if (buffer_.indexOf('\n') < 0 && p_->waitForReadyRead(10))
             buffer_ += p_->readAllStandardOutput();
     }
+}
+
+bool focusTarget(Display* display, unsigned long window, JsonChild& target, const QString& widget,
+                 QJsonObject* last, int timeoutMs) {
+    QDeadlineTimer deadline(timeoutMs);
+    while (!deadline.hasExpired()) {
+        XWindowAttributes attrs{};
+        if (XGetWindowAttributes(display, window, &attrs) && attrs.map_state == IsViewable) {
+            XSetInputFocus(display, window, RevertToParent, CurrentTime);
+            XSync(display, False);
+        }
+        target.ask(
+            {{QStringLiteral("cmd"), QStringLiteral("focus")}, {QStringLiteral("what"), widget}});
+        const QJsonObject s = target.ask({{QStringLiteral("cmd"), QStringLiteral("state")}});
+        if (s.value(QStringLiteral("active")).toBool() &&
+            s.value(QStringLiteral("focus")).toString() == widget)
+            return true;
+        if (last) *last = s;
+        QThread::msleep(50);
+    }
+    return false;
 }

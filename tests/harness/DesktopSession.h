@@ -6,6 +6,8 @@
 #include <memory>
 #include <vector>
 
+typedef struct _XDisplay Display;
+
 // A private desktop for the delivery tests: a session D-Bus, the AT-SPI bus
 // launcher, and test programs, all children of this process. They are stopped
 // by PID at the end, die with this process (parent-death signal), and a
@@ -46,3 +48,9 @@ class JsonChild {
     QProcess* p_;
     QByteArray buffer_;
 };
+
+// Gives `window` (the target program's) the X input focus and its `widget` ("entry" or
+// "button") the keyboard focus, as a click would; there is no window manager to do it.
+// False when that did not happen within `timeoutMs`, with the target's last state in *last.
+bool focusTarget(Display* display, unsigned long window, JsonChild& target, const QString& widget,
+                 QJsonObject* last = nullptr, int timeoutMs = 10000);

@@ -1,0 +1,256 @@
+// One dictation through the built programs, as a user makes it: velmora-server recognises
+// with pocketsphinx on loopback, a private PulseAudio's default source is a pipe fed with
+// flite speech in real time, our target window has the focus on a private accessibility
+// bus, and the real `velmora` hears the talk key held through the X server, streams,
+// cleans up and types the sentence into the window.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QThread>
+#include <optional>
+
+#include "harness/DesktopSession.h"
+#include "harness/FifoFeeder.h"
+#include "harness/PrivatePulse.h"
+#include "harness/WordShare.h"
+#include "support/TestEnv.h"
+
+#include <X11/Xlib.h>
+
+namespace {
+
+const QString kSpoken =
+    QStringLiteral("Please send the quarterly report to the finance team by Friday.");
+const QString kToken = QStringLiteral("e2e-token");
+
+// Runs a short tool; true when it ran and exited with 0 within `timeoutMs`.
+bool tool(const QString& program, const QStringList& args, int timeoutMs = 15000) {
+    QProcess p;
+    p.setProcessChannelMode(QProcess::ForwardedChannels);
+    p.start(program, args);
+    if (!p.waitForStarted(5000)) return false;
+    if (!p.waitForFinished(timeoutMs)) {
+        p.kill();
+        p.waitForFinished(2000);
+        return false;
+    }
+    return p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+}
+
+// 16-bit PCM WAV data, as flite writes it.
+struct Wav {
+    int rate = 0, channels = 0;
+    QByteArray pcm;
+};
+
+std::optional<Wav> readWav(const QString& path) {
+    const QByteArray b = testenv::readFile(path);
+    if (b.size() < 12 || !b.startsWith("RIFF") || b.mid(8, 4) != "WAVE") return std::nullopt;
+    auto u16 = [&](qsizetype at) { return quint16(quint8(b[at]) | quint8(b[at + 1]) << 8); };
+    auto u32 = [&](qsizetype at) { return quint32(u16(at)) | quint32(u16(at + 2)) << 16; };
+    Wav w;
+    int bits = 0;
+    for (qsizetype at = 12; at + 8 <= b.size();) {
+        const QByteArray id = b.mid(at, 4);
+        const qsizetype size = u32(at + 4);
+        if (id == "fmt " && size >= 16 && at + 8 + 16 <= b.size()) {
+            w.channels = u16(at + 10);
+            w.rate = static_cast<int>(u32(at + 12));
+            bits = u16(at + 22);
+        } else if (id == "data") {
+            w.pcm = b.mid(at + 8, size);
+            break;
+        }
+        at += 8 + size + (size & 1);
+    }
+    if (bits != 16 || w.rate <= 0 || w.channels <= 0 || w.pcm.isEmpty()) return std::nullopt;
+    return w;
+}
+
+class E2E : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        for (const char* program : {"xdotool", "flite", "pulseaudio", "dbus-daemon"})
+            if (QStandardPaths::findExecutable(QString::fromLatin1(program)).isEmpty())
+                GTEST_SKIP() << program << " is not installed";
+        if (!QFile::exists(QStringLiteral("/usr/libexec/at-spi-bus-launcher")))
+            GTEST_SKIP() << "at-spi-bus-launcher is not installed";
+        if (qEnvironmentVariableIsEmpty("DISPLAY"))
+            GTEST_SKIP() << "needs an X display (run under xvfb-run)";
+        ASSERT_TRUE(holdXServer()) << "the X server does not accept connections";
+        display_ = XOpenDisplay(nullptr);
+        ASSERT_NE(display_, nullptr);
+
+        home_ = testenv::home() + QStringLiteral("/velmora-user");
+        for (const char* sub : {"/config/Velmora", "/state", "/data", "/cache", "/server"})
+            QDir().mkpath(home_ + QLatin1String(sub));
+    }
+
+    void TearDown() override {
+        // A key left down would stay down for every later test on this display.
+        if (keyDown_)
+            tool(QStringLiteral("xdotool"), {QStringLiteral("keyup"), QStringLiteral("Control_R")});
+        // Velmora first, so it leaves the buses and the sound server it is using.
+        if (velmora_ && velmora_->state() != QProcess::NotRunning) {
+            ::kill(static_cast<pid_t>(velmora_->processId()), SIGTERM);
+            if (!velmora_->waitForFinished(5000)) std::fprintf(stderr, "velmora ignored SIGTERM\n");
+        }
+        if (session_) session_->stop();
+        feeder_.reset();
+        pulse_.reset();
+        if (display_) XCloseDisplay(display_);
+    }
+
+    QString logPath() const { return home_ + QStringLiteral("/state/Velmora/Velmora.log"); }
+    QString log() const { return QString::fromUtf8(testenv::readFile(logPath())); }
+    bool logHas(const QString& needle, int timeoutMs) const {
+        return testenv::waitFor([&] { return log().contains(needle); }, timeoutMs);
+    }
+
+    // Starts velmora-server on a free loopback port; its port, or 0.
+    int startServer() {
+        const QString serverLog = home_ + QStringLiteral("/server/server.log");
+        server_ = session_->launch(
+            testenv::binaryDir() + QStringLiteral("/server/velmora-server"),
+            {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--token"),
+             kToken, QStringLiteral("--workers"), QStringLiteral("1"),
+             QStringLiteral("--asr-decoders"), QStringLiteral("1"), QStringLiteral("--log"),
+             serverLog, QStringLiteral("--data-dir"), home_ + QStringLiteral("/server")});
+        if (!server_) return 0;
+        static const QRegularExpression listening(R"(listening on http://127\.0\.0\.1:(\d+))");
+        int port = 0;
+        testenv::waitFor(
+            [&] {
+                const auto m = listening.match(QString::fromUtf8(testenv::readFile(serverLog)));
+                if (m.hasMatch()) port = m.captured(1).toInt();
+                return port > 0 || server_->state() == QProcess::NotRunning;
+            },
+            30000);
+        return port;
+    }
+
+    QString targetText() {
+        return target_->ask({{QStringLiteral("cmd"), QStringLiteral("text")}})
+            .value(QStringLiteral("text"))
+            .toString();
+    }
+
+    Display* display_ = nullptr;
+    bool keyDown_ = false;
+    QString home_;
+    std::unique_ptr<PrivatePulse> pulse_;
+    std::unique_ptr<FifoFeeder> feeder_;
+    std::unique_ptr<DesktopSession> session_;
+    std::unique_ptr<JsonChild> target_;
+    QProcess* server_ = nullptr;
+    QProcess* velmora_ = nullptr;
+};
+
+TEST_F(E2E, HeldTalkKeyTypesTheSpokenSentenceIntoTheFocusedWindow) {
+    QElapsedTimer wall;
+    wall.start();
+
+    // The "microphone": flite's speech, played in real time into a pipe source.
+    const QString wavPath = home_ + QStringLiteral("/spoken.wav");
+    ASSERT_TRUE(tool(QStringLiteral("flite"),
+                     {QStringLiteral("-voice"), QStringLiteral("slt"), QStringLiteral("-t"),
+                      kSpoken, QStringLiteral("-o"), wavPath}));
+    const std::optional<Wav> speech = readWav(wavPath);
+    ASSERT_TRUE(speech) << "flite wrote no 16-bit WAV";
+    const QString fifo = home_ + QStringLiteral("/mic.fifo");
+    pulse_ = std::make_unique<PrivatePulse>(
+        QStringList{
+            pipeSource(QStringLiteral("mic"), fifo, "s16le", speech->rate, speech->channels),
+            QStringLiteral("set-default-source mic")},
+        150);
+    ASSERT_TRUE(pulse_->ok()) << pulse_->error().toStdString();
+    feeder_ = std::make_unique<FifoFeeder>(fifo, speech->rate, 2 * speech->channels);
+    ASSERT_TRUE(feeder_->ok()) << "cannot write to the pipe source";
+
+    // The buses; every program below is its child, killed by the watchdog if the test hangs.
+    session_ = std::make_unique<DesktopSession>();
+    ASSERT_TRUE(session_->start(150)) << session_->error.toStdString();
+    const int port = startServer();
+    ASSERT_GT(port, 0)
+        << "velmora-server did not come up:\n"
+        << testenv::readFile(home_ + QStringLiteral("/server/server.log")).toStdString();
+
+    QProcess* targetProcess = session_->launch(
+        testenv::binaryDir() + QStringLiteral("/tests/delivery/velmora_delivery_target"), {},
+        {QStringLiteral("QT_QPA_PLATFORM=xcb")});
+    ASSERT_NE(targetProcess, nullptr) << "the target window did not start";
+    target_ = std::make_unique<JsonChild>(targetProcess);
+    const unsigned long window = target_->waitFor(QStringLiteral("ready"))
+                                     .value(QStringLiteral("window"))
+                                     .toString()
+                                     .toULong();
+    ASSERT_NE(window, 0u);
+    QJsonObject state;
+    ASSERT_TRUE(focusTarget(display_, window, *target_, QStringLiteral("entry"), &state))
+        << QJsonDocument(state).toJson(QJsonDocument::Compact).toStdString();
+
+    // Velmora as a user runs it, with the talk key held rather than tapped.
+    ASSERT_TRUE(testenv::writeFile(home_ + QStringLiteral("/config/Velmora/Velmora.conf"),
+                                   "[General]\nhotkey=rightControl\ntoggleMode=false\n"));
+    velmora_ =
+        session_->launch(testenv::binaryDir() + QStringLiteral("/src/app/velmora"), {},
+                         {QStringLiteral("QT_QPA_PLATFORM=xcb"), QStringLiteral("HOME=") + home_,
+                          QStringLiteral("XDG_CONFIG_HOME=") + home_ + QStringLiteral("/config"),
+                          QStringLiteral("XDG_STATE_HOME=") + home_ + QStringLiteral("/state"),
+                          QStringLiteral("XDG_DATA_HOME=") + home_ + QStringLiteral("/data"),
+                          QStringLiteral("XDG_CACHE_HOME=") + home_ + QStringLiteral("/cache"),
+                          QStringLiteral("VQ_SERVER=http://127.0.0.1:%1").arg(port),
+                          QStringLiteral("VQ_SERVER_TOKEN=") + kToken});
+    ASSERT_NE(velmora_, nullptr) << "velmora did not start";
+    ASSERT_TRUE(logHas(QStringLiteral("Talk key: rightControl, hold mode"), 15000))
+        << log().toStdString();
+    // The key monitor is armed once the line is written; the microphone is warmed meanwhile.
+    logHas(QStringLiteral("Mic permission: "), 5000);
+    ASSERT_TRUE(focusTarget(display_, window, *target_, QStringLiteral("entry"), &state));
+
+    // Hold the key, speak, let go half a second after the last word.
+    keyDown_ = true;
+    ASSERT_TRUE(
+        tool(QStringLiteral("xdotool"), {QStringLiteral("keydown"), QStringLiteral("Control_R")}));
+    ASSERT_TRUE(logHas(QStringLiteral("Listening → "), 5000)) << log().toStdString();
+    feeder_->queue(speech->pcm);
+    const QString shot = qEnvironmentVariable("VELMORA_E2E_SCREENSHOT");
+    if (!shot.isEmpty()) {
+        testenv::waitFor([] { return false; }, 1200);
+        if (!tool(QStringLiteral("import"),
+                  {QStringLiteral("-window"), QStringLiteral("root"), shot}))
+            std::fprintf(stderr, "screenshot: import failed\n");
+    }
+    const int speechMs =
+        static_cast<int>(speech->pcm.size() * 1000 / (2 * speech->channels * speech->rate));
+    const bool drained = testenv::waitFor([&] { return feeder_->drained(); }, speechMs + 10000);
+    testenv::waitFor([] { return false; }, 500);
+    keyDown_ = false;
+    ASSERT_TRUE(
+        tool(QStringLiteral("xdotool"), {QStringLiteral("keyup"), QStringLiteral("Control_R")}));
+    ASSERT_TRUE(drained);
+
+    // The cleaned sentence lands in the focused field.
+    ASSERT_TRUE(logHas(QStringLiteral("Done "), 30000)) << log().toStdString();
+    QString typed;
+    testenv::waitFor([&] { return !(typed = targetText()).isEmpty(); }, 5000);
+    std::fprintf(stderr, "spoken: %s\ntyped:  %s\n", qPrintable(kSpoken), qPrintable(typed));
+    EXPECT_GE(harness::wordShare(kSpoken, typed), 0.6) << "typed: " << typed.toStdString();
+    const QString text = log();
+    EXPECT_TRUE(text.contains(QStringLiteral("Listening → velmora-target"))) << text.toStdString();
+    EXPECT_TRUE(text.contains(QStringLiteral("Held "))) << text.toStdString();
+    EXPECT_TRUE(text.contains(QStringLiteral("HUD: shown"))) << "the pill never showed";
+    EXPECT_FALSE(text.contains(QStringLiteral("Abort: "))) << text.toStdString();
+    std::fprintf(stderr, "end to end: %lld ms\n", static_cast<long long>(wall.elapsed()));
+}
+
+}  // namespace

@@ -1,0 +1,36 @@
+#pragma once
+#include <QByteArray>
+#include <QString>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+// The line of a PulseAudio startup script that makes a pipe source reading `fifo`.
+QString pipeSource(const QString& name, const QString& fifo, const char* format, int rate,
+                   int channels);
+
+// Writes raw PCM into a pipe source's FIFO at real-time pace, 10 ms at a time: queued
+// audio first, silence (zeros) whenever the queue is empty, so the source behaves like a
+// microphone in a quiet room.
+class FifoFeeder {
+  public:
+    FifoFeeder(const QString& fifo, int rate, int bytesPerFrame);
+    ~FifoFeeder();
+    FifoFeeder(const FifoFeeder&) = delete;
+    FifoFeeder& operator=(const FifoFeeder&) = delete;
+
+    bool ok() const { return fd_ >= 0; }
+    void queue(const QByteArray& pcm);
+    bool drained();
+
+  private:
+    void run();
+
+    int rate_, frameBytes_;
+    int fd_ = -1;
+    std::mutex m_;
+    std::condition_variable wake_;
+    QByteArray pending_;
+    bool quit_ = false;
+    std::thread thread_;
+};
