@@ -89,6 +89,11 @@ X11KeyMonitor::~X11KeyMonitor() {
         state_->post([] {});
         thread_.join();
     }
+    {
+        // Commands left unrun hold the state: drop them, or it never goes.
+        std::lock_guard lock(state_->mutex);
+        state_->commands.clear();
+    }
     if (state_->wake[0] >= 0) {
         ::close(state_->wake[0]);
         ::close(state_->wake[1]);
