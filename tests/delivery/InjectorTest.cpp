@@ -155,7 +155,9 @@ TEST_F(Injector, PasteRestoresTheClipboardOnceTheTargetHasRead) {
     ASSERT_TRUE(
         testenv::waitFor([] { return fake::pasteboard().contents() == kUserClipboard; }, 3000));
     EXPECT_GE(clock.elapsed(), 340);
-    EXPECT_TRUE(logText().contains(QStringLiteral("Paste: clipboard restored (2 formats)")));
+    // The restoring thread logs just after it has put the contents back.
+    EXPECT_TRUE(testenv::waitFor(
+        [] { return logText().contains(QStringLiteral("Paste: clipboard restored (2 formats)")); }, 3000));
 
     // An empty clipboard is empty again afterwards; terminals get their own chord.
     pb().copyFromOtherApp({});
