@@ -158,6 +158,11 @@ private:
     }
 
     void writeNext() {
+        if (ended_) {
+            writing_ = false;
+            queue_.clear();
+            return;
+        }
         if (queue_.empty()) {
             writing_ = false;
             if (closing_) doClose();
@@ -168,7 +173,7 @@ private:
         auto self = this->shared_from_this();
         ws_.async_write(asio::buffer(queue_.front().second),
                         [self](beast::error_code ec, std::size_t) {
-                            self->queue_.pop_front();
+                            if (!self->queue_.empty()) self->queue_.pop_front();
                             if (ec) {
                                 self->writing_ = false;
                                 return self->finish(ec);
@@ -190,7 +195,12 @@ private:
         if (ended_) return;
         ended_ = true;
         if (ec && !harmless(ec)) log("WS " + remote_ + ": " + ec.message());
-        queue_.clear();
+        // The frame being written stays until its write completes: the socket still reads
+        // its bytes.
+        if (writing_ && !queue_.empty())
+            queue_.erase(queue_.begin() + 1, queue_.end());
+        else
+            queue_.clear();
         if (onClosed) {
             auto cb = std::move(onClosed);
             onClosed = nullptr;
