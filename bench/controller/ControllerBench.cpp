@@ -130,12 +130,7 @@ int main(int argc, char** argv) {
     Config::d()->setValue(QStringLiteral("muteWhileListening"), false);
     Config::d()->setValue(QStringLiteral("hotkey"), QStringLiteral("rightControl"));
     Config::d()->setValue(QStringLiteral("toggleMode"), false);
-    platform::RunningApp editor;
-    editor.pid = 77;
-    editor.bundleId = QStringLiteral("org.example.editor");
-    editor.name = QStringLiteral("Editor");
-    fake::workspace().apps = {editor};
-    fake::workspace().frontmost = 0;
+    fake::workspace().putInFront(77, QStringLiteral("org.example.editor"), QStringLiteral("Editor"));
     fake::FakeMicScript mic;
     mic.format = {48000, 1, platform::SampleType::float32, false};
     mic.audio = fake::tone(440, 0.2, 48000, 1, 2.0);

@@ -59,12 +59,7 @@ class Controller : public ::testing::Test {
         d->setValue(QStringLiteral("toggleMode"), false);
         AccountStore::install(&account);
 
-        platform::RunningApp editor;
-        editor.pid = kEditorPid;
-        editor.bundleId = QStringLiteral("org.example.editor");
-        editor.name = QStringLiteral("Editor");
-        fake::workspace().apps = {editor};
-        fake::workspace().frontmost = 0;
+        fake::workspace().putInFront(kEditorPid, QStringLiteral("org.example.editor"), QStringLiteral("Editor"));
         fake::accessibility().focused.clear();
         fake::accessibility().focused[kEditorPid] = fake::FakeAccessibility::element(QStringLiteral("text"));
         fake::permissions().accessibility = true;

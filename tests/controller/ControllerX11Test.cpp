@@ -80,12 +80,7 @@ TEST(ControllerX11, TalkKeyAndEscThroughTheXServer) {
     Config::d()->setValue(QStringLiteral("muteWhileListening"), false);
     Config::d()->setValue(QStringLiteral("hotkey"), QStringLiteral("rightControl"));
     Config::d()->setValue(QStringLiteral("toggleMode"), false);
-    platform::RunningApp editor;
-    editor.pid = 77;
-    editor.bundleId = QStringLiteral("org.example.editor");
-    editor.name = QStringLiteral("Editor");
-    fake::workspace().apps = {editor};
-    fake::workspace().frontmost = 0;
+    fake::workspace().putInFront(77, QStringLiteral("org.example.editor"), QStringLiteral("Editor"));
     fake::accessibility().focused[77] = fake::FakeAccessibility::element(QStringLiteral("text"));
     fake::FakeMicScript mic;
     mic.format = {16000, 1, platform::SampleType::float32, false};

@@ -11,6 +11,16 @@ std::optional<RunningApp> FakeWorkspace::frontmostApplication() {
     return apps[frontmost];
 }
 
+RunningApp FakeWorkspace::putInFront(qint64 pid, const QString& bundleId, const QString& name) {
+    RunningApp app;
+    app.pid = pid;
+    app.bundleId = bundleId;
+    app.name = name;
+    apps = {app};
+    frontmost = 0;
+    return app;
+}
+
 bool FakeWorkspace::activate(const RunningApp& app) {
     if (!activateWorks) return false;
     activated.append(app.pid);

@@ -24,6 +24,9 @@ class FakeWorkspace : public Workspace {
     QList<RunningApp> runningApplications() override { return apps; }
     bool activate(const RunningApp& app) override;
     bool open(const QUrl& url) override;
+
+    // Makes one application the only one running, in front.
+    RunningApp putInFront(qint64 pid, const QString& bundleId, const QString& name);
 };
 
 class FakePermissions : public Permissions {
