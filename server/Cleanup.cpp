@@ -7,7 +7,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "TextTokens.h"
+#include "cleanup/Tokens.h"
 
 namespace vserver::cleanup {
 
@@ -98,11 +98,6 @@ bool isClosePunct(const Token& t) {
 
 bool isClip(const Token& t) {
     return t.kind == Kind::keep && !t.text.empty() && t.text[0] == U'⟦';
-}
-
-bool isHangul(char32_t c) {
-    return (c >= 0xAC00 && c <= 0xD7AF) || (c >= 0x1100 && c <= 0x11FF) ||
-           (c >= 0x3130 && c <= 0x318F);
 }
 
 bool isHanLike(const Token& t) {

@@ -13,8 +13,8 @@
 #include "Corrections.h"
 #include "JsonFields.h"
 #include "ServerLog.h"
-#include "TextTokens.h"
 #include "TimingStore.h"
+#include "cleanup/Unicode.h"
 
 namespace vserver {
 

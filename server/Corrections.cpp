@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <unordered_set>
 
-#include "TextTokens.h"
+#include "cleanup/Tokens.h"
 
 namespace vserver::corrections {
 

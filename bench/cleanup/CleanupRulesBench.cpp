@@ -5,7 +5,7 @@
 #include <string>
 
 #include "Cleanup.h"
-#include "TextTokens.h"
+#include "cleanup/Unicode.h"
 
 namespace {
 
