@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "Cleanup.h"
+#include "cleanup/Cleanup.h"
 #include "cleanup/Unicode.h"
 
 namespace {
