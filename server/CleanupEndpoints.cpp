@@ -9,11 +9,11 @@
 #include <map>
 #include <mutex>
 
-#include "Corrections.h"
 #include "JsonFields.h"
 #include "ServerLog.h"
 #include "TimingStore.h"
 #include "cleanup/Cleanup.h"
+#include "cleanup/CorrectedWords.h"
 #include "cleanup/Unicode.h"
 
 namespace vserver {
