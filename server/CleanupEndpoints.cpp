@@ -9,12 +9,12 @@
 #include <map>
 #include <mutex>
 
-#include "Cleanup.h"
-#include "Corrections.h"
 #include "JsonFields.h"
 #include "ServerLog.h"
-#include "TextTokens.h"
 #include "TimingStore.h"
+#include "cleanup/Cleanup.h"
+#include "cleanup/CorrectedWords.h"
+#include "cleanup/Unicode.h"
 
 namespace vserver {
 

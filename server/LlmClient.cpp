@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "JsonFields.h"
-#include "TextTokens.h"
+#include "cleanup/Unicode.h"
 
 namespace vserver {
 

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "Cleanup.h"
+#include "cleanup/Cleanup.h"
 
 namespace vserver {
 

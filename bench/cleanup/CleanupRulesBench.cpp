@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "Cleanup.h"
-#include "TextTokens.h"
+#include "cleanup/Cleanup.h"
+#include "cleanup/Unicode.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "Cleanup.h"
 #include "JsonFields.h"
+#include "cleanup/Cleanup.h"
 
 using vserver::cleanup::clean;
 using vserver::cleanup::isClean;

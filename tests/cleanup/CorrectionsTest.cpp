@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "Corrections.h"
 #include "JsonFields.h"
+#include "cleanup/CorrectedWords.h"
 
 using vserver::corrections::correctedWords;
 using Words = std::vector<std::string>;

@@ -1,10 +1,10 @@
-#include "Corrections.h"
+#include "CorrectedWords.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <unordered_set>
 
-#include "TextTokens.h"
+#include "Tokens.h"
 
 namespace vserver::corrections {
 

@@ -3,9 +3,11 @@
 #include <string_view>
 #include <vector>
 
+#include "Unicode.h"
+
 // Dictation text as tokens: the common ground of the cleanup rules and the
 // correction finder. Works on code points; everything round-trips exactly
-// except line ends (\r dropped) and runs of blanks (one space).
+// except line ends (\r dropped) and runs of blanks (one space). Pure; any thread.
 namespace vserver::text {
 
 enum class Kind {
@@ -26,25 +28,10 @@ struct Token {
     bool alpha = false;   // word made of letters only (with inner ' and -)
 };
 
-std::u32string decode(std::string_view utf8);  // invalid bytes become U+FFFD
-std::string encode(std::u32string_view text);
-std::string encode(char32_t c);
-
-bool isCjk(char32_t c);
-bool isLetter(char32_t c);
-bool isDigit(char32_t c);
-bool isEmoji(char32_t c);
-bool isFullWidthPunct(char32_t c);
-char32_t lower(char32_t c);
-char32_t upper(char32_t c);
-std::string lowerKey(std::u32string_view word);
-
 std::vector<Token> tokenize(std::u32string_view text);
-std::string join(const std::vector<Token>& tokens);
 
 Token makePunct(char32_t c);
 Token makeSpace();
-Token makeNewline();
-Token makeWord(std::u32string text);
+Token makeWord(std::u32string text);  // classified as the tokenizer would
 
 }  // namespace vserver::text

@@ -3,7 +3,10 @@
 #include <string_view>
 
 // The embedded cleanup engine: deterministic rules for English and Chinese
-// dictation. Pure functions, no state, safe from any thread.
+// dictation. Text is tokenized (Tokens), loses stutters, fillers and spoken
+// self-corrections (Stutters, Fillers, SpokenCorrections), then is laid out by
+// its style (Styles: Chat, Mail, Notes, or plain Render). Each unit keeps its
+// word tables at its top. Pure functions, no state, safe from any thread.
 namespace vserver::cleanup {
 
 enum class Style {
