@@ -15,7 +15,7 @@
 
 #include "core/AudioCapture.h"
 #include "platform/AudioConverter.h"
-#include "platform/linux/sound/SoxrResampler.h"
+#include "platform/sound/SoxrResampler.h"
 
 using platform::AudioBuffer;
 using platform::AudioFormat;
@@ -61,7 +61,7 @@ void reportCorePercent(benchmark::State& state) {
 // The converter alone.
 void BM_ConvertOneSecond(benchmark::State& state, AudioFormat f) {
     const Second sec(f);
-    auto rs = platform::x11::SoxrResampler::create(f, platform::x11::SoxrResampler::Channels::first);
+    auto rs = platform::sound::SoxrResampler::create(f, platform::sound::SoxrResampler::Channels::first);
     QByteArray out;
     for (auto _ : state) {
         for (size_t i = 0; i < sec.frames.size(); ++i) {
@@ -79,8 +79,8 @@ BENCHMARK_CAPTURE(BM_ConvertOneSecond, int16_44k1Mono, AudioFormat{44100, 1, Sam
 // conversion (posting to the main thread left out).
 void BM_TapPathOneSecond(benchmark::State& state, AudioFormat f) {
     const Second sec(f);
-    auto rs = platform::x11::SoxrResampler::create(AudioFormat{f.sampleRate, 1, SampleType::float32, false},
-                                                   platform::x11::SoxrResampler::Channels::first);
+    auto rs = platform::sound::SoxrResampler::create(AudioFormat{f.sampleRate, 1, SampleType::float32, false},
+                                                   platform::sound::SoxrResampler::Channels::first);
     std::vector<float> scratch;
     for (auto _ : state) {
         for (size_t i = 0; i < sec.frames.size(); ++i) {
@@ -155,7 +155,7 @@ public:
         return std::make_unique<StampingEngine>(&stamp, &framesIn);
     }
     std::unique_ptr<platform::AudioConverter> makeConverter(const AudioFormat& from) override {
-        return platform::x11::SoxrResampler::create(from, platform::x11::SoxrResampler::Channels::first);
+        return platform::sound::SoxrResampler::create(from, platform::sound::SoxrResampler::Channels::first);
     }
 };
 

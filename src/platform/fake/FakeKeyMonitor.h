@@ -6,6 +6,7 @@
 namespace platform::fake {
 
 // Tests press keys through it and see what the front application would get.
+// Thread: main; events are delivered at once, on the caller's thread.
 class FakeKeyMonitor : public KeyMonitor {
 public:
     bool started = false;

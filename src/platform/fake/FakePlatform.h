@@ -12,6 +12,7 @@
 // "has" and read back what the app asked of it.
 namespace platform::fake {
 
+// Thread: main.
 class FakeWorkspace : public Workspace {
   public:
     QList<RunningApp> apps;

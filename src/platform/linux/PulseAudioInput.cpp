@@ -7,7 +7,7 @@
 #include <functional>
 #include <string>
 
-#include "platform/linux/sound/SoxrResampler.h"
+#include "platform/sound/SoxrResampler.h"
 
 namespace platform::x11 {
 
@@ -434,7 +434,7 @@ std::unique_ptr<AudioEngine> PulseAudioInput::makeEngine() {
 }
 
 std::unique_ptr<AudioConverter> PulseAudioInput::makeConverter(const AudioFormat& from) {
-    return SoxrResampler::create(from, SoxrResampler::Channels::first);
+    return sound::SoxrResampler::create(from, sound::SoxrResampler::Channels::first);
 }
 
 PulseSourceProbe probeDefaultSource(int timeoutMs) {
