@@ -22,6 +22,7 @@
 #include "platform/fake/FakeDelivery.h"
 #include "platform/fake/FakePlatform.h"
 #include "platform/linux/X11KeyMonitor.h"
+#include "platform/linux/X11Util.h"
 
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
@@ -73,7 +74,8 @@ void settleIdle() {
 }
 
 void BM_KeyEventToBeginListening(benchmark::State& st) {
-    Display* x = XOpenDisplay(nullptr);
+    const platform::x11::DisplayPtr display = platform::x11::openDisplay();
+    Display* x = display.get();
     if (!x) {
         st.SkipWithError("needs an X display");
         return;
@@ -92,7 +94,6 @@ void BM_KeyEventToBeginListening(benchmark::State& st) {
         if (delegate->state != State::listening) st.SkipWithError("the key did not start a dictation");
     }
     settleIdle();
-    XCloseDisplay(x);
 }
 BENCHMARK(BM_KeyEventToBeginListening)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(40);
 

@@ -259,17 +259,11 @@ bool XKeySynth::pingTarget(int timeoutMs) {
     // The answer goes to the root window; listen there only while waiting.
     // Toolkits answer with either mask (Qt: structure, GTK: substructure).
     XSelectInput(d, root, StructureNotifyMask | SubstructureNotifyMask);
-    XEvent e{};
-    e.xclient.type = ClientMessage;
-    e.xclient.window = pingWindow_;
-    e.xclient.message_type = protocols;
-    e.xclient.format = 32;
-    e.xclient.data.l[0] = static_cast<long>(ping);
-    e.xclient.data.l[1] = ++pingToken_;
-    e.xclient.data.l[2] = static_cast<long>(pingWindow_);
     {
         ErrorTrap trap(d);
-        XSendEvent(d, pingWindow_, False, NoEventMask, &e);
+        sendClientMessage(d, pingWindow_, pingWindow_, protocols,
+                          {static_cast<long>(ping), ++pingToken_, static_cast<long>(pingWindow_)},
+                          NoEventMask);
         if (trap.failed()) pingWorks_ = false;
     }
     bool answered = false;
