@@ -27,6 +27,13 @@ GObjectPtr<AtspiText> textOf(const ElementRef& element) {
     return GObjectPtr<AtspiText>(obj ? atspi_accessible_get_text_iface(obj) : nullptr);
 }
 
+// A string a call handed over, or the call's error.
+AxResult<QString> ownedString(gchar* s, GErrorSlot& err) {
+    const GMallocPtr<gchar> owned(s);
+    if (!owned) return AxResult<QString>::failed(err.take());
+    return AxResult<QString>::of(QString::fromUtf8(owned.get()));
+}
+
 bool hasState(AtspiAccessible* obj, AtspiStateType state) {
     const GObjectPtr<AtspiStateSet> set(atspi_accessible_get_state_set(obj));
     return set && atspi_state_set_contains(set.get(), state);
@@ -226,9 +233,7 @@ AxResult<QString> AtspiAccessibility::role(const ElementRef& element) {
     AtspiAccessible* obj = unwrap(element);
     if (!obj) return AxResult<QString>::failed(0);
     GErrorSlot err;
-    const GMallocPtr<gchar> name(atspi_accessible_get_role_name(obj, err.out()));
-    if (!name) return AxResult<QString>::failed(err.take());
-    return AxResult<QString>::of(QString::fromUtf8(name.get()));
+    return ownedString(atspi_accessible_get_role_name(obj, err.out()), err);
 }
 
 AxResult<QString> AtspiAccessibility::value(const ElementRef& element) {
@@ -236,9 +241,8 @@ AxResult<QString> AtspiAccessibility::value(const ElementRef& element) {
     if (!text) return AxResult<QString>::failed(0);
     GErrorSlot err;
     const gint count = atspi_text_get_character_count(text.get(), err.out());
-    const GMallocPtr<gchar> s(err ? nullptr : atspi_text_get_text(text.get(), 0, count, err.out()));
-    if (!s) return AxResult<QString>::failed(err.take());
-    return AxResult<QString>::of(QString::fromUtf8(s.get()));
+    if (err) return AxResult<QString>::failed(err.take());
+    return ownedString(atspi_text_get_text(text.get(), 0, count, err.out()), err);
 }
 
 AxResult<TextRange> AtspiAccessibility::selectedRange(const ElementRef& element) {
