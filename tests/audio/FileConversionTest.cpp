@@ -11,8 +11,8 @@
 #include <random>
 
 #include "AudioTestUtil.h"
-#include "platform/sound/SndfileFileConverter.h"
 #include "platform/select/PlatformSelect.h"
+#include "platform/sound/SndfileFileConverter.h"
 #include "support/TestEnv.h"
 
 namespace {
