@@ -32,8 +32,8 @@ std::string seconds(int64_t bytes) {
 }
 
 // One "asr" connection: parses the client's messages, feeds the engine and
-// relays its results. Network callbacks and engine reports arrive on different
-// threads; `m_` orders them.
+// relays its results. Thread: any. Network callbacks come on the connection's
+// strand and engine reports on the engine's threads; `m_` orders them.
 class AsrSession : public RecognitionListener, public std::enable_shared_from_this<AsrSession> {
   public:
     AsrSession(std::shared_ptr<WsConnection> ws, std::shared_ptr<RecognitionEngine> engine,

@@ -42,7 +42,8 @@ std::string asrUsage();
 std::shared_ptr<RecognitionEngine> makeAsrEngine(const AsrOptions& options, HttpServer& server,
                                                  std::string& error);
 
-// "asr": the streaming recognition WebSocket.
+// "asr": the streaming recognition WebSocket. Called before the server starts; each
+// connection then lives on the network threads and the engine's.
 void registerAsr(HttpServer& server, std::shared_ptr<RecognitionEngine> engine,
                  AsrLimits limits = {});
 

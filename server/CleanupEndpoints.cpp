@@ -115,6 +115,9 @@ std::string defaultDataDir() {
     return "velmora-server-data";
 }
 
+// The state behind "polish", "learn", "timing" and "me". Thread: any; requests run on the
+// server's workers, several at once. The options and the model client are fixed at
+// construction, the word counts are guarded by their mutex, and the timing store guards itself.
 class CleanupService {
   public:
     explicit CleanupService(CleanupOptions o) : opt(std::move(o)) {

@@ -20,8 +20,8 @@ std::string defaultDataDir();
 
 class CleanupService;
 
-// Registers "polish", "learn", "timing" and "me". The returned service is also
-// held by the routes; keep it to look at its state (tests).
+// Registers "polish", "learn", "timing" and "me", before the server starts. The returned
+// service is also held by the routes; keep it to look at its state (tests).
 std::shared_ptr<CleanupService> registerCleanup(HttpServer& server, CleanupOptions options);
 
 // Timing rows stored so far (-1 when the store is not open); for tests.

@@ -30,7 +30,7 @@ using Handler = std::function<void(const Request&, const Caller&, Responder)>;
 // Sends are queued and may be called from any thread; callbacks arrive on the
 // connection's network strand, one at a time.
 class WsConnection {
-public:
+  public:
     virtual ~WsConnection() = default;
     virtual void sendText(std::string text) = 0;
     virtual void sendBinary(std::string bytes) = 0;
@@ -56,16 +56,18 @@ using Authenticator = std::function<AuthResult(const Request&)>;
 struct ServerOptions {
     std::string address = "127.0.0.1";
     uint16_t port = 8443;
-    std::string certFile, keyFile;   // both set: TLS
-    std::string token;               // developer token
-    int ioThreads = 2;               // network threads
-    int workerThreads = 2;           // CPU work (recognition, cleanup)
-    size_t bodyLimit = 1 << 20;      // larger bodies answer 413
+    std::string certFile, keyFile;  // both set: TLS
+    std::string token;              // developer token
+    int ioThreads = 2;              // network threads
+    int workerThreads = 2;          // CPU work (recognition, cleanup)
+    size_t bodyLimit = 1 << 20;     // larger bodies answer 413
 };
 
 // HTTP and WebSocket on one port. Routes by the request path's one component.
+// Thread: routes and the authenticator are set before start(); stop() may be called from any
+// thread; handlers run on the network threads, several at once.
 class HttpServer {
-public:
+  public:
     explicit HttpServer(ServerOptions options);
     ~HttpServer();
 
@@ -91,7 +93,7 @@ public:
 
     struct Impl;
 
-private:
+  private:
     std::unique_ptr<Impl> impl_;
 };
 

@@ -1,6 +1,5 @@
 #include "LlmClient.h"
 
-#include <openssl/rand.h>
 #include <openssl/ssl.h>
 
 #include <boost/asio/executor_work_guard.hpp>
@@ -16,6 +15,7 @@
 #include <thread>
 
 #include "JsonFields.h"
+#include "RandomHex.h"
 #include "cleanup/Unicode.h"
 
 namespace vserver {
@@ -76,23 +76,6 @@ struct LlmClient::Impl {
 };
 
 namespace {
-
-std::string nonce() {
-    unsigned char bytes[8];
-    if (RAND_bytes(bytes, sizeof bytes) != 1) {
-        const auto t =
-            static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-        for (size_t k = 0; k < sizeof bytes; ++k)
-            bytes[k] = static_cast<unsigned char>(t >> (8 * k));
-    }
-    static const char* hex = "0123456789abcdef";
-    std::string s;
-    for (unsigned char b : bytes) {
-        s.push_back(hex[b >> 4]);
-        s.push_back(hex[b & 15]);
-    }
-    return s;
-}
 
 // One exchange with the upstream; lives on the client's thread.
 class Call : public std::enable_shared_from_this<Call> {
@@ -377,11 +360,14 @@ void LlmClient::polish(const std::string& raw, cleanup::Style style, const std::
     if (!problem_.empty()) return done(std::nullopt, problem_);
     if (text::decode(raw).size() > options_.maxInputChars)
         return done(std::nullopt, "dictation too long for the model");
+    // The transcript's delimiter must be unguessable, or dictated words could close it.
+    const auto nonce = randomHex(8);
+    if (!nonce) return done(std::nullopt, "no random bytes for the request");
+    const std::string tag = *nonce;
     if (inFlight_.fetch_add(1) >= options_.maxInFlight) {
         inFlight_.fetch_sub(1);
         return done(std::nullopt, "too many model requests at once");
     }
-    const std::string tag = nonce();
     http::request<http::string_body> req{http::verb::post, impl_->url.target, 11};
     const bool defaultPort = impl_->url.port == (impl_->url.tls ? "443" : "80");
     req.set(http::field::host,

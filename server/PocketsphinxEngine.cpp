@@ -42,19 +42,30 @@ std::string paths(const std::string& dir, const char* leaf) {
     return dir + "/" + leaf;
 }
 
-ps_decoder_t* loadDecoder(const PocketsphinxEngine::Options& o) {
+struct DecoderFree {
+    void operator()(ps_decoder_t* d) const { ps_free(d); }
+};
+struct ConfigFree {
+    void operator()(cmd_ln_t* c) const { cmd_ln_free_r(c); }
+};
+struct CkdFree {
+    void operator()(void* p) const { ckd_free(p); }
+};
+
+using Decoder = std::unique_ptr<ps_decoder_t, DecoderFree>;
+
+Decoder loadDecoder(const PocketsphinxEngine::Options& o) {
     // The library's configuration and logging are global: load one at a time.
     static std::mutex loading;
     std::lock_guard lock(loading);
     const std::string hmm = paths(o.modelDir, "en-us"), lm = paths(o.modelDir, "en-us.lm.bin"),
                       dict = paths(o.modelDir, "cmudict-en-us.dict");
-    cmd_ln_t* config =
+    // The decoder keeps a reference of its own to the configuration.
+    const std::unique_ptr<cmd_ln_t, ConfigFree> config(
         cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", hmm.c_str(), "-lm", lm.c_str(), "-dict",
-                    dict.c_str(), "-logfn", "/dev/null", static_cast<const char*>(nullptr));
+                    dict.c_str(), "-logfn", "/dev/null", static_cast<const char*>(nullptr)));
     if (!config) return nullptr;
-    ps_decoder_t* ps = ps_init(config);
-    cmd_ln_free_r(config);
-    return ps;
+    return Decoder(ps_init(config.get()));
 }
 
 }  // namespace
@@ -96,23 +107,21 @@ std::string applyHotwordSpelling(const std::string& text,
 
 // ---------- decoder pool ----------
 
+// Thread: any; lenders are called on the thread that acquires or returns a decoder.
 class PocketsphinxEngine::Pool {
   public:
-    using Lend = std::function<void(ps_decoder_t*)>;  // null: no decoder could be loaded
+    using Lend = std::function<void(Decoder)>;  // null: no decoder could be loaded
 
     explicit Pool(Options o) : options_(std::move(o)) {}
-    ~Pool() {
-        for (ps_decoder_t* d : free_) ps_free(d);
-    }
 
     // Lends a decoder now (loading one if the pool may grow) or once one is returned.
     void acquire(Lend lend) {
-        ps_decoder_t* d = nullptr;
+        Decoder d;
         bool load = false;
         {
             std::lock_guard lock(mutex_);
             if (!free_.empty()) {
-                d = free_.back();
+                d = std::move(free_.back());
                 free_.pop_back();
             } else if (created_ < std::max(1, options_.decoders)) {
                 ++created_;
@@ -132,22 +141,22 @@ class PocketsphinxEngine::Pool {
                 log("asr: pocketsphinx decoder " + std::to_string(created_) + " loaded");
             }
         }
-        lend(d);
+        lend(std::move(d));
     }
 
-    void release(ps_decoder_t* d) {
+    void release(Decoder d) {
         if (!d) return;
         Lend next;
         {
             std::lock_guard lock(mutex_);
             if (waiters_.empty()) {
-                free_.push_back(d);
+                free_.push_back(std::move(d));
                 return;
             }
             next = std::move(waiters_.front());
             waiters_.pop_front();
         }
-        next(d);
+        next(std::move(d));
     }
 
     size_t waiting() const {
@@ -158,7 +167,7 @@ class PocketsphinxEngine::Pool {
   private:
     const Options options_;
     mutable std::mutex mutex_;
-    std::vector<ps_decoder_t*> free_;
+    std::vector<Decoder> free_;
     std::deque<Lend> waiters_;
     int created_ = 0;
 };
@@ -179,18 +188,19 @@ class PocketsphinxEngine::Task : public WorkerTask {
         if (pool_->waiting() > 0)
             log("asr: task " + params_.taskId + " waits for a free pocketsphinx decoder");
         onStrand([self] {
-            self->pool_->acquire([self](ps_decoder_t* d) {
-                boost::asio::post(self->strand_, [self, d] { self->lent(d); });
+            self->pool_->acquire([self](Decoder d) {
+                boost::asio::post(self->strand_,
+                                  [self, d = std::move(d)]() mutable { self->lent(std::move(d)); });
             });
         });
     }
 
   private:
-    void lent(ps_decoder_t* d) {
-        if (cancelled()) return pool_->release(d);
+    void lent(Decoder d) {
+        if (cancelled()) return pool_->release(std::move(d));
         if (!d) return reportFailed("engine-error", "the recogniser's model could not be loaded");
-        decoder_ = d;
-        ps_start_utt(decoder_);
+        decoder_ = std::move(d);
+        ps_start_utt(decoder_.get());
         inUtt_ = true;
         checkVocabulary();
         reportReady();
@@ -203,9 +213,9 @@ class PocketsphinxEngine::Task : public WorkerTask {
         for (const auto& [phrase, weight] : params_.vocabulary) {
             bool known = true;
             for (const auto& w : words(phrase)) {
-                char* phones = ps_lookup_word(decoder_, lower(w).c_str());
+                const std::unique_ptr<char, CkdFree> phones(
+                    ps_lookup_word(decoder_.get(), lower(w).c_str()));
                 if (!phones) known = false;
-                ckd_free(phones);
             }
             if (known)
                 spelled_.emplace_back(phrase, weight);
@@ -270,28 +280,28 @@ class PocketsphinxEngine::Task : public WorkerTask {
     }
 
     void decode(const int16_t* s, size_t n) {
-        if (n) ps_process_raw(decoder_, s, n, FALSE, FALSE);
+        if (n) ps_process_raw(decoder_.get(), s, n, FALSE, FALSE);
     }
 
     std::string hypothesis() {
-        const char* hyp = ps_get_hyp(decoder_, nullptr);
+        const char* hyp = ps_get_hyp(decoder_.get(), nullptr);
         return applyHotwordSpelling(hyp ? hyp : "", spelled_);
     }
 
     void endSentence(int64_t at) {
-        ps_end_utt(decoder_);
+        ps_end_utt(decoder_.get());
         const std::string text = hypothesis();
         if (!text.empty() || partialSent_) {
             const int64_t end = voiced_ > 0 ? lastVoice_ : at;
             reportSentence({text, true, uttStart_ * 1000 / kRate, end * 1000 / kRate});
         }
-        ps_start_utt(decoder_);
+        ps_start_utt(decoder_.get());
         resetUtterance(at);
     }
 
     void restart(int64_t at) {
-        ps_end_utt(decoder_);
-        ps_start_utt(decoder_);
+        ps_end_utt(decoder_.get());
+        ps_start_utt(decoder_.get());
         resetUtterance(at);
     }
 
@@ -316,7 +326,7 @@ class PocketsphinxEngine::Task : public WorkerTask {
 
     void end() override {
         if (!decoder_) return reportFailed("engine-error", "the recogniser was not ready");
-        ps_end_utt(decoder_);
+        ps_end_utt(decoder_.get());
         inUtt_ = false;
         const std::string text = hypothesis();
         if (!text.empty() || partialSent_)
@@ -327,16 +337,16 @@ class PocketsphinxEngine::Task : public WorkerTask {
 
     void release() override {
         if (!decoder_) return;
-        if (inUtt_) ps_end_utt(decoder_);
+        if (inUtt_) ps_end_utt(decoder_.get());
         inUtt_ = false;
-        pool_->release(std::exchange(decoder_, nullptr));
+        pool_->release(std::move(decoder_));
     }
 
     std::shared_ptr<Pool> pool_;
     const AsrParams params_;
     const int64_t maxSilence_;
     std::vector<std::pair<std::string, int>> spelled_;
-    ps_decoder_t* decoder_ = nullptr;
+    Decoder decoder_;  // while lent to this task
     bool inUtt_ = false;
     size_t frameFill_ = 0;
     double frameEnergy_ = 0;
@@ -365,8 +375,9 @@ PocketsphinxEngine::PocketsphinxEngine(boost::asio::thread_pool& pool, Options o
 PocketsphinxEngine::~PocketsphinxEngine() = default;
 
 void PocketsphinxEngine::preload() {
-    boost::asio::post(
-        workers_, [pool = pool_] { pool->acquire([pool](ps_decoder_t* d) { pool->release(d); }); });
+    boost::asio::post(workers_, [pool = pool_] {
+        pool->acquire([pool](Decoder d) { pool->release(std::move(d)); });
+    });
 }
 
 std::shared_ptr<RecognitionTask> PocketsphinxEngine::start(

@@ -14,7 +14,7 @@ namespace vserver {
 // returned. Sentence ends come from an energy voice-activity detector and the
 // task's `max_sentence_silence`. Hotwords the dictionary knows get their
 // spelling in the transcript; the rest are logged as unusable (the n-gram
-// model takes no per-task weights).
+// model takes no per-task weights). Thread: any; tasks run on the worker pool.
 class PocketsphinxEngine : public RecognitionEngine {
   public:
     struct Options {

@@ -107,60 +107,36 @@ void WorkerTask::pump() {
         pumping_ = false;
 }
 
-void WorkerTask::reportReady() {
-    std::shared_ptr<RecognitionListener> l;
-    {
-        std::lock_guard lock(mutex_);
-        if (cancelled_ || reportedEnd_) return;
-        l = listener_;
-    }
-    if (l) l->ready();
-}
-
-void WorkerTask::reportSentence(const Sentence& s) {
-    std::shared_ptr<RecognitionListener> l;
-    {
-        std::lock_guard lock(mutex_);
-        if (cancelled_ || reportedEnd_) return;
-        l = listener_;
-    }
-    if (l) l->sentence(s);
-}
-
-void WorkerTask::reportWire(const WireAction& a) {
-    std::shared_ptr<RecognitionListener> l;
-    {
-        std::lock_guard lock(mutex_);
-        if (cancelled_ || reportedEnd_) return;
-        l = listener_;
-    }
-    if (l) l->wire(a);
-}
-
-void WorkerTask::reportFinished() {
-    std::shared_ptr<RecognitionListener> l;
-    {
-        std::lock_guard lock(mutex_);
-        if (cancelled_ || reportedEnd_) return;
-        reportedEnd_ = true;
-        l = std::move(listener_);
-        listener_.reset();
-    }
-    if (l) l->finished();
-}
-
-void WorkerTask::reportFailed(const std::string& code, const std::string& message) {
-    std::shared_ptr<RecognitionListener> l;
-    {
-        std::lock_guard lock(mutex_);
-        if (cancelled_ || reportedEnd_) return;
-        reportedEnd_ = true;
-        l = std::move(listener_);
-        listener_.reset();
+std::shared_ptr<RecognitionListener> WorkerTask::listenerFor(Report report) {
+    std::lock_guard lock(mutex_);
+    if (cancelled_ || reportedEnd_) return nullptr;
+    if (report == Report::ongoing) return listener_;
+    reportedEnd_ = true;
+    if (report == Report::failed) {
         queue_.clear();
         queued_ = 0;
     }
-    if (l) l->failed(code, message);
+    return std::move(listener_);
+}
+
+void WorkerTask::reportReady() {
+    if (auto l = listenerFor(Report::ongoing)) l->ready();
+}
+
+void WorkerTask::reportSentence(const Sentence& s) {
+    if (auto l = listenerFor(Report::ongoing)) l->sentence(s);
+}
+
+void WorkerTask::reportWire(const WireAction& a) {
+    if (auto l = listenerFor(Report::ongoing)) l->wire(a);
+}
+
+void WorkerTask::reportFinished() {
+    if (auto l = listenerFor(Report::finished)) l->finished();
+}
+
+void WorkerTask::reportFailed(const std::string& code, const std::string& message) {
+    if (auto l = listenerFor(Report::failed)) l->failed(code, message);
 }
 
 }  // namespace vserver

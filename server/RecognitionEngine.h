@@ -60,6 +60,7 @@ class RecognitionTask {
     virtual size_t backlogBytes() const = 0;
 };
 
+// Thread: any (sessions start tasks from the network threads, several at once).
 class RecognitionEngine {
   public:
     virtual ~RecognitionEngine() = default;
@@ -103,6 +104,9 @@ class WorkerTask : public RecognitionTask, public std::enable_shared_from_this<W
     boost::asio::strand<boost::asio::thread_pool::executor_type> strand_;
 
   private:
+    enum class Report { ongoing, finished, failed };
+    // Whom to tell, if anyone: none after cancel or the last report, which this may be.
+    std::shared_ptr<RecognitionListener> listenerFor(Report report);
     void schedule();  // under mutex_
     void pump();
 

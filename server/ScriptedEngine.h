@@ -26,6 +26,7 @@ namespace vserver {
 //        {"at_ms": 1500, "close": 4008},
 //        {"at_finish": true, "final": "last words"}]}]}
 // A step fires once the task has received `at_ms` of audio (32 bytes a ms), in order.
+// Thread: any; tasks run on the worker pool.
 class ScriptedEngine : public RecognitionEngine {
   public:
     struct Step {

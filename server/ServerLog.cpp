@@ -3,19 +3,22 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <memory>
 #include <mutex>
 
 namespace vserver {
 
 namespace {
+struct Fclose {
+    void operator()(FILE* f) const { std::fclose(f); }
+};
 std::mutex gMutex;
-FILE* gFile = nullptr;
+std::unique_ptr<FILE, Fclose> gFile;
 }  // namespace
 
 void setLogFile(const std::string& path) {
     std::lock_guard lock(gMutex);
-    if (gFile) fclose(gFile);
-    gFile = path.empty() ? nullptr : fopen(path.c_str(), "a");
+    gFile.reset(path.empty() ? nullptr : std::fopen(path.c_str(), "a"));
 }
 
 void log(const std::string& line) {
@@ -31,8 +34,8 @@ void log(const std::string& line) {
     std::lock_guard lock(gMutex);
     std::fprintf(stderr, "%s %s\n", stamp, line.c_str());
     if (gFile) {
-        std::fprintf(gFile, "%s %s\n", stamp, line.c_str());
-        std::fflush(gFile);
+        std::fprintf(gFile.get(), "%s %s\n", stamp, line.c_str());
+        std::fflush(gFile.get());
     }
 }
 

@@ -21,19 +21,33 @@ std::string nowUtc() {
     std::snprintf(buf + n, sizeof buf - n, ".%03dZ", static_cast<int>(ms));
     return buf;
 }
+struct SqliteFree {
+    void operator()(char* p) const { sqlite3_free(p); }
+};
 }  // namespace
 
+void TimingStore::Close::operator()(sqlite3* db) const {
+    sqlite3_close(db);
+}
+
+void TimingStore::Finalize::operator()(sqlite3_stmt* statement) const {
+    sqlite3_finalize(statement);
+}
+
 TimingStore::TimingStore(const std::string& path) : path_(path) {
-    if (sqlite3_open_v2(path.c_str(), &db_,
-                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                        nullptr) != SQLITE_OK) {
-        problem_ =
-            "couldn't open " + path + " (" + (db_ ? sqlite3_errmsg(db_) : "out of memory") + ")";
-        sqlite3_close(db_);
-        db_ = nullptr;
+    sqlite3* opened = nullptr;
+    const int rc =
+        sqlite3_open_v2(path.c_str(), &opened,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    // A failed open still hands over a handle (for its message) unless memory ran out.
+    std::unique_ptr<sqlite3, Close> db(opened);
+    if (rc != SQLITE_OK) {
+        problem_ = "couldn't open " + path + " (" +
+                   (db ? sqlite3_errmsg(db.get()) : "out of memory") + ")";
         return;
     }
-    sqlite3_busy_timeout(db_, 2000);
+    db_ = std::move(db);
+    sqlite3_busy_timeout(db_.get(), 2000);
     const char* schema =
         "PRAGMA journal_mode=WAL;"
         "PRAGMA synchronous=NORMAL;"
@@ -49,65 +63,66 @@ TimingStore::TimingStore(const std::string& path) : path_(path) {
         " polish_ms INTEGER,"
         " app_version TEXT,"
         " os_version TEXT);";
-    char* err = nullptr;
-    if (sqlite3_exec(db_, schema, nullptr, nullptr, &err) != SQLITE_OK) {
-        problem_ = "couldn't prepare " + path + " (" + (err ? err : "?") + ")";
-        sqlite3_free(err);
+    char* message = nullptr;
+    const int schemaRc = sqlite3_exec(db_.get(), schema, nullptr, nullptr, &message);
+    const std::unique_ptr<char, SqliteFree> err(message);
+    if (schemaRc != SQLITE_OK) {
+        problem_ = "couldn't prepare " + path + " (" + (err ? err.get() : "?") + ")";
         return;
     }
     const char* sql =
         "INSERT INTO "
         "timing(received_at,user,ms,by,typing,chars,asr_ms,polish_ms,app_version,os_version)"
         " VALUES(?,?,?,?,?,?,?,?,?,?)";
-    if (sqlite3_prepare_v2(db_, sql, -1, &insert_, nullptr) != SQLITE_OK)
-        problem_ = "couldn't prepare the insert (" + std::string(sqlite3_errmsg(db_)) + ")";
+    sqlite3_stmt* prepared = nullptr;
+    const int prepareRc = sqlite3_prepare_v2(db_.get(), sql, -1, &prepared, nullptr);
+    insert_.reset(prepared);
+    if (prepareRc != SQLITE_OK)
+        problem_ = "couldn't prepare the insert (" + std::string(sqlite3_errmsg(db_.get())) + ")";
 }
 
-TimingStore::~TimingStore() {
-    sqlite3_finalize(insert_);
-    sqlite3_close(db_);
-}
+TimingStore::~TimingStore() = default;
 
 std::string TimingStore::insert(const TimingRow& row) {
     std::lock_guard lock(mutex_);
     if (!problem_.empty()) return problem_;
-    sqlite3_reset(insert_);
-    sqlite3_clear_bindings(insert_);
+    sqlite3_stmt* st = insert_.get();
+    sqlite3_reset(st);
+    sqlite3_clear_bindings(st);
     const std::string at = nowUtc();
     auto text = [&](int i, const std::string& s) {
-        sqlite3_bind_text(insert_, i, s.c_str(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_text(st, i, s.c_str(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
     };
     auto optional = [&](int i, const std::optional<int64_t>& v) {
         if (v)
-            sqlite3_bind_int64(insert_, i, *v);
+            sqlite3_bind_int64(st, i, *v);
         else
-            sqlite3_bind_null(insert_, i);
+            sqlite3_bind_null(st, i);
     };
     text(1, at);
     text(2, row.user);
-    sqlite3_bind_int64(insert_, 3, row.ms);
+    sqlite3_bind_int64(st, 3, row.ms);
     text(4, row.by);
     text(5, row.typing);
-    sqlite3_bind_int64(insert_, 6, row.chars);
+    sqlite3_bind_int64(st, 6, row.chars);
     optional(7, row.asrMs);
     optional(8, row.polishMs);
     text(9, row.appVersion);
     text(10, row.osVersion);
-    if (sqlite3_step(insert_) != SQLITE_DONE)
-        return "couldn't store (" + std::string(sqlite3_errmsg(db_)) + ")";
+    if (sqlite3_step(st) != SQLITE_DONE)
+        return "couldn't store (" + std::string(sqlite3_errmsg(db_.get())) + ")";
     return {};
 }
 
 int64_t TimingStore::count() {
     std::lock_guard lock(mutex_);
     if (!db_) return -1;
-    sqlite3_stmt* st = nullptr;
-    int64_t n = -1;
-    if (sqlite3_prepare_v2(db_, "SELECT COUNT(*) FROM timing", -1, &st, nullptr) == SQLITE_OK &&
-        sqlite3_step(st) == SQLITE_ROW)
-        n = sqlite3_column_int64(st, 0);
-    sqlite3_finalize(st);
-    return n;
+    sqlite3_stmt* prepared = nullptr;
+    const int rc =
+        sqlite3_prepare_v2(db_.get(), "SELECT COUNT(*) FROM timing", -1, &prepared, nullptr);
+    const Statement st(prepared);
+    if (rc != SQLITE_OK || sqlite3_step(st.get()) != SQLITE_ROW) return -1;
+    return sqlite3_column_int64(st.get(), 0);
 }
 
 }  // namespace vserver

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -35,10 +36,19 @@ class TimingStore {
     int64_t count();
 
   private:
+    struct Close {
+        void operator()(sqlite3* db) const;
+    };
+    struct Finalize {
+        void operator()(sqlite3_stmt* statement) const;
+    };
+    using Statement = std::unique_ptr<sqlite3_stmt, Finalize>;
+
     std::mutex mutex_;
     std::string path_, problem_;
-    sqlite3* db_ = nullptr;
-    sqlite3_stmt* insert_ = nullptr;
+    // The statement goes before the database it was prepared on.
+    std::unique_ptr<sqlite3, Close> db_;
+    Statement insert_;
 };
 
 }  // namespace vserver

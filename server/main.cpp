@@ -1,27 +1,12 @@
-#include <openssl/rand.h>
-
 #include <cstdio>
 #include <iostream>
 
 #include "Endpoints.h"
+#include "RandomHex.h"
 #include "ServerLog.h"
 #include "ServerMain.h"
 
 using namespace vserver;
-
-namespace {
-std::string randomToken() {
-    unsigned char bytes[16];
-    RAND_bytes(bytes, sizeof bytes);
-    static const char* hex = "0123456789abcdef";
-    std::string s;
-    for (unsigned char b : bytes) {
-        s.push_back(hex[b >> 4]);
-        s.push_back(hex[b & 15]);
-    }
-    return s;
-}
-}  // namespace
 
 int main(int argc, char** argv) {
     ParsedArgs parsed = parseArgs(std::vector<std::string>(argv, argv + argc));
@@ -35,7 +20,12 @@ int main(int argc, char** argv) {
     }
     setLogFile(parsed.logFile);
     if (parsed.options.token.empty()) {
-        parsed.options.token = randomToken();
+        auto token = randomHex(16);
+        if (!token) {
+            log("server: no --token given and no random bytes to make one; give one with --token");
+            return 1;
+        }
+        parsed.options.token = std::move(*token);
         log("server: no --token given; this run's developer token is " + parsed.options.token);
     }
 

@@ -15,7 +15,7 @@
 
 #include "core/AudioCapture.h"
 #include "platform/AudioConverter.h"
-#include "platform/linux/sound/SoxrResampler.h"
+#include "platform/sound/SoxrResampler.h"
 
 using platform::AudioBuffer;
 using platform::AudioFormat;
@@ -54,14 +54,16 @@ struct Second {
 
 // Reported as "core%": CPU time per second of audio, in percent of one core.
 void reportCorePercent(benchmark::State& state) {
-    state.counters["core%"] = benchmark::Counter(static_cast<double>(state.iterations()) / 100.0,
-                                                 benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["core%"] =
+        benchmark::Counter(static_cast<double>(state.iterations()) / 100.0,
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
 // The converter alone.
 void BM_ConvertOneSecond(benchmark::State& state, AudioFormat f) {
     const Second sec(f);
-    auto rs = platform::x11::SoxrResampler::create(f, platform::x11::SoxrResampler::Channels::first);
+    auto rs =
+        platform::sound::SoxrResampler::create(f, platform::sound::SoxrResampler::Channels::first);
     QByteArray out;
     for (auto _ : state) {
         for (size_t i = 0; i < sec.frames.size(); ++i) {
@@ -72,15 +74,18 @@ void BM_ConvertOneSecond(benchmark::State& state, AudioFormat f) {
     }
     reportCorePercent(state);
 }
-BENCHMARK_CAPTURE(BM_ConvertOneSecond, float48kStereo, AudioFormat{48000, 2, SampleType::float32, true});
-BENCHMARK_CAPTURE(BM_ConvertOneSecond, int16_44k1Mono, AudioFormat{44100, 1, SampleType::int16, true});
+BENCHMARK_CAPTURE(BM_ConvertOneSecond, float48kStereo,
+                  AudioFormat{48000, 2, SampleType::float32, true});
+BENCHMARK_CAPTURE(BM_ConvertOneSecond, int16_44k1Mono,
+                  AudioFormat{44100, 1, SampleType::int16, true});
 
 // The whole tap path as AudioCapture runs it per buffer: channel 0, the levels, the
 // conversion (posting to the main thread left out).
 void BM_TapPathOneSecond(benchmark::State& state, AudioFormat f) {
     const Second sec(f);
-    auto rs = platform::x11::SoxrResampler::create(AudioFormat{f.sampleRate, 1, SampleType::float32, false},
-                                                   platform::x11::SoxrResampler::Channels::first);
+    auto rs = platform::sound::SoxrResampler::create(
+        AudioFormat{f.sampleRate, 1, SampleType::float32, false},
+        platform::sound::SoxrResampler::Channels::first);
     std::vector<float> scratch;
     for (auto _ : state) {
         for (size_t i = 0; i < sec.frames.size(); ++i) {
@@ -89,21 +94,27 @@ void BM_TapPathOneSecond(benchmark::State& state, AudioFormat f) {
             benchmark::DoNotOptimize(AudioCapture::levels(mono, b.frames, f.sampleRate));
             const void* planes[1] = {mono};
             QByteArray out;
-            rs->convert(AudioBuffer{AudioFormat{f.sampleRate, 1, SampleType::float32, false}, b.frames, planes}, out);
+            rs->convert(AudioBuffer{AudioFormat{f.sampleRate, 1, SampleType::float32, false},
+                                    b.frames, planes},
+                        out);
             benchmark::DoNotOptimize(out.data());
         }
     }
     reportCorePercent(state);
 }
-BENCHMARK_CAPTURE(BM_TapPathOneSecond, float48kStereo, AudioFormat{48000, 2, SampleType::float32, true});
-BENCHMARK_CAPTURE(BM_TapPathOneSecond, int16_44k1Mono, AudioFormat{44100, 1, SampleType::int16, true});
+BENCHMARK_CAPTURE(BM_TapPathOneSecond, float48kStereo,
+                  AudioFormat{48000, 2, SampleType::float32, true});
+BENCHMARK_CAPTURE(BM_TapPathOneSecond, int16_44k1Mono,
+                  AudioFormat{44100, 1, SampleType::int16, true});
 
 // A device that delivers 1024-frame buffers of 48 kHz stereo at real time on its own thread
 // and stamps each one just before handing it to the tap.
 class StampingEngine : public platform::AudioEngine {
-public:
+  public:
     explicit StampingEngine(std::atomic<int64_t>* lastStamp, std::atomic<int64_t>* framesIn)
-        : stamp_(lastStamp), framesIn_(framesIn), sec_(AudioFormat{48000, 2, SampleType::float32, true}) {}
+        : stamp_(lastStamp),
+          framesIn_(framesIn),
+          sec_(AudioFormat{48000, 2, SampleType::float32, true}) {}
     ~StampingEngine() override { stop(); }
     std::optional<AudioFormat> inputFormat(QString*) override { return sec_.f; }
     void installTap(int, Tap tap) override {
@@ -138,7 +149,7 @@ public:
     }
     void setConfigurationChangeHandler(std::function<void()>) override {}
 
-private:
+  private:
     std::atomic<int64_t>* stamp_;
     std::atomic<int64_t>* framesIn_;
     Second sec_;
@@ -149,13 +160,14 @@ private:
 };
 
 class StampingInput : public platform::AudioInput {
-public:
+  public:
     std::atomic<int64_t> stamp{0}, framesIn{0};
     std::unique_ptr<platform::AudioEngine> makeEngine() override {
         return std::make_unique<StampingEngine>(&stamp, &framesIn);
     }
     std::unique_ptr<platform::AudioConverter> makeConverter(const AudioFormat& from) override {
-        return platform::x11::SoxrResampler::create(from, platform::x11::SoxrResampler::Channels::first);
+        return platform::sound::SoxrResampler::create(
+            from, platform::sound::SoxrResampler::Channels::first);
     }
 };
 
@@ -170,16 +182,18 @@ void BM_DeviceBufferToChunk(benchmark::State& state) {
         std::mutex m;
         int64_t samplesOut = 0;
         std::condition_variable enough;
-        capture.start(nullptr,
-                      [&](const QByteArray& pcm) {
-                          const int64_t now = Clock::now().time_since_epoch().count();
-                          std::lock_guard lock(m);
-                          handover.push_back(static_cast<double>(now - input.stamp.load()) / 1000.0);
-                          samplesOut += pcm.size() / 2;
-                          held.push_back(static_cast<double>(input.framesIn.load()) / 48.0 - samplesOut / 16.0);
-                          if (samplesOut >= 3 * 16000) enough.notify_one();
-                      },
-                      nullptr);
+        capture.start(
+            nullptr,
+            [&](const QByteArray& pcm) {
+                const int64_t now = Clock::now().time_since_epoch().count();
+                std::lock_guard lock(m);
+                handover.push_back(static_cast<double>(now - input.stamp.load()) / 1000.0);
+                samplesOut += pcm.size() / 2;
+                held.push_back(static_cast<double>(input.framesIn.load()) / 48.0 -
+                               samplesOut / 16.0);
+                if (samplesOut >= 3 * 16000) enough.notify_one();
+            },
+            nullptr);
         std::unique_lock lock(m);
         enough.wait(lock, [&] { return samplesOut >= 3 * 16000; });
         lock.unlock();
@@ -189,7 +203,9 @@ void BM_DeviceBufferToChunk(benchmark::State& state) {
     }
     auto pct = [](std::vector<double> v, double q) {
         std::sort(v.begin(), v.end());
-        return v.empty() ? 0.0 : v[std::min(v.size() - 1, static_cast<size_t>(q * static_cast<double>(v.size())))];
+        return v.empty() ? 0.0
+                         : v[std::min(v.size() - 1,
+                                      static_cast<size_t>(q * static_cast<double>(v.size())))];
     };
     // The first half second fills the filter; measure after it.
     std::vector<double> steady(held.size() > 30 ? held.begin() + 30 : held.end(), held.end());

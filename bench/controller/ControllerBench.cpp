@@ -22,6 +22,7 @@
 #include "platform/fake/FakeDelivery.h"
 #include "platform/fake/FakePlatform.h"
 #include "platform/linux/X11KeyMonitor.h"
+#include "platform/linux/X11Util.h"
 
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
@@ -42,7 +43,8 @@ struct Service {
         server = std::make_unique<vserver::HttpServer>(o);
         std::string error;
         auto script = vserver::ScriptedEngine::parse(R"({"connections":[{"steps":[]}]})", error);
-        registerAsr(*server, std::make_shared<vserver::ScriptedEngine>(server->workers(), *script), {});
+        registerAsr(*server, std::make_shared<vserver::ScriptedEngine>(server->workers(), *script),
+                    {});
         server->start();
         thread = std::thread([this] { server->run(); });
     }
@@ -73,7 +75,8 @@ void settleIdle() {
 }
 
 void BM_KeyEventToBeginListening(benchmark::State& st) {
-    Display* x = XOpenDisplay(nullptr);
+    const platform::x11::DisplayPtr display = platform::x11::openDisplay();
+    Display* x = display.get();
     if (!x) {
         st.SkipWithError("needs an X display");
         return;
@@ -89,12 +92,15 @@ void BM_KeyEventToBeginListening(benchmark::State& st) {
         XTestFakeKeyEvent(x, code, False, CurrentTime);
         XFlush(x);
         st.SetIterationTime(std::chrono::duration<double>(t1 - t0).count());
-        if (delegate->state != State::listening) st.SkipWithError("the key did not start a dictation");
+        if (delegate->state != State::listening)
+            st.SkipWithError("the key did not start a dictation");
     }
     settleIdle();
-    XCloseDisplay(x);
 }
-BENCHMARK(BM_KeyEventToBeginListening)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(40);
+BENCHMARK(BM_KeyEventToBeginListening)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(40);
 
 void BM_BeginListeningToFirstChunk(benchmark::State& st) {
     for (auto _ : st) {
@@ -104,11 +110,15 @@ void BM_BeginListeningToFirstChunk(benchmark::State& st) {
         spinUntil([] { return delegate->asr && delegate->asr->heardBytes() > 0; });
         const auto t1 = Clock::now();
         st.SetIterationTime(std::chrono::duration<double>(t1 - t0).count());
-        if (!delegate->asr || delegate->asr->heardBytes() == 0) st.SkipWithError("no audio reached the recogniser");
+        if (!delegate->asr || delegate->asr->heardBytes() == 0)
+            st.SkipWithError("no audio reached the recogniser");
     }
     settleIdle();
 }
-BENCHMARK(BM_BeginListeningToFirstChunk)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(40);
+BENCHMARK(BM_BeginListeningToFirstChunk)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(40);
 
 }  // namespace
 
@@ -124,13 +134,15 @@ int main(int argc, char** argv) {
     QCoreApplication::setApplicationName(QStringLiteral("Velmora"));
     platform::Platform::install(fake::createFakePlatform());
     const bool haveX = !qEnvironmentVariableIsEmpty("DISPLAY");
-    if (haveX) platform::Platform::current().keyMonitor = std::make_unique<platform::x11::X11KeyMonitor>();
+    if (haveX)
+        platform::Platform::current().keyMonitor = std::make_unique<platform::x11::X11KeyMonitor>();
 
     Config::d()->setValue(QStringLiteral("polishEnabled"), false);
     Config::d()->setValue(QStringLiteral("muteWhileListening"), false);
     Config::d()->setValue(QStringLiteral("hotkey"), QStringLiteral("rightControl"));
     Config::d()->setValue(QStringLiteral("toggleMode"), false);
-    fake::workspace().putInFront(77, QStringLiteral("org.example.editor"), QStringLiteral("Editor"));
+    fake::workspace().putInFront(77, QStringLiteral("org.example.editor"),
+                                 QStringLiteral("Editor"));
     fake::FakeMicScript mic;
     mic.format = {48000, 1, platform::SampleType::float32, false};
     mic.audio = fake::tone(440, 0.2, 48000, 1, 2.0);
@@ -153,7 +165,8 @@ int main(int argc, char** argv) {
     spinUntil([] { return false; }, 300);  // microphone warm-up, key monitor running
 
     ::benchmark::Initialize(&argc, argv);
-    if (!haveX) std::fprintf(stderr, "bench_controller: no DISPLAY, the key benchmark is skipped\n");
+    if (!haveX)
+        std::fprintf(stderr, "bench_controller: no DISPLAY, the key benchmark is skipped\n");
     ::benchmark::RunSpecifiedBenchmarks();
     ::benchmark::Shutdown();
     d.applicationWillTerminate();

@@ -15,7 +15,7 @@
 #include "platform/Platform.h"
 #include "platform/linux/LinuxPlatform.h"
 
-#include <X11/Xlib.h>
+#include "platform/linux/X11Util.h"
 
 namespace {
 
@@ -141,17 +141,19 @@ int main(int argc, char** argv) {
                                      .toString()
                                      .toULong();
     platform::Platform::install(platform::x11::createLinuxPlatform());
-    Display* d = XOpenDisplay(nullptr);
-    for (int i = 0; i < 200; ++i) {
-        XSetInputFocus(d, window, RevertToParent, CurrentTime);
-        XSync(d, False);
-        target.ask({{QStringLiteral("cmd"), QStringLiteral("focus")},
-                    {QStringLiteral("what"), QStringLiteral("entry")}});
-        const QJsonObject s = target.ask({{QStringLiteral("cmd"), QStringLiteral("state")}});
-        if (s.value(QStringLiteral("active")).toBool() &&
-            s.value(QStringLiteral("focus")).toString() == QLatin1String("entry"))
-            break;
-        QThread::msleep(50);
+    if (const platform::x11::DisplayPtr display = platform::x11::openDisplay()) {
+        Display* d = display.get();
+        for (int i = 0; i < 200; ++i) {
+            XSetInputFocus(d, window, RevertToParent, CurrentTime);
+            XSync(d, False);
+            target.ask({{QStringLiteral("cmd"), QStringLiteral("focus")},
+                        {QStringLiteral("what"), QStringLiteral("entry")}});
+            const QJsonObject s = target.ask({{QStringLiteral("cmd"), QStringLiteral("state")}});
+            if (s.value(QStringLiteral("active")).toBool() &&
+                s.value(QStringLiteral("focus")).toString() == QLatin1String("entry"))
+                break;
+            QThread::msleep(50);
+        }
     }
     gApp.pid = p->processId();
     gApp.bundleId = QStringLiteral("org.example.velmora-target");
@@ -165,7 +167,6 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     TextInjector::finishPendingRestores();
-    XCloseDisplay(d);
     platform::Platform::install(nullptr);
     session.stop();
     return 0;

@@ -7,6 +7,8 @@
 #include <QSocketNotifier>
 
 namespace {
+// Open for the whole process, never closed: a signal may arrive at any moment, even while a
+// bridge is being destroyed, and its handler must not write to a descriptor reused meanwhile.
 int gPipe[2] = {-1, -1};
 void handler(int sig) {
     const unsigned char b = static_cast<unsigned char>(sig);

@@ -6,6 +6,7 @@
 // The signed-in account: session, access state and token. Until accounts are
 // built, the stand-in lets everyone dictate with the developer token (or none)
 // and has no stored session; tests put their own store in its place.
+// Thread: main; completions run on the main thread.
 class AccountStore {
   public:
     virtual ~AccountStore() = default;

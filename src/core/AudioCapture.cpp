@@ -7,7 +7,6 @@
 #include <cmath>
 #include <mutex>
 #include <optional>
-#include <thread>
 
 #include "core/Log.h"
 #include "core/MainThread.h"
@@ -301,13 +300,11 @@ void AudioCapture::waitForQueue() {
 }
 
 void AudioCapture::requestPermission(std::function<void(bool)> completion) {
-    // Asking the sound server can take a moment; never on the main thread.
-    std::thread([completion = std::move(completion)] {
-        const bool granted = platform::Platform::installed() &&
-                             platform::Platform::current().permissions &&
-                             platform::Platform::current().permissions->microphoneUsable();
-        MainThread::post([completion, granted] { completion(granted); });
-    }).detach();
+    if (platform::Platform::installed() && platform::Platform::current().permissions) {
+        platform::Platform::current().permissions->checkMicrophone(std::move(completion));
+        return;
+    }
+    MainThread::post([completion = std::move(completion)] { completion(false); });
 }
 
 std::vector<AudioCapture::Level> AudioCapture::levels(const float* mono, int frames, double rate) {

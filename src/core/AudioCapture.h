@@ -40,7 +40,8 @@ class AudioCapture {
     void warmUp();
     void start(LevelCallback onLevel, ChunkCallback onChunk, ErrorCallback onError);
     void stop();
-    // Whether the microphone can be used, answered on the main thread.
+    // Whether the microphone can be used: asked off the main thread, answered on it (not at
+    // all when the platform is replaced first). Called on the main thread.
     static void requestPermission(std::function<void(bool granted)> completion);
 
     // Blocks until the work posted so far to "velmora.audio" has run (tests, shutdown).

@@ -20,7 +20,7 @@ struct Clip {
     static QString display(const QList<Clip>& clips, QString text);
 };
 
-// Notices copies to the clipboard while a dictation listens. Stand-in for now.
+// Notices copies to the clipboard while a dictation listens. Stand-in for now. Thread: main.
 class ClipboardWatch {
   public:
     void start(std::function<void(const QString& text)> onCopy);

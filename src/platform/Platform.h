@@ -14,6 +14,8 @@ class Pasteboard;
 
 // The desktop services the application uses, chosen once at start (the X11
 // backend when a display opens, else the scripted fake). Owned for the whole run.
+// Thread: installed and replaced on the main thread, while nothing else uses it; each
+// service then says which threads may call it.
 struct Platform {
     QString name;  // "x11" or "fake"
     std::unique_ptr<Workspace> workspace;

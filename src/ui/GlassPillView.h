@@ -6,7 +6,7 @@
 
 // The pill's window: frameless, translucent, above everything, never focused, and
 // by default transparent to the mouse. It paints the drop shadow and the pill's
-// material; the views sit in content(), which covers the pill.
+// material; the views sit in content(), which covers the pill. Thread: main.
 class GlassPillView : public QWidget {
     Q_OBJECT
 

@@ -7,7 +7,7 @@
 
 struct HUDTuning;
 
-// Undo with a countdown ring that empties over the notice's remaining time.
+// Undo with a countdown ring that empties over the notice's remaining time. Thread: main.
 class UndoRingButton : public QAbstractButton {
     Q_OBJECT
 

@@ -5,6 +5,7 @@
 
 // Turns microphone RMS levels into bar heights (0..1) against a floor and a range
 // that widens to louder peaks, and keeps every level heard for the log. QtCore only.
+// Thread: main.
 class LevelMeter {
   public:
     double peakDB = 0;            // running peak, dBFS

@@ -6,7 +6,8 @@
 #include <QWidget>
 
 // Base of the views inside the pill: each paints itself at a content opacity so
-// the pill can crossfade between them without graphics effects.
+// the pill can crossfade between them without graphics effects. Thread: main, for it and
+// every view derived from it.
 class PillContentView : public QWidget {
     Q_OBJECT
 

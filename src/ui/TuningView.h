@@ -3,7 +3,7 @@
 #include <functional>
 
 // The pill-tuning window: buttons for what the application offers while tuning the
-// pill's look (preview, demo, a sample learned notice pinned or not, unpin).
+// pill's look (preview, demo, a sample learned notice pinned or not, unpin). Thread: main.
 class TuningView : public QWidget {
     Q_OBJECT
 

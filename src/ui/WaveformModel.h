@@ -5,7 +5,7 @@
 #include <vector>
 
 // The level bars' motion and geometry, without a widget. Times are seconds on one
-// monotonic clock. QtCore only.
+// monotonic clock. QtCore only. Thread: main.
 struct WaveformModel {
     std::function<double(double)> levelSource;  // previews: level at a time; overrides reports
     int count = 5;

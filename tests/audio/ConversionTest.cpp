@@ -7,12 +7,12 @@
 #include <random>
 
 #include "AudioTestUtil.h"
-#include "platform/linux/sound/SoxrResampler.h"
+#include "platform/sound/SoxrResampler.h"
 
 using platform::AudioBuffer;
 using platform::AudioFormat;
 using platform::SampleType;
-using platform::x11::SoxrResampler;
+using platform::sound::SoxrResampler;
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <random>
 
 #include "AudioTestUtil.h"
-#include "platform/linux/sound/SndfileFileConverter.h"
 #include "platform/select/PlatformSelect.h"
+#include "platform/sound/SndfileFileConverter.h"
 #include "support/TestEnv.h"
 
 namespace {
@@ -120,8 +120,8 @@ TEST(FileConversion, EmptySoundGivesJustTheHeader) {
     const QString in = scratch(QStringLiteral("empty.wav"));
     const QString out = scratch(QStringLiteral("empty-out.wav"));
     writeTone(in, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 1, 0.0);
-    ASSERT_FALSE(platform::x11::SndfileFileConverter().convertToPcm16kWav(in, out));
-    EXPECT_EQ(testenv::readFile(out), platform::x11::canonicalWavHeader(0));
+    ASSERT_FALSE(platform::sound::SndfileFileConverter().convertToPcm16kWav(in, out));
+    EXPECT_EQ(testenv::readFile(out), platform::sound::canonicalWavHeader(0));
 }
 
 // Nothing usable comes out of these, and whatever was at the output path before stays.
@@ -142,7 +142,7 @@ TEST(FileConversion, BadInputIsAClearErrorAndLeavesTheOutputAlone) {
     const QString textFile = scratch(QStringLiteral("notes.txt"));
     ASSERT_TRUE(testenv::writeFile(textFile, QByteArray("not a sound\n")));
 
-    platform::x11::SndfileFileConverter conv;
+    platform::sound::SndfileFileConverter conv;
     for (const QString& in :
          {noise, headerOnly, textFile, scratch(QStringLiteral("missing.flac")), testenv::home()}) {
         SCOPED_TRACE(in.toStdString());
@@ -166,7 +166,7 @@ TEST(FileConversion, CutShortFiles) {
     const QString cutWav = scratch(QStringLiteral("cut.wav"));
     ASSERT_TRUE(testenv::writeFile(cutWav, testenv::readFile(wav).left(44 + 32000)));  // 1 s of 2
     const QString out = scratch(QStringLiteral("cut-out.wav"));
-    platform::x11::SndfileFileConverter conv;
+    platform::sound::SndfileFileConverter conv;
     const auto error = conv.convertToPcm16kWav(cutWav, out);
     ASSERT_FALSE(error) << error->toStdString();
     const Wave w = readCanonical(out);

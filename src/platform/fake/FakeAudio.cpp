@@ -10,8 +10,8 @@
 #include <numbers>
 #include <thread>
 
-#include "platform/linux/sound/SoundFile.h"
-#include "platform/linux/sound/SoxrResampler.h"
+#include "platform/sound/SoundFile.h"
+#include "platform/sound/SoxrResampler.h"
 
 namespace platform::fake {
 
@@ -261,7 +261,7 @@ std::unique_ptr<AudioEngine> FakeAudioInput::makeEngine() {
 }
 
 std::unique_ptr<AudioConverter> FakeAudioInput::makeConverter(const AudioFormat& from) {
-    return x11::SoxrResampler::create(from, x11::SoxrResampler::Channels::first);
+    return sound::SoxrResampler::create(from, sound::SoxrResampler::Channels::first);
 }
 
 FakeMicScript FakeAudioInput::script() const {
@@ -281,11 +281,11 @@ void FakeAudioInput::update(const std::function<void(FakeMicScript&)>& change) {
 
 std::optional<QString> FakeAudioInput::playFile(const QString& path, double speed) {
     QString error;
-    auto sound = x11::readSoundFile(path, &error);
-    if (!sound) return error;
+    auto decoded = sound::readSoundFile(path, &error);
+    if (!decoded) return error;
     update([&](FakeMicScript& s) {
-        s.format = sound->format;
-        s.audio = std::move(sound->samples);
+        s.format = decoded->format;
+        s.audio = std::move(decoded->samples);
         s.speed = speed;
     });
     return std::nullopt;

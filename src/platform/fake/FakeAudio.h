@@ -41,6 +41,8 @@ struct FakeMicScript {
 // Sine samples, interleaved, the same in every channel.
 std::vector<float> tone(double hz, double amplitude, double rate, int channels, double seconds);
 
+// Thread: any. The script and the engine list are guarded by one mutex; each started
+// engine delivers on a thread of its own, like a real device.
 class FakeAudioInput : public AudioInput {
   public:
     FakeAudioInput();

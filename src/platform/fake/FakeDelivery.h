@@ -19,6 +19,7 @@ struct FakeElement : AccessibleElement {
     QMap<QString, QString> attributes;
 };
 
+// Thread: main.
 class FakeAccessibility : public Accessibility {
   public:
     QMap<qint64, std::shared_ptr<FakeElement>> focused;  // by pid
@@ -39,6 +40,7 @@ class FakeAccessibility : public Accessibility {
     AxResult<QString> documentUrl(qint64 pid) override;
 };
 
+// Thread: main.
 class FakeKeySynth : public KeySynth {
   public:
     QStringList runs;

@@ -6,8 +6,9 @@
 namespace platform::fake {
 
 // Tests press keys through it and see what the front application would get.
+// Thread: main; events are delivered at once, on the caller's thread.
 class FakeKeyMonitor : public KeyMonitor {
-public:
+  public:
     bool started = false;
     bool escapeGrabbed = false;
     bool grabFails = false;  // another client holds Esc
@@ -23,7 +24,7 @@ public:
     void press(Key key, bool repeat = false);
     void release(Key key);
 
-private:
+  private:
     void deliver(Key key, bool pressed, bool repeat);
     std::function<void(const KeyEvent&)> onEvent_;
     std::function<void(bool)> onEscape_;

@@ -1,8 +1,9 @@
 #include "platform/fake/FakePlatform.h"
 
-#include "platform/fake/FakeKeyMonitor.h"
 #include "core/Log.h"
+#include "core/MainThread.h"
 #include "platform/fake/FakeDelivery.h"
+#include "platform/fake/FakeKeyMonitor.h"
 
 namespace platform::fake {
 
@@ -32,6 +33,13 @@ bool FakeWorkspace::activate(const RunningApp& app) {
 bool FakeWorkspace::open(const QUrl& url) {
     opened.append(url);
     return true;
+}
+
+void FakePermissions::checkMicrophone(std::function<void(bool usable)> completion) {
+    MainThread::post([alive = std::weak_ptr<bool>(alive_), completion = std::move(completion),
+                      usable = microphone] {
+        if (alive.lock()) completion(usable);
+    });
 }
 
 std::unique_ptr<Platform> createFakePlatform() {

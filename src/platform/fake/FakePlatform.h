@@ -12,6 +12,7 @@
 // "has" and read back what the app asked of it.
 namespace platform::fake {
 
+// Thread: main.
 class FakeWorkspace : public Workspace {
   public:
     QList<RunningApp> apps;
@@ -29,12 +30,17 @@ class FakeWorkspace : public Workspace {
     RunningApp putInFront(qint64 pid, const QString& bundleId, const QString& name);
 };
 
+// Thread: main.
 class FakePermissions : public Permissions {
   public:
     bool microphone = true;
     bool accessibility = true;
-    bool microphoneUsable() override { return microphone; }
+    // Answers `microphone` as it is now, from the main loop.
+    void checkMicrophone(std::function<void(bool usable)> completion) override;
     bool accessibilityAvailable() override { return accessibility; }
+
+  private:
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 std::unique_ptr<Platform> createFakePlatform();

@@ -1,7 +1,8 @@
 #pragma once
-#include <QHash>
+#include <vector>
 
 #include "platform/Accessibility.h"
+#include "platform/linux/GLibUtil.h"
 
 typedef struct _AtspiAccessible AtspiAccessible;
 
@@ -28,14 +29,21 @@ class AtspiAccessibility : public Accessibility {
     static constexpr int kMaxDepth = 40;
 
   private:
-    bool ready();
-    // The application's root accessible for a process; the caller owns the reference.
-    AtspiAccessible* application(qint64 pid, int* error);
-    AtspiAccessible* activeWindow(AtspiAccessible* app, int* error);
+    using Accessible = GObjectPtr<AtspiAccessible>;
+    // An application's root on the bus and its process. libatspi hands out one object per
+    // remote object, and the reference held keeps it so.
+    struct KnownApp {
+        Accessible root;
+        qint64 pid = 0;
+    };
 
-    int initState_ = -1;                    // -1 not tried, 0 working, >0 failed
-    QHash<qint64, AtspiAccessible*> apps_;  // by pid, owned references
-    QHash<QString, qint64> pids_;           // by bus name
+    bool ready();
+    // The application's root accessible for a process.
+    Accessible application(qint64 pid, int* error);
+    Accessible activeWindow(AtspiAccessible* app, int* error);
+
+    int initState_ = -1;          // -1 not tried, 0 working, >0 failed
+    std::vector<KnownApp> apps_;  // as of the last look at the desktop
 };
 
 }  // namespace platform::x11

@@ -20,8 +20,8 @@ namespace {
 QString idFromCgroup(qint64 pid) {
     QFile f(QStringLiteral("/proc/%1/cgroup").arg(pid));
     if (!f.open(QIODevice::ReadOnly)) return {};
-    static const QRegularExpression re(
-        QStringLiteral(R"(app-(?:flatpak|gnome|kde|xfce|[a-z]+)-([A-Za-z0-9_.\-]+?)(?:@[^.]*)?-[0-9]+\.scope)"));
+    static const QRegularExpression re(QStringLiteral(
+        R"(app-(?:flatpak|gnome|kde|xfce|[a-z]+)-([A-Za-z0-9_.\-]+?)(?:@[^.]*)?-[0-9]+\.scope)"));
     const auto m = re.match(QString::fromUtf8(f.read(8192)));
     if (!m.hasMatch()) return {};
     QString id = m.captured(1);
@@ -119,16 +119,10 @@ bool LinuxWorkspace::activate(const RunningApp& app) {
     Display* d = display_.get();
     if (app.window == 0) return false;
     const Window w = static_cast<Window>(app.window);
-    XEvent e{};
-    e.xclient.type = ClientMessage;
-    e.xclient.window = w;
-    e.xclient.message_type = atom(d, "_NET_ACTIVE_WINDOW");
-    e.xclient.format = 32;
-    e.xclient.data.l[0] = 2;  // source: a pager-like tool, which window managers obey
-    e.xclient.data.l[1] = CurrentTime;
     ErrorTrap trap(d);
-    XSendEvent(d, DefaultRootWindow(d), False, SubstructureRedirectMask | SubstructureNotifyMask,
-               &e);
+    // Source 2: a pager-like tool, which window managers obey.
+    sendClientMessage(d, DefaultRootWindow(d), w, atom(d, "_NET_ACTIVE_WINDOW"), {2, CurrentTime},
+                      kToWindowManager);
     XRaiseWindow(d, w);
     XSetInputFocus(d, w, RevertToParent, CurrentTime);
     return !trap.failed();
@@ -169,14 +163,8 @@ void LinuxWorkspace::showOnAllDesktops(quint64 window) {
     ErrorTrap trap(d);
     XChangeProperty(d, w, desktop, XA_CARDINAL, 32, PropModeReplace,
                     reinterpret_cast<const unsigned char*>(&all), 1);
-    XEvent e{};
-    e.xclient.type = ClientMessage;
-    e.xclient.window = w;
-    e.xclient.message_type = desktop;
-    e.xclient.format = 32;
-    e.xclient.data.l[0] = static_cast<long>(all);
-    e.xclient.data.l[1] = 2;
-    XSendEvent(d, DefaultRootWindow(d), False, SubstructureRedirectMask | SubstructureNotifyMask, &e);
+    sendClientMessage(d, DefaultRootWindow(d), w, desktop, {static_cast<long>(all), 2},
+                      kToWindowManager);
     if (trap.failed()) Log::write(QStringLiteral("HUD: couldn't keep the pill on every desktop"));
 }
 

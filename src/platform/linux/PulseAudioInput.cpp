@@ -7,7 +7,7 @@
 #include <functional>
 #include <string>
 
-#include "platform/linux/sound/SoxrResampler.h"
+#include "platform/sound/SoxrResampler.h"
 
 namespace platform::x11 {
 
@@ -27,6 +27,54 @@ class Locked {
     pa_threaded_mainloop* m_;
 };
 
+// Owners. A context and a stream are let go with the loop's lock held; the loop itself once
+// nothing is left on it.
+struct MainloopDeleter {
+    void operator()(pa_threaded_mainloop* m) const {
+        pa_threaded_mainloop_stop(m);
+        pa_threaded_mainloop_free(m);
+    }
+};
+using Mainloop = std::unique_ptr<pa_threaded_mainloop, MainloopDeleter>;
+
+struct ContextDeleter {
+    void operator()(pa_context* c) const {
+        pa_context_set_state_callback(c, nullptr, nullptr);
+        pa_context_set_subscribe_callback(c, nullptr, nullptr);
+        pa_context_disconnect(c);
+        pa_context_unref(c);
+    }
+};
+using Context = std::unique_ptr<pa_context, ContextDeleter>;
+
+struct StreamDeleter {
+    void operator()(pa_stream* s) const {
+        pa_stream_set_state_callback(s, nullptr, nullptr);
+        pa_stream_set_read_callback(s, nullptr, nullptr);
+        pa_stream_set_moved_callback(s, nullptr, nullptr);
+        pa_stream_disconnect(s);
+        pa_stream_unref(s);
+    }
+};
+using Stream = std::unique_ptr<pa_stream, StreamDeleter>;
+
+// Dropping an operation only lets go of our reference: it still runs to its end.
+struct OperationUnref {
+    void operator()(pa_operation* o) const { pa_operation_unref(o); }
+};
+using Operation = std::unique_ptr<pa_operation, OperationUnref>;
+
+struct ProplistFree {
+    void operator()(pa_proplist* p) const { pa_proplist_free(p); }
+};
+using Proplist = std::unique_ptr<pa_proplist, ProplistFree>;
+
+struct TimeEventFree {
+    const pa_mainloop_api* api;
+    void operator()(pa_time_event* e) const { api->time_free(e); }
+};
+using TimeEvent = std::unique_ptr<pa_time_event, TimeEventFree>;
+
 struct SourceInfo {
     std::string name;
     uint32_t index = PA_INVALID_INDEX;
@@ -40,22 +88,23 @@ class Connection {
   public:
     static std::unique_ptr<Connection> open(int timeoutMs, QString* error) {
         std::unique_ptr<Connection> c(new Connection);
-        c->loop = pa_threaded_mainloop_new();
-        if (!c->loop) {
+        c->loop_.reset(pa_threaded_mainloop_new());
+        if (!c->loop_) {
             *error = QStringLiteral("no PulseAudio main loop");
             return nullptr;
         }
+        c->loop = c->loop_.get();
         if (pa_threaded_mainloop_start(c->loop) < 0) {
             *error = QStringLiteral("PulseAudio main loop did not start");
             return nullptr;
         }
         Locked lock(c->loop);
-        pa_proplist* props = pa_proplist_new();
-        pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, "Velmora");
-        pa_proplist_sets(props, PA_PROP_APPLICATION_ID, "velmora");
-        c->ctx =
-            pa_context_new_with_proplist(pa_threaded_mainloop_get_api(c->loop), "Velmora", props);
-        pa_proplist_free(props);
+        const Proplist props(pa_proplist_new());
+        pa_proplist_sets(props.get(), PA_PROP_APPLICATION_NAME, "Velmora");
+        pa_proplist_sets(props.get(), PA_PROP_APPLICATION_ID, "velmora");
+        c->ctx_.reset(pa_context_new_with_proplist(pa_threaded_mainloop_get_api(c->loop), "Velmora",
+                                                   props.get()));
+        c->ctx = c->ctx_.get();
         if (!c->ctx) {
             *error = QStringLiteral("no PulseAudio context");
             return nullptr;
@@ -83,19 +132,9 @@ class Connection {
     }
 
     ~Connection() {
-        if (!loop) return;
-        {
-            Locked lock(loop);
-            if (ctx) {
-                pa_context_set_state_callback(ctx, nullptr, nullptr);
-                pa_context_set_subscribe_callback(ctx, nullptr, nullptr);
-                pa_context_disconnect(ctx);
-                pa_context_unref(ctx);
-                ctx = nullptr;
-            }
-        }
-        pa_threaded_mainloop_stop(loop);
-        pa_threaded_mainloop_free(loop);
+        if (!loop_) return;
+        Locked lock(loop);
+        ctx_.reset();
     }
 
     // Waits on the loop until pred() holds or the time is up; true when it held.
@@ -104,26 +143,26 @@ class Connection {
             pa_threaded_mainloop* loop;
             bool fired = false;
         } timer{loop};
-        pa_time_event* ev = pa_context_rttime_new(
-            ctx, pa_rtclock_now() + static_cast<pa_usec_t>(timeoutMs) * PA_USEC_PER_MSEC,
-            [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* ud) {
-                auto* t = static_cast<Timer*>(ud);
-                t->fired = true;
-                pa_threaded_mainloop_signal(t->loop, 0);
-            },
-            &timer);
+        const TimeEvent ev(
+            pa_context_rttime_new(
+                ctx, pa_rtclock_now() + static_cast<pa_usec_t>(timeoutMs) * PA_USEC_PER_MSEC,
+                [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* ud) {
+                    auto* t = static_cast<Timer*>(ud);
+                    t->fired = true;
+                    pa_threaded_mainloop_signal(t->loop, 0);
+                },
+                &timer),
+            TimeEventFree{pa_threaded_mainloop_get_api(loop)});
         while (!pred() && !timer.fired) pa_threaded_mainloop_wait(loop);
-        if (ev) pa_threaded_mainloop_get_api(loop)->time_free(ev);
         return pred();
     }
 
     // Runs an introspection operation to its end; false on time-out.
-    bool finish(pa_operation* op, int timeoutMs) {
+    bool finish(Operation op, int timeoutMs) {
         if (!op) return false;
-        const bool done =
-            waitFor([&] { return pa_operation_get_state(op) != PA_OPERATION_RUNNING; }, timeoutMs);
-        if (!done) pa_operation_cancel(op);
-        pa_operation_unref(op);
+        const bool done = waitFor(
+            [&] { return pa_operation_get_state(op.get()) != PA_OPERATION_RUNNING; }, timeoutMs);
+        if (!done) pa_operation_cancel(op.get());
         return done;
     }
 
@@ -134,7 +173,7 @@ class Connection {
             bool gotServer = false;
             std::optional<SourceInfo> info;
         } q{loop, {}, false, std::nullopt};
-        pa_operation* op = pa_context_get_server_info(
+        Operation op(pa_context_get_server_info(
             ctx,
             [](pa_context*, const pa_server_info* i, void* ud) {
                 auto* q = static_cast<Query*>(ud);
@@ -142,8 +181,8 @@ class Connection {
                 q->gotServer = i != nullptr;
                 pa_threaded_mainloop_signal(q->loop, 0);
             },
-            &q);
-        if (!finish(op, timeoutMs) || !q.gotServer) {
+            &q));
+        if (!finish(std::move(op), timeoutMs) || !q.gotServer) {
             *error = QStringLiteral("PulseAudio server info unavailable");
             return std::nullopt;
         }
@@ -151,7 +190,7 @@ class Connection {
             *error = QStringLiteral("PulseAudio has no input source");
             return std::nullopt;
         }
-        op = pa_context_get_source_info_by_name(
+        op.reset(pa_context_get_source_info_by_name(
             ctx, q.defaultName.c_str(),
             [](pa_context*, const pa_source_info* i, int eol, void* ud) {
                 auto* q = static_cast<Query*>(ud);
@@ -159,8 +198,8 @@ class Connection {
                     q->info = SourceInfo{i->name, i->index, i->sample_spec, i->channel_map};
                 pa_threaded_mainloop_signal(q->loop, 0);
             },
-            &q);
-        if (!finish(op, timeoutMs) || !q.info) {
+            &q));
+        if (!finish(std::move(op), timeoutMs) || !q.info) {
             *error = QStringLiteral("PulseAudio source ") + QString::fromStdString(q.defaultName) +
                      QStringLiteral(" is not there");
             return std::nullopt;
@@ -168,12 +207,14 @@ class Connection {
         return q.info;
     }
 
-    pa_threaded_mainloop* loop = nullptr;
+    pa_threaded_mainloop* loop = nullptr;  // loop_ and ctx_, for short
     pa_context* ctx = nullptr;
     std::function<void()> onStateChange;  // extra listener for context state (lock held)
 
   private:
     Connection() = default;
+    Mainloop loop_;
+    Context ctx_;
     static void onState(pa_context*, void* ud) {
         auto* c = static_cast<Connection*>(ud);
         if (c->onStateChange) c->onStateChange();
@@ -258,29 +299,29 @@ class PulseAudioEngine : public AudioEngine {
             pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
         // No media role: "phone" would make role-cork setups pause the user's music, and
         // silencing output is a decision of its own elsewhere.
-        stream_ = pa_stream_new(conn_->ctx, "Dictation", &spec, &map);
+        stream_.reset(pa_stream_new(conn_->ctx, "Dictation", &spec, &map));
         if (!stream_) return QString::fromUtf8(pa_strerror(pa_context_errno(conn_->ctx)));
-        pa_stream_set_state_callback(stream_, &PulseAudioEngine::onStreamState, this);
-        pa_stream_set_read_callback(stream_, &PulseAudioEngine::onRead, this);
-        pa_stream_set_moved_callback(stream_, &PulseAudioEngine::onMoved, this);
+        pa_stream* s = stream_.get();
+        pa_stream_set_state_callback(s, &PulseAudioEngine::onStreamState, this);
+        pa_stream_set_read_callback(s, &PulseAudioEngine::onRead, this);
+        pa_stream_set_moved_callback(s, &PulseAudioEngine::onMoved, this);
         pa_buffer_attr attr;
         attr.maxlength = static_cast<uint32_t>(-1);
         attr.tlength = attr.prebuf = attr.minreq = static_cast<uint32_t>(-1);
         attr.fragsize =
             static_cast<uint32_t>(tapFrames_) * static_cast<uint32_t>(pa_frame_size(&spec));
-        if (pa_stream_connect_record(stream_, source_->name.c_str(), &attr,
-                                     PA_STREAM_ADJUST_LATENCY) < 0)
+        if (pa_stream_connect_record(s, source_->name.c_str(), &attr, PA_STREAM_ADJUST_LATENCY) < 0)
             return failStart(QString::fromUtf8(pa_strerror(pa_context_errno(conn_->ctx))));
         const bool settled = conn_->waitFor(
             [&] {
-                const auto s = pa_stream_get_state(stream_);
-                return s == PA_STREAM_READY || !PA_STREAM_IS_GOOD(s);
+                const auto state = pa_stream_get_state(s);
+                return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
             },
             kStreamTimeoutMs);
         if (!settled)
             return failStart(
                 QStringLiteral("the record stream did not open in %1 ms").arg(kStreamTimeoutMs));
-        if (pa_stream_get_state(stream_) != PA_STREAM_READY)
+        if (pa_stream_get_state(s) != PA_STREAM_READY)
             return failStart(QString::fromUtf8(pa_strerror(pa_context_errno(conn_->ctx))));
         running_ = true;
         watchServer();
@@ -333,15 +374,7 @@ class PulseAudioEngine : public AudioEngine {
     }
 
     // Lock held.
-    void dropStream() {
-        if (!stream_) return;
-        pa_stream_set_state_callback(stream_, nullptr, nullptr);
-        pa_stream_set_read_callback(stream_, nullptr, nullptr);
-        pa_stream_set_moved_callback(stream_, nullptr, nullptr);
-        pa_stream_disconnect(stream_);
-        pa_stream_unref(stream_);
-        stream_ = nullptr;
-    }
+    void dropStream() { stream_.reset(); }
 
     // Lock held. Follows the default source: a new default, or our source gone, makes the
     // engine stale.
@@ -360,26 +393,24 @@ class PulseAudioEngine : public AudioEngine {
                 }
             },
             this);
-        if (pa_operation* op =
-                pa_context_subscribe(conn_->ctx,
-                                     static_cast<pa_subscription_mask_t>(
-                                         PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SOURCE),
-                                     nullptr, nullptr))
-            pa_operation_unref(op);
+        const Operation subscribed(
+            pa_context_subscribe(conn_->ctx,
+                                 static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER |
+                                                                     PA_SUBSCRIPTION_MASK_SOURCE),
+                                 nullptr, nullptr));
         checkDefault(conn_->ctx);  // a change between the query and the subscription counts too
     }
 
     void checkDefault(pa_context* c) {
-        if (pa_operation* op = pa_context_get_server_info(
-                c,
-                [](pa_context*, const pa_server_info* i, void* ud) {
-                    auto* self = static_cast<PulseAudioEngine*>(ud);
-                    if (i && self->running_ && self->source_ &&
-                        (!i->default_source_name || self->source_->name != i->default_source_name))
-                        self->notify();
-                },
-                this))
-            pa_operation_unref(op);
+        const Operation asked(pa_context_get_server_info(
+            c,
+            [](pa_context*, const pa_server_info* i, void* ud) {
+                auto* self = static_cast<PulseAudioEngine*>(ud);
+                if (i && self->running_ && self->source_ &&
+                    (!i->default_source_name || self->source_->name != i->default_source_name))
+                    self->notify();
+            },
+            this));
     }
 
     // Lock held (every PulseAudio callback runs with it).
@@ -418,7 +449,7 @@ class PulseAudioEngine : public AudioEngine {
     std::unique_ptr<Connection> conn_;
     std::optional<SourceInfo> source_;
     QString error_;
-    pa_stream* stream_ = nullptr;
+    Stream stream_;
     AudioFormat format_;
     Tap tap_;
     int tapFrames_ = 1024;
@@ -434,7 +465,7 @@ std::unique_ptr<AudioEngine> PulseAudioInput::makeEngine() {
 }
 
 std::unique_ptr<AudioConverter> PulseAudioInput::makeConverter(const AudioFormat& from) {
-    return SoxrResampler::create(from, SoxrResampler::Channels::first);
+    return sound::SoxrResampler::create(from, sound::SoxrResampler::Channels::first);
 }
 
 PulseSourceProbe probeDefaultSource(int timeoutMs) {

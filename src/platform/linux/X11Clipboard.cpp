@@ -3,9 +3,7 @@
 
 #include <X11/Xatom.h>
 #include <X11/extensions/Xfixes.h>
-#include <fcntl.h>
 #include <poll.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <climits>
@@ -49,7 +47,18 @@ std::unique_ptr<X11Clipboard> X11Clipboard::create() {
     return std::unique_ptr<X11Clipboard>(new X11Clipboard(std::move(display)));
 }
 
-X11Clipboard::X11Clipboard(DisplayPtr display) : display_(std::move(display)) {
+namespace {
+// An unmapped input-only window that hears changes to its own properties.
+Window createWindow(Display* d) {
+    XSetWindowAttributes attrs{};
+    attrs.event_mask = PropertyChangeMask;
+    return XCreateWindow(d, DefaultRootWindow(d), -10, -10, 1, 1, 0, 0, InputOnly, CopyFromParent,
+                         CWEventMask, &attrs);
+}
+}  // namespace
+
+X11Clipboard::X11Clipboard(DisplayPtr display)
+    : display_(std::move(display)), window_(display_.get(), createWindow(display_.get())) {
     Display* d = display_.get();
     clipboard_ = atom(d, "CLIPBOARD");
     targets_ = atom(d, "TARGETS");
@@ -62,13 +71,9 @@ X11Clipboard::X11Clipboard(DisplayPtr display) : display_(std::move(display)) {
     clock_ = atom(d, "VELMORA_CLOCK");
     clipboardManager_ = atom(d, "CLIPBOARD_MANAGER");
     saveTargets_ = atom(d, "SAVE_TARGETS");
-    XSetWindowAttributes attrs{};
-    attrs.event_mask = PropertyChangeMask;
-    window_ = XCreateWindow(d, DefaultRootWindow(d), -10, -10, 1, 1, 0, 0, InputOnly,
-                            CopyFromParent, CWEventMask, &attrs);
     int errorBase = 0;
     if (XFixesQueryExtension(d, &xfixesEvent_, &errorBase)) {
-        XFixesSelectSelectionInput(d, window_, clipboard_,
+        XFixesSelectSelectionInput(d, window_.get(), clipboard_,
                                    XFixesSetSelectionOwnerNotifyMask |
                                        XFixesSelectionWindowDestroyNotifyMask |
                                        XFixesSelectionClientCloseNotifyMask);
@@ -77,7 +82,6 @@ X11Clipboard::X11Clipboard(DisplayPtr display) : display_(std::move(display)) {
         Log::write(QStringLiteral("Clipboard: no XFixes, other apps' copies go unnoticed"));
     }
     XFlush(d);
-    if (pipe2(wakeFds_, O_CLOEXEC | O_NONBLOCK) != 0) wakeFds_[0] = wakeFds_[1] = -1;
     thread_ = std::thread([this] { loop(); });
 }
 
@@ -86,7 +90,7 @@ X11Clipboard::~X11Clipboard() {
     call([this] {
         Display* d = display_.get();
         if (offers_.empty() || XGetSelectionOwner(d, clipboardManager_) == None) return;
-        XConvertSelection(d, clipboardManager_, saveTargets_, None, window_, serverTime());
+        XConvertSelection(d, clipboardManager_, saveTargets_, None, window_.get(), serverTime());
         XEvent e;
         waitEvent(
             [this](const XEvent& ev) {
@@ -98,19 +102,8 @@ X11Clipboard::~X11Clipboard() {
         std::lock_guard lock(mutex_);
         stopping_ = true;
     }
-    wake();
+    wake_.wake();
     if (thread_.joinable()) thread_.join();
-    XDestroyWindow(display_.get(), window_);
-    XFlush(display_.get());
-    for (int fd : wakeFds_)
-        if (fd >= 0) close(fd);
-}
-
-void X11Clipboard::wake() {
-    if (wakeFds_[1] >= 0) {
-        const char b = 1;
-        [[maybe_unused]] const ssize_t n = write(wakeFds_[1], &b, 1);
-    }
 }
 
 void X11Clipboard::call(const std::function<void()>& fn) {
@@ -126,7 +119,7 @@ void X11Clipboard::call(const std::function<void()>& fn) {
         done = true;
         changed_.notify_all();
     });
-    wake();
+    wake_.wake();
     changed_.wait(lock, [&] { return done; });
 }
 
@@ -160,13 +153,9 @@ void X11Clipboard::loop() {
                 ++it;
             }
         }
-        pollfd fds[2] = {{ConnectionNumber(d), POLLIN, 0}, {wakeFds_[0], POLLIN, 0}};
-        poll(fds, wakeFds_[0] >= 0 ? 2 : 1, 1000);
-        if (fds[1].revents & POLLIN) {
-            char buf[64];
-            while (read(wakeFds_[0], buf, sizeof buf) > 0) {
-            }
-        }
+        pollfd fds[2] = {{ConnectionNumber(d), POLLIN, 0}, {wake_.fd(), POLLIN, 0}};
+        poll(fds, wake_.ok() ? 2 : 1, 1000);
+        if (fds[1].revents & POLLIN) wake_.drain();
     }
 }
 
@@ -220,7 +209,7 @@ void X11Clipboard::dispatch(XEvent& e) {
 
 Time X11Clipboard::serverTime() {
     Display* d = display_.get();
-    XChangeProperty(d, window_, clock_, XA_STRING, 8, PropModeAppend, nullptr, 0);
+    XChangeProperty(d, window_.get(), clock_, XA_STRING, 8, PropModeAppend, nullptr, 0);
     XEvent e;
     if (waitEvent(
             [this](const XEvent& ev) {
@@ -251,8 +240,8 @@ bool X11Clipboard::isMeta(Atom t) const {
 bool X11Clipboard::own(std::vector<Offer> offers) {
     Display* d = display_.get();
     const Time t = serverTime();
-    XSetSelectionOwner(d, clipboard_, window_, t);
-    if (XGetSelectionOwner(d, clipboard_) != window_) return false;
+    XSetSelectionOwner(d, clipboard_, window_.get(), t);
+    if (XGetSelectionOwner(d, clipboard_) != window_.get()) return false;
     offers_ = std::move(offers);
     ownedSince_ = t;
     if (xfixesEvent_ >= 0 && t != CurrentTime) ownChanges_.insert(t);
@@ -265,7 +254,7 @@ bool X11Clipboard::own(std::vector<Offer> offers) {
 
 void X11Clipboard::disown() {
     Display* d = display_.get();
-    const bool wasOurs = !offers_.empty() || XGetSelectionOwner(d, clipboard_) == window_;
+    const bool wasOurs = !offers_.empty() || XGetSelectionOwner(d, clipboard_) == window_.get();
     const Window owner = XGetSelectionOwner(d, clipboard_);
     offers_.clear();
     {
@@ -339,23 +328,17 @@ void X11Clipboard::serve(const XSelectionRequestEvent& req) {
         (req.time == CurrentTime || req.time >= ownedSince_)) {
         if (req.target == multiple_) {
             // A list of (target, property) pairs; a pair that fails gets None as its property.
-            Atom type = None;
-            int format = 0;
-            unsigned long items = 0, rest = 0;
-            unsigned char* raw = nullptr;
-            ErrorTrap trap(d);
-            XGetWindowProperty(d, req.requestor, property, 0, 1 << 16, False, atomPair_, &type,
-                               &format, &items, &rest, &raw);
-            XPtr<unsigned char> data(raw);
-            if (!trap.failed() && raw && format == 32 && items % 2 == 0) {
-                auto* pairs = reinterpret_cast<long*>(raw);
-                for (unsigned long i = 0; i + 1 < items; i += 2)
+            auto list = readProperty(d, req.requestor, property, atomPair_, 1 << 16);
+            if (list && list->data && list->format == 32 && list->items % 2 == 0) {
+                auto* pairs = reinterpret_cast<long*>(list->data.get());
+                for (unsigned long i = 0; i + 1 < list->items; i += 2)
                     if (!answer(req.requestor, static_cast<Atom>(pairs[i + 1]),
                                 static_cast<Atom>(pairs[i]), count))
                         pairs[i + 1] = None;
-                XChangeProperty(d, req.requestor, property, atomPair_, 32, PropModeReplace, raw,
-                                static_cast<int>(items));
-                ok = true;
+                ErrorTrap trap(d);
+                XChangeProperty(d, req.requestor, property, atomPair_, 32, PropModeReplace,
+                                list->data.get(), static_cast<int>(list->items));
+                ok = !trap.failed();
             }
         } else {
             ok = answer(req.requestor, property, req.target, count);
@@ -401,29 +384,27 @@ void X11Clipboard::continueOutgoing(const XPropertyEvent& e) {
 std::optional<QByteArray> X11Clipboard::convert(Atom target, Atom* typeOut, int* formatOut,
                                                 int timeoutMs) {
     Display* d = display_.get();
-    XDeleteProperty(d, window_, transfer_);
-    XConvertSelection(d, clipboard_, target, transfer_, window_, CurrentTime);
+    XDeleteProperty(d, window_.get(), transfer_);
+    XConvertSelection(d, clipboard_, target, transfer_, window_.get(), CurrentTime);
     XEvent e;
     if (!waitEvent(
             [&](const XEvent& ev) {
-                return ev.type == SelectionNotify && ev.xselection.requestor == window_ &&
+                return ev.type == SelectionNotify && ev.xselection.requestor == window_.get() &&
                        ev.xselection.selection == clipboard_ && ev.xselection.target == target;
             },
             timeoutMs, &e))
         return std::nullopt;
     if (e.xselection.property == None) return std::nullopt;
-    auto readProperty = [&](Atom* type, int* format) -> std::optional<QByteArray> {
-        unsigned long items = 0, rest = 0;
-        unsigned char* raw = nullptr;
-        if (XGetWindowProperty(d, window_, transfer_, 0, LONG_MAX / 4, True, AnyPropertyType, type,
-                               format, &items, &rest, &raw) != Success)
-            return std::nullopt;
-        XPtr<unsigned char> data(raw);
-        return propertyBytes(raw, items, *format);
+    auto take = [&](Atom* type, int* format) -> std::optional<QByteArray> {
+        auto p = readProperty(d, window_.get(), transfer_, AnyPropertyType, LONG_MAX / 4, true);
+        if (!p) return std::nullopt;
+        *type = p->type;
+        *format = p->format;
+        return propertyBytes(p->data.get(), p->items, p->format);
     };
     Atom type = None;
     int format = 0;
-    auto first = readProperty(&type, &format);
+    auto first = take(&type, &format);
     if (!first) return std::nullopt;
     if (type != incr_) {
         *typeOut = type;
@@ -436,12 +417,12 @@ std::optional<QByteArray> X11Clipboard::convert(Atom target, Atom* typeOut, int*
     for (;;) {
         if (!waitEvent(
                 [&](const XEvent& ev) {
-                    return ev.type == PropertyNotify && ev.xproperty.window == window_ &&
+                    return ev.type == PropertyNotify && ev.xproperty.window == window_.get() &&
                            ev.xproperty.atom == transfer_ && ev.xproperty.state == PropertyNewValue;
                 },
                 std::min(timeoutMs, remainingMs(deadline)), &e))
             return std::nullopt;
-        auto piece = readProperty(&type, &format);
+        auto piece = take(&type, &format);
         if (!piece) return std::nullopt;
         if (piece->isEmpty()) break;
         all += *piece;

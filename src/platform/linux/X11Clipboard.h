@@ -4,6 +4,7 @@
 #include <QString>
 
 #include "platform/Pasteboard.h"
+#include "platform/linux/Fd.h"
 #include "platform/linux/X11Util.h"
 
 #include <condition_variable>
@@ -61,7 +62,6 @@ class X11Clipboard : public Pasteboard {
     void loop();
     // Runs fn on the clipboard thread and waits for it.
     void call(const std::function<void()>& fn);
-    void wake();
 
     // On the clipboard thread:
     void dispatch(XEvent& e);
@@ -80,11 +80,11 @@ class X11Clipboard : public Pasteboard {
     void noteOwnerChange();
 
     DisplayPtr display_;
-    Window window_ = None;
+    OwnedWindow window_;  // ours: the selection's owner and the transfers' requestor
     Atom clipboard_, targets_, timestamp_, multiple_, incr_, utf8_, atomPair_, transfer_, clock_,
         clipboardManager_, saveTargets_;
     int xfixesEvent_ = -1;
-    int wakeFds_[2] = {-1, -1};
+    Wakeup wake_;
     std::thread thread_;
 
     // Clipboard-thread state.

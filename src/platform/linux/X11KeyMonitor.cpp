@@ -2,15 +2,14 @@
 
 #include "core/Log.h"
 #include "core/MainThread.h"
+#include "platform/linux/Fd.h"
 #include "platform/linux/X11KeyMonitor.h"
 #include "platform/linux/X11Util.h"
 
 #include <X11/XKBlib.h>
 #include <X11/extensions/XInput2.h>
 #include <X11/keysym.h>
-#include <fcntl.h>
 #include <poll.h>
-#include <unistd.h>
 
 namespace platform::x11 {
 
@@ -18,13 +17,13 @@ namespace platform::x11 {
 struct X11KeyMonitor::State {
     DisplayPtr display;
     int xiOpcode = 0;
-    int wake[2] = {-1, -1};
+    Wakeup wake;
     std::atomic<bool> stop{false};
     std::mutex mutex;
-    std::deque<std::function<void()>> commands;  // run on the reader thread
+    std::deque<std::function<void()>> commands;    // run on the reader thread
     std::function<void(const KeyEvent&)> onEvent;  // main thread only
     std::function<void(bool)> onEscape;            // main thread only
-    std::array<Key, 256> keys{};                    // reader thread only
+    std::array<Key, 256> keys{};                   // reader thread only
     KeyCode escapeCode = 0;
 
     void post(std::function<void()> fn) {
@@ -32,8 +31,7 @@ struct X11KeyMonitor::State {
             std::lock_guard lock(mutex);
             commands.push_back(std::move(fn));
         }
-        const char b = 1;
-        [[maybe_unused]] ssize_t n = ::write(wake[1], &b, 1);
+        wake.wake();
     }
 
     void rebuildKeymap() {
@@ -46,10 +44,18 @@ struct X11KeyMonitor::State {
                 switch (s) {
                     // Right Alt is AltGr (ISO_Level3_Shift) on most non-US layouts.
                     case XK_Alt_R:
-                    case XK_ISO_Level3_Shift: k = Key::rightOption; break;
-                    case XK_Super_R: k = Key::rightCommand; break;
-                    case XK_Control_R: k = Key::rightControl; break;
-                    case XK_Escape: k = Key::escape; break;
+                    case XK_ISO_Level3_Shift:
+                        k = Key::rightOption;
+                        break;
+                    case XK_Super_R:
+                        k = Key::rightCommand;
+                        break;
+                    case XK_Control_R:
+                        k = Key::rightControl;
+                        break;
+                    case XK_Escape:
+                        k = Key::escape;
+                        break;
                     case XK_Shift_L:
                     case XK_Shift_R:
                     case XK_Control_L:
@@ -62,7 +68,9 @@ struct X11KeyMonitor::State {
                     case XK_Caps_Lock:
                     case XK_Num_Lock:
                     case XK_Mode_switch:
-                    case XK_ISO_Level5_Shift: k = Key::otherModifier; break;
+                    case XK_ISO_Level5_Shift:
+                        k = Key::otherModifier;
+                        break;
                     default:
                         if (fnSym != NoSymbol && s == fnSym) k = Key::fn;
                         break;
@@ -79,7 +87,7 @@ constexpr unsigned int kLockCombos[] = {0, LockMask, Mod2Mask, LockMask | Mod2Ma
 // In hold mode the talk key is still down when Esc is pressed, so Esc comes with the
 // talk key's modifier (Control, Alt, Super, or Mod5 where right Alt is AltGr).
 constexpr unsigned int kTalkKeyModifiers[] = {ControlMask, Mod1Mask, Mod4Mask, Mod5Mask};
-}
+}  // namespace
 
 X11KeyMonitor::X11KeyMonitor() : state_(std::make_shared<State>()) {}
 
@@ -93,10 +101,6 @@ X11KeyMonitor::~X11KeyMonitor() {
         // Commands left unrun hold the state: drop them, or it never goes.
         std::lock_guard lock(state_->mutex);
         state_->commands.clear();
-    }
-    if (state_->wake[0] >= 0) {
-        ::close(state_->wake[0]);
-        ::close(state_->wake[1]);
     }
 }
 
@@ -124,8 +128,8 @@ bool X11KeyMonitor::start(std::function<void(const KeyEvent&)> onEvent) {
     XkbSetDetectableAutoRepeat(d, True, &detectable);
     s->rebuildKeymap();
     XFlush(d);
-    if (::pipe2(s->wake, O_CLOEXEC | O_NONBLOCK) != 0) {
-        Log::write(QStringLiteral("Talk key: no wake pipe (%1)").arg(errno));
+    if (!s->wake.ok()) {
+        Log::write(QStringLiteral("Talk key: the kernel gave no wake-up descriptor"));
         return false;
     }
     s->onEvent = std::move(onEvent);
@@ -133,7 +137,7 @@ bool X11KeyMonitor::start(std::function<void(const KeyEvent&)> onEvent) {
     thread_ = std::thread([s] {
         Display* dpy = s->display.get();
         std::array<bool, 256> isDown{};
-        pollfd fds[2] = {{ConnectionNumber(dpy), POLLIN, 0}, {s->wake[0], POLLIN, 0}};
+        pollfd fds[2] = {{ConnectionNumber(dpy), POLLIN, 0}, {s->wake.fd(), POLLIN, 0}};
         while (!s->stop) {
             while (XPending(dpy)) {
                 XEvent ev;
@@ -149,14 +153,17 @@ bool X11KeyMonitor::start(std::function<void(const KeyEvent&)> onEvent) {
                         auto st = weak.lock();
                         if (st && st->onEscape) st->onEscape(pressed);
                     });
-                } else if (ev.type == GenericEvent && ev.xcookie.extension == s->xiOpcode &&
-                           XGetEventData(dpy, &ev.xcookie)) {
+                } else if (ev.type == GenericEvent && ev.xcookie.extension == s->xiOpcode) {
+                    const EventData held(dpy, &ev.xcookie);
+                    if (!held) continue;
                     const auto* raw = static_cast<const XIRawEvent*>(ev.xcookie.data);
-                    if (ev.xcookie.evtype == XI_RawKeyPress || ev.xcookie.evtype == XI_RawKeyRelease) {
+                    if (ev.xcookie.evtype == XI_RawKeyPress ||
+                        ev.xcookie.evtype == XI_RawKeyRelease) {
                         const int kc = raw->detail;
                         if (kc > 0 && kc < 256) {
                             const bool pressed = ev.xcookie.evtype == XI_RawKeyPress;
-                            const bool repeat = pressed && ((raw->flags & XIKeyRepeat) || isDown[kc]);
+                            const bool repeat =
+                                pressed && ((raw->flags & XIKeyRepeat) || isDown[kc]);
                             isDown[kc] = pressed;
                             const KeyEvent ke{s->keys[static_cast<size_t>(kc)], pressed, repeat};
                             MainThread::post([weak = std::weak_ptr<State>(s), ke] {
@@ -165,7 +172,6 @@ bool X11KeyMonitor::start(std::function<void(const KeyEvent&)> onEvent) {
                             });
                         }
                     }
-                    XFreeEventData(dpy, &ev.xcookie);
                 }
             }
             std::deque<std::function<void()>> todo;
@@ -178,9 +184,7 @@ bool X11KeyMonitor::start(std::function<void(const KeyEvent&)> onEvent) {
             XFlush(dpy);
             if (XPending(dpy)) continue;
             ::poll(fds, 2, -1);
-            char buf[64];
-            while (::read(s->wake[0], buf, sizeof buf) > 0) {
-            }
+            s->wake.drain();
         }
     });
     return true;
@@ -210,9 +214,11 @@ bool X11KeyMonitor::grabEscape(std::function<void(bool)> onEscape) {
             for (unsigned int extra : kTalkKeyModifiers) {
                 ErrorTrap trap(d);
                 for (unsigned int mods : kLockCombos)
-                    XGrabKey(d, s->escapeCode, mods | extra, root, False, GrabModeAsync, GrabModeAsync);
+                    XGrabKey(d, s->escapeCode, mods | extra, root, False, GrabModeAsync,
+                             GrabModeAsync);
                 if (trap.failed())
-                    for (unsigned int mods : kLockCombos) XUngrabKey(d, s->escapeCode, mods | extra, root);
+                    for (unsigned int mods : kLockCombos)
+                        XUngrabKey(d, s->escapeCode, mods | extra, root);
             }
         }
         result->set_value(ok);

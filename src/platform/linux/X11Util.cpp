@@ -27,32 +27,57 @@ Atom atom(Display* d, const char* name) {
     return XInternAtom(d, name, False);
 }
 
-std::optional<std::vector<unsigned long>> cardinalProperty(Display* d, Window w, const char* name,
-                                                           Atom type) {
-    Atom actualType = None;
-    int format = 0;
-    unsigned long count = 0, rest = 0;
+OwnedWindow::~OwnedWindow() {
+    if (d_ && w_ != None) XDestroyWindow(d_, w_);
+}
+
+EventData::EventData(Display* d, XGenericEventCookie* cookie)
+    : d_(d), cookie_(XGetEventData(d, cookie) ? cookie : nullptr) {}
+
+EventData::~EventData() {
+    if (cookie_) XFreeEventData(d_, cookie_);
+}
+
+std::optional<Property> readProperty(Display* d, Window w, Atom property, Atom type, long maxLongs,
+                                     bool remove) {
+    Property p;
+    unsigned long rest = 0;
     unsigned char* raw = nullptr;
     ErrorTrap trap(d);
-    const int status = XGetWindowProperty(d, w, atom(d, name), 0, 4096, False, type, &actualType,
-                                          &format, &count, &rest, &raw);
-    XPtr<unsigned char> data(raw);
-    if (trap.failed() || status != Success || !raw || format != 32) return std::nullopt;
-    const auto* longs = reinterpret_cast<const unsigned long*>(raw);  // Xlib stores 32-bit as long
-    return std::vector<unsigned long>(longs, longs + count);
+    const int status = XGetWindowProperty(d, w, property, 0, maxLongs, remove ? True : False, type,
+                                          &p.type, &p.format, &p.items, &rest, &raw);
+    p.data.reset(raw);
+    if (trap.failed() || status != Success || p.type == None) return std::nullopt;
+    if (type != AnyPropertyType && p.type != type) return std::nullopt;
+    return p;
+}
+
+std::optional<std::vector<unsigned long>> cardinalProperty(Display* d, Window w, const char* name,
+                                                           Atom type) {
+    const auto p = readProperty(d, w, atom(d, name), type, 4096);
+    if (!p || !p->data || p->format != 32) return std::nullopt;
+    const auto* longs = reinterpret_cast<const unsigned long*>(p->data.get());
+    return std::vector<unsigned long>(longs, longs + p->items);
 }
 
 std::optional<QByteArray> byteProperty(Display* d, Window w, const char* name, Atom type) {
-    Atom actualType = None;
-    int format = 0;
-    unsigned long count = 0, rest = 0;
-    unsigned char* raw = nullptr;
-    ErrorTrap trap(d);
-    const int status = XGetWindowProperty(d, w, atom(d, name), 0, 65536, False, type, &actualType,
-                                          &format, &count, &rest, &raw);
-    XPtr<unsigned char> data(raw);
-    if (trap.failed() || status != Success || !raw || format != 8) return std::nullopt;
-    return QByteArray(reinterpret_cast<const char*>(raw), static_cast<qsizetype>(count));
+    const auto p = readProperty(d, w, atom(d, name), type, 65536);
+    if (!p || !p->data || p->format != 8) return std::nullopt;
+    return QByteArray(reinterpret_cast<const char*>(p->data.get()),
+                      static_cast<qsizetype>(p->items));
+}
+
+void sendClientMessage(Display* d, Window to, Window about, Atom type,
+                       std::initializer_list<long> data, long mask) {
+    XEvent e{};
+    e.xclient.type = ClientMessage;
+    e.xclient.window = about;
+    e.xclient.message_type = type;
+    e.xclient.format = 32;
+    int i = 0;
+    for (long v : data)
+        if (i < 5) e.xclient.data.l[i++] = v;
+    XSendEvent(d, to, False, mask, &e);
 }
 
 std::optional<Window> activeWindow(Display* d) {

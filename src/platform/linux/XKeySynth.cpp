@@ -3,6 +3,7 @@
 #include <QThread>
 
 #include "core/Log.h"
+#include "platform/linux/GLibUtil.h"
 #include "platform/linux/XKeySynth.h"
 
 #include <X11/XKBlib.h>
@@ -42,25 +43,17 @@ QString xkbLayout(Display* d) {
 QString fcitxEngine() {
     // Without a session bus address GLib would launch a bus of its own.
     if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS")) return {};
-    GError* error = nullptr;
-    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
-    if (!bus) {
-        g_clear_error(&error);
-        return {};
-    }
-    GVariant* reply = g_dbus_connection_call_sync(
-        bus, "org.fcitx.Fcitx5", "/controller", "org.fcitx.Fcitx.Controller1", "CurrentInputMethod",
-        nullptr, G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NO_AUTO_START, 200, nullptr, &error);
-    QString out;
-    if (reply) {
-        const gchar* name = nullptr;
-        g_variant_get(reply, "(&s)", &name);
-        if (name && *name) out = QStringLiteral("fcitx:") + QString::fromUtf8(name);
-        g_variant_unref(reply);
-    }
-    g_clear_error(&error);
-    g_object_unref(bus);
-    return out;
+    GErrorSlot error;
+    const GObjectPtr<GDBusConnection> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, error.out()));
+    if (!bus) return {};
+    const GVariantPtr reply(g_dbus_connection_call_sync(
+        bus.get(), "org.fcitx.Fcitx5", "/controller", "org.fcitx.Fcitx.Controller1",
+        "CurrentInputMethod", nullptr, G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NO_AUTO_START, 200,
+        nullptr, error.out()));
+    if (!reply) return {};
+    const gchar* name = nullptr;
+    g_variant_get(reply.get(), "(&s)", &name);
+    return (name && *name) ? QStringLiteral("fcitx:") + QString::fromUtf8(name) : QString();
 }
 
 // IBus keeps its engine on a bus of its own; its tool answers quickly when it runs.
@@ -259,17 +252,11 @@ bool XKeySynth::pingTarget(int timeoutMs) {
     // The answer goes to the root window; listen there only while waiting.
     // Toolkits answer with either mask (Qt: structure, GTK: substructure).
     XSelectInput(d, root, StructureNotifyMask | SubstructureNotifyMask);
-    XEvent e{};
-    e.xclient.type = ClientMessage;
-    e.xclient.window = pingWindow_;
-    e.xclient.message_type = protocols;
-    e.xclient.format = 32;
-    e.xclient.data.l[0] = static_cast<long>(ping);
-    e.xclient.data.l[1] = ++pingToken_;
-    e.xclient.data.l[2] = static_cast<long>(pingWindow_);
     {
         ErrorTrap trap(d);
-        XSendEvent(d, pingWindow_, False, NoEventMask, &e);
+        sendClientMessage(d, pingWindow_, pingWindow_, protocols,
+                          {static_cast<long>(ping), ++pingToken_, static_cast<long>(pingWindow_)},
+                          NoEventMask);
         if (trap.failed()) pingWorks_ = false;
     }
     bool answered = false;

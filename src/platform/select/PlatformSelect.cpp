@@ -3,7 +3,7 @@
 #include "core/Log.h"
 #include "platform/fake/FakePlatform.h"
 #include "platform/linux/LinuxPlatform.h"
-#include "platform/linux/sound/SndfileFileConverter.h"
+#include "platform/sound/SndfileFileConverter.h"
 
 namespace platform {
 
@@ -16,7 +16,7 @@ std::unique_ptr<Platform> createPlatform() {
 }
 
 std::unique_ptr<AudioFileConverter> makeAudioFileConverter() {
-    return x11::makeAudioFileConverter();
+    return sound::makeAudioFileConverter();
 }
 
 }  // namespace platform

@@ -1,40 +1,41 @@
-#include "platform/linux/sound/SoundFile.h"
+#include "platform/sound/SoundFile.h"
 
 #include <sndfile.h>
 
-namespace platform::x11 {
+namespace platform::sound {
+
+void SoundFileReader::Closer::operator()(SNDFILE* file) const {
+    sf_close(file);
+}
 
 std::unique_ptr<SoundFileReader> SoundFileReader::open(const QString& path, QString* error) {
     SF_INFO info{};
     const QByteArray name = path.toLocal8Bit();
-    SNDFILE* f = sf_open(name.constData(), SFM_READ, &info);
+    std::unique_ptr<SNDFILE, Closer> f(sf_open(name.constData(), SFM_READ, &info));
     if (!f) {
         if (error) *error = QString::fromUtf8(sf_strerror(nullptr));
         return nullptr;
     }
     if (info.channels <= 0 || info.samplerate <= 0) {
         if (error) *error = QStringLiteral("no audio in the file");
-        sf_close(f);
         return nullptr;
     }
+    // Integer files come out scaled to [-1, 1); float files are passed through as they are.
+    sf_command(f.get(), SFC_SET_NORM_FLOAT, nullptr, SF_TRUE);
     std::unique_ptr<SoundFileReader> r(new SoundFileReader);
-    r->file_ = f;
+    r->file_ = std::move(f);
     r->format_ =
         AudioFormat{static_cast<double>(info.samplerate), info.channels, SampleType::float32, true};
     r->declared_ = info.frames;
-    // Integer files come out scaled to [-1, 1); float files are passed through as they are.
-    sf_command(f, SFC_SET_NORM_FLOAT, nullptr, SF_TRUE);
     return r;
 }
 
-SoundFileReader::~SoundFileReader() {
-    if (file_) sf_close(file_);
-}
+SoundFileReader::~SoundFileReader() = default;
 
 qint64 SoundFileReader::read(float* dst, qint64 frames) {
-    const sf_count_t n = sf_readf_float(file_, dst, frames);
-    if (n < 0 || (n < frames && sf_error(file_) != SF_ERR_NO_ERROR)) {
-        error_ = QString::fromUtf8(sf_strerror(file_));
+    const sf_count_t n = sf_readf_float(file_.get(), dst, frames);
+    if (n < 0 || (n < frames && sf_error(file_.get()) != SF_ERR_NO_ERROR)) {
+        error_ = QString::fromUtf8(sf_strerror(file_.get()));
         return -1;
     }
     return n;
@@ -66,4 +67,4 @@ std::optional<DecodedSound> readSoundFile(const QString& path, QString* error, q
     return sound;
 }
 
-}  // namespace platform::x11
+}  // namespace platform::sound

@@ -8,10 +8,11 @@
 
 typedef struct sf_private_tag SNDFILE;
 
-namespace platform::x11 {
+namespace platform::sound {
 
 // A sound file read through libsndfile (WAV, FLAC, Ogg/Vorbis, Opus, AIFF, ...), block by
 // block, as interleaved float samples in [-1, 1] at the file's own rate and channel count.
+// Thread: any, one at a time.
 class SoundFileReader {
   public:
     // Null with a reason when libsndfile cannot read the file.
@@ -30,8 +31,11 @@ class SoundFileReader {
     QString error() const { return error_; }
 
   private:
+    struct Closer {
+        void operator()(SNDFILE* file) const;
+    };
     SoundFileReader() = default;
-    SNDFILE* file_ = nullptr;
+    std::unique_ptr<SNDFILE, Closer> file_;
     AudioFormat format_;
     qint64 declared_ = 0;
     QString error_;
@@ -50,4 +54,4 @@ struct DecodedSound {
 std::optional<DecodedSound> readSoundFile(const QString& path, QString* error,
                                           qint64 maxFrames = qint64(1) << 31);
 
-}  // namespace platform::x11
+}  // namespace platform::sound

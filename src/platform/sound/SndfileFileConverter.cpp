@@ -1,4 +1,4 @@
-#include "platform/linux/sound/SndfileFileConverter.h"
+#include "platform/sound/SndfileFileConverter.h"
 
 #include <QSaveFile>
 #include <QtEndian>
@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "core/Log.h"
-#include "platform/linux/sound/SoundFile.h"
-#include "platform/linux/sound/SoxrResampler.h"
+#include "platform/sound/SoundFile.h"
+#include "platform/sound/SoxrResampler.h"
 
-namespace platform::x11 {
+namespace platform::sound {
 
 namespace {
 constexpr quint32 kMaxData = 0xFFFFFFFFu - 36;  // what a RIFF size field can describe
@@ -55,7 +55,8 @@ std::optional<QString> SndfileFileConverter::convertToPcm16kWav(const QString& i
 
     QSaveFile out(output);  // nothing appears at `output` unless the whole file was written
     const auto cantWrite = [&] {
-        return fail(QStringLiteral("can't write ") + output + QStringLiteral(": ") + out.errorString());
+        return fail(QStringLiteral("can't write ") + output + QStringLiteral(": ") +
+                    out.errorString());
     };
     if (!out.open(QIODevice::WriteOnly)) return cantWrite();
     if (out.write(canonicalWavHeader(0)) != 44) return cantWrite();
@@ -103,4 +104,4 @@ std::unique_ptr<AudioFileConverter> makeAudioFileConverter() {
     return std::make_unique<SndfileFileConverter>();
 }
 
-}  // namespace platform::x11
+}  // namespace platform::sound

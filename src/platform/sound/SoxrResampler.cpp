@@ -1,4 +1,4 @@
-#include "platform/linux/sound/SoxrResampler.h"
+#include "platform/sound/SoxrResampler.h"
 
 #include <soxr.h>
 
@@ -7,7 +7,7 @@
 #include <cmath>
 #include <cstring>
 
-namespace platform::x11 {
+namespace platform::sound {
 
 namespace {
 
@@ -80,25 +80,26 @@ std::unique_ptr<SoxrResampler> SoxrResampler::create(const AudioFormat& from, Ch
     quality.stopband_begin = 1.1;
     const soxr_runtime_spec_t runtime = soxr_runtime_spec(1);  // never spawn worker threads
     soxr_error_t err = nullptr;
-    soxr_t s = soxr_create(from.sampleRate, kOutputRate, 1, &err, &ioSpec, &quality, &runtime);
+    Soxr s(soxr_create(from.sampleRate, kOutputRate, 1, &err, &ioSpec, &quality, &runtime));
     if (!s || err) {
         if (error)
             *error = QStringLiteral("soxr: ") + QString::fromUtf8(err ? err : "no resampler");
-        if (s) soxr_delete(s);
         return nullptr;
     }
-    return std::unique_ptr<SoxrResampler>(new SoxrResampler(from, mode, s));
+    return std::unique_ptr<SoxrResampler>(new SoxrResampler(from, mode, std::move(s)));
 }
 
-SoxrResampler::SoxrResampler(const AudioFormat& from, Channels mode, soxr_t soxr)
-    : from_(from), mode_(mode), soxr_(soxr) {}
-
-SoxrResampler::~SoxrResampler() {
-    if (soxr_) soxr_delete(soxr_);
+void SoxrResampler::Deleter::operator()(soxr_t soxr) const {
+    soxr_delete(soxr);
 }
+
+SoxrResampler::SoxrResampler(const AudioFormat& from, Channels mode, Soxr soxr)
+    : from_(from), mode_(mode), soxr_(std::move(soxr)) {}
+
+SoxrResampler::~SoxrResampler() = default;
 
 double SoxrResampler::delaySamples() const {
-    return soxr_ ? soxr_delay(soxr_) : 0.0;
+    return soxr_ ? soxr_delay(soxr_.get()) : 0.0;
 }
 
 const float* SoxrResampler::monoOf(const AudioBuffer& in) {
@@ -159,8 +160,8 @@ bool SoxrResampler::run(const float* in, size_t frames, bool flush, QByteArray& 
         size_t used = 0, made = 0;
         // A null input tells soxr the stream ended; an empty non-null one only drains.
         const float* src = flush ? nullptr : (left ? in : &kNothing);
-        const soxr_error_t err =
-            soxr_process(soxr_, src, left, &used, outScratch_.data(), outScratch_.size(), &made);
+        const soxr_error_t err = soxr_process(soxr_.get(), src, left, &used, outScratch_.data(),
+                                              outScratch_.size(), &made);
         if (err) {
             lastError_ = QStringLiteral("soxr: ") + QString::fromUtf8(err);
             out.truncate(before);
@@ -194,4 +195,4 @@ bool SoxrResampler::run(const float* in, size_t frames, bool flush, QByteArray& 
     return true;
 }
 
-}  // namespace platform::x11
+}  // namespace platform::sound
