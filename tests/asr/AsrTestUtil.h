@@ -8,7 +8,6 @@
 #include <QStringList>
 #include <QUrl>
 #include <atomic>
-#include <chrono>
 #include <memory>
 #include <optional>
 #include <thread>
@@ -16,9 +15,9 @@
 #include "AsrEndpoint.h"
 #include "ScriptedEngine.h"
 #include "ServerTestUtil.h"
-#include "core/Log.h"
 #include "core/QwenASR.h"
-#include "support/TestEnv.h"
+#include "harness/LogReader.h"
+#include "harness/Wait.h"
 
 namespace asrtest {
 
@@ -59,7 +58,7 @@ class Service {
     std::shared_ptr<vserver::ScriptedEngine> engine_;
 };
 
-// Short waits so the suite stays fast; the rules are the same.
+// Short protocol waits so the suite stays fast; the rules are the same.
 inline QwenASR::Timing fastTiming() {
     QwenASR::Timing t;
     t.startMs = 1500;
@@ -118,33 +117,17 @@ inline QByteArray pattern(qsizetype bytes) {
 
 // Feeds audio from another thread (the audio engine's stand-in) while the main
 // thread serves the client's events; returns when it has all been handed over.
-inline void feed(QwenASR& asr, const QByteArray& pcm, qsizetype chunk = 640, int pauseUs = 500) {
+inline void feed(QwenASR& asr, const QByteArray& pcm, qsizetype chunk = 640) {
     std::atomic<bool> done{false};
     std::thread t([&] {
-        for (qsizetype off = 0; off < pcm.size(); off += chunk) {
+        for (qsizetype off = 0; off < pcm.size(); off += chunk)
             asr.send(pcm.mid(off, std::min(chunk, pcm.size() - off)));
-            if (pauseUs) std::this_thread::sleep_for(std::chrono::microseconds(pauseUs));
-        }
         done = true;
     });
-    testenv::waitFor([&] { return done.load(); }, 30000);
+    EXPECT_TRUE(
+        harness::waitUntil([&] { return done.load(); }, QStringLiteral("audio handed over")));
     t.join();
 }
-
-inline QString logText() {
-    Log::flush();
-    return QString::fromUtf8(testenv::readFile(Log::path()));
-}
-
-// The log written since it was made.
-class LogMark {
-  public:
-    LogMark() : at_(logText().size()) {}
-    QString since() const { return logText().mid(at_); }
-
-  private:
-    qsizetype at_;
-};
 
 inline bool isTaskId(const std::string& id) {
     if (id.size() != 32) return false;
