@@ -352,7 +352,8 @@ TEST(CleanupServer, SlowModelFallsBackInTimeAndNoWorkerHangs) {
     o.llm = modelAt(model.url());
     o.llm->timeoutMs = 300;
     Backend b(o);
-    const auto start = std::chrono::steady_clock::now();
+    // The model answers after 30 s, later than the test's requests wait (20 s): every one of
+    // them gets the rules' answer only if the model's time limit holds.
     std::vector<std::thread> threads;
     std::atomic<int> ok{0};
     for (int i = 0; i < 6; ++i)
@@ -362,7 +363,6 @@ TEST(CleanupServer, SlowModelFallsBackInTimeAndNoWorkerHangs) {
         });
     for (auto& t : threads) t.join();
     EXPECT_EQ(ok, 6);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     // The workers are free: a request that needs no model answers at once.
     EXPECT_EQ(b.post("timing", R"({"ms":1,"by":"rules","typing":"paste","chars":1})").status, 204);
 }
