@@ -8,22 +8,25 @@ namespace harness {
 
 namespace {
 
-// Turns the event loop, waking at least every few milliseconds so a condition that
-// changes on another thread is seen soon without spinning.
+// Turns the event loop until `done` says so (true) or the deadline passes (false), waking at
+// least every few milliseconds so a condition that changes on another thread is seen soon
+// without spinning. `done` is asked once per turn and once more at the deadline.
 template <class Done>
-void turnUntil(Done done, QDeadlineTimer deadline) {
+bool turnUntil(Done done, QDeadlineTimer deadline) {
     QTimer tick;
     tick.start(5);
-    while (!done() && !deadline.hasExpired())
+    for (;;) {
+        if (done()) return true;
+        if (deadline.hasExpired()) return false;
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    }
 }
 
 }  // namespace
 
 ::testing::AssertionResult waitUntil(const std::function<bool()>& pred, const QString& what,
                                      milliseconds deadline) {
-    turnUntil(pred, QDeadlineTimer(deadline.count()));
-    if (pred()) return ::testing::AssertionSuccess();
+    if (turnUntil(pred, QDeadlineTimer(deadline.count()))) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure()
            << "waited " << deadline.count() << " ms for: " << what.toStdString();
 }
