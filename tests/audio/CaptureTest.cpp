@@ -98,7 +98,7 @@ struct Rig {
         return waitUntil([&] { return chunks.load() >= n; }, QStringLiteral("%1 chunks").arg(n));
     }
     // The capture's work so far has run, and what it handed to the main thread has arrived.
-    void settle() {
+    void drain() {
         capture->waitForQueue();
         harness::drainEvents();
     }
@@ -336,7 +336,7 @@ TEST(Capture, StartRetriesOnceThenReportsTheMic) {
         Rig rig(s);
         rig.start();
         ASSERT_TRUE(waitUntil([&] { return !rig.errors.isEmpty(); }, "the error"));
-        rig.settle();
+        rig.drain();
         EXPECT_EQ(rig.errors,
                   QStringList{QStringLiteral("Can't reach the mic, try relaunching me")});
         EXPECT_EQ(rig.errorsOffMain, 0);
@@ -405,7 +405,7 @@ TEST(Watchdog, SilentDeviceIsRebuiltOnceThenGivenUp) {
         rig.start();
         ASSERT_TRUE(waitUntil([&] { return !rig.errors.isEmpty(); }, "the error"));
         const qint64 ms = t.elapsed();
-        rig.settle();
+        rig.drain();
         EXPECT_EQ(rig.errors,
                   QStringList{QStringLiteral("The mic's gone quiet, try relaunching me")});
         EXPECT_GE(ms, 1700);  // two watches of 0.9 s
