@@ -161,26 +161,18 @@ TEST(AsrClient, MessagesAndFramesAreExactlyAsTheProtocolSays) {
     EXPECT_FALSE(raw.appVersion.empty());
     EXPECT_FALSE(raw.osVersion.empty());
     ASSERT_EQ(raw.texts.size(), 2u);
+    // Exactly these fields: an empty vocabulary and the model are left out.
     const auto run = nlohmann::json::parse(raw.texts[0]);
-    EXPECT_EQ(run["header"]["action"], "run-task");
-    EXPECT_TRUE(isTaskId(run["header"]["task_id"]));
-    EXPECT_EQ(run["header"]["streaming"], "duplex");
-    EXPECT_EQ(run["payload"]["task_group"], "audio");
-    EXPECT_EQ(run["payload"]["task"], "asr");
-    EXPECT_EQ(run["payload"]["function"], "recognition");
-    EXPECT_EQ(run["payload"]["input"], nlohmann::json::object());
-    const auto& p = run["payload"]["parameters"];
-    EXPECT_TRUE(p["sample_rate"].is_number_integer());
-    EXPECT_EQ(p["sample_rate"], 16000);
-    EXPECT_EQ(p["format"], "pcm");
-    EXPECT_EQ(p["max_sentence_silence"], 400);
-    EXPECT_FALSE(p.contains("vocabulary")) << "an empty vocabulary is left out";
-    EXPECT_FALSE(run["payload"].contains("model"));
-    const auto fin = nlohmann::json::parse(raw.texts[1]);
-    EXPECT_EQ(fin["header"]["action"], "finish-task");
-    EXPECT_EQ(fin["header"]["task_id"], run["header"]["task_id"]);
-    EXPECT_EQ(fin["header"]["streaming"], "duplex");
-    EXPECT_EQ(fin["payload"], (nlohmann::json{{"input", nlohmann::json::object()}}));
+    const auto id = run["header"]["task_id"];
+    EXPECT_TRUE(id.is_string() && isTaskId(id));
+    EXPECT_TRUE(run["payload"]["parameters"]["sample_rate"].is_number_integer());
+    EXPECT_EQ(run, nlohmann::json::parse(R"({"header":{"action":"run-task","task_id":)" +
+                                         id.dump() + R"(,"streaming":"duplex"},
+        "payload":{"task_group":"audio","task":"asr","function":"recognition","input":{},
+                   "parameters":{"sample_rate":16000,"format":"pcm","max_sentence_silence":400}}})"));
+    EXPECT_EQ(nlohmann::json::parse(raw.texts[1]),
+              nlohmann::json::parse(R"({"header":{"action":"finish-task","task_id":)" + id.dump() +
+                                    R"(,"streaming":"duplex"},"payload":{"input":{}}})"));
     // One binary frame per chunk, unchanged.
     ASSERT_EQ(raw.binaries.size(), size_t(sizes.size()));
     std::string joined;
@@ -564,123 +556,118 @@ TEST(AsrClient, KeepAlivePingsHoldAHealthyConnectionAndUnansweredOnesReplaceIt) 
     }
 }
 
-// After cancel nothing is reported, whatever state the client was in.
-class CancelTest : public ::testing::Test {
-  protected:
-    // Short protocol timers, so waiting past all of them is quick.
-    static QwenASR::Timing timing() {
-        QwenASR::Timing t;
-        t.startMs = 250;
-        t.keepAliveMs = 50;
-        t.pongMs = 150;
-        t.finishGraceMs = 50;
-        return t;
-    }
-    void expectSilenceAfterCancel(QwenASR& asr, Recorder& r) {
-        asr.cancel();
+// Short protocol timers, so waiting past all of them is quick.
+QwenASR::Timing quickTiming() {
+    QwenASR::Timing t;
+    t.startMs = 250;
+    t.keepAliveMs = 50;
+    t.pongMs = 150;
+    t.finishGraceMs = 50;
+    return t;
+}
+
+// The start, finish, keep-alive and pong timers of a quickTiming() client have all had
+// their moment, and whatever they posted has run.
+void passClientTimers() {
+    harness::passTimersDue(300ms);
+    harness::drainEvents();
+}
+
+// After cancel nothing is reported, whatever the client was doing.
+TEST(AsrClient, NothingIsReportedAfterCancel) {
+    using Reach = std::function<void(const Service&, QwenASR&, Recorder&, const LogReader&)>;
+    const Reach connecting = [](auto&, auto&, auto&, auto&) {};
+    struct Stage {
+        const char* name;
+        const char* script;
+        bool refused;
+        Reach reach;  // after connect()
+        int connections = -1;
+    } stages[] = {
+        {"before connecting", R"({"connections":[{}]})", false, nullptr, 0},
+        {"while connecting", R"({"connections":[{}]})", false, connecting},
+        {"waiting for the task",
+         R"({"connections":[{"start_delay_ms":300,"steps":[{"at_ms":0,"partial":"late"}]}]})",
+         false,
+         [](const Service& s, QwenASR& asr, Recorder&, const LogReader&) {
+             feed(asr, pattern(3200));
+             ASSERT_TRUE(waitUntil([&] { return s.records().size() == 1; }, "run-task there"));
+         }},
+        {"running",
+         R"({"connections":[{"steps":[{"at_ms":50,"partial":"hel"},{"at_ms":300,"final":"hello."}]}]})",
+         false,
+         [](const Service&, QwenASR& asr, Recorder& r, const LogReader& log) {
+             ASSERT_TRUE(log.waitFor(kStarted));
+             asr.send(pattern(3200));
+             ASSERT_TRUE(waitUntil([&] { return !r.partials.isEmpty(); }, "a partial"));
+         }},
+        {"finishing",
+         R"({"connections":[{"finish_delay_ms":300,"steps":[{"at_finish":true,"final":"late."}]}]})",
+         false,
+         [](const Service& s, QwenASR& asr, Recorder& r, const LogReader& log) {
+             ASSERT_TRUE(log.waitFor(kStarted));
+             asr.send(pattern(3200));
+             asr.finish(1.0, r.completion());
+             ASSERT_TRUE(
+                 waitUntil([&] { return !s.records().empty() && s.records()[0].finishReceived; },
+                           "finish-task there"));
+         }},
+        {"inside the callback of a lost connection",
+         R"({"connections":[{"drop_after_bytes":3200}]})", false,
+         [](const Service&, QwenASR& asr, Recorder& r, const LogReader& log) {
+             asr.onPartial = [&r, &asr](const QString&) {
+                 ++r.calls;
+                 asr.cancel();  // the loss clears the partial just before reconnecting
+             };
+             ASSERT_TRUE(log.waitFor(kStarted));
+             feed(asr, pattern(6400));
+             ASSERT_TRUE(waitUntil([&] { return r.calls == 1; }, "the loss"));
+         },
+         1},
+        {"after giving up", R"({"connections":[{}]})", true,
+         [](const Service&, QwenASR&, Recorder& r, const LogReader&) {
+             ASSERT_TRUE(waitUntil([&] { return r.errors.size() == 1; }, "the refusal"));
+         }},
+    };
+    for (const Stage& stage : stages) {
+        SCOPED_TRACE(stage.name);
+        vserver::Authenticator refuse = [](const vserver::Request&) {
+            return vserver::AuthResult{403, {}, "no"};
+        };
+        Service s(stage.script, {}, stage.refused ? refuse : vserver::Authenticator{});
+        LogReader log;
+        auto asr = client(s, {}, quickTiming());
+        Recorder r;
+        r.attach(*asr);
+        if (!stage.reach) asr->cancel();
+        asr->connect();
+        if (stage.reach) stage.reach(s, *asr, r, log);
+        if (HasFatalFailure()) return;
+        asr->cancel();
         const int calls = r.calls;
-        asr.send(pattern(640));
-        asr.finish(0.1, r.completion());
-        harness::passTimersDue(300ms);  // start, finish, keep-alive and pong timers
-        harness::drainEvents();
+        asr->send(pattern(640));
+        asr->finish(0.1, r.completion());
+        passClientTimers();
         EXPECT_EQ(r.calls, calls);
         EXPECT_TRUE(r.completions.isEmpty());
+        EXPECT_TRUE(r.sentences.isEmpty());
+        if (stage.connections >= 0) {
+            EXPECT_EQ(s.records().size(), size_t(stage.connections)) << "no reconnect";
+        }
     }
-    std::shared_ptr<QwenASR> start(const Service& s) {
-        auto asr = client(s, {}, timing());
-        r.attach(*asr);
-        return asr;
-    }
-    LogReader log;
-    Recorder r;
-};
-
-TEST_F(CancelTest, BeforeConnecting) {
-    Service s(R"({"connections":[{}]})");
-    auto asr = start(s);
-    asr->cancel();
-    asr->connect();
-    expectSilenceAfterCancel(*asr, r);
-    EXPECT_EQ(s.records().size(), 0u);
 }
 
-TEST_F(CancelTest, WhileConnecting) {
-    Service s(R"({"connections":[{}]})");
-    auto asr = start(s);
-    asr->connect();
-    expectSilenceAfterCancel(*asr, r);
-}
-
-TEST_F(CancelTest, WhileWaitingForTheTask) {
-    Service s(R"({"connections":[{"start_delay_ms":300,"steps":[{"at_ms":0,"partial":"late"}]}]})");
-    auto asr = start(s);
-    asr->connect();
-    feed(*asr, pattern(3200));
-    ASSERT_TRUE(waitUntil([&] { return s.records().size() == 1; }, "run-task at the service"));
-    expectSilenceAfterCancel(*asr, r);
-}
-
-TEST_F(CancelTest, WhileRunning) {
-    Service s(
-        R"({"connections":[{"steps":[{"at_ms":50,"partial":"hel"},{"at_ms":300,"final":"hello."}]}]})");
-    auto asr = start(s);
-    asr->connect();
-    ASSERT_TRUE(log.waitFor(kStarted));
-    asr->send(pattern(3200));
-    ASSERT_TRUE(waitUntil([&] { return !r.partials.isEmpty(); }, "a partial"));
-    expectSilenceAfterCancel(*asr, r);
-    EXPECT_TRUE(r.sentences.isEmpty());
-}
-
-TEST_F(CancelTest, WhileFinishing) {
-    Service s(
-        R"({"connections":[{"finish_delay_ms":300,"steps":[{"at_finish":true,"final":"too late."}]}]})");
-    auto asr = start(s);
-    asr->connect();
-    ASSERT_TRUE(log.waitFor(kStarted));
-    asr->send(pattern(3200));
-    asr->finish(1.0, r.completion());
-    ASSERT_TRUE(waitUntil([&] { return !s.records().empty() && s.records()[0].finishReceived; },
-                          "finish-task at the service"));
-    expectSilenceAfterCancel(*asr, r);
-}
-
-TEST_F(CancelTest, InsideTheCallbackOfALostConnection) {
-    Service s(R"({"connections":[{"drop_after_bytes":3200}]})");
-    auto asr = start(s);
-    QwenASR* raw = asr.get();
-    asr->onPartial = [this, raw](const QString&) {
-        ++r.calls;
-        raw->cancel();  // the loss clears the partial just before reconnecting
-    };
-    asr->connect();
-    ASSERT_TRUE(log.waitFor(kStarted));
-    feed(*asr, pattern(6400));
-    ASSERT_TRUE(waitUntil([&] { return r.calls == 1; }, "the loss"));
-    expectSilenceAfterCancel(*asr, r);
-    EXPECT_EQ(s.records().size(), 1u) << "no reconnect after cancel";
-}
-
-TEST_F(CancelTest, AfterGivingUp) {
-    Service s(R"({"connections":[{}]})", {}, [](const vserver::Request&) {
-        return vserver::AuthResult{403, {}, "no"};
-    });
-    auto asr = start(s);
-    asr->connect();
-    ASSERT_TRUE(waitUntil([&] { return r.errors.size() == 1; }, "the refusal"));
-    expectSilenceAfterCancel(*asr, r);
-}
-
-TEST_F(CancelTest, DroppedClientGetsNoCallbacks) {
+TEST(AsrClient, DroppedClientGetsNoCallbacks) {
     Service s(
         R"({"connections":[{"steps":[{"at_ms":0,"partial":"a"},{"at_ms":100,"final":"b."}]}]})");
+    Recorder r;
     {
-        auto asr = start(s);
+        auto asr = client(s, {}, quickTiming());
+        r.attach(*asr);
         asr->connect();
         asr->send(pattern(6400));
     }  // dropped by its owner while events are on their way
-    harness::passTimersDue(300ms);
-    harness::drainEvents();
+    passClientTimers();
     EXPECT_EQ(r.calls, 0);
 }
 

@@ -18,8 +18,6 @@
 #include "platform/linux/X11KeyMonitor.h"
 #include "platform/linux/X11Util.h"
 
-#include <X11/keysym.h>
-
 namespace {
 
 namespace fake = platform::fake;
@@ -31,41 +29,6 @@ using harness::waitUntil;
 bool xdotool(const QStringList& args) {
     return QProcess::execute(QStringLiteral("xdotool"), args) == 0;
 }
-
-// A plain X window with the keyboard focus that counts the Esc presses it gets.
-class EscWindow {
-  public:
-    bool open() {
-        d_ = openDisplay();
-        if (!d_) return false;
-        w_ = XCreateSimpleWindow(d_.get(), DefaultRootWindow(d_.get()), 0, 0, 200, 100, 0, 0, 0);
-        XSelectInput(d_.get(), w_, KeyPressMask | StructureNotifyMask);
-        XMapWindow(d_.get(), w_);
-        XSync(d_.get(), False);
-        for (XEvent ev;;) {
-            XNextEvent(d_.get(), &ev);
-            if (ev.type == MapNotify) break;
-        }
-        XSetInputFocus(d_.get(), w_, RevertToParent, CurrentTime);
-        XSync(d_.get(), False);
-        return true;
-    }
-    Display* display() const { return d_.get(); }
-    int escapes() {
-        XSync(d_.get(), False);
-        while (XPending(d_.get())) {
-            XEvent ev;
-            XNextEvent(d_.get(), &ev);
-            if (ev.type == KeyPress && XLookupKeysym(&ev.xkey, 0) == XK_Escape) ++count_;
-        }
-        return count_;
-    }
-
-  private:
-    DisplayPtr d_;
-    Window w_ = 0;
-    int count_ = 0;
-};
 
 TEST(ControllerX11, TalkKeyAndEscThroughTheXServer) {
     if (qEnvironmentVariableIsEmpty("DISPLAY"))
@@ -108,7 +71,6 @@ TEST(ControllerX11, TalkKeyAndEscThroughTheXServer) {
 
     EscWindow window;
     ASSERT_TRUE(window.open());
-    const unsigned escape = XKeysymToKeycode(window.display(), XK_Escape);
 
     // Idle: Esc belongs to the focused window.
     ASSERT_TRUE(xdotool({"key", "Escape"}));
@@ -132,7 +94,7 @@ TEST(ControllerX11, TalkKeyAndEscThroughTheXServer) {
     EXPECT_EQ(fake::keys().runs.join(QString()), QStringLiteral("Typed through X."));
 
     // Idle again, once the grab is gone: Esc is the window's once more.
-    ASSERT_TRUE(waitUntil([&] { return keyFree(window.display(), escape); }, "Esc let go"));
+    ASSERT_TRUE(waitUntil([&] { return window.escapeFree(); }, "Esc let go"));
     ASSERT_TRUE(xdotool({"key", "Escape"}));
     EXPECT_TRUE(waitUntil([&] { return window.escapes() == 2; }, "the window's second Esc"));
 }

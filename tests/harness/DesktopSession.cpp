@@ -14,6 +14,7 @@
 #include "harness/Wait.h"
 #include "platform/linux/X11Util.h"
 
+#include <X11/keysym.h>
 #include <gio/gio.h>
 
 namespace {
@@ -72,6 +73,39 @@ bool keyFree(Display* display, unsigned keycode) {
     XUngrabKey(display, static_cast<int>(keycode), 0, root);
     XSync(display, False);
     return true;
+}
+
+EscWindow::~EscWindow() {
+    if (d_) XCloseDisplay(d_);
+}
+
+bool EscWindow::open() {
+    d_ = XOpenDisplay(nullptr);
+    if (!d_) return false;
+    w_ = XCreateSimpleWindow(d_, DefaultRootWindow(d_), 0, 0, 200, 100, 0, 0, 0);
+    XSelectInput(d_, w_, KeyPressMask | StructureNotifyMask);
+    XMapWindow(d_, w_);
+    for (XEvent ev;;) {
+        XNextEvent(d_, &ev);
+        if (ev.type == MapNotify) break;
+    }
+    XSetInputFocus(d_, w_, RevertToParent, CurrentTime);
+    XSync(d_, False);
+    return true;
+}
+
+int EscWindow::escapes() {
+    XSync(d_, False);
+    while (XPending(d_)) {
+        XEvent ev;
+        XNextEvent(d_, &ev);
+        if (ev.type == KeyPress && XLookupKeysym(&ev.xkey, 0) == XK_Escape) ++count_;
+    }
+    return count_;
+}
+
+bool EscWindow::escapeFree() {
+    return keyFree(d_, XKeysymToKeycode(d_, XK_Escape));
 }
 
 bool DesktopSession::start(int watchdogSeconds) {

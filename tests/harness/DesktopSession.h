@@ -38,6 +38,26 @@ bool holdXServer(int timeoutMs = 5000);
 // while another client holds it. Tells when a key monitor's grab is really gone.
 bool keyFree(Display* display, unsigned keycode);
 
+// A plain X window on a connection of its own, given the keyboard focus, that counts the
+// Esc presses it gets.
+class EscWindow {
+  public:
+    EscWindow() = default;
+    ~EscWindow();
+    EscWindow(const EscWindow&) = delete;
+    EscWindow& operator=(const EscWindow&) = delete;
+    bool open();
+    // Every press so far: after a round trip, so all the server has sent is counted.
+    int escapes();
+    // Whether no other client holds a grab of Esc.
+    bool escapeFree();
+
+  private:
+    Display* d_ = nullptr;
+    unsigned long w_ = 0;
+    int count_ = 0;
+};
+
 // A test program speaking one JSON object per line on stdin/stdout.
 class JsonChild {
   public:

@@ -9,8 +9,6 @@
 #include "platform/linux/X11KeyMonitor.h"
 #include "platform/linux/X11Util.h"
 
-#include <X11/keysym.h>
-
 namespace {
 
 using platform::Key;
@@ -53,35 +51,13 @@ TEST_F(X11Keys, TalkKeysAreRecognisedByKeysym) {
 }
 
 TEST_F(X11Keys, EscapeGrabKeepsEscFromTheFocusedWindow) {
-    DisplayPtr d = openDisplay();
-    ASSERT_TRUE(d);
-    const Window w =
-        XCreateSimpleWindow(d.get(), DefaultRootWindow(d.get()), 0, 0, 200, 100, 0, 0, 0);
-    XSelectInput(d.get(), w, KeyPressMask | KeyReleaseMask | StructureNotifyMask);
-    XMapWindow(d.get(), w);
-    XSync(d.get(), False);
-    for (XEvent ev;;) {  // wait until mapped
-        XNextEvent(d.get(), &ev);
-        if (ev.type == MapNotify) break;
-    }
-    XSetInputFocus(d.get(), w, RevertToParent, CurrentTime);
-    XSync(d.get(), False);
-
-    auto windowEscapes = [&] {
-        int n = 0;
-        XSync(d.get(), False);
-        while (XPending(d.get())) {
-            XEvent ev;
-            XNextEvent(d.get(), &ev);
-            if (ev.type == KeyPress && XLookupKeysym(&ev.xkey, 0) == XK_Escape) ++n;
-        }
-        return n;
-    };
+    EscWindow window;
+    ASSERT_TRUE(window.open());
 
     // Idle: Esc reaches the window.
     ASSERT_TRUE(xdotool({"key", "Escape"}));
     EXPECT_TRUE(waitForEvent(Key::escape, true));
-    EXPECT_EQ(windowEscapes(), 1);
+    EXPECT_EQ(window.escapes(), 1);
 
     // Listening: the grab takes it, press and release.
     std::vector<bool> grabbed;
@@ -89,18 +65,16 @@ TEST_F(X11Keys, EscapeGrabKeepsEscFromTheFocusedWindow) {
     ASSERT_TRUE(xdotool({"key", "Escape"}));
     EXPECT_TRUE(harness::waitUntil([&] { return grabbed.size() == 2; }, "the grabbed Esc"));
     EXPECT_EQ(grabbed, (std::vector<bool>{true, false}));
-    EXPECT_EQ(windowEscapes(), 0);
+    EXPECT_EQ(window.escapes(), 1);
 
     // Released again: back to the window. A key pressed after it reaches the monitor on the
     // same connection after anything its grab would have taken.
     monitor.releaseEscape();
-    const unsigned escape = XKeysymToKeycode(d.get(), XK_Escape);
-    ASSERT_TRUE(harness::waitUntil([&] { return keyFree(d.get(), escape); }, "Esc let go"));
+    ASSERT_TRUE(harness::waitUntil([&] { return window.escapeFree(); }, "Esc let go"));
     ASSERT_TRUE(xdotool({"key", "Escape", "a"}));
     ASSERT_TRUE(waitForEvent(Key::other, true));
-    EXPECT_EQ(windowEscapes(), 1);
+    EXPECT_EQ(window.escapes(), 2);
     EXPECT_EQ(grabbed.size(), 2u);
-    XDestroyWindow(d.get(), w);
 }
 
 TEST_F(X11Keys, SecondGrabberIsRefused) {
