@@ -602,7 +602,7 @@ TEST(AsrClient, NothingIsReportedAfterCancel) {
              ASSERT_TRUE(waitUntil([&] { return !r.partials.isEmpty(); }, "a partial"));
          }},
         {"finishing",
-         R"({"connections":[{"finish_delay_ms":300,"steps":[{"at_finish":true,"final":"late."}]}]})",
+         R"({"connections":[{"finish_delay_ms":5000,"steps":[{"at_finish":true,"final":"late."}]}]})",
          false,
          [](const Service& s, QwenASR& asr, Recorder& r, const LogReader& log) {
              ASSERT_TRUE(log.waitFor(kStarted));
@@ -648,9 +648,7 @@ TEST(AsrClient, NothingIsReportedAfterCancel) {
         asr->send(pattern(640));
         asr->finish(0.1, r.completion());
         passClientTimers();
-        EXPECT_EQ(r.calls, calls);
-        EXPECT_TRUE(r.completions.isEmpty());
-        EXPECT_TRUE(r.sentences.isEmpty());
+        EXPECT_EQ(r.calls, calls);  // no partial, sentence, error or completion
         if (stage.connections >= 0) {
             EXPECT_EQ(s.records().size(), size_t(stage.connections)) << "no reconnect";
         }
