@@ -4,6 +4,7 @@
 // whose every byte tells where it came from.
 #include <QByteArray>
 #include <QNetworkRequest>
+#include <QRegularExpression>
 #include <QString>
 #include <QStringList>
 #include <QUrl>
@@ -14,10 +15,12 @@
 
 #include "AsrEndpoint.h"
 #include "ScriptedEngine.h"
+#include "ServerLog.h"
 #include "ServerTestUtil.h"
 #include "core/QwenASR.h"
 #include "harness/LogReader.h"
 #include "harness/Wait.h"
+#include "support/TestEnv.h"
 
 namespace asrtest {
 
@@ -28,18 +31,43 @@ inline vserver::ScriptedEngine::Script script(const std::string& json) {
     return *s;
 }
 
+// velmora-server's log in a file for the whole test process, so tests can wait on its lines.
+inline const QString& serverLog() {
+    static const QString path = [] {
+        const QString p = testenv::home() + QStringLiteral("/velmora-server.log");
+        vserver::setLogFile(p.toStdString());
+        return p;
+    }();
+    return path;
+}
+
 // velmora-server's "asr" endpoint with a scripted, recording engine.
 class Service {
   public:
     explicit Service(const std::string& scriptJson, vserver::AsrLimits limits = {},
                      vserver::Authenticator auth = {})
-        : server_() {
+        : log_(serverLog()) {
         engine_ = std::make_shared<vserver::ScriptedEngine>(server_.server().workers(),
                                                             script(scriptJson), true);
         vserver::registerAsr(server_.server(), engine_, limits);
         if (auth) server_.server().setAuthenticator(std::move(auth));
         server_.start();
     }
+    // Stops only once the server has ended every task it ran (their clients are gone by
+    // then): a session still open when the server stops is never torn down.
+    ~Service() {
+        for (const auto& record : records()) {
+            const QRegularExpression end(
+                QStringLiteral("asr: task %1( finished:| from \\S+ failed:|: client went "
+                               "away|: engine closed the connection)")
+                    .arg(QRegularExpression::escape(QString::fromStdString(record.taskId))));
+            EXPECT_TRUE(harness::waitUntil([&] { return log_.has(end); },
+                                           QStringLiteral("the server to end its task ") +
+                                               QString::fromStdString(record.taskId)));
+        }
+    }
+    Service(const Service&) = delete;
+    Service& operator=(const Service&) = delete;
     uint16_t port() const { return server_.port(); }
     QUrl url() const { return QUrl(QStringLiteral("ws://127.0.0.1:%1/asr").arg(port())); }
     QwenASR::RequestProvider request(const QByteArray& token = "test-token") const {
@@ -54,6 +82,7 @@ class Service {
     vserver::ScriptedEngine& engine() { return *engine_; }
 
   private:
+    harness::LogReader log_;
     servertest::RunningServer server_;
     std::shared_ptr<vserver::ScriptedEngine> engine_;
 };
