@@ -22,7 +22,7 @@ namespace beast = boost::beast;
 namespace websocket = beast::websocket;
 using json = nlohmann::json;
 using namespace asrtest;
-using testenv::waitFor;
+using harness::waitUntil;
 
 // A blocking client speaking raw frames.
 class Raw {
@@ -390,7 +390,7 @@ TEST(AsrRelay, ForwardsTheTaskUpstreamAndTheEventsBack) {
     asr->connect();
     feed(*asr, pcm);  // some before the upstream task started: held, then forwarded
     asr->finish(2.0, r.completion());
-    ASSERT_TRUE(waitFor([&] { return r.completions.size() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return r.completions.size() == 1; }, "the completion"));
     EXPECT_EQ(r.completions.front(), QStringLiteral("Hi there. Bye."));
     EXPECT_TRUE(r.partials.contains("hi"));
     EXPECT_EQ(r.metaEnds.value(0), 200);
@@ -411,7 +411,7 @@ TEST(AsrRelay, UpstreamRefusalsAndAbsenceFailTheTaskClearly) {
         Recorder r;
         r.attach(*asr);
         asr->connect();
-        ASSERT_TRUE(waitFor([&] { return r.errors.size() == 1; }));
+        ASSERT_TRUE(waitUntil([&] { return r.errors.size() == 1; }, "the error"));
         EXPECT_EQ(
             r.errors[0].first,
             QStringLiteral(
@@ -423,7 +423,7 @@ TEST(AsrRelay, UpstreamRefusalsAndAbsenceFailTheTaskClearly) {
         Recorder r;
         r.attach(*asr);
         asr->connect();
-        ASSERT_TRUE(waitFor([&] { return r.errors.size() == 1; }));
+        ASSERT_TRUE(waitUntil([&] { return r.errors.size() == 1; }, "the error"));
         EXPECT_TRUE(r.errors[0].first.startsWith(
             "upstream-error: couldn't reach the upstream recogniser (connect:"))
             << r.errors[0].first.toStdString();
@@ -439,11 +439,12 @@ TEST(AsrRelay, AnUpstreamDropLetsTheClientReconnectAndReplay) {
     Recorder r;
     r.attach(*asr);
     const QByteArray pcm = pattern(16000);
+    harness::LogReader log;
     asr->connect();
-    waitFor([] { return false; }, 200);
-    feed(*asr, pcm, 640, 2000);
+    ASSERT_TRUE(log.waitFor(QStringLiteral("ASR task started in ")));
+    feed(*asr, pcm);
     asr->finish(2.0, r.completion());
-    ASSERT_TRUE(waitFor([&] { return r.completions.size() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return r.completions.size() == 1; }, "the completion"));
     EXPECT_EQ(r.completions.front(), QStringLiteral("first. second."));
     EXPECT_TRUE(r.errors.isEmpty());
     EXPECT_EQ(asr->generation(), 2);
@@ -466,7 +467,7 @@ TEST(AsrRelay, AHostileUpstreamFrameIsIgnoredNotFatal) {
     asr->connect();
     feed(*asr, pattern(16000));
     asr->finish(2.0, r.completion());
-    ASSERT_TRUE(waitFor([&] { return r.completions.size() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return r.completions.size() == 1; }, "the completion"));
     EXPECT_EQ(r.completions.front(), QStringLiteral("Still here."));
     EXPECT_TRUE(r.errors.isEmpty());
 }

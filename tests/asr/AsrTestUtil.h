@@ -4,20 +4,22 @@
 // whose every byte tells where it came from.
 #include <QByteArray>
 #include <QNetworkRequest>
+#include <QRegularExpression>
 #include <QString>
 #include <QStringList>
 #include <QUrl>
 #include <atomic>
-#include <chrono>
 #include <memory>
 #include <optional>
 #include <thread>
 
 #include "AsrEndpoint.h"
 #include "ScriptedEngine.h"
+#include "ServerLog.h"
 #include "ServerTestUtil.h"
-#include "core/Log.h"
 #include "core/QwenASR.h"
+#include "harness/LogReader.h"
+#include "harness/Wait.h"
 #include "support/TestEnv.h"
 
 namespace asrtest {
@@ -29,18 +31,43 @@ inline vserver::ScriptedEngine::Script script(const std::string& json) {
     return *s;
 }
 
+// velmora-server's log in a file for the whole test process, so tests can wait on its lines.
+inline const QString& serverLog() {
+    static const QString path = [] {
+        const QString p = testenv::home() + QStringLiteral("/velmora-server.log");
+        vserver::setLogFile(p.toStdString());
+        return p;
+    }();
+    return path;
+}
+
 // velmora-server's "asr" endpoint with a scripted, recording engine.
 class Service {
   public:
     explicit Service(const std::string& scriptJson, vserver::AsrLimits limits = {},
                      vserver::Authenticator auth = {})
-        : server_() {
+        : log_(serverLog()) {
         engine_ = std::make_shared<vserver::ScriptedEngine>(server_.server().workers(),
                                                             script(scriptJson), true);
         vserver::registerAsr(server_.server(), engine_, limits);
         if (auth) server_.server().setAuthenticator(std::move(auth));
         server_.start();
     }
+    // Stops only once the server has ended every task it ran (their clients are gone by
+    // then): a session still open when the server stops is never torn down.
+    ~Service() {
+        for (const auto& record : records()) {
+            const QRegularExpression end(
+                QStringLiteral("asr: task %1( finished:| from \\S+ failed:|: client went "
+                               "away|: engine closed the connection)")
+                    .arg(QRegularExpression::escape(QString::fromStdString(record.taskId))));
+            EXPECT_TRUE(harness::waitUntil([&] { return log_.has(end); },
+                                           QStringLiteral("the server to end its task ") +
+                                               QString::fromStdString(record.taskId)));
+        }
+    }
+    Service(const Service&) = delete;
+    Service& operator=(const Service&) = delete;
     uint16_t port() const { return server_.port(); }
     QUrl url() const { return QUrl(QStringLiteral("ws://127.0.0.1:%1/asr").arg(port())); }
     QwenASR::RequestProvider request(const QByteArray& token = "test-token") const {
@@ -55,11 +82,12 @@ class Service {
     vserver::ScriptedEngine& engine() { return *engine_; }
 
   private:
+    harness::LogReader log_;
     servertest::RunningServer server_;
     std::shared_ptr<vserver::ScriptedEngine> engine_;
 };
 
-// Short waits so the suite stays fast; the rules are the same.
+// Short protocol waits so the suite stays fast; the rules are the same.
 inline QwenASR::Timing fastTiming() {
     QwenASR::Timing t;
     t.startMs = 1500;
@@ -118,33 +146,17 @@ inline QByteArray pattern(qsizetype bytes) {
 
 // Feeds audio from another thread (the audio engine's stand-in) while the main
 // thread serves the client's events; returns when it has all been handed over.
-inline void feed(QwenASR& asr, const QByteArray& pcm, qsizetype chunk = 640, int pauseUs = 500) {
+inline void feed(QwenASR& asr, const QByteArray& pcm, qsizetype chunk = 640) {
     std::atomic<bool> done{false};
     std::thread t([&] {
-        for (qsizetype off = 0; off < pcm.size(); off += chunk) {
+        for (qsizetype off = 0; off < pcm.size(); off += chunk)
             asr.send(pcm.mid(off, std::min(chunk, pcm.size() - off)));
-            if (pauseUs) std::this_thread::sleep_for(std::chrono::microseconds(pauseUs));
-        }
         done = true;
     });
-    testenv::waitFor([&] { return done.load(); }, 30000);
+    EXPECT_TRUE(
+        harness::waitUntil([&] { return done.load(); }, QStringLiteral("audio handed over")));
     t.join();
 }
-
-inline QString logText() {
-    Log::flush();
-    return QString::fromUtf8(testenv::readFile(Log::path()));
-}
-
-// The log written since it was made.
-class LogMark {
-  public:
-    LogMark() : at_(logText().size()) {}
-    QString since() const { return logText().mid(at_); }
-
-  private:
-    qsizetype at_;
-};
 
 inline bool isTaskId(const std::string& id) {
     if (id.size() != 32) return false;

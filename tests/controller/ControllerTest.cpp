@@ -3,20 +3,19 @@
 // scripted engine on loopback, and the scripted target application.
 #include <gtest/gtest.h>
 
-#include <QElapsedTimer>
-
 #include "AsrTestUtil.h"
 #include "app/AppDelegate.h"
 #include "core/AccountStore.h"
 #include "core/Config.h"
+#include "core/HotkeyMonitor.h"
 #include "core/Log.h"
 #include "core/QwenASR.h"
 #include "core/StreamSession.h"
+#include "harness/LogReader.h"
 #include "platform/fake/FakeAudio.h"
 #include "platform/fake/FakeDelivery.h"
 #include "platform/fake/FakeKeyMonitor.h"
 #include "platform/fake/FakePlatform.h"
-#include "support/TestEnv.h"
 #include "ui/HUD.h"
 
 namespace {
@@ -27,10 +26,7 @@ using State = AppDelegate::State;
 
 constexpr qint64 kEditorPid = 4100;
 
-QString logText() {
-    Log::flush();
-    return QString::fromUtf8(testenv::readFile(Log::path()));
-}
+using harness::waitUntil;
 
 // An account store whose answers a test sets.
 class ScriptedAccount : public AccountStore {
@@ -59,9 +55,11 @@ class Controller : public ::testing::Test {
         d->setValue(QStringLiteral("toggleMode"), false);
         AccountStore::install(&account);
 
-        fake::workspace().putInFront(kEditorPid, QStringLiteral("org.example.editor"), QStringLiteral("Editor"));
+        fake::workspace().putInFront(kEditorPid, QStringLiteral("org.example.editor"),
+                                     QStringLiteral("Editor"));
         fake::accessibility().focused.clear();
-        fake::accessibility().focused[kEditorPid] = fake::FakeAccessibility::element(QStringLiteral("text"));
+        fake::accessibility().focused[kEditorPid] =
+            fake::FakeAccessibility::element(QStringLiteral("text"));
         fake::permissions().accessibility = true;
         fake::keys().runs.clear();
         fake::keys().pastes.clear();
@@ -89,23 +87,33 @@ class Controller : public ::testing::Test {
             return c;
         };
         delegate->applicationDidFinishLaunching();
+        // Counts the talk-key monitor's confirmations of a hold.
+        auto confirm = delegate->hotkey->onConfirm;
+        delegate->hotkey->onConfirm = [this, confirm] {
+            ++confirms;
+            if (confirm) confirm();
+        };
         return *delegate;
     }
 
-    // The talk key held until `whileHeld` says enough, then released.
+    // The talk key held until `whileHeld` says enough and the hold is confirmed (so the
+    // release ends the dictation instead of cancelling it), then released.
     void hold(const std::function<bool()>& whileHeld = {}) {
+        const int before = confirms;
         fake::keyMonitor().press(Key::rightControl);
-        ASSERT_TRUE(testenv::waitFor([&] { return delegate->state == State::listening; }, 2000));
-        // Longer than the hold delay, so the release ends the dictation instead of cancelling it.
-        QElapsedTimer held;
-        held.start();
+        ASSERT_TRUE(listening());
         if (whileHeld) {
-            ASSERT_TRUE(testenv::waitFor(whileHeld, 5000));
+            ASSERT_TRUE(waitUntil(whileHeld, "the dictation's progress"));
         }
-        testenv::waitFor([&] { return held.elapsed() > 300; }, 1000);
+        ASSERT_TRUE(waitUntil([&] { return confirms > before; }, "the hold confirmed"));
         fake::keyMonitor().release(Key::rightControl);
     }
-    bool idle() { return delegate->state == State::idle; }
+    ::testing::AssertionResult listening() {
+        return waitUntil([&] { return delegate->state == State::listening; }, "listening");
+    }
+    ::testing::AssertionResult idle() {
+        return waitUntil([&] { return delegate->state == State::idle; }, "idle");
+    }
 
     // Nothing of a dictation is left: no recogniser, session, capture, Esc grab or timer.
     void expectTornDown() {
@@ -114,21 +122,24 @@ class Controller : public ::testing::Test {
         EXPECT_FALSE(delegate->session);
         EXPECT_FALSE(delegate->clipboard.running());
         EXPECT_FALSE(fake::keyMonitor().escapeGrabbed);
-        EXPECT_TRUE(testenv::waitFor([] { return fake::audio().runningEngines.load() == 0; }, 2000));
+        EXPECT_TRUE(waitUntil([] { return fake::audio().runningEngines.load() == 0; },
+                              "the microphone stopped"));
         // The client's own timers and socket hold it weakly: once dropped, it is gone.
-        EXPECT_TRUE(testenv::waitFor(
+        EXPECT_TRUE(waitUntil(
             [&] {
                 for (const auto& w : made)
                     if (!w.expired()) return false;
                 return true;
             },
-            3000));
+            "every recogniser gone"));
     }
     const ShownState& pill() { return delegate->hud->lastShown(); }
 
     ScriptedAccount account;
     std::unique_ptr<AppDelegate> delegate;
     std::vector<std::weak_ptr<QwenASR>> made;
+    int confirms = 0;
+    harness::LogReader log;
 };
 
 TEST_F(Controller, HeldKeyTypesTheFinalTextIntoTheTarget) {
@@ -142,12 +153,12 @@ TEST_F(Controller, HeldKeyTypesTheFinalTextIntoTheTarget) {
         return d.session && d.session->rawSentences.size() == 1;
     });
     EXPECT_TRUE(sawPartial);
-    ASSERT_TRUE(testenv::waitFor([&] { return idle(); }, 8000));
-    EXPECT_EQ(fake::keys().runs.join(QString()), QStringLiteral("Hello there. How are you?")) << logText().toStdString();
-    const QString log = logText();
-    EXPECT_TRUE(log.contains(QStringLiteral("Listening → Editor [org.example.editor] style=")));
-    EXPECT_TRUE(log.contains(QStringLiteral("Sentence [Hello there.]")));
-    EXPECT_TRUE(log.contains(QStringLiteral("after release [Hello there. How are you?]")));
+    ASSERT_TRUE(idle());
+    EXPECT_EQ(fake::keys().runs.join(QString()), QStringLiteral("Hello there. How are you?"))
+        << log.text().toStdString();
+    EXPECT_TRUE(log.has(QStringLiteral("Listening → Editor [org.example.editor] style=")));
+    EXPECT_TRUE(log.has(QStringLiteral("Sentence [Hello there.]")));
+    EXPECT_TRUE(log.has(QStringLiteral("after release [Hello there. How are you?]")));
     // The recogniser got the audio the microphone gave while the key was held.
     ASSERT_EQ(service.records().size(), 1u);
     EXPECT_GT(service.records()[0].audioBytes, 0);
@@ -159,7 +170,7 @@ TEST_F(Controller, SilenceSaysNothingWasHeardAndTypesNothing) {
     asrtest::Service service(R"({"connections":[{"steps":[]}]})");
     launch(service);
     hold();
-    ASSERT_TRUE(testenv::waitFor([&] { return idle(); }, 8000));
+    ASSERT_TRUE(idle());
     EXPECT_EQ(pill().mode, HUDMode::info);
     EXPECT_EQ(pill().message, QStringLiteral("Didn't hear anything"));
     EXPECT_TRUE(fake::keys().runs.isEmpty());
@@ -171,15 +182,14 @@ TEST_F(Controller, RefusedStartShowsTheReasonAndStaysIdle) {
     AppDelegate& d = launch(service);
     account.refusal = QStringLiteral("That's today's limit, back tomorrow");
     account.session = true;
-    fake::keyMonitor().press(Key::rightControl);
-    testenv::waitFor([] { return false; }, 300);
+    fake::keyMonitor().press(Key::rightControl);  // refused at once: nothing to wait for
     fake::keyMonitor().release(Key::rightControl);
     EXPECT_EQ(d.state, State::idle);
     EXPECT_TRUE(made.empty());
     EXPECT_EQ(pill().mode, HUDMode::error);
     EXPECT_EQ(pill().message, account.refusal);
     EXPECT_EQ(account.accessRefreshes, 1);
-    EXPECT_TRUE(logText().contains(QStringLiteral("Not listening: That's today's limit, back tomorrow")));
+    EXPECT_TRUE(log.has(QStringLiteral("Not listening: That's today's limit, back tomorrow")));
 
     // Signed out: the main window is asked for instead of a refresh.
     account.session = false;
@@ -191,26 +201,29 @@ TEST_F(Controller, RefusedStartShowsTheReasonAndStaysIdle) {
 TEST_F(Controller, RefusalWhileListeningCancelsAndExplains) {
     for (int code : {402, 403, 429}) {
         SCOPED_TRACE(code);
-        asrtest::Service service(R"({"connections":[{"steps":[]}]})", {}, [code](const vserver::Request&) {
-            return vserver::AuthResult{unsigned(code), {}, "refused"};
-        });
+        asrtest::Service service(R"({"connections":[{"steps":[]}]})", {},
+                                 [code](const vserver::Request&) {
+                                     return vserver::AuthResult{unsigned(code), {}, "refused"};
+                                 });
         AppDelegate& d = launch(service);
         account.session = false;
         account.accessState = QStringLiteral("disabled");
         fake::keyMonitor().press(Key::rightControl);
-        ASSERT_TRUE(testenv::waitFor([&] { return d.asrRefused.has_value() || idle(); }, 5000));
+        ASSERT_TRUE(waitUntil([&] { return d.asrRefused.has_value() || d.state == State::idle; },
+                              "the refusal"));
         EXPECT_EQ(d.state, State::idle);
         EXPECT_EQ(pill().mode, HUDMode::error);
         const char* expected = code == 402   ? "That's this month's words, see your plan"
                                : code == 403 ? "This account is turned off"
                                              : "That's today's limit, back tomorrow";
         EXPECT_EQ(pill().message, QString::fromUtf8(expected));
-        EXPECT_TRUE(logText().contains(QStringLiteral("Cancel (server said %1)").arg(code)));
+        EXPECT_TRUE(log.has(QStringLiteral("Cancel (server said %1)").arg(code)));
         fake::keyMonitor().release(Key::rightControl);
         EXPECT_TRUE(fake::keys().runs.isEmpty());
         expectTornDown();
         delegate.reset();
         made.clear();
+        log.mark();
     }
 }
 
@@ -221,29 +234,30 @@ TEST_F(Controller, LostConnectionWhileListeningGoesOnToTheEnd) {
         R"({"connections":[{"drop_after_bytes":3200,"steps":[]},{"drop_after_bytes":0,"steps":[]}]})");
     AppDelegate& d = launch(service);
     fake::keyMonitor().press(Key::rightControl);
-    ASSERT_TRUE(testenv::waitFor([&] { return d.asrFailed; }, 8000));
+    ASSERT_TRUE(waitUntil([&] { return d.asrFailed; }, "the recogniser's failure"));
     EXPECT_EQ(d.state, State::listening);
     EXPECT_EQ(pill().message, QStringLiteral("Lost the connection, please try again"));
     fake::keyMonitor().release(Key::rightControl);
-    ASSERT_TRUE(testenv::waitFor([&] { return idle(); }, 10000));
+    ASSERT_TRUE(idle());
     EXPECT_EQ(pill().message, QStringLiteral("Lost the connection, please try again"));
     expectTornDown();
 }
 
 TEST_F(Controller, EscCancelsOnlyWhileListening) {
-    asrtest::Service service(R"({"connections":[{"finish_delay_ms":400,"steps":[{"at_finish":true,"final":"Kept."}]}]})");
+    asrtest::Service service(
+        R"({"connections":[{"finish_delay_ms":400,"steps":[{"at_finish":true,"final":"Kept."}]}]})");
     AppDelegate& d = launch(service);
 
     // Listening: Esc is taken from the target and cancels; nothing is typed.
     fake::keyMonitor().press(Key::rightControl);
-    ASSERT_TRUE(testenv::waitFor([&] { return d.state == State::listening; }, 2000));
+    ASSERT_TRUE(listening());
     EXPECT_TRUE(fake::keyMonitor().escapeGrabbed);
     fake::keyMonitor().frontAppEscapes.clear();
     fake::keyMonitor().press(Key::escape);
     fake::keyMonitor().release(Key::escape);
     EXPECT_EQ(d.state, State::idle);
     EXPECT_TRUE(fake::keyMonitor().frontAppEscapes.isEmpty());
-    EXPECT_TRUE(logText().contains(QStringLiteral("Cancel (esc) written=[]")));
+    EXPECT_TRUE(log.has(QStringLiteral("Cancel (esc) written=[]")));
     fake::keyMonitor().release(Key::rightControl);
     EXPECT_EQ(d.state, State::idle);
     expectTornDown();
@@ -258,7 +272,7 @@ TEST_F(Controller, EscCancelsOnlyWhileListening) {
     // A second press while finishing starts nothing.
     fake::keyMonitor().press(Key::rightControl);
     fake::keyMonitor().release(Key::rightControl);
-    ASSERT_TRUE(testenv::waitFor([&] { return idle(); }, 8000));
+    ASSERT_TRUE(idle());
     EXPECT_EQ(fake::keys().runs.join(QString()), QStringLiteral("Kept."));
     EXPECT_EQ(made.size(), 2u);
     d.cancel(QStringLiteral("esc"));  // idle: nothing
@@ -277,13 +291,13 @@ TEST_F(Controller, ToggleTapsStartStopAndWaitForTheEnd) {
     tap();
     ASSERT_EQ(d.state, State::listening);
     EXPECT_EQ(pill().mode, HUDMode::listening);  // shown at once for a tap
-    testenv::waitFor([] { return false; }, 300);
+    ASSERT_TRUE(waitUntil([&] { return d.asr && d.asr->heardBytes() > 0; }, "some audio"));
     tap();
     ASSERT_EQ(d.state, State::finishing);
     tap();
     EXPECT_EQ(d.state, State::finishing);
-    EXPECT_TRUE(logText().contains(QStringLiteral("Tap ignored: still finishing, ")));
-    ASSERT_TRUE(testenv::waitFor([&] { return idle(); }, 8000));
+    EXPECT_TRUE(log.has(QStringLiteral("Tap ignored: still finishing, ")));
+    ASSERT_TRUE(idle());
     EXPECT_EQ(fake::keys().runs.join(QString()), QStringLiteral("Tapped."));
     expectTornDown();
 }
@@ -293,7 +307,7 @@ TEST_F(Controller, ChordCancelsAndStaleReportsAreIgnored) {
         {"at_finish":true,"final":"New words."}]}]})");
     AppDelegate& d = launch(service);
     fake::keyMonitor().press(Key::rightControl);
-    ASSERT_TRUE(testenv::waitFor([&] { return d.state == State::listening; }, 2000));
+    ASSERT_TRUE(listening());
     std::shared_ptr<QwenASR> first = d.asr;
     const std::shared_ptr<StreamSession> firstSession = d.session;
     // Another key while the talk key is down: a chord, so this is no dictation.
@@ -301,15 +315,22 @@ TEST_F(Controller, ChordCancelsAndStaleReportsAreIgnored) {
     fake::keyMonitor().release(Key::other);
     fake::keyMonitor().release(Key::rightControl);
     EXPECT_EQ(d.state, State::idle);
-    EXPECT_TRUE(logText().contains(QStringLiteral("Cancel (tap/chord)")));
+    EXPECT_TRUE(log.has(QStringLiteral("Cancel (tap/chord)")));
     EXPECT_TRUE(firstSession->aborted);
 
     // The old client's late reports go nowhere, even during the next dictation.
-    hold([&] { return d.session && !d.session->rawSentences.isEmpty(); });
-    if (first && first->onSentence) first->onSentence(QStringLiteral("stale"));
-    if (firstSession->onDone) firstSession->onDone(QStringLiteral("stale"));
-    ASSERT_TRUE(testenv::waitFor([&] { return idle(); }, 8000));
+    ASSERT_TRUE(first);
+    ASSERT_TRUE(first->onSentence) << "the cancelled client keeps its callbacks";
+    ASSERT_TRUE(firstSession->onDone);
+    hold([&] {
+        if (!d.session || d.session->rawSentences.isEmpty()) return false;
+        first->onSentence(QStringLiteral("stale"));
+        firstSession->onDone(QStringLiteral("stale"));
+        return true;
+    });
+    ASSERT_TRUE(idle());
     EXPECT_EQ(fake::keys().runs.join(QString()), QStringLiteral("Old words. New words."));
+    EXPECT_FALSE(log.has(QStringLiteral("Sentence [stale]")));
     first->onSentence = nullptr;
     firstSession->onDone = nullptr;
     first.reset();
@@ -317,13 +338,14 @@ TEST_F(Controller, ChordCancelsAndStaleReportsAreIgnored) {
 }
 
 TEST_F(Controller, UndeliverableTextEndsOnTheClipboard) {
-    asrtest::Service service(R"({"connections":[{"steps":[{"at_finish":true,"final":"Take this."}]}]})");
+    asrtest::Service service(
+        R"({"connections":[{"steps":[{"at_finish":true,"final":"Take this."}]}]})");
     AppDelegate& d = launch(service);
 
     // No accessibility: nothing typed, the transcript waits on the clipboard.
     fake::permissions().accessibility = false;
     hold();
-    ASSERT_TRUE(testenv::waitFor([&] { return idle(); }, 8000));
+    ASSERT_TRUE(idle());
     EXPECT_EQ(pill().message, QStringLiteral("Can't type here, press ⌘V to paste"));
     EXPECT_EQ(fake::pasteboard().text(), QStringLiteral("Take this."));
     EXPECT_TRUE(fake::keys().runs.isEmpty());
@@ -339,11 +361,12 @@ TEST_F(Controller, UndeliverableTextEndsOnTheClipboard) {
         fake::workspace().frontmost = 1;
         return true;
     });
-    ASSERT_TRUE(testenv::waitFor([&] { return idle(); }, 8000));
+    ASSERT_TRUE(idle());
     EXPECT_EQ(pill().message, QStringLiteral("You switched apps, press ⌘V to paste"));
     EXPECT_EQ(fake::pasteboard().text(), QStringLiteral("Take this."));
     EXPECT_TRUE(fake::keys().runs.isEmpty());
-    EXPECT_TRUE(logText().contains(QStringLiteral("Abort: You switched apps, press ⌘V to paste rest=[Take this.]")));
+    EXPECT_TRUE(
+        log.has(QStringLiteral("Abort: You switched apps, press ⌘V to paste rest=[Take this.]")));
     EXPECT_EQ(d.state, State::idle);
     expectTornDown();
 }
@@ -353,9 +376,10 @@ TEST_F(Controller, DeadMicrophoneCancelsWithItsMessage) {
     AppDelegate& d = launch(service);
     fake::audio().update([](fake::FakeMicScript& s) { s.noDevice = true; });
     fake::keyMonitor().press(Key::rightControl);
-    ASSERT_TRUE(testenv::waitFor([&] { return idle() && pill().mode == HUDMode::error; }, 5000));
+    ASSERT_TRUE(waitUntil([&] { return d.state == State::idle && pill().mode == HUDMode::error; },
+                          "the microphone's error"));
     EXPECT_EQ(pill().message, QString::fromUtf8(AudioCapture::kCantReach));
-    EXPECT_TRUE(logText().contains(QStringLiteral("Cancel (mic)")));
+    EXPECT_TRUE(log.has(QStringLiteral("Cancel (mic)")));
     fake::keyMonitor().release(Key::rightControl);
     EXPECT_EQ(d.state, State::idle);
     expectTornDown();

@@ -3,22 +3,20 @@
 // only while a dictation listens. Everything but the keyboard is scripted.
 #include <gtest/gtest.h>
 
-#include <QElapsedTimer>
 #include <QProcess>
 
 #include "AsrTestUtil.h"
 #include "app/AppDelegate.h"
 #include "core/Config.h"
-#include "core/Log.h"
+#include "core/HotkeyMonitor.h"
+#include "harness/DesktopSession.h"
+#include "harness/Wait.h"
 #include "platform/Platform.h"
 #include "platform/fake/FakeAudio.h"
 #include "platform/fake/FakeDelivery.h"
 #include "platform/fake/FakePlatform.h"
 #include "platform/linux/X11KeyMonitor.h"
 #include "platform/linux/X11Util.h"
-#include "support/TestEnv.h"
-
-#include <X11/keysym.h>
 
 namespace {
 
@@ -26,51 +24,15 @@ namespace fake = platform::fake;
 using namespace platform::x11;
 using State = AppDelegate::State;
 
-QString logText() {
-    Log::flush();
-    return QString::fromUtf8(testenv::readFile(Log::path()));
-}
+using harness::waitUntil;
 
 bool xdotool(const QStringList& args) {
     return QProcess::execute(QStringLiteral("xdotool"), args) == 0;
 }
 
-// A plain X window with the keyboard focus that counts the Esc presses it gets.
-class EscWindow {
-  public:
-    bool open() {
-        d_ = openDisplay();
-        if (!d_) return false;
-        w_ = XCreateSimpleWindow(d_.get(), DefaultRootWindow(d_.get()), 0, 0, 200, 100, 0, 0, 0);
-        XSelectInput(d_.get(), w_, KeyPressMask | StructureNotifyMask);
-        XMapWindow(d_.get(), w_);
-        XSync(d_.get(), False);
-        for (XEvent ev;;) {
-            XNextEvent(d_.get(), &ev);
-            if (ev.type == MapNotify) break;
-        }
-        XSetInputFocus(d_.get(), w_, RevertToParent, CurrentTime);
-        XSync(d_.get(), False);
-        return true;
-    }
-    int escapes() {
-        XSync(d_.get(), False);
-        while (XPending(d_.get())) {
-            XEvent ev;
-            XNextEvent(d_.get(), &ev);
-            if (ev.type == KeyPress && XLookupKeysym(&ev.xkey, 0) == XK_Escape) ++count_;
-        }
-        return count_;
-    }
-
-  private:
-    DisplayPtr d_;
-    Window w_ = 0;
-    int count_ = 0;
-};
-
 TEST(ControllerX11, TalkKeyAndEscThroughTheXServer) {
-    if (qEnvironmentVariableIsEmpty("DISPLAY")) GTEST_SKIP() << "needs an X display (run under xvfb-run)";
+    if (qEnvironmentVariableIsEmpty("DISPLAY"))
+        GTEST_SKIP() << "needs an X display (run under xvfb-run)";
     if (QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("version")}) != 0)
         GTEST_SKIP() << "needs xdotool";
 
@@ -80,50 +42,61 @@ TEST(ControllerX11, TalkKeyAndEscThroughTheXServer) {
     Config::d()->setValue(QStringLiteral("muteWhileListening"), false);
     Config::d()->setValue(QStringLiteral("hotkey"), QStringLiteral("rightControl"));
     Config::d()->setValue(QStringLiteral("toggleMode"), false);
-    fake::workspace().putInFront(77, QStringLiteral("org.example.editor"), QStringLiteral("Editor"));
+    fake::workspace().putInFront(77, QStringLiteral("org.example.editor"),
+                                 QStringLiteral("Editor"));
     fake::accessibility().focused[77] = fake::FakeAccessibility::element(QStringLiteral("text"));
     fake::FakeMicScript mic;
     mic.format = {16000, 1, platform::SampleType::float32, false};
     mic.audio = fake::tone(440, 0.2, 16000, 1, 1.0);
     fake::audio().setScript(mic);
 
-    asrtest::Service service(R"({"connections":[{"steps":[{"at_finish":true,"final":"Typed through X."}]}]})");
+    asrtest::Service service(
+        R"({"connections":[{"steps":[{"at_finish":true,"final":"Typed through X."}]}]})");
     AppDelegate d;
     auto request = service.request();
-    d.makeRecogniser = [request] { return QwenASR::create({}, 800, asrtest::fastTiming(), request); };
-    d.applicationDidFinishLaunching();
+    d.makeRecogniser = [request] {
+        return QwenASR::create({}, 800, asrtest::fastTiming(), request);
+    };
+    d.applicationDidFinishLaunching();  // the monitor watches once this returns
+    int confirms = 0;
+    auto confirm = d.hotkey->onConfirm;
+    d.hotkey->onConfirm = [&] {
+        ++confirms;
+        if (confirm) confirm();
+    };
+    auto state = [&](State want) {
+        return waitUntil([&] { return d.state == want; },
+                         QStringLiteral("state %1").arg(static_cast<int>(want)));
+    };
 
     EscWindow window;
     ASSERT_TRUE(window.open());
-    auto pause = [](int ms) { testenv::waitFor([] { return false; }, ms); };
-    pause(200);  // the monitor's thread is watching
 
     // Idle: Esc belongs to the focused window.
     ASSERT_TRUE(xdotool({"key", "Escape"}));
-    EXPECT_TRUE(testenv::waitFor([&] { return window.escapes() == 1; }, 3000));
+    EXPECT_TRUE(waitUntil([&] { return window.escapes() == 1; }, "the window's Esc"));
 
-    // Held, then Esc: cancelled, and the window never saw that Esc.
+    // Held, then Esc: cancelled, and the window never saw that Esc (it would have had it
+    // by the time our grab did).
     ASSERT_TRUE(xdotool({"keydown", "Control_R"}));
-    ASSERT_TRUE(testenv::waitFor([&] { return d.state == State::listening; }, 3000)) << logText().toStdString();
-    pause(300);
+    ASSERT_TRUE(state(State::listening));
     ASSERT_TRUE(xdotool({"key", "Escape"}));
-    EXPECT_TRUE(testenv::waitFor([&] { return d.state == State::idle; }, 3000)) << logText().toStdString();
+    EXPECT_TRUE(state(State::idle));
     ASSERT_TRUE(xdotool({"keyup", "Control_R"}));
-    pause(200);
     EXPECT_EQ(window.escapes(), 1);
 
     // Held and released: the dictation finishes and its text is typed.
     ASSERT_TRUE(xdotool({"keydown", "Control_R"}));
-    ASSERT_TRUE(testenv::waitFor([&] { return d.state == State::listening; }, 3000));
-    pause(400);
+    ASSERT_TRUE(state(State::listening));
+    ASSERT_TRUE(waitUntil([&] { return confirms == 1; }, "the hold confirmed"));
     ASSERT_TRUE(xdotool({"keyup", "Control_R"}));
-    ASSERT_TRUE(testenv::waitFor([&] { return d.state == State::finishing || d.state == State::idle; }, 3000));
-    ASSERT_TRUE(testenv::waitFor([&] { return d.state == State::idle; }, 8000));
+    ASSERT_TRUE(state(State::idle));
     EXPECT_EQ(fake::keys().runs.join(QString()), QStringLiteral("Typed through X."));
 
-    // Idle again: Esc is the window's once more.
+    // Idle again, once the grab is gone: Esc is the window's once more.
+    ASSERT_TRUE(waitUntil([&] { return window.escapeFree(); }, "Esc let go"));
     ASSERT_TRUE(xdotool({"key", "Escape"}));
-    EXPECT_TRUE(testenv::waitFor([&] { return window.escapes() == 2; }, 3000));
+    EXPECT_TRUE(waitUntil([&] { return window.escapes() == 2; }, "the window's second Esc"));
 }
 
 }  // namespace

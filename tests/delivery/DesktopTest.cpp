@@ -7,13 +7,13 @@
 #include <QJsonDocument>
 #include <QProcess>
 #include <QRandomGenerator>
-#include <QThread>
 
 #include "QtPrint.h"
 #include "core/Log.h"
 #include "core/TextInjector.h"
 #include "core/WebContext.h"
 #include "harness/DesktopSession.h"
+#include "harness/Wait.h"
 #include "platform/Accessibility.h"
 #include "platform/KeySynth.h"
 #include "platform/Pasteboard.h"
@@ -28,6 +28,7 @@
 
 namespace {
 
+using harness::waitUntil;
 using TextInjector::Focus;
 
 QString toolPath(const char* name) {
@@ -112,17 +113,13 @@ class Desktop : public ::testing::Test {
             .toString();
     }
 
-    static bool entryBecomes(const QString& expected, int timeoutMs = 5000) {
-        QDeadlineTimer deadline(timeoutMs);
+    // Each look asks the target, which paces the looks.
+    static bool entryBecomes(const QString& expected) {
         QString last;
-        while (!deadline.hasExpired()) {
-            last = entryText();
-            if (last == expected) return true;
-            QThread::msleep(20);
-        }
-        ADD_FAILURE() << "entry holds \"" << last.toStdString() << "\", expected \""
-                      << expected.toStdString() << "\"";
-        return false;
+        const auto r = waitUntil([&] { return (last = entryText()) == expected; },
+                                 QStringLiteral("the entry to hold \"%1\"").arg(expected));
+        if (!r) ADD_FAILURE() << r.message() << "; it holds \"" << last.toStdString() << "\"";
+        return static_cast<bool>(r);
     }
 
     static QJsonObject targetClipboard() {
@@ -151,13 +148,14 @@ TEST_F(Desktop, ProbeTellsAnEntryFromAButton) {
     EXPECT_TRUE(platform::Platform::current().permissions->accessibilityAvailable());
     // The target joins the accessibility bus on its own time.
     Focus f;
-    testenv::waitFor([&] { return (f = TextInjector::focus(targetApp())) == Focus::text(); },
-                     10000);
-    EXPECT_EQ(f, Focus::text());
+    EXPECT_TRUE(waitUntil([&] { return (f = TextInjector::focus(targetApp())) == Focus::text(); },
+                          "the entry seen as text"))
+        << f.detail.toStdString();
 
     ASSERT_TRUE(focusTarget(QStringLiteral("button")));
-    testenv::waitFor(
-        [&] { return (f = TextInjector::focus(targetApp())).kind == Focus::Kind::notText; }, 5000);
+    EXPECT_TRUE(waitUntil(
+        [&] { return (f = TextInjector::focus(targetApp())).kind == Focus::Kind::notText; },
+        "the button seen"));
     EXPECT_EQ(f, Focus::notText(QStringLiteral("push button")));
 
     // A process that is not on the bus.
@@ -184,7 +182,7 @@ TEST_F(Desktop, ManyDistinctCharactersReuseKeycodesInOrder) {
     for (char32_t c = U'一'; text.size() < 120; c += 7) text += QString::fromUcs4(&c, 1);
     text += QStringLiteral(" end");
     EXPECT_TRUE(TextInjector::type(text));
-    entryBecomes(text, 15000);
+    entryBecomes(text);
 }
 
 TEST_F(Desktop, NonUsLayoutsAndAKeymapReload) {
@@ -199,7 +197,7 @@ TEST_F(Desktop, NonUsLayoutsAndAKeymapReload) {
     setLayout("fr");
     const QString french = QString::fromUtf8("azerty qwerty AQWZ àéèçù œ « » 1234");
     EXPECT_TRUE(TextInjector::type(french));
-    entryBecomes(QStringLiteral("yz") + german + french, 8000);
+    entryBecomes(QStringLiteral("yz") + german + french);
     setLayout("us");
 }
 
@@ -227,8 +225,8 @@ TEST_F(Desktop, PasteArrivesAndTheClipboardComesBack) {
                  {QStringLiteral("text"), QStringLiteral("the user's own words")},
                  {QStringLiteral("png"), QString::fromLatin1(png.toBase64())}});
     auto* pb = platform::Platform::current().pasteboard.get();
-    ASSERT_TRUE(
-        testenv::waitFor([&] { return pb->types().contains(QStringLiteral("image/png")); }, 3000));
+    ASSERT_TRUE(waitUntil([&] { return pb->types().contains(QStringLiteral("image/png")); },
+                          "the user's image on the clipboard"));
 
     const QString text = QString::fromUtf8("pasted — 你好 👍");
     QElapsedTimer clock;
@@ -236,19 +234,19 @@ TEST_F(Desktop, PasteArrivesAndTheClipboardComesBack) {
     ASSERT_TRUE(TextInjector::paste(text, 350, false));
     entryBecomes(text);
     const quint64 pasted = pb->changeCount();
-    ASSERT_TRUE(testenv::waitFor([&] { return pb->changeCount() != pasted; }, 5000));
+    ASSERT_TRUE(waitUntil([&] { return pb->changeCount() != pasted; }, "the restore"));
     EXPECT_GE(clock.elapsed(), 340);
 
     // Another application sees the user's clipboard again, every byte of it.
     QJsonObject clip;
-    testenv::waitFor(
+    EXPECT_TRUE(waitUntil(
         [&] {
             // The target learns of the change on its own time.
             clip = targetClipboard();
             return clip.value(QStringLiteral("text")).toString() != text &&
                    !clip.value(QStringLiteral("png")).toString().isEmpty();
         },
-        3000);
+        "the target to see the user's clipboard"));
     EXPECT_EQ(clip.value(QStringLiteral("text")).toString(),
               QStringLiteral("the user's own words"));
     const QByteArray back =
@@ -264,7 +262,7 @@ TEST_F(Desktop, KeepLeavesTheTextOnTheClipboard) {
     const QString text = QStringLiteral("kept for later");
     ASSERT_TRUE(TextInjector::paste(text, 100, true));
     entryBecomes(text);
-    QThread::msleep(400);
+    TextInjector::finishPendingRestores();  // runs any restore there is at once
     EXPECT_EQ(targetClipboard().value(QStringLiteral("text")).toString(), text);
     EXPECT_EQ(platform::Platform::current().pasteboard->text(), text);
 }
@@ -293,9 +291,8 @@ TEST_F(Desktop, WebContextFindsTheFrontTabsUrl) {
     QProcess* embeds = startBrowser(session, gmail, {}, nullptr);
     ASSERT_TRUE(embeds);
     std::optional<WebContext::Match> m;
-    testenv::waitFor([&] { return (m = WebContext::detect(browserApp(embeds))).has_value(); },
-                     5000);
-    ASSERT_TRUE(m);
+    ASSERT_TRUE(waitUntil([&] { return (m = WebContext::detect(browserApp(embeds))).has_value(); },
+                          "the front tab found"));
     EXPECT_EQ(m->site.label, QStringLiteral("Gmail"));
     EXPECT_EQ(m->url, gmail);
     session->end(embeds);
@@ -304,9 +301,8 @@ TEST_F(Desktop, WebContextFindsTheFrontTabsUrl) {
     QProcess* walked = startBrowser(session, QStringLiteral("https://github.com/velmora"),
                                     {QStringLiteral("--no-embeds")}, nullptr);
     ASSERT_TRUE(walked);
-    testenv::waitFor([&] { return (m = WebContext::detect(browserApp(walked))).has_value(); },
-                     5000);
-    ASSERT_TRUE(m);
+    ASSERT_TRUE(waitUntil([&] { return (m = WebContext::detect(browserApp(walked))).has_value(); },
+                          "the document found"));
     EXPECT_EQ(m->site.label, QStringLiteral("GitHub"));
     session->end(walked);
 
@@ -319,13 +315,13 @@ TEST_F(Desktop, WebContextFindsTheFrontTabsUrl) {
     session->end(inactive);
     QProcess* local = startBrowser(session, QStringLiteral("file:///tmp/page.html"), {}, nullptr);
     ASSERT_TRUE(local);
-    testenv::waitFor(
+    ASSERT_TRUE(waitUntil(
         [&] {
             return platform::Platform::current()
                 .accessibility->documentUrl(local->processId())
                 .value.has_value();
         },
-        5000);
+        "the local page's document"));
     EXPECT_FALSE(WebContext::detect(browserApp(local)));
     session->end(local);
 }

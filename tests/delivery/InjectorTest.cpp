@@ -2,15 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
-#include <QThread>
 
 #include "QtPrint.h"
-#include "core/Log.h"
 #include "core/TextInjector.h"
 #include "core/WebContext.h"
+#include "harness/LogReader.h"
 #include "platform/fake/FakeDelivery.h"
 #include "platform/fake/FakePlatform.h"
-#include "support/TestEnv.h"
 
 namespace {
 
@@ -26,9 +24,11 @@ platform::RunningApp app(qint64 pid, const QString& bundleId = QStringLiteral("o
     return a;
 }
 
-QString logText() {
-    Log::flush();
-    return QString::fromUtf8(testenv::readFile(Log::path()));
+using harness::waitUntil;
+
+::testing::AssertionResult clipboardBack(const PasteboardContents& want) {
+    return waitUntil([&] { return fake::pasteboard().contents() == want; },
+                     "the user's clipboard back");
 }
 
 const PasteboardContents kUserClipboard{
@@ -54,6 +54,7 @@ class Injector : public ::testing::Test {
     static fake::FakeKeySynth& keys() { return fake::keys(); }
     static fake::FakePasteboard& pb() { return fake::pasteboard(); }
     static fake::FakeAccessibility& ax() { return fake::accessibility(); }
+    harness::LogReader log;
 };
 
 TEST_F(Injector, FocusProbeTellsTextFromTheRest) {
@@ -122,8 +123,7 @@ TEST_F(Injector, TypingPostsRunsAndLogsThem) {
     EXPECT_TRUE(TextInjector::type(QString()));
     EXPECT_TRUE(keys().runs.isEmpty());
     EXPECT_EQ(keys().endTypingCalls, 0);
-    EXPECT_TRUE(
-        logText().contains(QStringLiteral("Type: 0 units in 0 events, input source xkb:us")));
+    EXPECT_TRUE(log.has(QStringLiteral("Type: 0 units in 0 events, input source xkb:us")));
 
     const quint64 before = pb().changeCount();
     const QString text = QStringLiteral("naïve café — ") + QString(32, QLatin1Char('z'));
@@ -133,15 +133,13 @@ TEST_F(Injector, TypingPostsRunsAndLogsThem) {
     EXPECT_EQ(keys().runs.join(QString()), text);
     EXPECT_EQ(keys().endTypingCalls, 1);
     EXPECT_EQ(pb().changeCount(), before);  // typing never touches the clipboard
-    EXPECT_TRUE(
-        logText().contains(QStringLiteral("Type: 45 units in 3 events, input source xkb:us")));
+    EXPECT_TRUE(log.has(QStringLiteral("Type: 45 units in 3 events, input source xkb:us")));
 
     keys().source.clear();
     keys().works = false;
     EXPECT_FALSE(TextInjector::type(QStringLiteral("hello")));
-    const QString log = logText();
-    EXPECT_TRUE(log.contains(QStringLiteral("Type: 5 units in 1 events, input source ?")));
-    EXPECT_TRUE(log.contains(QStringLiteral("Type: couldn't send 1 of 1 runs")));
+    EXPECT_TRUE(log.has(QStringLiteral("Type: 5 units in 1 events, input source ?")));
+    EXPECT_TRUE(log.has(QStringLiteral("Type: couldn't send 1 of 1 runs")));
 }
 
 TEST_F(Injector, PasteRestoresTheClipboardOnceTheTargetHasRead) {
@@ -152,26 +150,23 @@ TEST_F(Injector, PasteRestoresTheClipboardOnceTheTargetHasRead) {
     EXPECT_TRUE(TextInjector::paste(QStringLiteral("dictated"), 350, false));
     EXPECT_EQ(pb().text(), QStringLiteral("dictated"));
     EXPECT_EQ(keys().pastes, QList<bool>{false});
-    ASSERT_TRUE(
-        testenv::waitFor([] { return fake::pasteboard().contents() == kUserClipboard; }, 3000));
+    ASSERT_TRUE(clipboardBack(kUserClipboard));
     EXPECT_GE(clock.elapsed(), 340);
     // The restoring thread logs just after it has put the contents back.
-    EXPECT_TRUE(testenv::waitFor(
-        [] { return logText().contains(QStringLiteral("Paste: clipboard restored (2 formats)")); }, 3000));
+    EXPECT_TRUE(log.waitFor(QStringLiteral("Paste: clipboard restored (2 formats)")));
 
     // An empty clipboard is empty again afterwards; terminals get their own chord.
     pb().copyFromOtherApp({});
     EXPECT_TRUE(TextInjector::paste(QStringLiteral("ls -la"), 50, false, true));
     EXPECT_EQ(keys().pastes.last(), true);
-    ASSERT_TRUE(testenv::waitFor([] { return !fake::pasteboard().text(); }, 3000));
+    ASSERT_TRUE(waitUntil([] { return !fake::pasteboard().text(); }, "the clipboard empty again"));
     EXPECT_TRUE(pb().contents().isEmpty());
 }
 
 TEST_F(Injector, KeepLeavesTheText) {
     pb().copyFromOtherApp(kUserClipboard);
     EXPECT_TRUE(TextInjector::paste(QStringLiteral("kept"), 10, true));
-    QThread::msleep(60);
-    TextInjector::finishPendingRestores();
+    TextInjector::finishPendingRestores();  // runs any restore there is at once
     EXPECT_EQ(pb().text(), QStringLiteral("kept"));
 }
 
@@ -179,30 +174,28 @@ TEST_F(Injector, RestoreWaitsForASlowReaderAndSparesANewCopy) {
     // The target reads late: the restore waits for it rather than pasting the old contents.
     pb().copyFromOtherApp(kUserClipboard);
     EXPECT_TRUE(TextInjector::paste(QStringLiteral("slow"), 20, false));
-    QThread::msleep(200);
+    ASSERT_TRUE(waitUntil([] { return fake::pasteboard().readWaiters() == 1; },
+                          "the restore waiting for the target"));
     EXPECT_EQ(pb().text(), QStringLiteral("slow"));
     pb().readByTarget();
-    ASSERT_TRUE(
-        testenv::waitFor([] { return fake::pasteboard().contents() == kUserClipboard; }, 3000));
+    ASSERT_TRUE(clipboardBack(kUserClipboard));
 
     // The user copies something before the restore: that copy stays.
     const PasteboardContents newer{{QStringLiteral("UTF8_STRING"), "copied meanwhile"}};
     keys().onPaste = [] { fake::pasteboard().readByTarget(); };
     EXPECT_TRUE(TextInjector::paste(QStringLiteral("x"), 100, false));
     pb().copyFromOtherApp(newer);
-    QThread::msleep(250);
     TextInjector::finishPendingRestores();
     EXPECT_EQ(pb().contents(), newer);
-    EXPECT_TRUE(logText().contains(
-        QStringLiteral("Paste: clipboard changed since the paste, not restoring it")));
+    EXPECT_TRUE(
+        log.has(QStringLiteral("Paste: clipboard changed since the paste, not restoring it")));
 }
 
 TEST_F(Injector, TargetThatNeverReadsStillGetsTheClipboardBack) {
     pb().copyFromOtherApp(kUserClipboard);
     EXPECT_TRUE(TextInjector::paste(QStringLiteral("unread"), 0, false));
-    ASSERT_TRUE(testenv::waitFor([] { return fake::pasteboard().contents() == kUserClipboard; },
-                                 TextInjector::kReadGraceMs + 2000));
-    EXPECT_TRUE(logText().contains(QStringLiteral("the target never read the text")));
+    ASSERT_TRUE(clipboardBack(kUserClipboard));
+    EXPECT_TRUE(log.has(QStringLiteral("the target never read the text")));
 }
 
 TEST_F(Injector, BackToBackPastesRestoreTheUsersClipboard) {
@@ -211,10 +204,13 @@ TEST_F(Injector, BackToBackPastesRestoreTheUsersClipboard) {
     EXPECT_TRUE(TextInjector::paste(QStringLiteral("first"), 300, false));
     EXPECT_TRUE(TextInjector::paste(QStringLiteral("second"), 50, false));
     EXPECT_EQ(pb().text(), QStringLiteral("second"));
-    ASSERT_TRUE(
-        testenv::waitFor([] { return fake::pasteboard().contents() == kUserClipboard; }, 3000));
-    QThread::msleep(400);  // the first paste's restore must not come back with "first"
+    ASSERT_TRUE(clipboardBack(kUserClipboard));
+    // The first paste's restore was withdrawn: nothing is left to run, and nothing found
+    // the clipboard changed under it.
+    TextInjector::finishPendingRestores();
     EXPECT_EQ(pb().contents(), kUserClipboard);
+    EXPECT_EQ(log.count(QStringLiteral("Paste: clipboard restored")), 1);
+    EXPECT_FALSE(log.has(QStringLiteral("not restoring it")));
 }
 
 TEST_F(Injector, FailuresKeepTheUsersData) {
@@ -229,10 +225,9 @@ TEST_F(Injector, FailuresKeepTheUsersData) {
     // The paste chord cannot be sent: the text stays for the user to paste by hand.
     keys().works = false;
     EXPECT_FALSE(TextInjector::paste(QStringLiteral("by hand"), 10, false));
-    QThread::msleep(50);
     TextInjector::finishPendingRestores();
     EXPECT_EQ(pb().text(), QStringLiteral("by hand"));
-    EXPECT_TRUE(logText().contains(QStringLiteral("couldn't send the paste keys")));
+    EXPECT_TRUE(log.has(QStringLiteral("couldn't send the paste keys")));
 }
 
 TEST_F(Injector, WebContextReadsTheFrontTab) {
@@ -248,11 +243,11 @@ TEST_F(Injector, WebContextReadsTheFrontTab) {
     EXPECT_EQ(gmail->site.label, QStringLiteral("Gmail"));
     EXPECT_EQ(gmail->site.style.id, QStringLiteral("mail"));
     EXPECT_EQ(gmail->url, QStringLiteral("https://Mail.Google.com/mail/u/0/#inbox"));
-    EXPECT_TRUE(logText().contains(QStringLiteral("ms: mail.google.com → Gmail")));
+    EXPECT_TRUE(log.has(QStringLiteral("ms: mail.google.com → Gmail")));
 
     ax().documentUrls[22] = QStringLiteral("https://notgithub.com/x");
     EXPECT_FALSE(WebContext::detect(app(22, QStringLiteral("COM.GOOGLE.CHROME.CANARY"))));
-    EXPECT_TRUE(logText().contains(QStringLiteral("notgithub.com → 未知站点")));
+    EXPECT_TRUE(log.has(QStringLiteral("notgithub.com → 未知站点")));
 
     const char* none[] = {"file:///home/me/page.html", "", "http://", "https://exa mple.com/",
                           "about:blank"};
@@ -261,7 +256,7 @@ TEST_F(Injector, WebContextReadsTheFrontTab) {
         EXPECT_FALSE(WebContext::detect(app(23, QStringLiteral("com.brave.browser")))) << url;
     }
     EXPECT_FALSE(WebContext::detect(app(24, QStringLiteral("com.brave.browser"))));  // no document
-    EXPECT_TRUE(logText().contains(QStringLiteral("Web URL: none (")));
+    EXPECT_TRUE(log.has(QStringLiteral("Web URL: none (")));
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-// The identity and style tables, row by row.
+// The identity and style tables, by their rules: how a Linux name becomes an identifier,
+// how an identifier finds its style, and that no row of a table hides another.
 #include <gtest/gtest.h>
 
 #include "QtPrint.h"
@@ -11,181 +12,112 @@ namespace {
 using platform::x11::BundleIdMap::lookup;
 using platform::x11::BundleIdMap::lookupFirst;
 
-struct AppRow {
-    const char* linuxName;  // desktop id, Flatpak id or WM_CLASS; "" to use `id` as is
-    const char* id;         // the identifier the style rules see ("" for unknown)
-    const char* style;
-    bool browser;
-};
-
-// Linux names -> identifiers -> styles, and identifiers the style table matches by prefix.
-const AppRow kApps[] = {
-    {"firefox", "org.mozilla.firefox", "web", true},
-    {"org.mozilla.firefox", "org.mozilla.firefox", "web", true},
-    {"Navigator", "org.mozilla.firefox", "web", true},
-    {"google-chrome", "com.google.chrome", "web", true},
-    {"com.google.Chrome", "com.google.chrome", "web", true},
-    {"google-chrome-canary", "com.google.chrome.canary", "web", true},
-    {"chromium", "org.chromium.chromium", "generic",
-     true},  // a browser the style table does not list
-    {"brave-browser", "com.brave.browser", "web", true},
-    {"vivaldi-stable", "com.vivaldi.vivaldi", "generic", true},
-    {"microsoft-edge", "com.microsoft.edgemac", "web", true},
-    {"code", "com.microsoft.vscode", "code", false},
-    {"com.visualstudio.code", "com.microsoft.vscode", "code", false},
-    {"jetbrains-idea", "com.jetbrains.idea", "code", false},
-    {"jetbrains-pycharm-ce", "com.jetbrains.pycharm-ce", "code", false},
-    {"com.jetbrains.IntelliJ-IDEA-Community", "com.jetbrains.intellij-idea-community", "code",
-     false},
-    {"sublime_text", "com.sublimetext", "code", false},
-    {"slack", "com.tinyspeck.slackmacgap", "im", false},
-    {"com.slack.Slack", "com.tinyspeck.slackmacgap", "im", false},
-    {"discord", "com.hnc.discord", "im", false},
-    {"telegram-desktop", "ru.keepcoder.telegram", "im", false},
-    {"org.telegram.desktop", "ru.keepcoder.telegram", "im", false},
-    {"wechat", "com.tencent.xinwechat", "chat", false},
-    {"thunderbird", "com.apple.mail", "mail", false},
-    {"obsidian", "md.obsidian", "notes", false},
-    {"md.obsidian.Obsidian", "md.obsidian", "notes", false},
-    {"gnome-terminal-server", "com.apple.terminal", "terminal", false},
-    {"konsole", "com.apple.terminal", "terminal", false},
-    {"xterm", "com.apple.terminal", "terminal", false},
-    {"kitty", "com.apple.terminal", "terminal", false},
-    {"Alacritty", "com.apple.terminal", "terminal", false},
-    {"org.wezfurlong.wezterm", "com.apple.terminal", "terminal", false},
-    {"tilix", "com.apple.terminal", "terminal", false},
-    {"ghostty", "com.mitchellh.ghostty", "terminal", false},
-    {"gedit", "com.apple.textedit", "notes", false},
-    {"org.gnome.gedit.desktop", "com.apple.textedit", "notes", false},
-    {"kate", "com.apple.textedit", "notes", false},
-    {"mousepad", "com.apple.textedit", "notes", false},
-    {"jetbrains-", "", "generic", false},  // no product after the prefix
-    {"gimp", "", "generic", false},
-    // Identifiers straight into the style table.
-    {"", "com.jetbrains.goland", "code", false},
-    {"", "COM.GOOGLE.CHROME.CANARY", "web", true},
-    {"", "com.google.chromebeta", "web", false},  // a prefix match is no browser
-    {"", "com.tencent.xinWeChat", "chat", false},
-    {"", "ai.perplexity.mac", "ai", false},
-    {"", "com.apple.mailx", "mail", false},
-    {"", "", "generic", false},
-    {"", "org.example.unknown", "generic", false},
-};
-
-TEST(DeliveryTables, LinuxNamesMapOntoStylesAndBrowsers) {
-    for (const AppRow& row : kApps) {
-        const QString linuxName = QString::fromUtf8(row.linuxName);
-        const QString expected = QString::fromUtf8(row.id);
-        SCOPED_TRACE(std::string(row.linuxName) + " / " + row.id);
-        QString id = expected;
-        if (!linuxName.isEmpty()) {
-            const auto mapped = lookup(linuxName);
-            EXPECT_EQ(mapped.value_or(QString()), expected);
-            id = mapped.value_or(QString());
-        }
-        EXPECT_EQ(AppStyle::forBundleId(id).id, QString::fromUtf8(row.style));
-        EXPECT_EQ(WebContext::isBrowser(id), row.browser);
-    }
+TEST(DeliveryTables, EveryKindOfLinuxNameFindsItsIdentifier) {
+    const std::pair<const char*, const char*> rows[] = {
+        {"firefox", "org.mozilla.firefox"},                 // desktop id
+        {"org.mozilla.firefox", "org.mozilla.firefox"},     // Flatpak id
+        {"com.slack.Slack", "com.tinyspeck.slackmacgap"},   // Flatpak id, any case
+        {"Navigator", "org.mozilla.firefox"},               // WM_CLASS instance
+        {"Alacritty", "com.apple.terminal"},                // WM_CLASS class
+        {" konsole\t", "com.apple.terminal"},               // stray blanks
+        {"org.gnome.gedit.desktop", "com.apple.textedit"},  // a desktop file's name
+        {"org.telegram.desktop", "ru.keepcoder.telegram"},  // an id that ends so itself
+        // JetBrains IDEs: whatever product follows the prefix.
+        {"jetbrains-pycharm-ce", "com.jetbrains.pycharm-ce"},
+        {"com.jetbrains.IntelliJ-IDEA-Community", "com.jetbrains.intellij-idea-community"},
+        {"jetbrains-", ""},
+        {"gimp", ""},
+        {"", ""},
+    };
+    for (const auto& [name, id] : rows)
+        EXPECT_EQ(lookup(QString::fromUtf8(name)).value_or(QString()), QString::fromUtf8(id))
+            << name;
     // The most specific name wins; unknown names fall through to the next.
-    EXPECT_EQ(lookupFirst({QString(), QStringLiteral("Gnome-terminal"),
-                           QStringLiteral("gnome-terminal-server")}),
+    EXPECT_EQ(lookupFirst({QString(), QStringLiteral("Gnome-terminal"), QStringLiteral("firefox")}),
               QStringLiteral("com.apple.terminal"));
-    EXPECT_EQ(lookupFirst({QStringLiteral("org.gnome.gedit"), QStringLiteral("firefox")}),
-              QStringLiteral("com.apple.textedit"));
+    EXPECT_EQ(lookupFirst({QStringLiteral("gimp"), QStringLiteral("code")}),
+              QStringLiteral("com.microsoft.vscode"));
     EXPECT_FALSE(lookupFirst({QStringLiteral("gimp"), QString()}));
+}
 
-    // No app at all.
+TEST(DeliveryTables, IdentifiersFindTheirStyleByPrefixInAnyCase) {
+    const std::pair<const char*, const char*> rows[] = {
+        {"com.tinyspeck.slackmacgap", "im"},   // a mapped Linux application
+        {"com.jetbrains.goland", "code"},      // any product of a prefix
+        {"COM.GOOGLE.CHROME.CANARY", "web"},   // case
+        {"com.google.chromebeta", "web"},      // a prefix, not a whole name
+        {"org.chromium.chromium", "generic"},  // a browser the table does not list
+        {"org.example.unknown", "generic"},   {"", "generic"},
+    };
+    for (const auto& [id, style] : rows)
+        EXPECT_EQ(AppStyle::forBundleId(QString::fromUtf8(id)).id, QString::fromUtf8(style)) << id;
     EXPECT_EQ(AppStyle::forApp(std::nullopt), AppStyle::generic());
     platform::RunningApp noId;
     noId.pid = 42;
     EXPECT_EQ(AppStyle::forApp(noId), AppStyle::generic());
 
-    // Labels name the application rows only, exactly.
-    struct Named {
-        const char* label;
-        const char* id;
-        bool blankLines;
-    };
-    const Named named[] = {{"聊天", "chat", false}, {"即时消息", "im", false},
-                           {"邮件", "mail", true},  {"终端", "terminal", false},
-                           {"代码", "code", true},  {"AI 对话", "ai", true},
-                           {"笔记", "notes", true}, {"网页", "web", true}};
-    for (const Named& n : named) {
-        const auto style = AppStyle::named(QString::fromUtf8(n.label));
-        ASSERT_TRUE(style) << n.label;
-        EXPECT_EQ(style->id, QString::fromUtf8(n.id));
-        EXPECT_EQ(style->label, QString::fromUtf8(n.label));
-        EXPECT_EQ(style->blankLines, n.blankLines);
-    }
-    for (const char* other : {"mail", "通用", "文档", "社交", "邮件 ", "AI对话", ""})
-        EXPECT_FALSE(AppStyle::named(QString::fromUtf8(other))) << other;
+    // Browsers are whole identifiers, in any case.
+    EXPECT_TRUE(WebContext::isBrowser(QStringLiteral("COM.GOOGLE.CHROME.CANARY")));
+    EXPECT_TRUE(WebContext::isBrowser(QStringLiteral("org.chromium.chromium")));
+    EXPECT_FALSE(WebContext::isBrowser(QStringLiteral("com.google.chromebeta")));
+    EXPECT_FALSE(WebContext::isBrowser(QString()));
 }
 
-TEST(DeliveryTables, HostsFindTheirSites) {
-    struct HostRow {
-        const char* host;
-        const char* label;  // "" for no site
-        const char* style;
-        const char* icon;
-    };
-    const HostRow rows[] = {
-        {"mail.google.com", "Gmail", "mail", "gmail"},
-        {"outlook.office365.com", "Outlook", "mail", "outlook"},
-        {"outlook.live.com", "Outlook", "mail", "outlook"},
-        {"app.slack.com", "Slack", "im", "slack"},
-        {"web.telegram.org", "Telegram", "im", "telegram"},
-        {"discord.com", "Discord", "im", "discord"},
-        {"web.whatsapp.com", "WhatsApp", "im", "whatsapp"},
-        {"claude.ai", "Claude", "ai", "claude"},
-        {"chat.openai.com", "ChatGPT", "ai", "chatgpt"},
-        {"chatgpt.com", "ChatGPT", "ai", "chatgpt"},
-        {"gemini.google.com", "Gemini", "ai", "gemini"},
-        {"www.perplexity.ai", "Perplexity", "ai", "perplexity"},
-        {"chat.deepseek.com", "DeepSeek", "ai", "deepseek"},
-        {"kimi.moonshot.cn", "Kimi", "ai", "kimi"},
-        {"www.kimi.com", "Kimi", "ai", "kimi"},
-        {"www.doubao.com", "豆包", "ai", "doubao"},
-        {"www.notion.so", "Notion", "web-notes", "notion"},
-        {"someone.notion.site", "Notion", "web-notes", "notion"},
-        {"docs.google.com", "Google Docs", "web-notes", "gdocs"},
-        {"abc.feishu.cn", "飞书", "web-notes", "feishu"},
-        {"x.larksuite.com", "飞书", "web-notes", "feishu"},
-        {"www.yuque.com", "语雀", "web-notes", "yuque"},
-        {"GITHUB.COM", "GitHub", "web-code", "github"},
-        {"gist.github.com", "GitHub", "web-code", "github"},
-        {"gitlab.com", "GitLab", "web-code", "gitlab"},
-        {"linear.app", "Linear", "web-notes", "linear"},
-        {"team.atlassian.net", "Jira", "web-notes", "jira"},
-        {"x.com", "X", "social", "x"},
-        {"mobile.twitter.com", "X", "social", "x"},
-        {"weibo.com", "微博", "social", "weibo"},
-        {"www.xiaohongshu.com", "小红书", "social", "xiaohongshu"},
-        // Same letters without the dot are another domain.
-        {"notgithub.com", "", "", ""},
-        {"github.com.evil.net", "", "", ""},
-        {"google.com", "", "", ""},
-        {"", "", "", ""},
-    };
-    for (const HostRow& row : rows) {
-        SCOPED_TRACE(row.host);
-        const auto site = WebContext::siteForHost(QString::fromUtf8(row.host));
-        if (!*row.label) {
-            EXPECT_FALSE(site);
-            continue;
+TEST(DeliveryTables, NoRowHidesAnother) {
+    // Every prefix leads to its own row (an earlier, shorter prefix would take it), and every
+    // row is found by its id and label.
+    for (const AppStyleRow& row : AppStyle::table()) {
+        SCOPED_TRACE(row.style.id.toStdString());
+        for (const QString& prefix : row.prefixes) {
+            EXPECT_EQ(prefix, prefix.toLower()) << "identifiers are compared lower-cased";
+            EXPECT_EQ(AppStyle::forBundleId(prefix), row.style) << prefix.toStdString();
         }
-        ASSERT_TRUE(site);
-        EXPECT_EQ(site->label, QString::fromUtf8(row.label));
-        EXPECT_EQ(site->style.id, QString::fromUtf8(row.style));
-        EXPECT_EQ(site->icon, QString::fromUtf8(row.icon));
-        EXPECT_EQ(site->style, *AppStyle::withId(site->style.id));
+        EXPECT_EQ(AppStyle::withId(row.style.id), row.style);
+        EXPECT_EQ(AppStyle::named(row.style.label), row.style);
     }
-    EXPECT_EQ(WebContext::sites().size(), 24);
-    EXPECT_EQ(WebContext::browsers().size(), 11);
-    // Website-only styles and their flags.
-    EXPECT_EQ(AppStyle::withId(QStringLiteral("social"))->blankLines, false);
+    for (const QString& browser : WebContext::browsers()) {
+        EXPECT_EQ(browser, browser.toLower());
+        EXPECT_TRUE(WebContext::isBrowser(browser.toUpper())) << browser.toStdString();
+    }
+    // Every host leads to its own site, whose style is a known one.
+    for (const WebSite& site : WebContext::sites()) {
+        SCOPED_TRACE(site.label.toStdString());
+        EXPECT_EQ(AppStyle::withId(site.style.id), site.style);
+        EXPECT_FALSE(site.icon.isEmpty());
+        for (const QString& host : site.hosts) {
+            EXPECT_EQ(host, host.toLower());
+            const auto found = WebContext::siteForHost(host.toUpper());
+            ASSERT_TRUE(found) << host.toStdString();
+            EXPECT_EQ(found->label, site.label) << host.toStdString();
+        }
+    }
+}
+
+TEST(DeliveryTables, LabelsAndHostsMatchWholly) {
+    const auto mail = AppStyle::named(QStringLiteral("邮件"));
+    ASSERT_TRUE(mail);
+    EXPECT_EQ(mail->id, QStringLiteral("mail"));
+    EXPECT_TRUE(mail->blankLines);
+    EXPECT_FALSE(AppStyle::named(QStringLiteral("聊天"))->blankLines);
+    // Labels are exact, and only the application rows have them.
+    for (const char* other : {"mail", "邮件 ", "AI对话", "通用", "文档", "社交", ""})
+        EXPECT_FALSE(AppStyle::named(QString::fromUtf8(other))) << other;
     EXPECT_EQ(AppStyle::withId(QStringLiteral("web-notes"))->label, QStringLiteral("文档"));
-    EXPECT_EQ(AppStyle::withId(QStringLiteral("web-code"))->label, QStringLiteral("代码"));
     EXPECT_FALSE(AppStyle::withId(QStringLiteral("nope")));
+
+    // A host matches a listed one or its subdomains, never the same letters elsewhere.
+    const std::pair<const char*, const char*> hosts[] = {
+        {"someone.notion.site", "Notion"},
+        {"gist.github.com", "GitHub"},
+        {"notgithub.com", ""},
+        {"github.com.evil.net", ""},
+        {"google.com", ""},  // only some of Google's hosts are listed
+        {"", ""},
+    };
+    for (const auto& [host, label] : hosts) {
+        const auto site = WebContext::siteForHost(QString::fromUtf8(host));
+        EXPECT_EQ(site ? site->label : QString(), QString::fromUtf8(label)) << host;
+    }
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 #include <signal.h>
 #include <sys/stat.h>
 
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -15,11 +14,11 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
-#include <QThread>
 #include <optional>
 
 #include "harness/DesktopSession.h"
 #include "harness/FifoFeeder.h"
+#include "harness/LogReader.h"
 #include "harness/PrivatePulse.h"
 #include "harness/WordShare.h"
 #include "support/TestEnv.h"
@@ -27,6 +26,8 @@
 #include <X11/Xlib.h>
 
 namespace {
+
+using namespace std::chrono_literals;
 
 const QString kSpoken =
     QStringLiteral("Please send the quarterly report to the finance team by Friday.");
@@ -111,10 +112,6 @@ class E2E : public ::testing::Test {
     }
 
     QString logPath() const { return home_ + QStringLiteral("/state/Velmora/Velmora.log"); }
-    QString log() const { return QString::fromUtf8(testenv::readFile(logPath())); }
-    bool logHas(const QString& needle, int timeoutMs) const {
-        return testenv::waitFor([&] { return log().contains(needle); }, timeoutMs);
-    }
 
     // Starts velmora-server on a free loopback port; its port, or 0.
     int startServer() {
@@ -128,14 +125,14 @@ class E2E : public ::testing::Test {
         if (!server_) return 0;
         static const QRegularExpression listening(R"(listening on http://127\.0\.0\.1:(\d+))");
         int port = 0;
-        testenv::waitFor(
+        const bool up = harness::waitUntil(
             [&] {
                 const auto m = listening.match(QString::fromUtf8(testenv::readFile(serverLog)));
                 if (m.hasMatch()) port = m.captured(1).toInt();
                 return port > 0 || server_->state() == QProcess::NotRunning;
             },
-            30000);
-        return port;
+            QStringLiteral("velmora-server listening"), 30s);
+        return up ? port : 0;
     }
 
     QString targetText() {
@@ -211,41 +208,42 @@ TEST_F(E2E, HeldTalkKeyTypesTheSpokenSentenceIntoTheFocusedWindow) {
                           QStringLiteral("VQ_SERVER=http://127.0.0.1:%1").arg(port),
                           QStringLiteral("VQ_SERVER_TOKEN=") + kToken});
     ASSERT_NE(velmora_, nullptr) << "velmora did not start";
-    ASSERT_TRUE(logHas(QStringLiteral("Talk key: rightControl, hold mode"), 15000))
-        << log().toStdString();
+    harness::LogReader log(logPath());
     // The key monitor is armed once the line is written; the microphone is warmed meanwhile.
-    logHas(QStringLiteral("Mic permission: "), 5000);
+    ASSERT_TRUE(log.waitFor(QStringLiteral("Talk key: rightControl, hold mode")));
+    ASSERT_TRUE(log.waitFor(QStringLiteral("Mic permission: true")));
     ASSERT_TRUE(focusTarget(display_, window, *target_, QStringLiteral("entry"), &state));
 
     // Hold the key, speak, let go half a second after the last word.
     keyDown_ = true;
     ASSERT_TRUE(
         tool(QStringLiteral("xdotool"), {QStringLiteral("keydown"), QStringLiteral("Control_R")}));
-    ASSERT_TRUE(logHas(QStringLiteral("Listening → "), 5000)) << log().toStdString();
-    feeder_->queue(speech->pcm);
+    ASSERT_TRUE(log.waitFor(QStringLiteral("Listening → ")));
+    // The speech, then the half second of room the user waits before letting go: the feeder
+    // plays both in real time.
+    feeder_->queue(speech->pcm + QByteArray(speech->rate * speech->channels, '\0'));
     const QString shot = qEnvironmentVariable("VELMORA_E2E_SCREENSHOT");
     if (!shot.isEmpty()) {
-        testenv::waitFor([] { return false; }, 1200);
+        EXPECT_TRUE(log.waitFor(QStringLiteral("HUD: shown")));
         if (!tool(QStringLiteral("import"),
                   {QStringLiteral("-window"), QStringLiteral("root"), shot}))
             std::fprintf(stderr, "screenshot: import failed\n");
     }
-    const int speechMs =
-        static_cast<int>(speech->pcm.size() * 1000 / (2 * speech->channels * speech->rate));
-    const bool drained = testenv::waitFor([&] { return feeder_->drained(); }, speechMs + 10000);
-    testenv::waitFor([] { return false; }, 500);
+    const bool drained =
+        harness::waitUntil([&] { return feeder_->drained(); }, "the speech played", 60s);
     keyDown_ = false;
     ASSERT_TRUE(
         tool(QStringLiteral("xdotool"), {QStringLiteral("keyup"), QStringLiteral("Control_R")}));
     ASSERT_TRUE(drained);
 
     // The cleaned sentence lands in the focused field.
-    ASSERT_TRUE(logHas(QStringLiteral("Done "), 30000)) << log().toStdString();
+    ASSERT_TRUE(log.waitFor(QStringLiteral("Done "), 1, 60s));
     QString typed;
-    testenv::waitFor([&] { return !(typed = targetText()).isEmpty(); }, 5000);
+    ASSERT_TRUE(harness::waitUntil([&] { return !(typed = targetText()).isEmpty(); },
+                                   "text in the target"));
     std::fprintf(stderr, "spoken: %s\ntyped:  %s\n", qPrintable(kSpoken), qPrintable(typed));
     EXPECT_GE(harness::wordShare(kSpoken, typed), 0.6) << "typed: " << typed.toStdString();
-    const QString text = log();
+    const QString text = log.text();
     EXPECT_TRUE(text.contains(QStringLiteral("Listening → velmora-target"))) << text.toStdString();
     EXPECT_TRUE(text.contains(QStringLiteral("Held "))) << text.toStdString();
     EXPECT_TRUE(text.contains(QStringLiteral("HUD: shown"))) << "the pill never showed";

@@ -5,21 +5,24 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QJsonDocument>
-#include <QThread>
-#include <atomic>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <mutex>
 #include <thread>
 
-#include <X11/Xlib.h>
+#include "harness/Wait.h"
+#include "platform/linux/X11Util.h"
+
+#include <X11/keysym.h>
 #include <gio/gio.h>
 
 namespace {
 
-std::mutex gPidsMutex;
+std::mutex gPidsMutex;  // guards the three below
 std::vector<qint64> gPids;
-std::atomic<bool> gStopped{false};
+bool gStopped = false;
+std::condition_variable gStop;
 
 void dieWithParent() {
     prctl(PR_SET_PDEATHSIG, SIGTERM);
@@ -57,23 +60,61 @@ QString a11yAddress() {
 
 bool holdXServer(int timeoutMs) {
     static Display* keeper = nullptr;
-    QDeadlineTimer deadline(timeoutMs);
-    while (!keeper && !deadline.hasExpired()) {
-        keeper = XOpenDisplay(nullptr);
-        if (!keeper) QThread::msleep(50);
+    return harness::waitUntil([] { return keeper || (keeper = XOpenDisplay(nullptr)); },
+                              QStringLiteral("a connection to the X server"),
+                              harness::milliseconds(timeoutMs));
+}
+
+bool keyFree(Display* display, unsigned keycode) {
+    const Window root = DefaultRootWindow(display);
+    platform::x11::ErrorTrap trap(display);
+    XGrabKey(display, static_cast<int>(keycode), 0, root, False, GrabModeAsync, GrabModeAsync);
+    if (trap.failed()) return false;  // BadAccess: somebody holds it
+    XUngrabKey(display, static_cast<int>(keycode), 0, root);
+    XSync(display, False);
+    return true;
+}
+
+EscWindow::~EscWindow() {
+    if (d_) XCloseDisplay(d_);
+}
+
+bool EscWindow::open() {
+    d_ = XOpenDisplay(nullptr);
+    if (!d_) return false;
+    w_ = XCreateSimpleWindow(d_, DefaultRootWindow(d_), 0, 0, 200, 100, 0, 0, 0);
+    XSelectInput(d_, w_, KeyPressMask | StructureNotifyMask);
+    XMapWindow(d_, w_);
+    for (XEvent ev;;) {
+        XNextEvent(d_, &ev);
+        if (ev.type == MapNotify) break;
     }
-    return keeper != nullptr;
+    XSetInputFocus(d_, w_, RevertToParent, CurrentTime);
+    XSync(d_, False);
+    return true;
+}
+
+int EscWindow::escapes() {
+    XSync(d_, False);
+    while (XPending(d_)) {
+        XEvent ev;
+        XNextEvent(d_, &ev);
+        if (ev.type == KeyPress && XLookupKeysym(&ev.xkey, 0) == XK_Escape) ++count_;
+    }
+    return count_;
+}
+
+bool EscWindow::escapeFree() {
+    return keyFree(d_, XKeysymToKeycode(d_, XK_Escape));
 }
 
 bool DesktopSession::start(int watchdogSeconds) {
     std::thread([watchdogSeconds] {
-        for (int i = 0; i < watchdogSeconds * 10; ++i) {
-            if (gStopped) return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
+        std::unique_lock lock(gPidsMutex);
+        if (gStop.wait_for(lock, std::chrono::seconds(watchdogSeconds), [] { return gStopped; }))
+            return;
         std::fprintf(stderr, "desktop session: watchdog fired after %d s, stopping\n",
                      watchdogSeconds);
-        std::lock_guard lock(gPidsMutex);
         for (qint64 pid : gPids) kill(static_cast<pid_t>(pid), SIGKILL);
         _exit(3);
     }).detach();
@@ -104,12 +145,8 @@ bool DesktopSession::start(int watchdogSeconds) {
         error = QStringLiteral("at-spi-bus-launcher did not start");
         return false;
     }
-    QDeadlineTimer deadline(10000);
-    while (a11yBus.isEmpty() && !deadline.hasExpired()) {
-        a11yBus = a11yAddress();
-        if (a11yBus.isEmpty()) QThread::msleep(50);
-    }
-    if (a11yBus.isEmpty()) {
+    if (!harness::waitUntil([this] { return !(a11yBus = a11yAddress()).isEmpty(); },
+                            QStringLiteral("the accessibility bus"))) {
         error = QStringLiteral("the accessibility bus did not come up");
         return false;
     }
@@ -153,7 +190,11 @@ void DesktopSession::end(QProcess* p) {
 void DesktopSession::stop() {
     for (auto it = children_.rbegin(); it != children_.rend(); ++it) end(it->get());
     children_.clear();
-    gStopped = true;
+    {
+        std::lock_guard lock(gPidsMutex);
+        gStopped = true;
+    }
+    gStop.notify_all();
 }
 
 QJsonObject JsonChild::ask(const QJsonObject& command, int timeoutMs) {
@@ -187,21 +228,20 @@ QJsonObject JsonChild::waitFor(const QString& name, int timeoutMs) {
 
 bool focusTarget(Display* display, unsigned long window, JsonChild& target, const QString& widget,
                  QJsonObject* last, int timeoutMs) {
-    QDeadlineTimer deadline(timeoutMs);
-    while (!deadline.hasExpired()) {
-        XWindowAttributes attrs{};
-        if (XGetWindowAttributes(display, window, &attrs) && attrs.map_state == IsViewable) {
-            XSetInputFocus(display, window, RevertToParent, CurrentTime);
-            XSync(display, False);
-        }
-        target.ask(
-            {{QStringLiteral("cmd"), QStringLiteral("focus")}, {QStringLiteral("what"), widget}});
-        const QJsonObject s = target.ask({{QStringLiteral("cmd"), QStringLiteral("state")}});
-        if (s.value(QStringLiteral("active")).toBool() &&
-            s.value(QStringLiteral("focus")).toString() == widget)
-            return true;
-        if (last) *last = s;
-        QThread::msleep(50);
-    }
-    return false;
+    // Each try asks the target twice, which paces the tries.
+    return harness::waitUntil(
+        [&] {
+            XWindowAttributes attrs{};
+            if (XGetWindowAttributes(display, window, &attrs) && attrs.map_state == IsViewable) {
+                XSetInputFocus(display, window, RevertToParent, CurrentTime);
+                XSync(display, False);
+            }
+            target.ask({{QStringLiteral("cmd"), QStringLiteral("focus")},
+                        {QStringLiteral("what"), widget}});
+            const QJsonObject s = target.ask({{QStringLiteral("cmd"), QStringLiteral("state")}});
+            if (last) *last = s;
+            return s.value(QStringLiteral("active")).toBool() &&
+                   s.value(QStringLiteral("focus")).toString() == widget;
+        },
+        QStringLiteral("focus on the target's ") + widget, harness::milliseconds(timeoutMs));
 }

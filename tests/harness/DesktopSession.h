@@ -34,6 +34,30 @@ class DesktopSession {
 // process's exit. False when no connection came within `timeoutMs`.
 bool holdXServer(int timeoutMs = 5000);
 
+// Whether a grab of `keycode` (without modifiers) on the root window is free to take: false
+// while another client holds it. Tells when a key monitor's grab is really gone.
+bool keyFree(Display* display, unsigned keycode);
+
+// A plain X window on a connection of its own, given the keyboard focus, that counts the
+// Esc presses it gets.
+class EscWindow {
+  public:
+    EscWindow() = default;
+    ~EscWindow();
+    EscWindow(const EscWindow&) = delete;
+    EscWindow& operator=(const EscWindow&) = delete;
+    bool open();
+    // Every press so far: after a round trip, so all the server has sent is counted.
+    int escapes();
+    // Whether no other client holds a grab of Esc.
+    bool escapeFree();
+
+  private:
+    Display* d_ = nullptr;
+    unsigned long w_ = 0;
+    int count_ = 0;
+};
+
 // A test program speaking one JSON object per line on stdin/stdout.
 class JsonChild {
   public:
@@ -53,4 +77,4 @@ class JsonChild {
 // "button") the keyboard focus, as a click would; there is no window manager to do it.
 // False when that did not happen within `timeoutMs`, with the target's last state in *last.
 bool focusTarget(Display* display, unsigned long window, JsonChild& target, const QString& widget,
-                 QJsonObject* last = nullptr, int timeoutMs = 10000);
+                 QJsonObject* last = nullptr, int timeoutMs = 20000);

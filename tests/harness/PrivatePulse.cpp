@@ -8,7 +8,6 @@
 
 #include <QDateTime>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
@@ -17,6 +16,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "harness/Wait.h"
 #include "platform/linux/PulseAudioInput.h"
 #include "support/TestEnv.h"
 
@@ -101,21 +101,22 @@ PrivatePulse::PrivatePulse(const QStringList& script, int watchdogSeconds) {
     qputenv("PULSE_SERVER", "unix:" + socket.toLocal8Bit());
     qputenv("PULSE_CLIENTCONFIG", (dir_ + QStringLiteral("/client.conf")).toLocal8Bit());
 
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < 15000) {
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            error_ = QStringLiteral("pulseaudio exited at start: ") +
-                     QString::fromLocal8Bit(
-                         testenv::readFile(QString::fromLocal8Bit(logPath)).right(2000));
-            return;
-        }
-        if (QFile::exists(socket) && platform::x11::probeDefaultSource(1000).reachable) return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    bool exited = false;
+    const bool up = harness::waitUntil(
+        [&] {
+            exited = waitpid(pid_, nullptr, WNOHANG) == pid_;
+            return exited ||
+                   (QFile::exists(socket) && platform::x11::probeDefaultSource(1000).reachable);
+        },
+        QStringLiteral("pulseaudio to come up"));
+    if (exited) {
+        pid_ = -1;
+        error_ =
+            QStringLiteral("pulseaudio exited at start: ") +
+            QString::fromLocal8Bit(testenv::readFile(QString::fromLocal8Bit(logPath)).right(2000));
+    } else if (!up) {
+        error_ = QStringLiteral("pulseaudio did not come up");
     }
-    error_ = QStringLiteral("pulseaudio did not come up in 15 s");
 }
 
 PrivatePulse::~PrivatePulse() {
@@ -139,12 +140,10 @@ PrivatePulse::~PrivatePulse() {
 void PrivatePulse::stopDaemon() {
     if (pid_ <= 0) return;
     ::kill(pid_, SIGTERM);
-    for (int i = 0; i < 60; ++i) {
-        if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-            pid_ = -1;
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (harness::waitUntil([&] { return waitpid(pid_, nullptr, WNOHANG) == pid_; },
+                           QStringLiteral("pulseaudio to end"), std::chrono::seconds(3))) {
+        pid_ = -1;
+        return;
     }
     ::kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);

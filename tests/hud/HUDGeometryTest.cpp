@@ -7,6 +7,7 @@
 
 #include "core/Config.h"
 #include "core/Log.h"
+#include "harness/Wait.h"
 #include "support/TestEnv.h"
 #include "ui/HUDLayout.h"
 #include "ui/HUDText.h"
@@ -343,17 +344,19 @@ TEST(HUDTuning, SaveRoundTripsAndTellsSubscribers) {
     EXPECT_DOUBLE_EQ(back.width, 300);
     EXPECT_TRUE(back.learnedOwnGlass);
     EXPECT_EQ(Config::stringValue(QStringLiteral("hud.content")), QStringLiteral("waveform"));
-    EXPECT_TRUE(testenv::waitFor([&] { return told == 1; }, 2000));
+    EXPECT_TRUE(harness::waitUntil([&] { return told == 1; }, "the subscriber told"));
 
     EXPECT_TRUE(HUDTuning::set(QStringLiteral("barSpeed"), 2.5));
     EXPECT_FALSE(HUDTuning::set(QStringLiteral("noSuchKnob"), 1));
-    EXPECT_TRUE(testenv::waitFor([&] { return told == 2; }, 2000));
+    EXPECT_TRUE(harness::waitUntil([&] { return told == 2; }, "the subscriber told again"));
     EXPECT_DOUBLE_EQ(HUDTuning::load().barSpeed, 2.5);
     EXPECT_EQ(back.value(QStringLiteral("content")).toString(), QStringLiteral("waveform"));
 
-    sub.reset();  // unsubscribed: no more calls
+    sub.reset();  // unsubscribed: no more calls, though a later subscriber is told
+    int later = 0;
+    auto second = HUDTuning::subscribe([&] { ++later; });
     HUDTuning().save();
-    testenv::waitFor([] { return false; }, 50);
+    EXPECT_TRUE(harness::waitUntil([&] { return later == 1; }, "the later subscriber told"));
     EXPECT_EQ(told, 2);
     for (const QString& n : HUDTuning::names()) Config::d()->remove(QStringLiteral("hud.") + n);
 }

@@ -19,6 +19,7 @@
 
 #include "core/Config.h"
 #include "core/Log.h"
+#include "harness/Wait.h"
 #include "platform/Platform.h"
 #include "platform/select/PlatformSelect.h"
 #include "support/TestEnv.h"
@@ -30,6 +31,8 @@
 #include "ui/WaveformView.h"
 
 namespace {
+
+using harness::waitUntil;
 
 const QColor kBackdrop(0xd8, 0xde, 0xe8);
 
@@ -65,10 +68,6 @@ bool haveXdotool() {
 // The window holding the X keyboard focus, as the X server tells it.
 quint64 focusedWindow() {
     return run(QStringLiteral("xdotool"), {QStringLiteral("getwindowfocus")}).toULongLong();
-}
-
-void settle(int ms) {
-    testenv::waitFor([] { return false; }, ms);
 }
 
 double dpr() {
@@ -137,18 +136,27 @@ struct Desk {
         target.setGeometry(QGuiApplication::primaryScreen()->availableGeometry());
         target.show();
         target.activateWindow();
-        testenv::waitFor(
-            [&] { return target.windowHandle() && target.windowHandle()->isExposed(); }, 5000);
-        settle(200);
+        EXPECT_TRUE(waitUntil(
+            [&] {
+                if (!target.windowHandle() || !target.windowHandle()->isExposed()) return false;
+                const QImage img = grabScreen();
+                return !differs(img.pixel(img.width() / 2, img.height() * 3 / 4), kBackdrop, 8);
+            },
+            "the target window on screen"));
     }
     void focus() {
         target.raise();
         target.activateWindow();
-        if (haveXdotool())
-            run(QStringLiteral("xdotool"),
-                {QStringLiteral("windowactivate"),
-                 QString::number(target.winId())});  // with a window manager
-        testenv::waitFor([&] { return !haveXdotool() || focusedWindow() == target.winId(); }, 3000);
+        if (haveXdotool()) {
+            const QString id = QString::number(target.winId());
+            // Asked of a window manager when there is one, else given straight away (a manager
+            // that has just quit may leave its claims behind).
+            run(QStringLiteral("xdotool"), {QStringLiteral("windowactivate"), id});
+            if (focusedWindow() != target.winId())
+                run(QStringLiteral("xdotool"), {QStringLiteral("windowfocus"), id});
+        }
+        EXPECT_TRUE(waitUntil([&] { return !haveXdotool() || focusedWindow() == target.winId(); },
+                              "the target focused"));
     }
 };
 
@@ -165,12 +173,37 @@ bool hudVisible(HUD& hud) {
     return hud.panel()->isVisible();
 }
 
-// Shows, waits for the size animation to end, and looks.
-QImage look(HUD& hud, int ms = 450) {
-    testenv::waitFor([&] { return hudVisible(hud) && hud.panel()->windowHandle()->isExposed(); },
-                     3000);
-    settle(ms);
-    return grabScreen();
+// The pill's own animations (fade, cross-fade, width) are running.
+bool animating(HUD& hud) {
+    for (auto* a : hud.findChildren<QAbstractAnimation*>(Qt::FindDirectChildrenOnly))
+        if (a->state() == QAbstractAnimation::Running) return true;
+    for (QTimer* t : hud.findChildren<QTimer*>(Qt::FindDirectChildrenOnly))
+        if (t->isActive() && !t->isSingleShot()) return true;
+    return false;
+}
+
+// Waits until the pill is up and still, then until two looks in a row see it in the same
+// place (the X server and a compositor draw on their own time), and gives the last look.
+QImage look(HUD& hud) {
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            return hudVisible(hud) && hud.panel()->windowHandle()->isExposed() && !animating(hud);
+        },
+        "the pill shown and still"));
+    QImage img = grabScreen();
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            QImage next = grabScreen();
+            const bool same = pillBounds(next) == pillBounds(img);
+            img = std::move(next);
+            return same;
+        },
+        "the same picture twice"));
+    return img;
+}
+
+::testing::AssertionResult hidden(HUD& hud) {
+    return waitUntil([&] { return !hudVisible(hud); }, "the pill hidden");
 }
 
 void expectAtRestingPlace(const QRect& pill, double width, double height) {
@@ -303,9 +336,8 @@ TEST_F(HUDWindow, EachModeLooksRightAndLeavesTheFocusAlone) {
     // Hidden after its delay, and then nothing of the pill keeps running.
     hud.hide(0.3);
     EXPECT_TRUE(hudVisible(hud));
-    ASSERT_TRUE(testenv::waitFor([&] { return !hudVisible(hud); }, 3000));
-    settle(100);
-    EXPECT_FALSE(pillBounds(grabScreen()).isValid());
+    ASSERT_TRUE(hidden(hud));
+    EXPECT_TRUE(waitUntil([] { return !pillBounds(grabScreen()).isValid(); }, "no pill on screen"));
     EXPECT_EQ(runningTimers(hud), 0);
     expectFocusKept();
 }
@@ -323,26 +355,29 @@ TEST_F(HUDWindow, WaveformBarsMoveWithTheLevelAndStopWhenHidden) {
         hud.setLevel(0.002 + 0.08 * std::abs(std::sin(7.3 * t) + 0.8 * std::sin(3.1 * t + 1)));
     });
     mic.start(20);
-    QImage img = look(hud, 600);
+    QImage img = look(hud);
     QRect pill = pillBounds(img);
     expectAtRestingPlace(pill, 116, 46);
     auto* wave = hud.panel()->findChild<WaveformView*>();
     ASSERT_TRUE(wave);
     EXPECT_TRUE(wave->refreshing());
     const qint64 frames = wave->framesDrawn();
-    settle(500);
-    EXPECT_GT(wave->framesDrawn() - frames, 10);  // drawn at the display's pace
+    EXPECT_TRUE(waitUntil([&] { return wave->framesDrawn() - frames > 10; }, "frames drawn"));
     // The bars reach well above a resting dot.
-    double tallest = 0;
-    for (double h : wave->model.heights) tallest = std::max(tallest, h);
-    EXPECT_GT(tallest, 0.2);
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            double tallest = 0;
+            for (double h : wave->model.heights) tallest = std::max(tallest, h);
+            return tallest > 0.2;
+        },
+        "a tall bar"));
     img = grabScreen();
     saveShot(img, pillBounds(img), QStringLiteral("listening-waveform"), true);
     mic.stop();
     expectFocusKept();
 
     hud.hide(0);
-    ASSERT_TRUE(testenv::waitFor([&] { return !hudVisible(hud); }, 3000));
+    ASSERT_TRUE(hidden(hud));
     EXPECT_FALSE(wave->refreshing());
     EXPECT_EQ(runningTimers(hud), 0);
     HUDTuning::set(QStringLiteral("content"), QStringLiteral("transcript"));
@@ -374,28 +409,26 @@ TEST_F(HUDWindow, LearnedNoticeUndoTakesTheClickButNotTheFocus) {
     run(QStringLiteral("xdotool"),
         {QStringLiteral("mousemove"), QString::number(words0.x()), QString::number(words0.y()),
          QStringLiteral("click"), QStringLiteral("1")});
-    settle(200);
-    EXPECT_EQ(desk().target.presses, pressesBefore);
-    EXPECT_FALSE(button->counting());  // the pointer is over the notice: the countdown waits
+    // The pointer is over the notice: the countdown waits.
+    EXPECT_TRUE(waitUntil([&] { return !button->counting(); }, "the countdown held"));
 
     const QPoint centre = button->mapToGlobal(button->rect().center()) * dpr();
     run(QStringLiteral("xdotool"),
         {QStringLiteral("mousemove"), QString::number(centre.x()), QString::number(centre.y()),
          QStringLiteral("click"), QStringLiteral("1")});
-    ASSERT_TRUE(testenv::waitFor([&] { return !undone.isEmpty(); }, 3000));
+    ASSERT_TRUE(waitUntil([&] { return !undone.isEmpty(); }, "the undo"));
     EXPECT_EQ(undone.first(), words);
-    img = look(hud, 400);
+    // The first click came before this one: had it gone through, the target would have it.
+    EXPECT_EQ(desk().target.presses, pressesBefore);
+    img = look(hud);
     saveShot(img, pillBounds(img), QStringLiteral("learned-undone"));
     expectFocusKept();
-    // A second press does nothing.
+    // A second press does nothing; once the pointer leaves, it goes away by itself.
     run(QStringLiteral("xdotool"), {QStringLiteral("click"), QStringLiteral("1")});
-    settle(150);
-    EXPECT_EQ(undone.size(), 1);
-
-    // Once the pointer leaves, it goes away by itself.
     run(QStringLiteral("xdotool"),
         {QStringLiteral("mousemove"), QStringLiteral("5"), QStringLiteral("5")});
-    ASSERT_TRUE(testenv::waitFor([&] { return !hudVisible(hud); }, 5000));
+    ASSERT_TRUE(hidden(hud));
+    EXPECT_EQ(undone.size(), 1);
     EXPECT_EQ(runningTimers(hud), 0);
     expectFocusKept();
 }
@@ -410,11 +443,11 @@ TEST_F(HUDWindow, ClicksGoThroughThePillToTheAppUnderIt) {
     run(QStringLiteral("xdotool"),
         {QStringLiteral("mousemove"), QString::number(pill.center().x()),
          QString::number(pill.center().y()), QStringLiteral("click"), QStringLiteral("1")});
-    EXPECT_TRUE(testenv::waitFor([&] { return desk().target.presses == before + 1; }, 2000));
+    EXPECT_TRUE(waitUntil([&] { return desk().target.presses == before + 1; }, "the click"));
     run(QStringLiteral("xdotool"),
         {QStringLiteral("mousemove"), QStringLiteral("5"), QStringLiteral("5")});
     hud.hide(0);
-    testenv::waitFor([&] { return !hudVisible(hud); }, 3000);
+    EXPECT_TRUE(hidden(hud));
 }
 
 TEST_F(HUDWindow, UnderAWindowManagerTheFocusStaysToo) {
@@ -428,14 +461,13 @@ TEST_F(HUDWindow, UnderAWindowManagerTheFocusStaysToo) {
         "id=$(xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | awk '{print $5}'); "
         "[ -n \"$id\" ] && xprop -id \"$id\" _NET_WM_NAME 2>/dev/null | grep -q Openbox && echo "
         "yes");
-    const bool managed = testenv::waitFor(
+    const bool managed = waitUntil(
         [&] {
-            return !run(QStringLiteral("sh"), {QStringLiteral("-c"), probe}).isEmpty();
+            return !openbox.running() ||
+                   !run(QStringLiteral("sh"), {QStringLiteral("-c"), probe}).isEmpty();
         },
-        8000);
-    settle(300);
+        "openbox managing the screen");
     if (!managed || !openbox.running()) GTEST_SKIP() << "another window manager is running";
-    settle(300);
     desk().focus();
     before_ = focusedWindow();
     ASSERT_EQ(before_, desk().target.winId());
@@ -456,15 +488,14 @@ TEST_F(HUDWindow, UnderAWindowManagerTheFocusStaysToo) {
     };
     if (run(QStringLiteral("xdotool"), {QStringLiteral("get_num_desktops")}).toInt() >= 2) {
         run(QStringLiteral("xdotool"), {QStringLiteral("set_desktop"), QStringLiteral("1")});
-        EXPECT_TRUE(testenv::waitFor([&] { return !viewable(desk().target.winId()); }, 3000));
-        settle(200);
-        EXPECT_TRUE(viewable(hud.panel()->winId()));
+        EXPECT_TRUE(waitUntil([&] { return !viewable(desk().target.winId()); }, "the app away"));
+        EXPECT_TRUE(waitUntil([&] { return viewable(hud.panel()->winId()); }, "the pill along"));
         run(QStringLiteral("xdotool"), {QStringLiteral("set_desktop"), QStringLiteral("0")});
-        EXPECT_TRUE(testenv::waitFor([&] { return viewable(desk().target.winId()); }, 3000));
+        EXPECT_TRUE(waitUntil([&] { return viewable(desk().target.winId()); }, "the app back"));
         desk().focus();
     }
     hud.show(HUD::Mode::thinking, QStringLiteral("words"));
-    look(hud, 200);
+    look(hud);
     expectFocusKept();
 
     QStringList got;
@@ -479,13 +510,12 @@ TEST_F(HUDWindow, UnderAWindowManagerTheFocusStaysToo) {
         {QStringLiteral("mousemove"), QString::number(centre.x()), QString::number(centre.y()),
          QStringLiteral("click"), QStringLiteral("1")});
     EXPECT_TRUE(
-        testenv::waitFor([&] { return got == QStringList{QStringLiteral("Okonkwo")}; }, 3000));
-    settle(200);
+        waitUntil([&] { return got == QStringList{QStringLiteral("Okonkwo")}; }, "the undo"));
     expectFocusKept();
     run(QStringLiteral("xdotool"),
         {QStringLiteral("mousemove"), QStringLiteral("5"), QStringLiteral("5")});
     hud.hide(0);
-    testenv::waitFor([&] { return !hudVisible(hud); }, 3000);
+    EXPECT_TRUE(hidden(hud));
 }
 
 TEST_F(HUDWindow, UnderACompositorThePillIsTranslucentWithASoftShadow) {
@@ -494,15 +524,15 @@ TEST_F(HUDWindow, UnderACompositorThePillIsTranslucentWithASoftShadow) {
     Helper compositor(program);
     ASSERT_TRUE(compositor.p.waitForStarted(5000));
     platform::Workspace& ws = *platform::Platform::current().workspace;
-    if (!testenv::waitFor([&] { return ws.compositing(); }, 5000) || !compositor.running())
+    if (!waitUntil([&] { return ws.compositing() || !compositor.running(); }, "compositing") ||
+        !compositor.running())
         GTEST_SKIP() << "no compositing on this display";
-    settle(200);
     desk().focus();
     before_ = haveXdotool() ? focusedWindow() : 0;
 
     HUD hud;
     hud.show(HUD::Mode::listening, QStringLiteral("Seen through glass"));
-    QImage img = look(hud, 600);
+    QImage img = look(hud);
     const QRect pill = pillBounds(img, 110);  // the body, without its shadow
     ASSERT_TRUE(pill.isValid());
     expectAtRestingPlace(pill, 240, 46);
@@ -526,7 +556,7 @@ TEST_F(HUDWindow, UnderACompositorThePillIsTranslucentWithASoftShadow) {
         run(QStringLiteral("xdotool"),
             {QStringLiteral("mousemove"), QString::number(pill.center().x()),
              QString::number(pill.center().y()), QStringLiteral("click"), QStringLiteral("1")});
-        EXPECT_TRUE(testenv::waitFor([&] { return desk().target.presses == before + 1; }, 2000));
+        EXPECT_TRUE(waitUntil([&] { return desk().target.presses == before + 1; }, "the click"));
         run(QStringLiteral("xdotool"),
             {QStringLiteral("mousemove"), QStringLiteral("5"), QStringLiteral("5")});
     }
@@ -536,7 +566,7 @@ TEST_F(HUDWindow, UnderACompositorThePillIsTranslucentWithASoftShadow) {
     saveShot(img, pillBounds(img, 110), QStringLiteral("composited-learned"));
     expectFocusKept();
     hud.hide(0);
-    ASSERT_TRUE(testenv::waitFor([&] { return !hudVisible(hud); }, 3000));
+    ASSERT_TRUE(hidden(hud));
     EXPECT_EQ(runningTimers(hud), 0);
 }
 

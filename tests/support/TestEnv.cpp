@@ -1,26 +1,13 @@
 #include "support/TestEnv.h"
 
-#include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QThread>
 
 namespace testenv {
 
 QString home() {
     return qEnvironmentVariable("HOME");
-}
-
-bool waitFor(const std::function<bool()>& pred, int timeoutMs) {
-    QDeadlineTimer deadline(timeoutMs);
-    while (!pred()) {
-        if (deadline.hasExpired()) return pred();
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(1);
-    }
-    return true;
 }
 
 QString sourceDir() {

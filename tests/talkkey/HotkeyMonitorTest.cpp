@@ -1,11 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <QFile>
-
 #include "core/HotkeyMonitor.h"
-#include "core/Log.h"
+#include "harness/LogReader.h"
 #include "platform/fake/FakeKeyMonitor.h"
-#include "support/TestEnv.h"
 
 namespace {
 
@@ -13,7 +10,8 @@ using platform::Key;
 
 // Records the monitor's calls in order, as one string per call.
 struct Rig {
-    explicit Rig(bool toggle, HotkeyChoice choice = HotkeyChoice::rightOption) : monitor(choice, &keys) {
+    explicit Rig(bool toggle, HotkeyChoice choice = HotkeyChoice::rightOption)
+        : monitor(choice, &keys) {
         monitor.toggleMode = toggle;
         monitor.holdDelay = 0.05;
         monitor.onDown = [this] { calls << "down"; };
@@ -25,8 +23,10 @@ struct Rig {
         monitor.isListening = [this] { return listening; };
         monitor.start();
     }
-    void settle(int ms = 120) {
-        testenv::waitFor([] { return false; }, ms);
+    // The hold timer of a press made before this has had its moment.
+    void passHoldDelay() { harness::passTimersDue(std::chrono::milliseconds(50)); }
+    ::testing::AssertionResult confirmed() {
+        return harness::waitUntil([&] { return calls.contains("confirm"); }, "the confirmation");
     }
     platform::fake::FakeKeyMonitor keys;
     HotkeyMonitor monitor;
@@ -38,7 +38,7 @@ TEST(HoldMode, ShortPressCancels) {
     Rig r(false);
     r.keys.press(Key::rightOption);
     r.keys.release(Key::rightOption);
-    r.settle();
+    r.passHoldDelay();
     EXPECT_EQ(r.calls, (QStringList{"down", "cancel"}));
 }
 
@@ -46,7 +46,7 @@ TEST(HoldMode, LongPressConfirmsThenUp) {
     Rig r(false);
     r.keys.press(Key::rightOption);
     r.keys.press(Key::rightOption, true);  // auto-repeat changes nothing
-    ASSERT_TRUE(testenv::waitFor([&] { return r.calls.size() == 2; }, 2000));
+    ASSERT_TRUE(r.confirmed());
     r.keys.press(Key::other);  // typing while holding does not stop it
     r.keys.release(Key::rightOption);
     EXPECT_EQ(r.calls, (QStringList{"down", "confirm", "up"}));
@@ -56,9 +56,8 @@ TEST(HoldMode, ChordWithinTheDelayCancelsAndTheReleaseIsIgnored) {
     Rig r(false);
     r.keys.press(Key::rightOption);
     r.keys.press(Key::other);
-    r.settle();
+    r.passHoldDelay();
     r.keys.release(Key::rightOption);
-    r.settle();
     EXPECT_EQ(r.calls, (QStringList{"down", "cancel"}));
 }
 
@@ -68,11 +67,10 @@ TEST(HoldMode, OtherModifiersAndOtherTalkKeysNeverCount) {
     r.keys.release(Key::otherModifier);
     r.keys.press(Key::rightCommand);
     r.keys.release(Key::rightCommand);
-    r.settle();
     EXPECT_TRUE(r.calls.isEmpty());
     r.keys.press(Key::rightOption);
     r.keys.press(Key::otherModifier);  // Shift during the hold is not a chord
-    ASSERT_TRUE(testenv::waitFor([&] { return r.calls.size() == 2; }, 2000));
+    ASSERT_TRUE(r.confirmed());
     r.keys.release(Key::rightOption);
     EXPECT_EQ(r.calls, (QStringList{"down", "confirm", "up"}));
 }
@@ -80,14 +78,13 @@ TEST(HoldMode, OtherModifiersAndOtherTalkKeysNeverCount) {
 TEST(HoldMode, ReleaseWithoutPressIsIgnored) {
     Rig r(false);
     r.keys.release(Key::rightOption);
-    r.settle(20);
     EXPECT_TRUE(r.calls.isEmpty());
 }
 
 TEST(ToggleMode, CleanTapToggles) {
     Rig r(true);
     r.keys.press(Key::rightOption);
-    r.settle();  // length of the press does not matter
+    r.passHoldDelay();  // longer than a hold: in toggle mode it does not matter
     r.keys.release(Key::rightOption);
     EXPECT_EQ(r.calls, (QStringList{"toggle"}));
 }
@@ -131,6 +128,7 @@ TEST(Escape, TakenFromTheFrontAppOnlyWhileListening) {
 }
 
 TEST(Escape, GrabFailureFallsBackToPassiveAndSaysSo) {
+    harness::LogReader log;
     Rig r(true);
     r.keys.grabFails = true;
     r.listening = true;
@@ -139,9 +137,7 @@ TEST(Escape, GrabFailureFallsBackToPassiveAndSaysSo) {
     r.keys.press(Key::escape);
     EXPECT_EQ(r.calls, (QStringList{"esc"}));
     EXPECT_EQ(r.keys.frontAppEscapes, (QList<bool>{true}));
-    Log::flush();
-    EXPECT_TRUE(testenv::readFile(Log::path())
-                    .contains("Esc event tap unavailable (Accessibility?), esc falls back to passive"));
+    EXPECT_TRUE(log.has("Esc event tap unavailable (Accessibility?), esc falls back to passive"));
 }
 
 TEST(Escape, GrabIsInstalledOncePerListening) {

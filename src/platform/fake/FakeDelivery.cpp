@@ -118,9 +118,16 @@ void FakePasteboard::clear() {
 
 bool FakePasteboard::waitUntilRead(quint64 count, int timeoutMs) {
     std::unique_lock lock(mutex_);
+    ++waiters_;
     changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                       [&] { return readAt_ == count || count_ != count; });
+    --waiters_;
     return readAt_ == count && count_ == count;
+}
+
+int FakePasteboard::readWaiters() {
+    std::lock_guard lock(mutex_);
+    return waiters_;
 }
 
 void FakePasteboard::readByTarget() {

@@ -74,6 +74,8 @@ class FakePasteboard : public Pasteboard {
     void copyFromOtherApp(const PasteboardContents& contents);
     PasteboardContents contents();
     void setWritesFail(bool fail);
+    // How many callers are inside waitUntilRead now (a restore waiting for the target).
+    int readWaiters();
 
   private:
     std::mutex mutex_;
@@ -82,6 +84,7 @@ class FakePasteboard : public Pasteboard {
     quint64 count_ = 0;
     quint64 readAt_ = 0;  // the change count whose contents another app has read
     bool writesFail_ = false;
+    int waiters_ = 0;
 };
 
 }  // namespace platform::fake
