@@ -298,7 +298,7 @@ void QwenASR::receiveFailed(const std::shared_ptr<Conn>& conn, bool fromError) {
     std::optional<int> refused;
     if (http && *http >= 400)
         refused = http;
-    else if (s->closeCode() == 4008)
+    else if (static_cast<int>(s->closeCode()) == 4008)  // a code of the service's own
         refused = 429;
     QString reason = QStringLiteral("recv: ");
     if (http) reason += QStringLiteral("http %1 ").arg(*http);
