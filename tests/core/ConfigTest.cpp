@@ -73,7 +73,7 @@ TEST_F(ConfigTest, EnvFileWinsButEmptyCountsAsUnset) {
 
 TEST_F(ConfigTest, ServerUrlFallbackAndWebSocketScheme) {
     Config c = withEnvFile("");
-    const QUrl def(QLatin1String(Config::kDefaultServer));
+    const QUrl def{QLatin1String(Config::kDefaultServer)};
     EXPECT_EQ(c.server(), def);
     for (const char* bad : {"not a url", "http://", "://nohost", "host-only"}) {
         qputenv("VQ_SERVER", bad);
