@@ -50,7 +50,8 @@ void post(std::function<void()> fn) {
     std::lock_guard lock(q.mutex);
     q.work.push_back(std::move(fn));
     // A lambda without state: the event carries nothing the main thread reads before the lock.
-    if (!QMetaObject::invokeMethod(app, [] { runOne(); }, Qt::QueuedConnection))
+    if (!QMetaObject::invokeMethod(
+            app, [] { runOne(); }, Qt::QueuedConnection))
         q.work.pop_back();
 }
 
