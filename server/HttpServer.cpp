@@ -468,6 +468,21 @@ void HttpServer::stop() {
     impl_->io.stop();
 }
 
+bool HttpServer::dispatch(const Request& req, const Caller& caller, Responder respond) {
+    const auto route = impl_->routes.find({req.method(), pathOf(req.target())});
+    if (route == impl_->routes.end()) return false;
+    route->second(req, caller, std::move(respond));
+    return true;
+}
+
+bool HttpServer::attach(const std::string& path, std::shared_ptr<WsConnection> ws,
+                        const Request& upgrade, const Caller& caller) {
+    const auto it = impl_->sockets.find(path);
+    if (it == impl_->sockets.end()) return false;
+    it->second(std::move(ws), upgrade, caller);
+    return true;
+}
+
 uint16_t HttpServer::port() const { return impl_->boundPort; }
 boost::asio::io_context& HttpServer::io() { return impl_->io; }
 boost::asio::thread_pool& HttpServer::workers() { return impl_->workers; }

@@ -82,6 +82,13 @@ class HttpServer {
     void stop();
     uint16_t port() const;  // the bound port (useful with port 0)
 
+    // In-process entry points, without the network (fuzzing): runs the route of a request
+    // as an authorised caller, or hands a connection of our own to the WebSocket endpoint of
+    // `path`. False when nothing is registered there.
+    bool dispatch(const Request& req, const Caller& caller, Responder respond);
+    bool attach(const std::string& path, std::shared_ptr<WsConnection> ws, const Request& upgrade,
+                const Caller& caller);
+
     boost::asio::io_context& io();
     boost::asio::thread_pool& workers();
     const ServerOptions& options() const;

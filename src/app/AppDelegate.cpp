@@ -63,7 +63,9 @@ void AppDelegate::applicationDidFinishLaunching() {
         Log::write(QStringLiteral("Mic permission: ") + (mic ? QStringLiteral("true") : QStringLiteral("false")));
         if (mic) {
             audio.warmUp();
-        } else {
+        } else if (Clock::now() >= accessibilityWarningUntil_) {
+            // The answer comes after the accessibility step has run; its warning, which
+            // follows this message at launch, keeps the pill for its full time.
             hud->show(HUD::Mode::error, {}, {}, {}, QStringLiteral("Can't hear you, allow Microphone in Settings"));
             hud->hide(4);
         }
@@ -75,6 +77,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     if (!ax) {
         hud->show(HUD::Mode::error, {}, {}, {}, HUDCopy::accessibilityWarning());
         hud->hide(6);
+        accessibilityWarningUntil_ = Clock::now() + std::chrono::seconds(6);
     }
 
     // 12-13. Talk key.

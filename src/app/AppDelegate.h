@@ -92,5 +92,6 @@ class AppDelegate : public QObject {
     static qint64 msSince(Clock::time_point from);
 
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+    Clock::time_point accessibilityWarningUntil_{};  // the launch's warning is up till then
     bool terminated_ = false;
 };

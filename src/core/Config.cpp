@@ -203,8 +203,17 @@ QNetworkRequest Config::serverRequest(const QString& path, bool websocket) const
         std::lock_guard lock(gTokenMutex);
         if (gTokenProvider) token = gTokenProvider();
     }
-    if (token && !token->isEmpty())
-        request.setRawHeader("Authorization", "Bearer " + token->toUtf8());
+    if (token && !token->isEmpty()) {
+        // A token is visible ASCII; anything else (a stray control character in the env
+        // file, say) would break the request's header lines.
+        const bool usable = std::all_of(token->cbegin(), token->cend(),
+                                        [](QChar c) { return c > u' ' && c < QChar(0x7f); });
+        if (usable)
+            request.setRawHeader("Authorization", "Bearer " + token->toUtf8());
+        else
+            logOnce(QStringLiteral("Config: the bearer token has characters a token cannot "
+                                   "have (spaces, control or non-ASCII), not sent"));
+    }
     request.setRawHeader("X-App-Version", AppVersion::summary().toUtf8());
     request.setRawHeader("X-OS-Version", AppVersion::macOS().toUtf8());
     return request;

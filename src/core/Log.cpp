@@ -1,12 +1,11 @@
 #include "core/Log.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <atomic>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <deque>
 #include <mutex>
@@ -17,24 +16,28 @@
 
 namespace {
 
-void writeAll(int fd, const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        done += static_cast<size_t>(n);
-    }
+// The log holds dictated text: only its owner may read it.
+constexpr QFileDevice::Permissions kFileMode = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+constexpr QFileDevice::Permissions kDirMode =
+    QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
+// Straight to the file: one line, one write.
+constexpr QIODevice::OpenMode kAppend =
+    QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered;
+
+// The folder, created when missing and closed to others; failures are ignored (the
+// writes that follow then fail).
+void ensureFolder(const QString& dir) {
+    QDir().mkpath(dir);
+    QFile::setPermissions(dir, kDirMode);
 }
 
 // The serial queue "velmora.log": one thread, lines written whole and in order.
 class Writer {
 public:
-    Writer() : path_(Paths::logFile()) {
-        QDir().mkpath(Paths::logDir());  // a failure is ignored; the writes then fail
-        pathBytes_ = path_.toStdString();
+    Writer() : dir_(Paths::logDir()), path_(Paths::logFile()) {
+        ensureFolder(dir_);
+        // A log left by an older version may be readable by others.
+        if (QFile::exists(path_)) QFile::setPermissions(path_, kFileMode);
         thread_ = std::thread([this] { run(); });
         thread_.detach();  // lives for the whole process; flush() drains it at exit
         std::atexit([] { Log::flush(); });
@@ -66,22 +69,29 @@ private:
             std::string line = std::move(queue_.front());
             queue_.pop_front();
             lock.unlock();
-            if (mirror.load(std::memory_order_relaxed)) writeAll(STDERR_FILENO, line);
-            // Opened and closed per line: a crash never loses a line already written,
-            // and a deleted file is recreated by the next line.
-            const int fd = ::open(pathBytes_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-            if (fd >= 0) {
-                writeAll(fd, line);
-                ::close(fd);
+            if (mirror.load(std::memory_order_relaxed)) {
+                std::fwrite(line.data(), 1, line.size(), stderr);
+                std::fflush(stderr);
             }
+            append(line);
             lock.lock();
             ++written_;
             drained_.notify_all();
         }
     }
 
-    QString path_;
-    std::string pathBytes_;
+    // Opened and closed per line: a crash never loses a line already written, and a
+    // deleted file is recreated (owner-only, in an owner-only folder) by the next line.
+    void append(const std::string& line) {
+        QFile file(path_);
+        if (!file.open(kAppend | QIODevice::ExistingOnly)) {
+            ensureFolder(dir_);
+            if (!file.open(kAppend, kFileMode)) return;
+        }
+        file.write(line.data(), static_cast<qint64>(line.size()));
+    }
+
+    QString dir_, path_;
     std::mutex mutex_;
     std::condition_variable wake_, drained_;
     std::deque<std::string> queue_;

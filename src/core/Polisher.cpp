@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QHash>
+#include <QIODevice>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -11,6 +12,7 @@
 #include <QTextBoundaryFinder>
 #include <QTimer>
 #include <algorithm>
+#include <cstring>
 #include <memory>
 
 #include "core/Config.h"
@@ -22,6 +24,7 @@ namespace Polisher {
 namespace {
 
 constexpr const char* kTimedOut = "velmoraTimedOut";
+constexpr int kIdleConnectionSeconds = 30;
 
 // Process-wide state; touched on the main thread only.
 struct State {
@@ -107,11 +110,55 @@ Outcome classify(QNetworkReply* r) {
     return o;
 }
 
+// A request body that can be read only once. Qt's HTTP layer quietly sends a request
+// again when the server closes the connection before answering; with a body it cannot
+// rewind, that becomes a failed attempt instead, so one attempt is one request on the
+// wire and a slow model is never asked twice behind our back.
+class OnceBody : public QIODevice {
+  public:
+    OnceBody(QByteArray bytes, QObject* parent) : QIODevice(parent), bytes_(std::move(bytes)) {
+        open(QIODevice::ReadOnly);
+    }
+    bool isSequential() const override { return true; }
+    bool reset() override { return false; }
+    qint64 bytesAvailable() const override {
+        return bytes_.size() - read_ + QIODevice::bytesAvailable();
+    }
+
+  protected:
+    qint64 readData(char* data, qint64 max) override {
+        const qint64 n = std::min(max, bytes_.size() - read_);
+        if (n <= 0) return -1;  // the end: nothing more will come
+        std::memcpy(data, bytes_.constData() + read_, static_cast<size_t>(n));
+        read_ += n;
+        return n;
+    }
+    qint64 writeData(const char*, qint64) override { return -1; }
+
+  private:
+    QByteArray bytes_;
+    qint64 read_ = 0;
+};
+
 // Sends one request on `nam` with a time limit; `done` runs once, on the main thread.
 QNetworkReply* send(QNetworkAccessManager* nam, QNetworkRequest request, const QByteArray* body,
                     double timeout, std::function<void(QNetworkReply*, const Outcome&)> done) {
     request.setTransferTimeout(0);  // our own clock below decides
-    QNetworkReply* r = body ? nam->post(request, *body) : nam->get(request);
+    // Idle connections are dropped before a server's usual keep-alive limit: a request written
+    // into a connection the server has just closed now fails instead of going out again.
+    request.setAttribute(QNetworkRequest::ConnectionCacheExpiryTimeoutSecondsAttribute,
+                         kIdleConnectionSeconds);
+    QNetworkReply* r = nullptr;
+    if (body) {
+        // Streamed, not buffered by Qt (which would make it rewindable again).
+        request.setHeader(QNetworkRequest::ContentLengthHeader, body->size());
+        request.setAttribute(QNetworkRequest::DoNotBufferUploadDataAttribute, true);
+        auto* device = new OnceBody(*body, nullptr);
+        r = nam->post(request, device);
+        device->setParent(r);
+    } else {
+        r = nam->get(request);
+    }
     ++st().running[nam];
     auto* timer = new QTimer(r);
     timer->setSingleShot(true);

@@ -8,6 +8,7 @@
 #include <QTimer>
 #include <QUuid>
 #include <QWebSocket>
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
@@ -297,7 +298,7 @@ void QwenASR::receiveFailed(const std::shared_ptr<Conn>& conn, bool fromError) {
     std::optional<int> refused;
     if (http && *http >= 400)
         refused = http;
-    else if (s->closeCode() == 4008)
+    else if (static_cast<int>(s->closeCode()) == 4008)  // a code of the service's own
         refused = 429;
     QString reason = QStringLiteral("recv: ");
     if (http) reason += QStringLiteral("http %1 ").arg(*http);
@@ -396,9 +397,44 @@ bool QwenASR::isClosed() const {
     return closed_;
 }
 
-void QwenASR::handle(const QString& message, int gen) {
+std::optional<QwenASR::Event> QwenASR::parseEvent(const QString& message) {
     const QJsonDocument doc = QJsonDocument::fromJson(message.toUtf8());
-    if (!doc.isObject() || !doc.object().value(QStringLiteral("header")).isObject()) {
+    if (!doc.isObject() || !doc.object().value(QStringLiteral("header")).isObject())
+        return std::nullopt;
+    const QJsonObject object = doc.object();
+    const QJsonObject header = object.value(QStringLiteral("header")).toObject();
+    const QString name = header.value(QStringLiteral("event")).toString();
+    Event e;
+    if (name == QLatin1String("task-started")) {
+        e.kind = Event::Kind::started;
+    } else if (name == QLatin1String("result-generated")) {
+        e.kind = Event::Kind::result;
+        const QJsonObject sentence = object.value(QStringLiteral("payload"))
+                                         .toObject()
+                                         .value(QStringLiteral("output"))
+                                         .toObject()
+                                         .value(QStringLiteral("sentence"))
+                                         .toObject();
+        e.text = sentence.value(QStringLiteral("text")).toString().trimmed();
+        e.sentenceEnd = sentence.value(QStringLiteral("sentence_end")).toBool(false);
+        const QJsonValue endValue = sentence.value(QStringLiteral("end_time"));
+        // A time the service cannot mean (negative, not finite) counts as none;
+        // a huge one is capped so the byte arithmetic cannot overflow.
+        if (endValue.isDouble() && std::isfinite(endValue.toDouble()) && endValue.toDouble() >= 0)
+            e.endMs = static_cast<qint64>(std::min(endValue.toDouble(), 1e12));
+    } else if (name == QLatin1String("task-finished")) {
+        e.kind = Event::Kind::finished;
+    } else if (name == QLatin1String("task-failed")) {
+        e.kind = Event::Kind::failed;
+        e.failure = render(header.value(QStringLiteral("error_code"))) + QStringLiteral(": ") +
+                    render(header.value(QStringLiteral("error_message")));
+    }
+    return e;
+}
+
+void QwenASR::handle(const QString& message, int gen) {
+    const std::optional<Event> event = parseEvent(message);
+    if (!event) {
         std::shared_ptr<Conn> c;
         {
             std::lock_guard guard(lock_);
@@ -416,64 +452,48 @@ void QwenASR::handle(const QString& message, int gen) {
         std::lock_guard guard(lock_);
         if (gen != generation_ || closed_) return;
     }
-    const QJsonObject object = doc.object();
-    const QJsonObject header = object.value(QStringLiteral("header")).toObject();
-    const QString event = header.value(QStringLiteral("event")).toString();
 
-    if (event == QLatin1String("task-started")) return handleStarted(gen);
-
-    if (event == QLatin1String("result-generated")) {
-        const QJsonObject sentence = object.value(QStringLiteral("payload"))
-                                         .toObject()
-                                         .value(QStringLiteral("output"))
-                                         .toObject()
-                                         .value(QStringLiteral("sentence"))
-                                         .toObject();
-        const QString text = sentence.value(QStringLiteral("text")).toString().trimmed();
-        const bool end = sentence.value(QStringLiteral("sentence_end")).toBool(false);
-        std::optional<qint64> endTime;
-        const QJsonValue endValue = sentence.value(QStringLiteral("end_time"));
-        // A time the service cannot mean (negative, not finite) counts as none;
-        // a huge one is capped so the byte arithmetic cannot overflow.
-        if (endValue.isDouble() && std::isfinite(endValue.toDouble()) && endValue.toDouble() >= 0)
-            endTime = static_cast<qint64>(std::min(endValue.toDouble(), 1e12));
-        {
-            std::lock_guard guard(lock_);
-            if (gen != generation_ || closed_) return;
-            if (!end) {
-                current_ = text;
-            } else {
-                if (!text.isEmpty()) finals_.append(text);
-                current_.clear();
-                if (endTime) forget(base_ + *endTime * kBytesPerSecond / 1000);
+    switch (event->kind) {
+        case Event::Kind::started:
+            return handleStarted(gen);
+        case Event::Kind::result: {
+            const QString& text = event->text;
+            const bool end = event->sentenceEnd;
+            const std::optional<qint64> endTime = event->endMs;
+            {
+                std::lock_guard guard(lock_);
+                if (gen != generation_ || closed_) return;
+                if (!end) {
+                    current_ = text;
+                } else {
+                    if (!text.isEmpty()) finals_.append(text);
+                    current_.clear();
+                    if (endTime) forget(base_ + *endTime * kBytesPerSecond / 1000);
+                }
             }
-        }
-        if (end) {
-            if (!text.isEmpty()) {
-                if (onSentence && !isClosed()) onSentence(text);
-                if (onSentenceMeta && !isClosed()) onSentenceMeta(text, endTime);
+            if (end) {
+                if (!text.isEmpty()) {
+                    if (onSentence && !isClosed()) onSentence(text);
+                    if (onSentenceMeta && !isClosed()) onSentenceMeta(text, endTime);
+                }
+                if (onPartial && !isClosed()) onPartial(QString());
+            } else if (onPartial && !isClosed()) {
+                onPartial(text);
             }
-            if (onPartial && !isClosed()) onPartial(QString());
-        } else if (onPartial && !isClosed()) {
-            onPartial(text);
+            return;
         }
-        return;
-    }
-
-    if (event == QLatin1String("task-finished")) {
-        Log::write(QStringLiteral("ASR task finished"));
-        {
-            std::lock_guard guard(lock_);
-            taskDone_ = true;
-        }
-        complete();
-        return;
-    }
-
-    if (event == QLatin1String("task-failed")) {
-        lost(render(header.value(QStringLiteral("error_code"))) + QStringLiteral(": ") +
-                 render(header.value(QStringLiteral("error_message"))),
-             gen, std::nullopt, false, false);
+        case Event::Kind::finished:
+            Log::write(QStringLiteral("ASR task finished"));
+            {
+                std::lock_guard guard(lock_);
+                taskDone_ = true;
+            }
+            complete();
+            return;
+        case Event::Kind::failed:
+            return lost(event->failure, gen, std::nullopt, false, false);
+        case Event::Kind::other:
+            return;
     }
 }
 

@@ -65,6 +65,17 @@ class QwenASR : public std::enable_shared_from_this<QwenASR> {
     qint64 keptBytes() const;
     qint64 heardBytes() const;
 
+    // One message from the service, as far as the client reads it.
+    struct Event {
+        enum class Kind { started, result, finished, failed, other } kind = Kind::other;
+        QString text;                 // result: the sentence, trimmed
+        bool sentenceEnd = false;     // result: final, not partial
+        std::optional<qint64> endMs;  // result: a usable end time in the task's audio
+        QString failure;              // failed: "code: message"
+    };
+    // None when the message is not a JSON object with a header object.
+    static std::optional<Event> parseEvent(const QString& message);
+
     // Joins sentences the way `fullText` does: nothing between them, except one
     // space where two words of a spaced script would otherwise run together.
     static QString joinSentences(const QStringList& sentences);

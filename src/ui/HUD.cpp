@@ -456,21 +456,14 @@ void HUD::place(bool force) {
     QList<QRect> rects;
     for (const QScreen* s : screens) rects << deviceRect(s);
 
-    // The focused window decides; the pointer when it cannot be told.
-    std::optional<QPoint> focus;
-    if (platform::Workspace* ws = workspace()) {
-        std::optional<platform::RunningApp> target = app_;
-        if (!target || target->window == 0) target = ws->frontmostApplication();
-        if (target && target->window != 0)
-            if (auto frame = ws->windowFrame(target->window)) focus = frame->center();
-    }
+    // The screen the user is looking at is the one with the pointer.
     std::optional<QPoint> pointer;
     const QPoint cursor = QCursor::pos();
     if (const QScreen* s = QGuiApplication::screenAt(cursor)) {
         const QPoint origin = s->geometry().topLeft();
         pointer = origin + ((QPointF(cursor - origin)) * s->devicePixelRatio()).toPoint();
     }
-    int index = HUDLayout::pickScreen(rects, focus, pointer);
+    int index = HUDLayout::pickScreen(rects, pointer);
     QScreen* screen = index >= 0 ? screens[index] : QGuiApplication::primaryScreen();
     if (!screen) return;
 

@@ -96,14 +96,11 @@ QPoint panelOrigin(const QRect& visibleArea, QSizeF panel, double bottomOffset, 
     return {x, y};
 }
 
-int pickScreen(const QList<QRect>& screens, std::optional<QPoint> focusCentre,
-               std::optional<QPoint> pointer) {
+int pickScreen(const QList<QRect>& screens, std::optional<QPoint> pointer) {
     if (screens.isEmpty()) return -1;
-    for (const auto& p : {focusCentre, pointer}) {
-        if (!p) continue;
+    if (pointer)
         for (int i = 0; i < screens.size(); ++i)
-            if (screens[i].contains(*p)) return i;
-    }
+            if (screens[i].contains(*pointer)) return i;
     return 0;
 }
 

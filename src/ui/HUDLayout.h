@@ -56,10 +56,8 @@ QRectF pillRectInPanel(QSizeF panel, QSizeF pill, double margin);
 // `bottomOffset` above the area's bottom.
 QPoint panelOrigin(const QRect& visibleArea, QSizeF panel, double bottomOffset, double margin);
 
-// The screen the pill belongs to: the one holding the focused window's centre, else
-// the one holding the pointer, else the primary (index 0). Screens are given as
-// their device-pixel rectangles; -1 when there are none.
-int pickScreen(const QList<QRect>& screens, std::optional<QPoint> focusCentre,
-               std::optional<QPoint> pointer);
+// The screen the pill belongs to: the one holding the pointer, else the primary
+// (index 0). Screens are given as their device-pixel rectangles; -1 when there are none.
+int pickScreen(const QList<QRect>& screens, std::optional<QPoint> pointer);
 
 }  // namespace HUDLayout

@@ -1,6 +1,7 @@
 #include "ui/HUDModel.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "core/Config.h"
 #include "core/Log.h"
@@ -44,7 +45,9 @@ void HUDModel::show(HUDMode mode, const QString& written, const QString& pending
                     const std::optional<QStringList>& words) {
     host_.cancelHide();
     ++hideGen;
-    fading = false;
+    // A fade-out that has not reached its first frame still reads full opacity: it must
+    // be turned round all the same, or it ends with the pill on screen and invisible.
+    const bool wasFading = std::exchange(fading, false);
 
     learned = words;
     learnedUndoable = false;
@@ -54,7 +57,7 @@ void HUDModel::show(HUDMode mode, const QString& written, const QString& pending
         host_.resetUndoButton();
     }
     host_.setMouseEnabled(learned.has_value());
-    if (host_.panelOpacity() < 1) host_.fadeIn(0.1);
+    if (wasFading || host_.panelOpacity() < 1) host_.fadeIn(0.1);
     host_.clearLevelSource();
 
     const HUDMode previous = lastShown.mode;

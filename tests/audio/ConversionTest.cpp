@@ -114,8 +114,8 @@ INSTANTIATE_TEST_SUITE_P(
     Formats, TenMinutes,
     ::testing::Values(LongRun{AudioFormat{48000, 2, SampleType::float32, true}, "48k stereo float"},
                       LongRun{AudioFormat{44100, 1, SampleType::int16, true}, "44.1k mono int16"}),
-    [](const auto& info) {
-        return info.index == 0 ? std::string("Float48kStereo") : std::string("Int16_44k1Mono");
+    [](const auto& param) {
+        return param.index == 0 ? std::string("Float48kStereo") : std::string("Int16_44k1Mono");
     });
 
 // Every layout and odd rates: a second of input is exactly 16,000 samples out, and the

@@ -114,7 +114,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Kind{"flac48k24", SF_FORMAT_FLAC | SF_FORMAT_PCM_24, 48000, 1, true},
                       Kind{"ogg22k05stereo", SF_FORMAT_OGG | SF_FORMAT_VORBIS, 22050, 2, false},
                       Kind{"aiff96k", SF_FORMAT_AIFF | SF_FORMAT_PCM_16, 96000, 1, true}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& param) { return std::string(param.param.name); });
 
 TEST(FileConversion, EmptySoundGivesJustTheHeader) {
     const QString in = scratch(QStringLiteral("empty.wav"));

@@ -106,9 +106,9 @@ class FakeModel {
         o.token = "model-key";
         return o;
     }
-    RunningServer server_;
     std::mutex mutex_;
     std::vector<std::string> bodies_;
+    RunningServer server_;  // last: its threads stop before what they touch goes
 };
 
 LlmOptions modelAt(const std::string& url) {

@@ -17,6 +17,7 @@
 #include "platform/fake/FakeKeyMonitor.h"
 #include "platform/fake/FakePlatform.h"
 #include "ui/HUD.h"
+#include "ui/HUDCopy.h"
 
 namespace {
 
@@ -61,6 +62,7 @@ class Controller : public ::testing::Test {
         fake::accessibility().focused[kEditorPid] =
             fake::FakeAccessibility::element(QStringLiteral("text"));
         fake::permissions().accessibility = true;
+        fake::permissions().microphone = true;
         fake::keys().runs.clear();
         fake::keys().pastes.clear();
         fake::pasteboard().copyFromOtherApp({});
@@ -383,6 +385,18 @@ TEST_F(Controller, DeadMicrophoneCancelsWithItsMessage) {
     fake::keyMonitor().release(Key::rightControl);
     EXPECT_EQ(d.state, State::idle);
     expectTornDown();
+}
+
+TEST_F(Controller, LaunchWarnsAboutTheMicrophoneThenAccessibility) {
+    asrtest::Service service(R"({"connections":[{"steps":[]}]})");
+    fake::permissions().microphone = false;
+    fake::permissions().accessibility = false;
+    launch(service);
+    // The microphone's answer comes from another thread, after the accessibility step.
+    ASSERT_TRUE(testenv::waitFor(
+        [&] { return logText().contains(QStringLiteral("Mic permission: false")); }, 3000));
+    EXPECT_EQ(pill().mode, HUDMode::error);
+    EXPECT_EQ(pill().message, HUDCopy::accessibilityWarning());
 }
 
 }  // namespace

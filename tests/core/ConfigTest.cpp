@@ -73,7 +73,7 @@ TEST_F(ConfigTest, EnvFileWinsButEmptyCountsAsUnset) {
 
 TEST_F(ConfigTest, ServerUrlFallbackAndWebSocketScheme) {
     Config c = withEnvFile("");
-    const QUrl def(QLatin1String(Config::kDefaultServer));
+    const QUrl def{QLatin1String(Config::kDefaultServer)};
     EXPECT_EQ(c.server(), def);
     for (const char* bad : {"not a url", "http://", "://nohost", "host-only"}) {
         qputenv("VQ_SERVER", bad);
@@ -106,6 +106,19 @@ TEST_F(ConfigTest, RequestHeaders) {
     EXPECT_EQ(c.serverRequest(QStringLiteral("ping"), false).rawHeader("Authorization"), "Bearer dev");
     Config::setAccountTokenProvider(nullptr);
     qunsetenv("VQ_SERVER_TOKEN");
+
+    // A token that would break the header lines is not sent at all.
+    for (const QByteArray& bad : {QByteArray("a\rb"), QByteArray("a\0b", 3), QByteArray("a b"),
+                                  QByteArray("caf\xc3\xa9"), QByteArray("a\x7f")}) {
+        const Config broken = withEnvFile("VQ_SERVER_TOKEN=" + bad + "\n");
+        EXPECT_FALSE(broken.serverRequest(QStringLiteral("polish"), false).hasRawHeader("Authorization"))
+            << bad.toHex().toStdString();
+        EXPECT_FALSE(broken.serverRequest(QStringLiteral("asr"), true).hasRawHeader("Authorization"));
+    }
+    EXPECT_EQ(withEnvFile("VQ_SERVER_TOKEN=eyJ.a-b_c~d+e/f=\n")
+                  .serverRequest(QStringLiteral("ping"), false)
+                  .rawHeader("Authorization"),
+              "Bearer eyJ.a-b_c~d+e/f=");
 }
 
 TEST_F(ConfigTest, MaxSentenceSilence) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QSet>
 #include <thread>
@@ -39,14 +40,29 @@ TEST(Log, LineShapeEmptyAndMultiline) {
     EXPECT_TRUE(lines[4].isEmpty());
 }
 
-TEST(Log, DeletedFileIsRecreatedWithTheNextLine) {
+// Group and other bits of a file's mode.
+QFileDevice::Permissions othersMay(const QString& path) {
+    return QFile::permissions(path) &
+           (QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ExeGroup |
+            QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther);
+}
+
+TEST(Log, DeletedFileIsRecreatedWithTheNextLineForTheOwnerOnly) {
     Log::write(QStringLiteral("before"));
     Log::flush();
+    const QString dir = QFileInfo(Log::path()).absolutePath();
+    EXPECT_EQ(othersMay(Log::path()), QFileDevice::Permissions());
+    EXPECT_EQ(othersMay(dir), QFileDevice::Permissions());
     ASSERT_TRUE(QFile::remove(Log::path()));
+    ASSERT_TRUE(QFile::setPermissions(dir, QFile::permissions(dir) | QFileDevice::ReadOther |
+                                               QFileDevice::ExeOther));
     Log::write(QStringLiteral("after"));
     const QStringList lines = logLines();
     ASSERT_EQ(lines.size(), 2);
     EXPECT_TRUE(lines[0].endsWith(QStringLiteral(" after")));
+    EXPECT_EQ(othersMay(Log::path()), QFileDevice::Permissions());
+    EXPECT_EQ(othersMay(dir), QFileDevice::Permissions());
+    EXPECT_TRUE(QFile::permissions(Log::path()) & QFileDevice::WriteOwner);
 }
 
 TEST(Log, ManyThreadsWriteWholeLinesNoneLost) {

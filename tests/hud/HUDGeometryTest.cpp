@@ -84,7 +84,7 @@ TEST(HUDLayout, ResizeThresholdEasingAndCorners) {
                      23);  // never past half the height
 }
 
-TEST(HUDLayout, PlacementOnTheFocusedWindowsScreen) {
+TEST(HUDLayout, PlacementOnThePointersScreen) {
     HUDTuning t;
     const double m = HUDLayout::shadowMargin(t);
     const QSizeF panel = HUDLayout::panelSize(t);
@@ -103,14 +103,13 @@ TEST(HUDLayout, PlacementOnTheFocusedWindowsScreen) {
     EXPECT_DOUBLE_EQ(there.bottom(), 1040 - 32);
     EXPECT_NEAR(there.center().x(), 1280 + 960, 0.5);
 
+    // The pointer's screen, else the primary.
     const QList<QRect> screens = {QRect(0, 0, 1280, 800), QRect(1280, 0, 1920, 1080)};
-    EXPECT_EQ(HUDLayout::pickScreen(screens, QPoint(2000, 500), QPoint(10, 10)), 1);  // focus wins
-    EXPECT_EQ(HUDLayout::pickScreen(screens, std::nullopt, QPoint(1300, 10)),
-              1);  // else the pointer
-    EXPECT_EQ(HUDLayout::pickScreen(screens, QPoint(-500, 0), QPoint(10, 10)),
-              0);  // focus off every screen
-    EXPECT_EQ(HUDLayout::pickScreen(screens, std::nullopt, std::nullopt), 0);
-    EXPECT_EQ(HUDLayout::pickScreen({}, QPoint(1, 1), std::nullopt), -1);
+    EXPECT_EQ(HUDLayout::pickScreen(screens, QPoint(1300, 10)), 1);
+    EXPECT_EQ(HUDLayout::pickScreen(screens, QPoint(1279, 799)), 0);
+    EXPECT_EQ(HUDLayout::pickScreen(screens, QPoint(-500, 0)), 0);  // off every screen
+    EXPECT_EQ(HUDLayout::pickScreen(screens, std::nullopt), 0);
+    EXPECT_EQ(HUDLayout::pickScreen({}, QPoint(1, 1)), -1);
 }
 
 // ---- text

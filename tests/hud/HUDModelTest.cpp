@@ -200,20 +200,26 @@ TEST(HUDModel, HideFadesThenRemovesAndNewerShowsWin) {
 }
 
 TEST(HUDModel, ShowDuringFadeOutCancelsIt) {
-    Pill p;
-    p.listen(QStringLiteral("a"));
-    p.model.hide(0);
-    EXPECT_DOUBLE_EQ(p.host.hideDelay, 0);
-    p.host.elapseHide();
-    ASSERT_TRUE(p.model.fading);
-    auto staleEnd = p.host.fadeDone;
-    p.model.show(HUDMode::thinking, QStringLiteral("a"), {}, {}, std::nullopt, std::nullopt);
-    EXPECT_FALSE(p.model.fading);
-    EXPECT_EQ(p.host.fadeIns, 1);  // back to full opacity
-    EXPECT_DOUBLE_EQ(p.host.opacity, 1);
-    staleEnd();  // a fade that still reports its end changes nothing
-    EXPECT_TRUE(p.host.visible);
-    EXPECT_EQ(p.host.removals, 0);
+    // Partway through the fade, and before its first frame (the window still reads opaque).
+    for (double opacityWhenShown : {0.5, 1.0}) {
+        SCOPED_TRACE(opacityWhenShown);
+        Pill p;
+        p.listen(QStringLiteral("a"));
+        p.model.hide(0);
+        EXPECT_DOUBLE_EQ(p.host.hideDelay, 0);
+        p.host.elapseHide();
+        ASSERT_TRUE(p.model.fading);
+        p.host.opacity = opacityWhenShown;
+        auto staleEnd = p.host.fadeDone;
+        p.model.show(HUDMode::thinking, QStringLiteral("a"), {}, {}, std::nullopt, std::nullopt);
+        EXPECT_FALSE(p.model.fading);
+        EXPECT_EQ(p.host.fadeIns, 1);  // the fade is turned round
+        EXPECT_FALSE(p.host.fadeDone);
+        EXPECT_DOUBLE_EQ(p.host.opacity, 1);
+        staleEnd();  // a fade that still reports its end changes nothing
+        EXPECT_TRUE(p.host.visible);
+        EXPECT_EQ(p.host.removals, 0);
+    }
 }
 
 TEST(HUDModel, HidingAHiddenPillLeavesNoTimer) {

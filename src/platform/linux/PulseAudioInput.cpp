@@ -176,10 +176,10 @@ class Connection {
         Operation op(pa_context_get_server_info(
             ctx,
             [](pa_context*, const pa_server_info* i, void* ud) {
-                auto* q = static_cast<Query*>(ud);
-                if (i && i->default_source_name) q->defaultName = i->default_source_name;
-                q->gotServer = i != nullptr;
-                pa_threaded_mainloop_signal(q->loop, 0);
+                auto* query = static_cast<Query*>(ud);
+                if (i && i->default_source_name) query->defaultName = i->default_source_name;
+                query->gotServer = i != nullptr;
+                pa_threaded_mainloop_signal(query->loop, 0);
             },
             &q));
         if (!finish(std::move(op), timeoutMs) || !q.gotServer) {
@@ -193,10 +193,10 @@ class Connection {
         op.reset(pa_context_get_source_info_by_name(
             ctx, q.defaultName.c_str(),
             [](pa_context*, const pa_source_info* i, int eol, void* ud) {
-                auto* q = static_cast<Query*>(ud);
+                auto* query = static_cast<Query*>(ud);
                 if (eol == 0 && i)
-                    q->info = SourceInfo{i->name, i->index, i->sample_spec, i->channel_map};
-                pa_threaded_mainloop_signal(q->loop, 0);
+                    query->info = SourceInfo{i->name, i->index, i->sample_spec, i->channel_map};
+                pa_threaded_mainloop_signal(query->loop, 0);
             },
             &q));
         if (!finish(std::move(op), timeoutMs) || !q.info) {
