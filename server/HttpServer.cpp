@@ -58,8 +58,10 @@ constexpr bool isTls = !std::is_same_v<Stream, beast::tcp_stream>;
 
 struct HttpServer::Impl {
     explicit Impl(ServerOptions o)
-        : opt(std::move(o)), workers(static_cast<size_t>(std::max(1, opt.workerThreads))),
-          acceptor(asio::make_strand(io)), signals(io, SIGINT, SIGTERM) {}
+        : opt(std::move(o)),
+          workers(static_cast<size_t>(std::max(1, opt.workerThreads))),
+          acceptor(asio::make_strand(io)),
+          signals(io, SIGINT, SIGTERM) {}
 
     ServerOptions opt;
     asio::io_context io;
@@ -95,8 +97,9 @@ struct HttpServer::Impl {
 
 template <class Stream>
 class WsSession : public WsConnection, public std::enable_shared_from_this<WsSession<Stream>> {
-public:
-    WsSession(Stream&& stream, std::string remote) : ws_(std::move(stream)), remote_(std::move(remote)) {}
+  public:
+    WsSession(Stream&& stream, std::string remote)
+        : ws_(std::move(stream)), remote_(std::move(remote)) {}
 
     void start(Request req, WsHandler handler, Caller caller) {
         ws_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
@@ -117,7 +120,8 @@ public:
         asio::post(ws_.get_executor(), [self, code, reason = std::move(reason)] {
             if (self->closing_) return;
             self->closing_ = true;
-            self->closeReason_ = websocket::close_reason(static_cast<websocket::close_code>(code), reason);
+            self->closeReason_ =
+                websocket::close_reason(static_cast<websocket::close_code>(code), reason);
             if (!self->writing_) self->doClose();
         });
     }
@@ -131,7 +135,7 @@ public:
         onClosed = nullptr;
     }
 
-private:
+  private:
     void read() {
         auto self = this->shared_from_this();
         ws_.async_read(buffer_, [self](beast::error_code ec, std::size_t) {
@@ -222,7 +226,7 @@ private:
 
 template <class Stream>
 class HttpSession : public std::enable_shared_from_this<HttpSession<Stream>> {
-public:
+  public:
     HttpSession(HttpServer::Impl& server, Stream&& stream)
         : server_(server), stream_(std::move(stream)), remote_(remoteOf(stream_)) {}
 
@@ -242,16 +246,15 @@ public:
         }
     }
 
-private:
+  private:
     void read() {
         parser_.emplace();
         parser_->body_limit(server_.opt.bodyLimit);
         parser_->header_limit(16 * 1024);
         beast::get_lowest_layer(stream_).expires_after(std::chrono::seconds(60));
         auto self = this->shared_from_this();
-        http::async_read(stream_, buffer_, *parser_, [self](beast::error_code ec, std::size_t) {
-            self->onRead(ec);
-        });
+        http::async_read(stream_, buffer_, *parser_,
+                         [self](beast::error_code ec, std::size_t) { self->onRead(ec); });
     }
 
     void onRead(beast::error_code ec) {
@@ -281,7 +284,8 @@ private:
             if (it == server_.sockets.end())
                 return reply(HttpServer::text(404, "no such endpoint\n"), method, target, false);
             if (auth.status != 200)
-                return reply(HttpServer::text(auth.status, auth.message + "\n"), method, target, false);
+                return reply(HttpServer::text(auth.status, auth.message + "\n"), method, target,
+                             false);
             log("ACCESS " + remote_ + " " + method + " " + target + " 101 websocket");
             beast::get_lowest_layer(stream_).expires_never();
             auto ws = std::make_shared<WsSession<Stream>>(std::move(stream_), remote_);
@@ -299,8 +303,8 @@ private:
         if (route == server_.routes.end()) {
             bool pathKnown = false;
             for (const auto& [key, _] : server_.routes) pathKnown |= key.second == path;
-            return reply(HttpServer::text(pathKnown ? 405 : 404,
-                                          pathKnown ? "method not allowed\n" : "no such endpoint\n"),
+            return reply(HttpServer::text(pathKnown ? 405 : 404, pathKnown ? "method not allowed\n"
+                                                                           : "no such endpoint\n"),
                          method, target, req.keep_alive());
         }
         if (auth.status != 200)
@@ -310,10 +314,10 @@ private:
         const bool keepAlive = req.keep_alive();
         auto self = this->shared_from_this();
         auto responder = [self, method, target, keepAlive](Response res) {
-            asio::post(self->stream_.get_executor(), [self, method, target, keepAlive,
-                                                      res = std::move(res)]() mutable {
-                self->reply(std::move(res), method, target, keepAlive);
-            });
+            asio::post(self->stream_.get_executor(),
+                       [self, method, target, keepAlive, res = std::move(res)]() mutable {
+                           self->reply(std::move(res), method, target, keepAlive);
+                       });
         };
         try {
             route->second(req, auth.caller, std::move(responder));
@@ -327,20 +331,24 @@ private:
         res.keep_alive(keepAlive);
         res.set(http::field::server, "velmora-server");
         res.prepare_payload();
-        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started_).count();
-        log("ACCESS " + remote_ + " " + method + " " + target + " " + std::to_string(res.result_int()) +
-            " " + std::to_string(res.body().size()) + "B " + std::to_string(ms) + "ms");
+        const auto ms =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started_).count();
+        log("ACCESS " + remote_ + " " + method + " " + target + " " +
+            std::to_string(res.result_int()) + " " + std::to_string(res.body().size()) + "B " +
+            std::to_string(ms) + "ms");
         response_ = std::make_shared<Response>(std::move(res));
         auto self = this->shared_from_this();
-        http::async_write(stream_, *response_, [self, keepAlive](beast::error_code ec, std::size_t) {
-            self->response_.reset();
-            if (ec) {
-                if (!harmless(ec)) log("HTTP " + self->remote_ + ": " + ec.message());
-                return;
-            }
-            if (!keepAlive) return self->shutdown();
-            self->read();
-        });
+        http::async_write(stream_, *response_,
+                          [self, keepAlive](beast::error_code ec, std::size_t) {
+                              self->response_.reset();
+                              if (ec) {
+                                  if (!harmless(ec))
+                                      log("HTTP " + self->remote_ + ": " + ec.message());
+                                  return;
+                              }
+                              if (!keepAlive) return self->shutdown();
+                              self->read();
+                          });
     }
 
     void shutdown() {
@@ -372,11 +380,12 @@ void HttpServer::Impl::accept() {
             socket.set_option(tcp::no_delay(true), ec);
             if (tls) {
                 std::make_shared<HttpSession<beast::ssl_stream<beast::tcp_stream>>>(
-                    *this, beast::ssl_stream<beast::tcp_stream>(beast::tcp_stream(std::move(socket)), *tls))
+                    *this, beast::ssl_stream<beast::tcp_stream>(
+                               beast::tcp_stream(std::move(socket)), *tls))
                     ->start();
             } else {
-                std::make_shared<HttpSession<beast::tcp_stream>>(*this,
-                                                                 beast::tcp_stream(std::move(socket)))
+                std::make_shared<HttpSession<beast::tcp_stream>>(
+                    *this, beast::tcp_stream(std::move(socket)))
                     ->start();
             }
         }
@@ -414,7 +423,8 @@ bool HttpServer::start() {
         impl_->tls.emplace(ssl::context::tls_server);
         boost::system::error_code ec;
         impl_->tls->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
-                                ssl::context::no_sslv3 | ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1);
+                                ssl::context::no_sslv3 | ssl::context::no_tlsv1 |
+                                ssl::context::no_tlsv1_1);
         impl_->tls->use_certificate_chain_file(o.certFile, ec);
         if (!ec) impl_->tls->use_private_key_file(o.keyFile, ssl::context::pem, ec);
         if (ec) {
@@ -483,10 +493,18 @@ bool HttpServer::attach(const std::string& path, std::shared_ptr<WsConnection> w
     return true;
 }
 
-uint16_t HttpServer::port() const { return impl_->boundPort; }
-boost::asio::io_context& HttpServer::io() { return impl_->io; }
-boost::asio::thread_pool& HttpServer::workers() { return impl_->workers; }
-const ServerOptions& HttpServer::options() const { return impl_->opt; }
+uint16_t HttpServer::port() const {
+    return impl_->boundPort;
+}
+boost::asio::io_context& HttpServer::io() {
+    return impl_->io;
+}
+boost::asio::thread_pool& HttpServer::workers() {
+    return impl_->workers;
+}
+const ServerOptions& HttpServer::options() const {
+    return impl_->opt;
+}
 
 Response HttpServer::text(unsigned status, std::string body, std::string contentType) {
     Response res{static_cast<http::status>(status), 11};

@@ -10,9 +10,11 @@ std::string usage() {
            "  --listen   address to serve HTTP and WebSocket on (default 127.0.0.1:8443)\n"
            "  --token    developer bearer token (default: $VELMORA_SERVER_TOKEN)\n"
            "  --cert/--key  PEM certificate chain and private key: serve TLS\n"
-           "  [--data-dir DIR] [--llm-url URL --llm-model NAME [--llm-key KEY] [--llm-ca FILE] [--llm-timeout S]]\n"
+           "  [--data-dir DIR] [--llm-url URL --llm-model NAME [--llm-key KEY] [--llm-ca FILE] "
+           "[--llm-timeout S]]\n"
            "  --data-dir  where timing reports are stored (default ~/.local/share/velmora-server)\n"
-           "  --llm-url   OpenAI-compatible chat-completions URL for cleanup (default: rules only);\n"
+           "  --llm-url   OpenAI-compatible chat-completions URL for cleanup (default: rules "
+           "only);\n"
            "              the key may also come from $VELMORA_LLM_KEY\n" +
            asrUsage();
 }
@@ -46,13 +48,15 @@ ParsedArgs parseArgs(const std::vector<std::string>& args) {
             if (!value(v)) return out;
             const auto colon = v.rfind(':');
             char* end = nullptr;
-            const long port = colon == std::string::npos ? -1 : std::strtol(v.c_str() + colon + 1, &end, 10);
+            const long port =
+                colon == std::string::npos ? -1 : std::strtol(v.c_str() + colon + 1, &end, 10);
             if (colon == std::string::npos || !end || *end || port < 0 || port > 65535) {
                 out.error = "--listen wants HOST:PORT, got " + v;
                 return out;
             }
             std::string host = v.substr(0, colon);
-            if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+            if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+                host = host.substr(1, host.size() - 2);
             out.options.address = host;
             out.options.port = static_cast<uint16_t>(port);
         } else if (a == "--token") {
@@ -65,14 +69,19 @@ ParsedArgs parseArgs(const std::vector<std::string>& args) {
             if (!value(out.logFile)) return out;
         } else if (a == "--data-dir") {
             if (!value(out.cleanup.dataDir)) return out;
-        } else if (a == "--llm-url" || a == "--llm-model" || a == "--llm-key" || a == "--llm-ca" || a == "--llm-timeout") {
+        } else if (a == "--llm-url" || a == "--llm-model" || a == "--llm-key" || a == "--llm-ca" ||
+                   a == "--llm-timeout") {
             if (!out.cleanup.llm) out.cleanup.llm.emplace();
             auto& llm = *out.cleanup.llm;
             if (!value(v)) return out;
-            if (a == "--llm-url") llm.url = v;
-            else if (a == "--llm-model") llm.model = v;
-            else if (a == "--llm-key") llm.key = v;
-            else if (a == "--llm-ca") llm.caFile = v;
+            if (a == "--llm-url")
+                llm.url = v;
+            else if (a == "--llm-model")
+                llm.model = v;
+            else if (a == "--llm-key")
+                llm.key = v;
+            else if (a == "--llm-ca")
+                llm.caFile = v;
             else {
                 char* end = nullptr;
                 const double s = std::strtod(v.c_str(), &end);
@@ -84,7 +93,8 @@ ParsedArgs parseArgs(const std::vector<std::string>& args) {
             }
         } else if (a == "--threads" || a == "--workers") {
             if (!value(v)) return out;
-            if (!positiveInt(v, a == "--threads" ? out.options.ioThreads : out.options.workerThreads)) {
+            if (!positiveInt(
+                    v, a == "--threads" ? out.options.ioThreads : out.options.workerThreads)) {
                 out.error = a + " wants a number from 1 to 256";
                 return out;
             }

@@ -43,7 +43,8 @@ std::shared_ptr<QwenASR> startedClient(std::atomic<bool>& ready) {
     };
     asr->connect();
     const auto deadline = Clock::now() + std::chrono::seconds(5);
-    while (!ready && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    while (!ready && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return asr;
 }
 
@@ -68,7 +69,8 @@ void BM_SendWhileStreaming(benchmark::State& state) {
         const auto t0 = Clock::now();
         asr->send(chunk);
         const auto t1 = Clock::now();
-        const double d = double(std::chrono::duration_cast<std::chrono::nanoseconds>(t1 - t0).count());
+        const double d =
+            double(std::chrono::duration_cast<std::chrono::nanoseconds>(t1 - t0).count());
         ns.push_back(d);
         state.SetIterationTime(d * 1e-9);
         std::this_thread::sleep_for(std::chrono::milliseconds(1));  // 20 times real time
@@ -95,7 +97,10 @@ void BM_SendBeforeTheTaskStarted(benchmark::State& state) {
     report(state, std::move(ns), "us");
     asr->cancel();
 }
-BENCHMARK(BM_SendBeforeTheTaskStarted)->UseManualTime()->Iterations(20000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SendBeforeTheTaskStarted)
+    ->UseManualTime()
+    ->Iterations(20000)
+    ->Unit(benchmark::kMicrosecond);
 
 // From `finish` (which sends "finish-task") to the transcript's arrival on the main thread.
 void BM_FinishToTranscript(benchmark::State& state) {
@@ -109,7 +114,8 @@ void BM_FinishToTranscript(benchmark::State& state) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         std::atomic<int64_t> doneAt{0};
         const auto t0 = Clock::now();
-        asr->finish(2.0, [&doneAt](const QString&) { doneAt = Clock::now().time_since_epoch().count(); });
+        asr->finish(
+            2.0, [&doneAt](const QString&) { doneAt = Clock::now().time_since_epoch().count(); });
         while (!doneAt) std::this_thread::sleep_for(std::chrono::microseconds(50));
         const double d = double(doneAt.load() - t0.time_since_epoch().count());
         ns.push_back(d);
@@ -136,15 +142,18 @@ int main(int argc, char** argv) {
     vserver::HttpServer server(o);
     std::string error;
     auto script = vserver::ScriptedEngine::parse(
-        R"({"connections":[{"steps":[{"at_ms":0,"partial":"ready"},{"at_finish":true,"final":"done."}]}]})", error);
-    vserver::registerAsr(server, std::make_shared<vserver::ScriptedEngine>(server.workers(), *script));
+        R"({"connections":[{"steps":[{"at_ms":0,"partial":"ready"},{"at_finish":true,"final":"done."}]}]})",
+        error);
+    vserver::registerAsr(server,
+                         std::make_shared<vserver::ScriptedEngine>(server.workers(), *script));
     if (!server.start()) return 1;
     gPort = server.port();
     std::thread net([&] { server.run(); });
 
     std::thread bench([&] {
         benchmark::RunSpecifiedBenchmarks();
-        QMetaObject::invokeMethod(&app, [] { QCoreApplication::quit(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            &app, [] { QCoreApplication::quit(); }, Qt::QueuedConnection);
     });
     QCoreApplication::exec();
     bench.join();

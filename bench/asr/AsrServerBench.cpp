@@ -35,12 +35,15 @@ namespace websocket = beast::websocket;
 using Clock = std::chrono::steady_clock;
 using json = nlohmann::json;
 
-double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+double ms(Clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
 
 double cpuSeconds() {
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
-    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) * 1e-6;
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) * 1e-6;
 }
 
 struct LoadStats {
@@ -51,7 +54,7 @@ struct LoadStats {
 
 // One simulated dictation streaming at real time.
 class LoadSession : public std::enable_shared_from_this<LoadSession> {
-public:
+  public:
     LoadSession(asio::io_context& io, LoadStats& stats, int seconds)
         : ws_(io), timer_(io), stats_(stats), ticks_(seconds * 50) {}
 
@@ -61,8 +64,10 @@ public:
         beast::get_lowest_layer(ws_).async_connect(
             {asio::ip::make_address("127.0.0.1"), port}, [self](beast::error_code ec) {
                 if (ec) return self->fail();
-                self->ws_.set_option(websocket::stream_base::decorator(
-                    [](websocket::request_type& r) { r.set(beast::http::field::authorization, "Bearer bench"); }));
+                self->ws_.set_option(
+                    websocket::stream_base::decorator([](websocket::request_type& r) {
+                        r.set(beast::http::field::authorization, "Bearer bench");
+                    }));
                 self->ws_.async_handshake("127.0.0.1", "/asr", [self](beast::error_code e) {
                     if (e) return self->fail();
                     vserver::AsrParams p;
@@ -73,7 +78,7 @@ public:
             });
     }
 
-private:
+  private:
     void read() {
         auto self = shared_from_this();
         ws_.async_read(buf_, [self](beast::error_code ec, size_t) {
@@ -98,7 +103,8 @@ private:
         } else if (name == "result-generated") {
             const auto& s = e["payload"]["output"]["sentence"];
             if (s.value("sentence_end", false) && s["end_time"].is_number_integer())
-                stats_.lateness.push_back(ms(now - (audioStart_ + std::chrono::milliseconds(s["end_time"].get<int64_t>()))));
+                stats_.lateness.push_back(ms(
+                    now - (audioStart_ + std::chrono::milliseconds(s["end_time"].get<int64_t>()))));
         } else if (name == "task-finished") {
             stats_.tail.push_back(ms(now - finishSent_));
             ++stats_.finished;
@@ -181,11 +187,12 @@ void BM_ScriptedSessionsAtRealTime(benchmark::State& state) {
     constexpr int kSeconds = 6;
     std::string steps;
     for (int s = 1; s <= kSeconds; ++s)
-        steps += R"({"at_ms":)" + std::to_string(s * 1000) + R"(,"final":"second )" + std::to_string(s) +
-                 R"(.","end_ms":)" + std::to_string(s * 1000) + "},";
+        steps += R"({"at_ms":)" + std::to_string(s * 1000) + R"(,"final":"second )" +
+                 std::to_string(s) + R"(.","end_ms":)" + std::to_string(s * 1000) + "},";
     steps += R"({"at_finish":true,"final":"end."})";
     std::string error;
-    auto script = vserver::ScriptedEngine::parse(R"({"connections":[{"steps":[)" + steps + "]}]}", error);
+    auto script =
+        vserver::ScriptedEngine::parse(R"({"connections":[{"steps":[)" + steps + "]}]}", error);
 
     for (auto _ : state) {
         vserver::ServerOptions o;
@@ -194,7 +201,8 @@ void BM_ScriptedSessionsAtRealTime(benchmark::State& state) {
         o.ioThreads = 2;
         o.workerThreads = 2;
         vserver::HttpServer server(o);
-        vserver::registerAsr(server, std::make_shared<vserver::ScriptedEngine>(server.workers(), *script));
+        vserver::registerAsr(server,
+                             std::make_shared<vserver::ScriptedEngine>(server.workers(), *script));
         server.start();
         std::thread net([&] { server.run(); });
 
@@ -207,8 +215,10 @@ void BM_ScriptedSessionsAtRealTime(benchmark::State& state) {
         for (int i = 0; i < sessions; ++i) {
             auto s = std::make_shared<LoadSession>(io, stats, kSeconds);
             load.push_back(s);
-            auto t = std::make_shared<asio::steady_timer>(io, t0 + std::chrono::microseconds(1000000LL * i / sessions));
-            t->async_wait([s, t, i, port = server.port()](beast::error_code) { s->start(port, i); });
+            auto t = std::make_shared<asio::steady_timer>(
+                io, t0 + std::chrono::microseconds(1000000LL * i / sessions));
+            t->async_wait(
+                [s, t, i, port = server.port()](beast::error_code) { s->start(port, i); });
         }
         io.run_for(std::chrono::seconds(kSeconds + 10));  // bounded in time
         const double wall = ms(Clock::now() - t0) / 1000;
@@ -225,10 +235,17 @@ void BM_ScriptedSessionsAtRealTime(benchmark::State& state) {
         state.counters["finish_p99_ms"] = percentile(stats.tail, 0.99);
         state.counters["cpu_cores_used"] = cpu / wall;
         // Held: every session completed, and results came back within 250 ms of their audio.
-        state.counters["held"] = stats.finished == sessions && stats.failed == 0 && p99 >= 0 && p99 < 250;
+        state.counters["held"] =
+            stats.finished == sessions && stats.failed == 0 && p99 >= 0 && p99 < 250;
     }
 }
-BENCHMARK(BM_ScriptedSessionsAtRealTime)->Arg(100)->Arg(200)->Arg(300)->Arg(400)->Iterations(1)->Unit(benchmark::kSecond);
+BENCHMARK(BM_ScriptedSessionsAtRealTime)
+    ->Arg(100)
+    ->Arg(200)
+    ->Arg(300)
+    ->Arg(400)
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond);
 
 // ---------- pocketsphinx ----------
 

@@ -35,13 +35,15 @@ void AppDelegate::setupStatusItem() {
     statusItem->onOpenWindow = [this] { showMainWindow(); };
     statusItem->onQuit = [] { QApplication::quit(); };
     statusItem->setIcon(false);
-    if (!statusItem->available()) Log::write(QStringLiteral("Status item: no system tray on this desktop"));
+    if (!statusItem->available())
+        Log::write(QStringLiteral("Status item: no system tray on this desktop"));
 }
 
 void AppDelegate::applicationDidFinishLaunching() {
     // 1. The launch line.
-    Log::write(QStringLiteral("Velmora ") + AppVersion::summary() + QStringLiteral(" launched on ") +
-               AppVersion::macOS() + QStringLiteral(" (log: ") + Log::path() + QStringLiteral(")"));
+    Log::write(QStringLiteral("Velmora ") + AppVersion::summary() +
+               QStringLiteral(" launched on ") + AppVersion::macOS() + QStringLiteral(" (log: ") +
+               Log::path() + QStringLiteral(")"));
     // 2. Status item.
     setupStatusItem();
 
@@ -60,20 +62,23 @@ void AppDelegate::applicationDidFinishLaunching() {
     std::weak_ptr<bool> alive = alive_;
     AudioCapture::requestPermission([this, alive](bool mic) {
         if (!alive.lock()) return;
-        Log::write(QStringLiteral("Mic permission: ") + (mic ? QStringLiteral("true") : QStringLiteral("false")));
+        Log::write(QStringLiteral("Mic permission: ") +
+                   (mic ? QStringLiteral("true") : QStringLiteral("false")));
         if (mic) {
             audio.warmUp();
         } else if (Clock::now() >= accessibilityWarningUntil_) {
             // The answer comes after the accessibility step has run; its warning, which
             // follows this message at launch, keeps the pill for its full time.
-            hud->show(HUD::Mode::error, {}, {}, {}, QStringLiteral("Can't hear you, allow Microphone in Settings"));
+            hud->show(HUD::Mode::error, {}, {}, {},
+                      QStringLiteral("Can't hear you, allow Microphone in Settings"));
             hud->hide(4);
         }
     });
 
     // 11. Accessibility.
     const bool ax = platform.permissions->accessibilityAvailable();
-    Log::write(QStringLiteral("Accessibility trusted: ") + (ax ? QStringLiteral("true") : QStringLiteral("false")));
+    Log::write(QStringLiteral("Accessibility trusted: ") +
+               (ax ? QStringLiteral("true") : QStringLiteral("false")));
     if (!ax) {
         hud->show(HUD::Mode::error, {}, {}, {}, HUDCopy::accessibilityWarning());
         hud->hide(6);

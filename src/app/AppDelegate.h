@@ -48,7 +48,8 @@ class AppDelegate : public QObject {
     void toggleTap();
 
     // The outcome, once the recogniser has handed over its final text.
-    void finalTextArrived(const std::shared_ptr<QwenASR>& from, const QString& transcript, qint64 held);
+    void finalTextArrived(const std::shared_ptr<QwenASR>& from, const QString& transcript,
+                          qint64 held);
     void finishSession(const QString& written);
     void sessionAborted(const QString& reason, const QString& rest);
     void explainRefusal(int code);
@@ -87,8 +88,8 @@ class AppDelegate : public QObject {
     // Keeps the recordings entry, when there is one, with the outcome's fields; the
     // recogniser tail and the hold are filled in, a null QVariant is none.
     void keepRecording(const QString& outcome, const QString& final, const QVariant& reason,
-                       const QVariant& by = {}, const QVariant& e2eMs = {}, const QVariant& polishMs = {},
-                       const QVariant& typing = {});
+                       const QVariant& by = {}, const QVariant& e2eMs = {},
+                       const QVariant& polishMs = {}, const QVariant& typing = {});
     static qint64 msSince(Clock::time_point from);
 
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);

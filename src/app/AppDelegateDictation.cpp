@@ -92,11 +92,12 @@ void AppDelegate::beginListening() {
     // Every callback below holds the delegate and its reporter weakly and acts only
     // while the reporter is still this dictation's.
     std::weak_ptr<bool> alive = alive_;
-    const std::shared_ptr<StreamSession> s =
-        StreamSession::create(app, style, appName, polish, Config::boolValue(QStringLiteral("usePaste"), false));
+    const std::shared_ptr<StreamSession> s = StreamSession::create(
+        app, style, appName, polish, Config::boolValue(QStringLiteral("usePaste"), false));
     std::weak_ptr<StreamSession> weakSession = s;
     s->onProgress = [this, alive, weakSession](const QString& written, const QString& pending) {
-        if (!alive.lock() || !session || session != weakSession.lock() || state == State::idle) return;
+        if (!alive.lock() || !session || session != weakSession.lock() || state == State::idle)
+            return;
         hud->show(state == State::listening ? HUD::Mode::listening : HUD::Mode::thinking, written,
                   displayed(pending), displayed(Clip::insert(session->waiting, partial)));
     };
@@ -151,12 +152,14 @@ void AppDelegate::beginListening() {
     });
 
     clipboard.start([this, alive, weakSession](const QString& text) {
-        if (!alive.lock() || !session || session != weakSession.lock() || state != State::listening) return;
+        if (!alive.lock() || !session || session != weakSession.lock() || state != State::listening)
+            return;
         session->addClip(text, partial);
     });
 
-    recording = Recording::start(appName, app && !app->bundleId.isEmpty() ? std::optional(app->bundleId) : std::nullopt,
-                                 style.id);
+    recording = Recording::start(
+        appName, app && !app->bundleId.isEmpty() ? std::optional(app->bundleId) : std::nullopt,
+        style.id);
     recordedRaw.clear();
     heldMs = 0;
 
@@ -179,8 +182,10 @@ void AppDelegate::beginListening() {
             showError(message, 4);
         });
 
-    Log::write(QStringLiteral("Listening → ") + (app && !app->name.isEmpty() ? app->name : QStringLiteral("?")) +
-               QStringLiteral(" [") + (app ? app->bundleId : QString()) + QStringLiteral("] style=") + style.label);
+    Log::write(QStringLiteral("Listening → ") +
+               (app && !app->name.isEmpty() ? app->name : QStringLiteral("?")) +
+               QStringLiteral(" [") + (app ? app->bundleId : QString()) +
+               QStringLiteral("] style=") + style.label);
 }
 
 void AppDelegate::confirmHold() {
@@ -199,8 +204,8 @@ void AppDelegate::toggleTap() {
             endListening();
             break;
         case State::finishing:
-            Log::write(QStringLiteral("Tap ignored: still finishing, ") + QString::number(msSince(releasedAt)) +
-                       QStringLiteral("ms after release"));
+            Log::write(QStringLiteral("Tap ignored: still finishing, ") +
+                       QString::number(msSince(releasedAt)) + QStringLiteral("ms after release"));
             break;
     }
 }
@@ -215,7 +220,8 @@ void AppDelegate::endListening() {
     audio.stop();
     SystemAudio::restore();
 
-    hud->show(HUD::Mode::thinking, session->written, displayed(session->rawText()), displayed(partial));
+    hud->show(HUD::Mode::thinking, session->written, displayed(session->rawText()),
+              displayed(partial));
 
     const qint64 held = msSince(pressedAt);
     std::weak_ptr<bool> alive = alive_;

@@ -34,14 +34,15 @@ QVariant maybe(const std::optional<T>& v) {
 void putOnClipboard(const QString& text) {
     auto& board = *platform::Platform::current().pasteboard;
     board.clear();
-    if (!board.writeText(text)) Log::write(QStringLiteral("Clipboard: could not put the text there"));
+    if (!board.writeText(text))
+        Log::write(QStringLiteral("Clipboard: could not put the text there"));
 }
 
 }  // namespace
 
-void AppDelegate::keepRecording(const QString& outcome, const QString& final, const QVariant& reason,
-                                const QVariant& by, const QVariant& e2eMs, const QVariant& polishMs,
-                                const QVariant& typing) {
+void AppDelegate::keepRecording(const QString& outcome, const QString& final,
+                                const QVariant& reason, const QVariant& by, const QVariant& e2eMs,
+                                const QVariant& polishMs, const QVariant& typing) {
     if (!recording) return;
     recording->keep(outcome, recordedRaw, final,
                     {{QStringLiteral("reason"), reason},
@@ -54,19 +55,23 @@ void AppDelegate::keepRecording(const QString& outcome, const QString& final, co
     recording.reset();
 }
 
-void AppDelegate::finalTextArrived(const std::shared_ptr<QwenASR>& from, const QString& transcript, qint64 held) {
+void AppDelegate::finalTextArrived(const std::shared_ptr<QwenASR>& from, const QString& transcript,
+                                   qint64 held) {
     if (!from || asr != from) return;  // cancelled, or a newer dictation
     asr.reset();
     partial.clear();
     asrTailMs = msSince(releasedAt);
-    Log::write(QStringLiteral("Held %1ms, ASR tail %2ms after release → raw [%3]").arg(held).arg(*asrTailMs).arg(transcript));
+    Log::write(QStringLiteral("Held %1ms, ASR tail %2ms after release → raw [%3]")
+                   .arg(held)
+                   .arg(*asrTailMs)
+                   .arg(transcript));
     recordedRaw = transcript;
     heldMs = held;
 
     if (transcript.isEmpty()) {
         const std::optional<int> refused = asrRefused;
         const bool failed = asrFailed;
-        const QString reason = refused ? QStringLiteral("refused ") + QString::number(*refused)
+        const QString reason = refused  ? QStringLiteral("refused ") + QString::number(*refused)
                                : failed ? QStringLiteral("connection lost")
                                         : QStringLiteral("nothing heard");
         keepRecording(QStringLiteral("empty"), QString(), reason);
@@ -101,20 +106,21 @@ void AppDelegate::finishSession(const QString& written) {
     if (s && !written.isEmpty()) reportTiming(endToEnd, s, Polisher::characterCount(written));
     HotwordLearner::track(written, s ? s->target : std::nullopt);
     remember(written, s);
-    keepRecording(QStringLiteral("typed"), written, none(), s ? QVariant(s->answeredBy) : none(), endToEnd,
-                  s ? maybe(s->polishMs) : none(), s ? QVariant(s->typing) : none());
+    keepRecording(QStringLiteral("typed"), written, none(), s ? QVariant(s->answeredBy) : none(),
+                  endToEnd, s ? maybe(s->polishMs) : none(), s ? QVariant(s->typing) : none());
     teardown();
     hud->hide(0);
     showPendingLearned();
 }
 
 void AppDelegate::sessionAborted(const QString& reason, const QString& rest) {
-    Log::write(QStringLiteral("Abort: ") + reason + QStringLiteral(" rest=[") + rest + QStringLiteral("]"));
+    Log::write(QStringLiteral("Abort: ") + reason + QStringLiteral(" rest=[") + rest +
+               QStringLiteral("]"));
     putOnClipboard(rest);
     const std::shared_ptr<StreamSession> s = session;
     remember(rest, s);
-    keepRecording(QStringLiteral("abort"), rest, reason, s ? QVariant(s->answeredBy) : none(), none(),
-                  s ? maybe(s->polishMs) : none());
+    keepRecording(QStringLiteral("abort"), rest, reason, s ? QVariant(s->answeredBy) : none(),
+                  none(), s ? maybe(s->polishMs) : none());
     teardown();
     showError(reason, 4);
 }
@@ -161,8 +167,9 @@ void AppDelegate::explainRefusal(int code) {
 
 void AppDelegate::remember(const QString& text, const std::shared_ptr<StreamSession>& s) {
     if (!s) return;
-    const std::optional<QString> bundleID =
-        s->target && !s->target->bundleId.isEmpty() ? std::optional(s->target->bundleId) : std::nullopt;
+    const std::optional<QString> bundleID = s->target && !s->target->bundleId.isEmpty()
+                                                ? std::optional(s->target->bundleId)
+                                                : std::nullopt;
     std::optional<QString> site;
     if (bundleID && WebContext::isBrowser(bundleID->toLower())) {
         for (const WebSite& w : WebContext::sites()) {
@@ -176,7 +183,8 @@ void AppDelegate::remember(const QString& text, const std::shared_ptr<StreamSess
     HistoryStore::add(text, s->appName, bundleID, site, seconds);
 }
 
-void AppDelegate::reportTiming(qint64 ms, const std::shared_ptr<StreamSession>& s, qsizetype chars) {
+void AppDelegate::reportTiming(qint64 ms, const std::shared_ptr<StreamSession>& s,
+                               qsizetype chars) {
     QJsonObject body{{QStringLiteral("ms"), ms},
                      {QStringLiteral("by"), s->answeredBy},
                      {QStringLiteral("typing"), s->typing},

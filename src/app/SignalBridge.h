@@ -8,11 +8,11 @@ class QSocketNotifier;
 // quit path runs its restores instead of the process dying mid-dictation.
 class SignalBridge : public QObject {
     Q_OBJECT
-public:
+  public:
     explicit SignalBridge(std::function<void(int)> onSignal);
     ~SignalBridge() override;
 
-private:
+  private:
     std::function<void(int)> onSignal_;
     QSocketNotifier* notifier_ = nullptr;
 };

@@ -8,8 +8,8 @@
 #include "app/SignalBridge.h"
 #include "core/CommandLine.h"
 #include "core/Log.h"
-#include "core/SelfTest.h"
 #include "core/Polisher.h"
+#include "core/SelfTest.h"
 #include "core/WebContext.h"
 #include "platform/Platform.h"
 #include "platform/Workspace.h"
@@ -45,7 +45,7 @@ QString testPolishStyle(const QString& name) {
     static const QStringList ids = {"chat",  "im",  "mail",      "terminal", "code",   "ai",
                                     "notes", "web", "web-notes", "web-code", "social", "generic"};
     static const QHash<QString, QString> labels = {
-        {"聊天", "chat"}, {"即时消息", "im"}, {"邮件", "mail"},    {"终端", "terminal"},
+        {"聊天", "chat"}, {"即时消息", "im"}, {"邮件", "mail"},  {"终端", "terminal"},
         {"代码", "code"}, {"AI 对话", "ai"},  {"笔记", "notes"}, {"网页", "web"}};
     if (ids.contains(name)) return name;
     return labels.value(name, QStringLiteral("generic"));
@@ -58,8 +58,9 @@ int runTestPolish(int argc, char** argv, const LaunchOptions& o) {
     auto print = [&](const QString& text, const QString& by) {
         if (printed) return;
         printed = true;
-        const QByteArray line = (QStringLiteral("[") + style + QStringLiteral(" by=") + by + QStringLiteral("] ") + text +
-                                 QStringLiteral("\n")).toUtf8();
+        const QByteArray line = (QStringLiteral("[") + style + QStringLiteral(" by=") + by +
+                                 QStringLiteral("] ") + text + QStringLiteral("\n"))
+                                    .toUtf8();
         std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stdout);
         std::fflush(stdout);
         QTimer::singleShot(200, &app, [] { QCoreApplication::exit(0); });
@@ -67,7 +68,8 @@ int runTestPolish(int argc, char** argv, const LaunchOptions& o) {
     Polisher::polish(o.polishText, style, QString(), print);
     // The client always answers within its limits; this only guards against a stuck event loop.
     const qsizetype n = Polisher::characterCount(o.polishText);
-    const int limitMs = static_cast<int>((Polisher::polishTimeout(n) + Polisher::polishRetryAfter(n) + 5) * 1000);
+    const int limitMs =
+        static_cast<int>((Polisher::polishTimeout(n) + Polisher::polishRetryAfter(n) + 5) * 1000);
     QTimer::singleShot(limitMs, &app, [&] { print(o.polishText, QStringLiteral("failed")); });
     const int rc = QCoreApplication::exec();
     Log::flush();
@@ -92,7 +94,8 @@ int runProbeUrl() {
 }
 
 bool haveDisplay() {
-    return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ||
+    return !qEnvironmentVariableIsEmpty("DISPLAY") ||
+           !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ||
            qEnvironmentVariable("QT_QPA_PLATFORM") == QLatin1String("offscreen");
 }
 
@@ -127,7 +130,8 @@ int main(int argc, char** argv) {
         case LaunchOptions::Mode::previewWindow:
             std::fprintf(stderr, "velmora: this mode is not part of this build\n");
             return 0;
-        default: break;
+        default:
+            break;
     }
 
     AppDelegate delegate;
@@ -135,7 +139,8 @@ int main(int argc, char** argv) {
         Log::write(QStringLiteral("Signal %1: quitting").arg(sig));
         QApplication::quit();
     });
-    QObject::connect(&app, &QCoreApplication::aboutToQuit, [&] { delegate.applicationWillTerminate(); });
+    QObject::connect(&app, &QCoreApplication::aboutToQuit,
+                     [&] { delegate.applicationWillTerminate(); });
     QTimer::singleShot(0, [&] { delegate.applicationDidFinishLaunching(); });
     const int rc = QApplication::exec();
     Log::flush();

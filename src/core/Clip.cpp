@@ -23,7 +23,8 @@ QString Clip::insert(const QList<std::pair<QString, int>>& waiting, const QStrin
 }
 
 QString Clip::display(const QList<Clip>& clips, QString text) {
-    for (const Clip& c : clips) text.replace(c.token(), QLatin1Char(' ') + c.label + QLatin1Char(' '));
+    for (const Clip& c : clips)
+        text.replace(c.token(), QLatin1Char(' ') + c.label + QLatin1Char(' '));
     return text;
 }
 

@@ -5,8 +5,8 @@
 #include <QStringDecoder>
 #include <QSysInfo>
 #include <algorithm>
-#include <cmath>
 #include <climits>
+#include <cmath>
 #include <mutex>
 #include <set>
 
@@ -72,10 +72,14 @@ std::map<QString, QString> readEnvFile(const QString& path) {
 
 QString rawValue(HotkeyChoice choice) {
     switch (choice) {
-        case HotkeyChoice::rightOption: return QStringLiteral("rightOption");
-        case HotkeyChoice::rightCommand: return QStringLiteral("rightCommand");
-        case HotkeyChoice::rightControl: return QStringLiteral("rightControl");
-        case HotkeyChoice::fn: return QStringLiteral("fn");
+        case HotkeyChoice::rightOption:
+            return QStringLiteral("rightOption");
+        case HotkeyChoice::rightCommand:
+            return QStringLiteral("rightCommand");
+        case HotkeyChoice::rightControl:
+            return QStringLiteral("rightControl");
+        case HotkeyChoice::fn:
+            return QStringLiteral("fn");
     }
     return QStringLiteral("fn");
 }
@@ -191,7 +195,7 @@ QUrl Config::serverURL(const QString& path, bool websocket) const {
     url.setPath(base + path);
     if (websocket)
         url.setScheme(url.scheme() == QLatin1String("https") ? QStringLiteral("wss")
-                                                              : QStringLiteral("ws"));
+                                                             : QStringLiteral("ws"));
     return url;
 }
 
@@ -211,8 +215,9 @@ QNetworkRequest Config::serverRequest(const QString& path, bool websocket) const
         if (usable)
             request.setRawHeader("Authorization", "Bearer " + token->toUtf8());
         else
-            logOnce(QStringLiteral("Config: the bearer token has characters a token cannot "
-                                   "have (spaces, control or non-ASCII), not sent"));
+            logOnce(
+                QStringLiteral("Config: the bearer token has characters a token cannot "
+                               "have (spaces, control or non-ASCII), not sent"));
     }
     request.setRawHeader("X-App-Version", AppVersion::summary().toUtf8());
     request.setRawHeader("X-OS-Version", AppVersion::macOS().toUtf8());
@@ -240,13 +245,21 @@ HotkeyChoice Config::hotkey() const {
         .value_or(HotkeyChoice::fn);
 }
 
-bool Config::toggleMode() const { return boolValue(QStringLiteral("toggleMode"), true); }
-bool Config::polishEnabled() const { return boolValue(QStringLiteral("polishEnabled"), true); }
+bool Config::toggleMode() const {
+    return boolValue(QStringLiteral("toggleMode"), true);
+}
+bool Config::polishEnabled() const {
+    return boolValue(QStringLiteral("polishEnabled"), true);
+}
 bool Config::muteWhileListening() const {
     return boolValue(QStringLiteral("muteWhileListening"), true);
 }
-bool Config::usePaste() const { return boolValue(QStringLiteral("usePaste"), false); }
-bool Config::teskEnabled() const { return boolValue(QStringLiteral("teskEnabled"), false); }
+bool Config::usePaste() const {
+    return boolValue(QStringLiteral("usePaste"), false);
+}
+bool Config::teskEnabled() const {
+    return boolValue(QStringLiteral("teskEnabled"), false);
+}
 
 bool Config::learnHotwords() const {
     if (auto stored = optionalBool(QStringLiteral("learnHotwords"))) return *stored;
@@ -360,19 +373,22 @@ std::optional<bool> Config::optionalBool(const QString& key) {
     if (!s->contains(key)) return std::nullopt;
     const QVariant v = s->value(key);
     switch (v.typeId()) {
-        case QMetaType::Bool: return v.toBool();
+        case QMetaType::Bool:
+            return v.toBool();
         case QMetaType::Int:
         case QMetaType::LongLong:
         case QMetaType::UInt:
         case QMetaType::ULongLong:
-        case QMetaType::Double: return v.toDouble() != 0;
+        case QMetaType::Double:
+            return v.toDouble() != 0;
         case QMetaType::QString: {
             const QString t = v.toString().trimmed().toLower();
             if (t == QLatin1String("true") || t == QLatin1String("1")) return true;
             if (t == QLatin1String("false") || t == QLatin1String("0")) return false;
             break;
         }
-        default: break;
+        default:
+            break;
     }
     logOnce(QStringLiteral("Config: \"%1\" is not a yes/no value, using the default").arg(key));
     return std::nullopt;

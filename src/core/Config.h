@@ -30,7 +30,7 @@ std::optional<int> parseStrictInt(const QString& text);
 // defaults store. Everything but the env file is read again at each use.
 // Thread: any (the learned-word list edits are main-thread only).
 class Config {
-public:
+  public:
     static Config& shared();
     // A private instance over a given env file, for tests.
     explicit Config(const QString& envFilePath);
@@ -84,7 +84,7 @@ public:
 
     static std::map<QString, QString> parseEnvText(const QString& text);
 
-private:
+  private:
     std::optional<QUrl> urlFromEnv(const char* key) const;
     std::map<QString, QString> envFile_;
 };

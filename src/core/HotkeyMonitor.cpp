@@ -6,10 +6,14 @@
 namespace {
 platform::Key keyOf(HotkeyChoice c) {
     switch (c) {
-        case HotkeyChoice::rightOption: return platform::Key::rightOption;
-        case HotkeyChoice::rightCommand: return platform::Key::rightCommand;
-        case HotkeyChoice::rightControl: return platform::Key::rightControl;
-        case HotkeyChoice::fn: return platform::Key::fn;
+        case HotkeyChoice::rightOption:
+            return platform::Key::rightOption;
+        case HotkeyChoice::rightCommand:
+            return platform::Key::rightCommand;
+        case HotkeyChoice::rightControl:
+            return platform::Key::rightControl;
+        case HotkeyChoice::fn:
+            return platform::Key::fn;
     }
     return platform::Key::fn;
 }
@@ -46,7 +50,8 @@ void HotkeyMonitor::setListening(bool listening) {
             if (alive.lock()) handleGrabbedEscape(pressed);
         });
         if (!tapOwnsEscape_)
-            Log::write(QStringLiteral("Esc event tap unavailable (Accessibility?), esc falls back to passive"));
+            Log::write(QStringLiteral(
+                "Esc event tap unavailable (Accessibility?), esc falls back to passive"));
     } else if (!listening && tapOwnsEscape_) {
         keys_->releaseEscape();
         tapOwnsEscape_ = false;

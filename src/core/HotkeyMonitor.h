@@ -9,7 +9,7 @@
 // Turns presses of the talk key into dictation events, in hold or toggle mode,
 // and watches Esc. Fed by the platform's key monitor. Thread: main.
 class HotkeyMonitor {
-public:
+  public:
     explicit HotkeyMonitor(HotkeyChoice choice, platform::KeyMonitor* keys = nullptr);
     ~HotkeyMonitor();
     HotkeyMonitor(const HotkeyMonitor&) = delete;
@@ -40,7 +40,7 @@ public:
 
     bool tapOwnsEscape() const { return tapOwnsEscape_; }
 
-private:
+  private:
     void talkKey(bool isDown);
     void otherKeyDown(platform::Key key);
 

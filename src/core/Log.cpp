@@ -33,7 +33,7 @@ void ensureFolder(const QString& dir) {
 
 // The serial queue "velmora.log": one thread, lines written whole and in order.
 class Writer {
-public:
+  public:
     Writer() : dir_(Paths::logDir()), path_(Paths::logFile()) {
         ensureFolder(dir_);
         // A log left by an older version may be readable by others.
@@ -61,7 +61,7 @@ public:
     const QString& path() const { return path_; }
     std::atomic<bool> mirror{true};
 
-private:
+  private:
     void run() {
         std::unique_lock lock(mutex_);
         for (;;) {

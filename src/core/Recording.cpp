@@ -2,8 +2,8 @@
 
 #include "core/StandIn.h"
 
-std::shared_ptr<Recording> Recording::start(const std::optional<QString>&, const std::optional<QString>&,
-                                            const QString&) {
+std::shared_ptr<Recording> Recording::start(const std::optional<QString>&,
+                                            const std::optional<QString>&, const QString&) {
     StandIn::note(QStringLiteral("Recordings archive"));
     return nullptr;
 }

@@ -12,7 +12,8 @@
 class Recording {
   public:
     static std::shared_ptr<Recording> start(const std::optional<QString>& app,
-                                            const std::optional<QString>& bundleID, const QString& style);
+                                            const std::optional<QString>& bundleID,
+                                            const QString& style);
     virtual ~Recording() = default;
     virtual void append(const QByteArray& pcm) = 0;
     // `more` holds the outcome's fields; a null QVariant stands for none.

@@ -6,16 +6,20 @@
 #include "core/TextInjector.h"
 #include "platform/Platform.h"
 
-std::shared_ptr<StreamSession> StreamSession::create(std::optional<platform::RunningApp> target, AppStyle style,
-                                                     std::optional<QString> appName, bool polish,
-                                                     bool usePaste) {
-    return std::shared_ptr<StreamSession>(
-        new StreamSession(std::move(target), std::move(style), std::move(appName), polish, usePaste));
+std::shared_ptr<StreamSession> StreamSession::create(std::optional<platform::RunningApp> target,
+                                                     AppStyle style, std::optional<QString> appName,
+                                                     bool polish, bool usePaste) {
+    return std::shared_ptr<StreamSession>(new StreamSession(std::move(target), std::move(style),
+                                                            std::move(appName), polish, usePaste));
 }
 
-StreamSession::StreamSession(std::optional<platform::RunningApp> t, AppStyle s, std::optional<QString> name,
-                             bool p, bool paste)
-    : target(std::move(t)), style(std::move(s)), appName(std::move(name)), polish(p), usePaste(paste) {}
+StreamSession::StreamSession(std::optional<platform::RunningApp> t, AppStyle s,
+                             std::optional<QString> name, bool p, bool paste)
+    : target(std::move(t)),
+      style(std::move(s)),
+      appName(std::move(name)),
+      polish(p),
+      usePaste(paste) {}
 
 QString StreamSession::rawText() const {
     return QwenASR::joinSentences(rawSentences);
@@ -31,9 +35,10 @@ void StreamSession::addSentence(const QString& text) {
 void StreamSession::addClip(const QString& text, const QString& partial) {
     if (aborted) return;
     // Clips are not placed into the text yet; note that one was copied.
-    Log::write(QStringLiteral("Clip: %1 chars copied, %2 into the sentence being heard (not inserted)")
-                   .arg(text.size())
-                   .arg(partial.size()));
+    Log::write(
+        QStringLiteral("Clip: %1 chars copied, %2 into the sentence being heard (not inserted)")
+            .arg(text.size())
+            .arg(partial.size()));
 }
 
 void StreamSession::finishInput() {
@@ -80,7 +85,8 @@ void StreamSession::deliver(const QString& text) {
                 TextInjector::type(text);
                 typing = QStringLiteral("type");
             } else {
-                TextInjector::paste(text, kRestoreDelayMs, false, style.id == QLatin1String("terminal"));
+                TextInjector::paste(text, kRestoreDelayMs, false,
+                                    style.id == QLatin1String("terminal"));
                 typing = QStringLiteral("paste");
             }
             break;

@@ -15,9 +15,10 @@
 // was in front when the dictation began. Ends with exactly one of onDone or
 // onAbort, unless the controller tears it down first (`aborted`). Main thread.
 class StreamSession : public std::enable_shared_from_this<StreamSession> {
-public:
-    static std::shared_ptr<StreamSession> create(std::optional<platform::RunningApp> target, AppStyle style,
-                                                 std::optional<QString> appName, bool polish, bool usePaste);
+  public:
+    static std::shared_ptr<StreamSession> create(std::optional<platform::RunningApp> target,
+                                                 AppStyle style, std::optional<QString> appName,
+                                                 bool polish, bool usePaste);
 
     const std::optional<platform::RunningApp> target;
     const AppStyle style;
@@ -48,9 +49,9 @@ public:
     // How long the user's clipboard stays replaced after a paste.
     static constexpr quint32 kRestoreDelayMs = 350;
 
-private:
-    StreamSession(std::optional<platform::RunningApp> target, AppStyle style, std::optional<QString> appName,
-                  bool polish, bool usePaste);
+  private:
+    StreamSession(std::optional<platform::RunningApp> target, AppStyle style,
+                  std::optional<QString> appName, bool polish, bool usePaste);
     void deliver(const QString& text);
     void abort(const QString& message, const QString& text);
 };

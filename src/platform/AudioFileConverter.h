@@ -7,10 +7,11 @@ namespace platform {
 // Turns any sound file the platform can read into a canonical WAVE file: a
 // 44-byte header, 16 kHz, mono, signed 16-bit little-endian. Thread: any.
 class AudioFileConverter {
-public:
+  public:
     virtual ~AudioFileConverter() = default;
     // Empty on success, else a reason text.
-    virtual std::optional<QString> convertToPcm16kWav(const QString& input, const QString& output) = 0;
+    virtual std::optional<QString> convertToPcm16kWav(const QString& input,
+                                                      const QString& output) = 0;
 };
 
 }  // namespace platform

@@ -25,7 +25,7 @@ struct KeyEvent {
 // and can take Esc away from the front application while a dictation listens.
 // Events are delivered on the main thread. Thread: main.
 class KeyMonitor {
-public:
+  public:
     virtual ~KeyMonitor() = default;
     // Starts observing; false when the desktop cannot be observed.
     virtual bool start(std::function<void(const KeyEvent&)> onEvent) = 0;

@@ -3,10 +3,10 @@
 #include <cstdlib>
 
 #include "core/Log.h"
-#include "platform/KeyMonitor.h"
+#include "platform/Accessibility.h"
 #include "platform/AudioConverter.h"
 #include "platform/AudioEngine.h"
-#include "platform/Accessibility.h"
+#include "platform/KeyMonitor.h"
 #include "platform/KeySynth.h"
 #include "platform/Pasteboard.h"
 #include "platform/Permissions.h"

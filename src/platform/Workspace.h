@@ -20,7 +20,7 @@ struct RunningApp {
 // Frontmost application, running applications, activation, opening URLs and files.
 // Thread: main.
 class Workspace {
-public:
+  public:
     virtual ~Workspace() = default;
     virtual std::optional<RunningApp> frontmostApplication() = 0;
     virtual QList<RunningApp> runningApplications() = 0;

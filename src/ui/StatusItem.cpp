@@ -5,7 +5,8 @@
 #include <QPainter>
 #include <QPainterPath>
 
-StatusItem::StatusItem() : tray_(std::make_unique<QSystemTrayIcon>()), menu_(std::make_unique<QMenu>()) {
+StatusItem::StatusItem()
+    : tray_(std::make_unique<QSystemTrayIcon>()), menu_(std::make_unique<QMenu>()) {
     menu_->addAction(QStringLiteral("Open Velmora…"), [this] {
         if (onOpenWindow) onOpenWindow();
     });
@@ -18,9 +19,10 @@ StatusItem::StatusItem() : tray_(std::make_unique<QSystemTrayIcon>()), menu_(std
     });
     tray_->setContextMenu(menu_.get());
     tray_->setToolTip(QStringLiteral("Velmora"));
-    connect(tray_.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
-        if (r == QSystemTrayIcon::Trigger && onClick) onClick();
-    });
+    connect(tray_.get(), &QSystemTrayIcon::activated, this,
+            [this](QSystemTrayIcon::ActivationReason r) {
+                if (r == QSystemTrayIcon::Trigger && onClick) onClick();
+            });
     setIcon(false);
     tray_->show();
 }
@@ -65,7 +67,9 @@ QImage StatusItem::render(bool listening, bool updateWaiting, int size) {
 
 void StatusItem::setIcon(bool listening, bool updateWaiting) {
     QIcon icon;
-    for (int size : {16, 22, 32, 48, 64}) icon.addPixmap(QPixmap::fromImage(render(listening, updateWaiting, size)));
+    for (int size : {16, 22, 32, 48, 64})
+        icon.addPixmap(QPixmap::fromImage(render(listening, updateWaiting, size)));
     tray_->setIcon(icon);
-    tray_->setToolTip(listening ? QStringLiteral("Velmora — listening") : QStringLiteral("Velmora"));
+    tray_->setToolTip(listening ? QStringLiteral("Velmora — listening")
+                                : QStringLiteral("Velmora"));
 }

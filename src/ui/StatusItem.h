@@ -11,14 +11,14 @@ class QMenu;
 // when an update is waiting. Thread: main.
 class StatusItem : public QObject {
     Q_OBJECT
-public:
+  public:
     StatusItem();
     ~StatusItem() override;
 
     void setIcon(bool listening, bool updateWaiting = false);
     bool available() const;
 
-    std::function<void()> onClick;     // the panel toggle
+    std::function<void()> onClick;  // the panel toggle
     std::function<void()> onOpenLog;
     std::function<void()> onOpenWindow;
     std::function<void()> onQuit;
@@ -26,7 +26,7 @@ public:
     // The icon as drawn, for tests and previews.
     static QImage render(bool listening, bool updateWaiting, int size);
 
-private:
+  private:
     std::unique_ptr<QSystemTrayIcon> tray_;
     std::unique_ptr<QMenu> menu_;
 };

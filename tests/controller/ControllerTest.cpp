@@ -393,8 +393,8 @@ TEST_F(Controller, LaunchWarnsAboutTheMicrophoneThenAccessibility) {
     fake::permissions().accessibility = false;
     launch(service);
     // The microphone's answer comes from another thread, after the accessibility step.
-    ASSERT_TRUE(testenv::waitFor(
-        [&] { return logText().contains(QStringLiteral("Mic permission: false")); }, 3000));
+    ASSERT_TRUE(waitUntil([&] { return log.has(QStringLiteral("Mic permission: false")); },
+                          "the microphone's answer"));
     EXPECT_EQ(pill().mode, HUDMode::error);
     EXPECT_EQ(pill().message, HUDCopy::accessibilityWarning());
 }

@@ -36,7 +36,8 @@ TEST(CommandLine, FirstArgumentMatchesExactly) {
 }
 
 TEST(CommandLine, PreviewHudModifiersAnywhereAfterTheSwitch) {
-    const auto o = parse({"--preview-hud", "--junk", "--thinking", "--seconds", "2.5", "--nothing"});
+    const auto o =
+        parse({"--preview-hud", "--junk", "--thinking", "--seconds", "2.5", "--nothing"});
     EXPECT_EQ(o.mode, Mode::previewHud);
     EXPECT_TRUE(o.thinking);
     EXPECT_TRUE(o.nothing);

@@ -9,11 +9,11 @@ namespace {
 
 // Every test starts with empty defaults and a private env file.
 class ConfigTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         Config::d()->clear();
-        for (const char* v : {"VQ_SERVER", "VQ_SERVER_TOKEN", "VQ_HOTWORDS", "VQ_MAX_SILENCE",
-                              "VQ_LEARN_HOTWORDS"})
+        for (const char* v :
+             {"VQ_SERVER", "VQ_SERVER_TOKEN", "VQ_HOTWORDS", "VQ_MAX_SILENCE", "VQ_LEARN_HOTWORDS"})
             qunsetenv(v);
     }
     Config withEnvFile(const QByteArray& text) {
@@ -44,7 +44,7 @@ TEST_F(ConfigTest, EnvFileParsingRules) {
     EXPECT_EQ(m.count(QStringLiteral("VQ_HOTWORDS")), 0u);
     EXPECT_EQ(m.at(QStringLiteral("EQ")), QStringLiteral("a=b=c"));
     EXPECT_EQ(m.at(QStringLiteral("export X")), QStringLiteral("1"));  // no special meaning
-    EXPECT_EQ(m.at(QStringLiteral("Q")), QStringLiteral("\""));       // one quote is kept
+    EXPECT_EQ(m.at(QStringLiteral("Q")), QStringLiteral("\""));        // one quote is kept
     EXPECT_EQ(m.at(QStringLiteral("SINGLE")), QStringLiteral("'quoted'"));
     EXPECT_EQ(m.at(QStringLiteral("DUP")), QStringLiteral("second"));
     EXPECT_EQ(m.at(QStringLiteral("TAB")), QStringLiteral("v"));
@@ -101,9 +101,11 @@ TEST_F(ConfigTest, RequestHeaders) {
     EXPECT_EQ(r.transferTimeout(), 60000);
 
     Config::setAccountTokenProvider([] { return std::optional<QString>(QStringLiteral("acct")); });
-    EXPECT_EQ(c.serverRequest(QStringLiteral("ping"), false).rawHeader("Authorization"), "Bearer acct");
+    EXPECT_EQ(c.serverRequest(QStringLiteral("ping"), false).rawHeader("Authorization"),
+              "Bearer acct");
     qputenv("VQ_SERVER_TOKEN", "dev");
-    EXPECT_EQ(c.serverRequest(QStringLiteral("ping"), false).rawHeader("Authorization"), "Bearer dev");
+    EXPECT_EQ(c.serverRequest(QStringLiteral("ping"), false).rawHeader("Authorization"),
+              "Bearer dev");
     Config::setAccountTokenProvider(nullptr);
     qunsetenv("VQ_SERVER_TOKEN");
 
@@ -111,9 +113,11 @@ TEST_F(ConfigTest, RequestHeaders) {
     for (const QByteArray& bad : {QByteArray("a\rb"), QByteArray("a\0b", 3), QByteArray("a b"),
                                   QByteArray("caf\xc3\xa9"), QByteArray("a\x7f")}) {
         const Config broken = withEnvFile("VQ_SERVER_TOKEN=" + bad + "\n");
-        EXPECT_FALSE(broken.serverRequest(QStringLiteral("polish"), false).hasRawHeader("Authorization"))
+        EXPECT_FALSE(
+            broken.serverRequest(QStringLiteral("polish"), false).hasRawHeader("Authorization"))
             << bad.toHex().toStdString();
-        EXPECT_FALSE(broken.serverRequest(QStringLiteral("asr"), true).hasRawHeader("Authorization"));
+        EXPECT_FALSE(
+            broken.serverRequest(QStringLiteral("asr"), true).hasRawHeader("Authorization"));
     }
     EXPECT_EQ(withEnvFile("VQ_SERVER_TOKEN=eyJ.a-b_c~d+e/f=\n")
                   .serverRequest(QStringLiteral("ping"), false)
@@ -124,8 +128,9 @@ TEST_F(ConfigTest, RequestHeaders) {
 TEST_F(ConfigTest, MaxSentenceSilence) {
     Config c = withEnvFile("");
     EXPECT_EQ(c.maxSentenceSilence(), 400);
-    const std::pair<const char*, int> cases[] = {{"+700", 700}, {"-5", -5}, {"7s", 400}, {"", 400},
-                                                 {" 700", 400}, {"+", 400}, {"99999999999", 400}};
+    const std::pair<const char*, int> cases[] = {{"+700", 700},       {"-5", -5},    {"7s", 400},
+                                                 {"", 400},           {" 700", 400}, {"+", 400},
+                                                 {"99999999999", 400}};
     for (const auto& [text, want] : cases) {
         qputenv("VQ_MAX_SILENCE", text);
         EXPECT_EQ(c.maxSentenceSilence(), want) << text;
@@ -134,8 +139,9 @@ TEST_F(ConfigTest, MaxSentenceSilence) {
 
 TEST_F(ConfigTest, EnvHotwordsParsing) {
     Config c = withEnvFile("");
-    qputenv("VQ_HOTWORDS", QString::fromUtf8("Acme:3\xef\xbc\x8cZed:9\nfoo:x,:4, ,::,bar:-2,baz:50,Q: 7 ,Acme")
-                               .toUtf8());
+    qputenv("VQ_HOTWORDS",
+            QString::fromUtf8("Acme:3\xef\xbc\x8cZed:9\nfoo:x,:4, ,::,bar:-2,baz:50,Q: 7 ,Acme")
+                .toUtf8());
     const Vocabulary v = c.envHotwords();
     const Vocabulary want{{QStringLiteral("Acme"), 50}, {QStringLiteral("Zed"), 5},
                           {QStringLiteral("foo"), 50},  {QStringLiteral("4"), 50},
@@ -172,28 +178,32 @@ TEST_F(ConfigTest, LearnedWordsLists) {
     QStringList learned;
     for (int i = 0; i < 78; ++i) learned << QStringLiteral("old%1").arg(i);
     Config::setStringList(QStringLiteral("learnedHotwords"), learned);
-    Config::setStringList(QStringLiteral("newHotwords"), {QStringLiteral("old0"), QStringLiteral("old77")});
-    const QStringList added = c.addLearnedHotwords(
-        {QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("A"), QStringLiteral("c"),
-         QStringLiteral("d"), QStringLiteral("e")},
-        false);
+    Config::setStringList(QStringLiteral("newHotwords"),
+                          {QStringLiteral("old0"), QStringLiteral("old77")});
+    const QStringList added =
+        c.addLearnedHotwords({QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("A"),
+                              QStringLiteral("c"), QStringLiteral("d"), QStringLiteral("e")},
+                             false);
     EXPECT_EQ(added, (QStringList{"a", "b", "c", "d", "e"}));
     const QStringList now = Config::stringList(QStringLiteral("learnedHotwords"));
     ASSERT_EQ(now.size(), 80);
     EXPECT_EQ(now.first(), QStringLiteral("old3"));
     EXPECT_EQ(now.last(), QStringLiteral("e"));
-    EXPECT_EQ(Config::stringList(QStringLiteral("newHotwords")), QStringList{QStringLiteral("old77")});
+    EXPECT_EQ(Config::stringList(QStringLiteral("newHotwords")),
+              QStringList{QStringLiteral("old77")});
 
     // Rejected words are not learned again automatically, but typed by hand they are.
     Config::setStringList(QStringLiteral("learnedHotwords"), {});
     Config::setStringList(QStringLiteral("rejectedHotwords"), {QStringLiteral("acme")});
     EXPECT_TRUE(c.addLearnedHotwords({QStringLiteral("Acme")}, false).isEmpty());
-    EXPECT_EQ(c.addLearnedHotwords({QStringLiteral("Acme")}, true), QStringList{QStringLiteral("Acme")});
+    EXPECT_EQ(c.addLearnedHotwords({QStringLiteral("Acme")}, true),
+              QStringList{QStringLiteral("Acme")});
     EXPECT_TRUE(Config::stringList(QStringLiteral("rejectedHotwords")).isEmpty());
 
     // Undo: removed from both lists and rejected, once, case-insensitively.
     Config::setStringList(QStringLiteral("newHotwords"), {QStringLiteral("Acme")});
-    Config::setStringList(QStringLiteral("rejectedHotwords"), {QStringLiteral("ACME"), QStringLiteral("zed")});
+    Config::setStringList(QStringLiteral("rejectedHotwords"),
+                          {QStringLiteral("ACME"), QStringLiteral("zed")});
     c.rejectLearnedHotwords({QStringLiteral("Acme")});
     EXPECT_TRUE(Config::stringList(QStringLiteral("learnedHotwords")).isEmpty());
     EXPECT_TRUE(Config::stringList(QStringLiteral("newHotwords")).isEmpty());

@@ -54,8 +54,8 @@ TEST(Log, DeletedFileIsRecreatedWithTheNextLineForTheOwnerOnly) {
     EXPECT_EQ(othersMay(Log::path()), QFileDevice::Permissions());
     EXPECT_EQ(othersMay(dir), QFileDevice::Permissions());
     ASSERT_TRUE(QFile::remove(Log::path()));
-    ASSERT_TRUE(QFile::setPermissions(dir, QFile::permissions(dir) | QFileDevice::ReadOther |
-                                               QFileDevice::ExeOther));
+    ASSERT_TRUE(QFile::setPermissions(
+        dir, QFile::permissions(dir) | QFileDevice::ReadOther | QFileDevice::ExeOther));
     Log::write(QStringLiteral("after"));
     const QStringList lines = logLines();
     ASSERT_EQ(lines.size(), 2);
@@ -72,7 +72,8 @@ TEST(Log, ManyThreadsWriteWholeLinesNoneLost) {
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t)
         threads.emplace_back([t, &pad] {
-            for (int i = 0; i < kLines; ++i) Log::write(QStringLiteral("t%1 n%2 %3 end").arg(t).arg(i).arg(pad));
+            for (int i = 0; i < kLines; ++i)
+                Log::write(QStringLiteral("t%1 n%2 %3 end").arg(t).arg(i).arg(pad));
         });
     for (auto& th : threads) th.join();
     const QStringList lines = logLines();

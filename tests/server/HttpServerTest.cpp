@@ -22,9 +22,13 @@ TEST(HttpServer, PingAndAuthorisation) {
     EXPECT_EQ(request(s.port(), "GET", "/ping").status, 200);
     EXPECT_EQ(request(s.port(), "GET", "/ping?x=1").status, 200);
     EXPECT_EQ(request(s.port(), "GET", "/ping", {}, {}).status, 401);
-    EXPECT_EQ(request(s.port(), "GET", "/ping", {}, {{"Authorization", "Bearer wrong"}}).status, 401);
-    EXPECT_EQ(request(s.port(), "GET", "/ping", {}, {{"Authorization", "Bearer test-token-longer"}}).status, 401);
-    EXPECT_EQ(request(s.port(), "GET", "/ping", {}, {{"Authorization", "Basic test-token"}}).status, 401);
+    EXPECT_EQ(request(s.port(), "GET", "/ping", {}, {{"Authorization", "Bearer wrong"}}).status,
+              401);
+    EXPECT_EQ(request(s.port(), "GET", "/ping", {}, {{"Authorization", "Bearer test-token-longer"}})
+                  .status,
+              401);
+    EXPECT_EQ(request(s.port(), "GET", "/ping", {}, {{"Authorization", "Basic test-token"}}).status,
+              401);
     EXPECT_EQ(request(s.port(), "GET", "/nothing").status, 404);
     EXPECT_EQ(request(s.port(), "POST", "/ping", "{}").status, 405);
 }
@@ -33,10 +37,11 @@ TEST(HttpServer, OversizeBodyAnswers413AndServerLivesOn) {
     auto opts = RunningServer::defaults();
     opts.bodyLimit = 1024;
     RunningServer s(opts);
-    s.server().route(vserver::http::verb::post, "echo",
-                     [](const vserver::Request& r, const vserver::Caller&, vserver::Responder respond) {
-                         respond(vserver::HttpServer::text(200, r.body()));
-                     });
+    s.server().route(
+        vserver::http::verb::post, "echo",
+        [](const vserver::Request& r, const vserver::Caller&, vserver::Responder respond) {
+            respond(vserver::HttpServer::text(200, r.body()));
+        });
     s.start();
     EXPECT_EQ(request(s.port(), "POST", "/echo", std::string(4096, 'x')).status, 413);
     const auto ok = request(s.port(), "POST", "/echo", "small");
@@ -59,8 +64,8 @@ TEST(HttpServer, GarbageOnTheWireDoesNotHurtOthers) {
 
 TEST(HttpServer, WebSocketUpgradeIsRefusedWithAnHttpStatus) {
     RunningServer s;
-    s.server().websocket("echo", [](std::shared_ptr<vserver::WsConnection> c, const vserver::Request&,
-                                    const vserver::Caller&) {
+    s.server().websocket("echo", [](std::shared_ptr<vserver::WsConnection> c,
+                                    const vserver::Request&, const vserver::Caller&) {
         std::weak_ptr<vserver::WsConnection> weak = c;
         c->onText = [weak](std::string_view t) {
             if (auto conn = weak.lock()) conn->sendText(std::string(t));
@@ -93,7 +98,9 @@ TEST(HttpServer, WebSocketUpgradeIsRefusedWithAnHttpStatus) {
     EXPECT_EQ(handshake("", res), ws::error::upgrade_declined);
     // The refusal is a plain HTTP status the client can read.
     const std::vector<std::pair<std::string, std::string>> upgrade = {
-        {"Connection", "Upgrade"}, {"Upgrade", "websocket"}, {"Sec-WebSocket-Version", "13"},
+        {"Connection", "Upgrade"},
+        {"Upgrade", "websocket"},
+        {"Sec-WebSocket-Version", "13"},
         {"Sec-WebSocket-Key", "dGhlIHNhbXBsZSBub25jZQ=="}};
     EXPECT_EQ(request(s.port(), "GET", "/echo", {}, upgrade).status, 401);
     auto withBadToken = upgrade;

@@ -11,7 +11,7 @@ namespace servertest {
 
 // A server on an ephemeral loopback port, run on its own threads for one test.
 class RunningServer {
-public:
+  public:
     explicit RunningServer(vserver::ServerOptions options = defaults());
     ~RunningServer();
     vserver::HttpServer& server() { return *server_; }
@@ -20,7 +20,7 @@ public:
     uint16_t port() const { return server_->port(); }
     static vserver::ServerOptions defaults();
 
-private:
+  private:
     std::unique_ptr<vserver::HttpServer> server_;
     std::thread thread_;
 };
@@ -34,6 +34,7 @@ struct Reply {
 // A blocking HTTP/1.1 request on a new connection.
 Reply request(uint16_t port, const std::string& method, const std::string& target,
               const std::string& body = {},
-              std::vector<std::pair<std::string, std::string>> headers = {{"Authorization", "Bearer test-token"}});
+              std::vector<std::pair<std::string, std::string>> headers = {
+                  {"Authorization", "Bearer test-token"}});
 
 }  // namespace servertest

@@ -21,8 +21,9 @@ int main(int argc, char** argv) {
     setenv("XDG_STATE_HOME", (h + "/.local/state").constData(), 1);
     setenv("XDG_DATA_HOME", (h + "/.local/share").constData(), 1);
     setenv("XDG_CACHE_HOME", (h + "/.cache").constData(), 1);
-    for (const char* var : {"VQ_SERVER", "VQ_SERVER_TOKEN", "VQ_HOTWORDS", "VQ_MAX_SILENCE",
-                            "VQ_LEARN_HOTWORDS", "VQ_KEEP_AUDIO", "VQ_SUPABASE_URL", "VQ_SUPABASE_KEY"})
+    for (const char* var :
+         {"VQ_SERVER", "VQ_SERVER_TOKEN", "VQ_HOTWORDS", "VQ_MAX_SILENCE", "VQ_LEARN_HOTWORDS",
+          "VQ_KEEP_AUDIO", "VQ_SUPABASE_URL", "VQ_SUPABASE_KEY"})
         unsetenv(var);
     if (!std::getenv("VELMORA_TEST_LOG_STDERR")) Log::setMirrorToStderr(false);
 

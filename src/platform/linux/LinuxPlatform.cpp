@@ -2,10 +2,10 @@
 
 #include "platform/linux/AtspiAccessibility.h"
 #include "platform/linux/LinuxPermissions.h"
-#include "platform/linux/X11KeyMonitor.h"
 #include "platform/linux/LinuxWorkspace.h"
 #include "platform/linux/PulseAudioInput.h"
 #include "platform/linux/X11Clipboard.h"
+#include "platform/linux/X11KeyMonitor.h"
 #include "platform/linux/XKeySynth.h"
 
 namespace platform::x11 {

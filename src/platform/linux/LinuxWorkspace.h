@@ -7,7 +7,7 @@ namespace platform::x11 {
 // Frontmost and running applications from the window manager's EWMH hints.
 // Thread: main (owns its own X connection).
 class LinuxWorkspace : public Workspace {
-public:
+  public:
     explicit LinuxWorkspace(DisplayPtr display);
     std::optional<RunningApp> frontmostApplication() override;
     QList<RunningApp> runningApplications() override;
@@ -21,7 +21,7 @@ public:
     // when the process tells it, else the lower-cased WM_CLASS class.
     static QString bundleIdFor(qint64 pid, const QString& wmClass, const QString& wmInstance);
 
-private:
+  private:
     std::optional<RunningApp> describe(Window w);
     DisplayPtr display_;
 };

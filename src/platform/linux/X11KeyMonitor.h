@@ -18,7 +18,7 @@ namespace platform::x11 {
 // a reader thread of its own; events are handed to the main thread.
 // Thread: main for the public calls.
 class X11KeyMonitor : public KeyMonitor {
-public:
+  public:
     X11KeyMonitor();
     ~X11KeyMonitor() override;
 
@@ -26,7 +26,7 @@ public:
     bool grabEscape(std::function<void(bool)> onEscape) override;
     void releaseEscape() override;
 
-private:
+  private:
     struct State;
     std::shared_ptr<State> state_;
     std::thread thread_;
