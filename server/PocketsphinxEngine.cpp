@@ -67,7 +67,10 @@ Decoder loadDecoder(const PocketsphinxEngine::Options& o) {
     // The decoder keeps a reference of its own to the configuration.
     const std::unique_ptr<cmd_ln_t, ConfigFree> config(
         cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", hmm.c_str(), "-lm", lm.c_str(), "-dict",
-                    dict.c_str(), "-logfn", "/dev/null", static_cast<const char*>(nullptr)));
+                    dict.c_str(), "-logfn", "/dev/null",
+                    // Bounds the search per frame: noisy audio otherwise wakes so many
+                    // models that decoding falls behind real time.
+                    "-maxhmmpf", "8000", static_cast<const char*>(nullptr)));
     if (!config) return nullptr;
     return Decoder(ps_init(config.get()));
 }
