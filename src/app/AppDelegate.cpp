@@ -56,6 +56,8 @@ void AppDelegate::applicationDidFinishLaunching() {
 
     auto& platform = platform::Platform::current();
     Log::write(QStringLiteral("Platform: ") + platform.name);
+    // Output an earlier run silenced and never put back (it died while listening).
+    SystemAudio::restoreLeftover();
 
     // 10. Microphone: asked off the main thread (the sound server may be slow to answer);
     // when it is usable, warm the device so the first dictation starts fast.

@@ -56,6 +56,7 @@ std::unique_ptr<Platform> createFakePlatform() {
                        *error + QStringLiteral(")"));
     }
     p->audioInput = std::move(audio);
+    p->audioOutput = std::make_unique<FakeAudioOutput>();
     p->accessibility = std::make_unique<FakeAccessibility>();
     p->keys = std::make_unique<FakeKeySynth>();
     p->pasteboard = std::make_unique<FakePasteboard>();
@@ -73,6 +74,9 @@ FakePermissions& permissions() {
 }
 FakeAudioInput& audio() {
     return static_cast<FakeAudioInput&>(*Platform::current().audioInput);
+}
+FakeAudioOutput& speakers() {
+    return static_cast<FakeAudioOutput&>(*Platform::current().audioOutput);
 }
 FakeAccessibility& accessibility() {
     return static_cast<FakeAccessibility&>(*Platform::current().accessibility);
