@@ -8,6 +8,7 @@
 #include "core/HotkeyMonitor.h"
 #include "core/Log.h"
 #include "core/QwenASR.h"
+#include "core/Recording.h"
 #include "core/SystemAudio.h"
 #include "core/TextInjector.h"
 #include "platform/Permissions.h"
@@ -58,6 +59,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     Log::write(QStringLiteral("Platform: ") + platform.name);
     // Output an earlier run silenced and never put back (it died while listening).
     SystemAudio::restoreLeftover();
+    Recording::announce();
 
     // 10. Microphone: asked off the main thread (the sound server may be slow to answer);
     // when it is usable, warm the device so the first dictation starts fast.

@@ -8,6 +8,7 @@
 #include "platform/linux/X11Clipboard.h"
 #include "platform/linux/X11KeyMonitor.h"
 #include "platform/linux/XKeySynth.h"
+#include "platform/sound/FfmpegAudioFiles.h"
 
 namespace platform::x11 {
 
@@ -21,6 +22,7 @@ std::unique_ptr<Platform> createLinuxPlatform() {
     p->keyMonitor = std::make_unique<X11KeyMonitor>();
     p->audioInput = std::make_unique<PulseAudioInput>();
     p->audioOutput = std::make_unique<PulseAudioOutput>();
+    p->audioFiles = sound::makeAudioFiles();
     p->accessibility = std::make_unique<AtspiAccessibility>();
     // Each X user keeps a connection of its own: typing runs on the main thread,
     // the clipboard serves requests from its own thread.
