@@ -9,6 +9,7 @@
 #include "core/Log.h"
 #include "core/QwenASR.h"
 #include "core/Recording.h"
+#include "core/SetupCheck.h"
 #include "core/SystemAudio.h"
 #include "core/TextInjector.h"
 #include "platform/Permissions.h"
@@ -68,6 +69,7 @@ void AppDelegate::applicationDidFinishLaunching() {
         if (!alive.lock()) return;
         Log::write(QStringLiteral("Mic permission: ") +
                    (mic ? QStringLiteral("true") : QStringLiteral("false")));
+        SetupCheck::noteMicrophone(mic);
         if (mic) {
             audio.warmUp();
         } else if (Clock::now() >= accessibilityWarningUntil_) {
