@@ -167,7 +167,12 @@ void restoreLeftover() {
         return;
     }
     platform::AudioOutput* out = output();
-    if (!out) return;  // kept for a run that can reach the sound server
+    // Without a sound server to ask (not up yet), the record waits for a later launch.
+    if (!out || !out->defaultDevice()) {
+        Log::write(QStringLiteral("SystemAudio: can't reach the sound output, output ") + name +
+                   QStringLiteral(" muted by the last run stays so for now"));
+        return;
+    }
     const std::optional<quint32> device = out->deviceNamed(name);
     if (!device) {
         Log::write(QStringLiteral("SystemAudio: output ") + name +

@@ -231,6 +231,20 @@ TEST_F(SystemAudioTest, LeftoverFromACrashedRun) {
         else
             EXPECT_TRUE(log.text().isEmpty()) << log.text().toStdString();
     }
+    // No sound server yet: the record waits for a later launch.
+    SetUp();
+    device().mute = true;
+    ASSERT_TRUE(
+        testenv::writeFile(SystemAudio::statePath(), R"({"by":"mute","device":"speakers"})"));
+    speakers().defaultId.reset();
+    SystemAudio::restoreLeftover();
+    EXPECT_TRUE(QFile::exists(SystemAudio::statePath()));
+    EXPECT_EQ(device().mute, true);
+    speakers().defaultId = kDevice;
+    SystemAudio::restoreLeftover();
+    EXPECT_EQ(device().mute, false);
+    EXPECT_FALSE(QFile::exists(SystemAudio::statePath()));
+
     // With no record, nothing is read and nothing written.
     SetUp();
     SystemAudio::restoreLeftover();
