@@ -59,6 +59,13 @@ class XKeySynth : public KeySynth {
     Slot* slotFor(KeySym sym);
     void restoreMapping();
     void setLock(bool locked);
+    // XTest presses add to what the user holds: held modifiers go up for the typing and
+    // those still held come back down after it.
+    void liftHeldModifiers();
+    void restoreHeldModifiers();
+    void selectReleases(bool on);
+    // One faked key event, announced to our own key monitor first.
+    void fakeKey(KeyCode code, bool press);
 
     DisplayPtr display_;
     bool xtest_ = false;
@@ -73,6 +80,9 @@ class XKeySynth : public KeySynth {
     bool pingWorks_ = true;
     long pingToken_ = 0;
     QTimer restoreTimer_;
+    int xiOpcode_ = 0;
+    std::vector<KeyCode> lifted_;  // modifier keys released for the typing
+    std::vector<KeyCode> letGo_;   // of those, the ones the user let go meanwhile
 };
 
 }  // namespace platform::x11
