@@ -31,6 +31,13 @@ AxResult<QString> FakeAccessibility::role(const ElementRef& element) {
     return AxResult<QString>::of(e->role);
 }
 
+AxResult<ElementKind> FakeAccessibility::kind(const ElementRef& element) {
+    ++calls;
+    auto* e = cast(element);
+    if (!e || e->role.isEmpty()) return AxResult<ElementKind>::failed(0);
+    return AxResult<ElementKind>::of(ElementKind{e->role, e->editable});
+}
+
 AxResult<QString> FakeAccessibility::value(const ElementRef& element) {
     ++calls;
     auto* e = cast(element);

@@ -14,6 +14,7 @@ namespace platform::fake {
 
 struct FakeElement : AccessibleElement {
     QString role;
+    bool editable = false;
     QString value;
     TextRange selection;
     QMap<QString, QString> attributes;
@@ -33,6 +34,7 @@ class FakeAccessibility : public Accessibility {
     void setCallTimeout(int ms) override { timeoutMs = ms; }
     AxResult<ElementRef> focusedElement(qint64 pid) override;
     AxResult<QString> role(const ElementRef& element) override;
+    AxResult<ElementKind> kind(const ElementRef& element) override;
     AxResult<QString> value(const ElementRef& element) override;
     AxResult<TextRange> selectedRange(const ElementRef& element) override;
     AxResult<QMap<QString, QString>> attributes(const ElementRef& element) override;
