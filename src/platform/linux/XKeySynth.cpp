@@ -86,6 +86,8 @@ XKeySynth::XKeySynth(DisplayPtr display) : display_(std::move(display)) {
         xiOpcode_ = 0;
     restoreTimer_.setSingleShot(true);
     QObject::connect(&restoreTimer_, &QTimer::timeout, [this] { restoreMapping(); });
+    im_->asking = true;
+    askInputMethod();
 }
 
 XKeySynth::~XKeySynth() {
@@ -429,9 +431,28 @@ bool XKeySynth::sendPaste(bool terminal) {
 }
 
 QString XKeySynth::inputSource() {
-    if (QString engine = fcitxEngine(); !engine.isEmpty()) return engine;
-    if (QString engine = ibusEngine(); !engine.isEmpty()) return engine;
-    return xkbLayout(display_.get());
+    // The input method is asked on a thread of its own (asking IBus means running its tool),
+    // and again after each use so a switch shows up by the next dictation.
+    QString engine;
+    bool ask = false;
+    {
+        std::lock_guard lock(im_->mutex);
+        engine = im_->engine;
+        ask = !im_->asking;
+        im_->asking = true;
+    }
+    if (ask) askInputMethod();
+    return engine.isEmpty() ? xkbLayout(display_.get()) : engine;
+}
+
+void XKeySynth::askInputMethod() {
+    imWorker_.post([im = im_] {
+        QString engine = fcitxEngine();
+        if (engine.isEmpty()) engine = ibusEngine();
+        std::lock_guard lock(im->mutex);
+        im->engine = engine;
+        im->asking = false;
+    });
 }
 
 }  // namespace platform::x11
