@@ -11,6 +11,7 @@ class AudioInput;
 class Accessibility;
 class KeySynth;
 class Pasteboard;
+class AssistiveSwitch;
 
 // The desktop services the application uses, chosen once at start (the X11
 // backend when a display opens, else the scripted fake). Owned for the whole run.
@@ -25,6 +26,7 @@ struct Platform {
     std::unique_ptr<Accessibility> accessibility;
     std::unique_ptr<KeySynth> keys;
     std::unique_ptr<Pasteboard> pasteboard;
+    std::unique_ptr<AssistiveSwitch> assistive;  // the "assistive technology runs" announcement
 
     Platform();
     ~Platform();

@@ -160,4 +160,17 @@ void FakePasteboard::setWritesFail(bool fail) {
     writesFail_ = fail;
 }
 
+std::optional<bool> FakeAssistiveSwitch::get(const QString& property) {
+    calls << QStringLiteral("get ") + property;
+    if (!values.contains(property)) return std::nullopt;
+    return values.value(property);
+}
+
+int FakeAssistiveSwitch::set(const QString& property, bool on) {
+    calls << QStringLiteral("set %1 %2").arg(property).arg(on ? 1 : 0);
+    if (setFails.contains(property)) return setFails.value(property);
+    values[property] = on;
+    return 0;
+}
+
 }  // namespace platform::fake

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "platform/Accessibility.h"
+#include "platform/AssistiveSwitch.h"
 #include "platform/KeySynth.h"
 #include "platform/Pasteboard.h"
 
@@ -40,6 +41,17 @@ class FakeAccessibility : public Accessibility {
     AxResult<QMap<QString, QString>> attributes(const ElementRef& element) override;
     bool sameElement(const ElementRef& a, const ElementRef& b) override { return a && a == b; }
     AxResult<QString> documentUrl(qint64 pid) override;
+};
+
+// The session's announcement as a map of properties. Thread: main.
+class FakeAssistiveSwitch : public AssistiveSwitch {
+  public:
+    QMap<QString, bool> values;   // absent: unreadable
+    QMap<QString, int> setFails;  // a set of this property fails with this code
+    QStringList calls;            // "get IsEnabled", "set IsEnabled 1"...
+
+    std::optional<bool> get(const QString& property) override;
+    int set(const QString& property, bool on) override;
 };
 
 // Thread: main.
