@@ -47,6 +47,25 @@ qint64 unitsForChars(const QString& text, qint64 chars) {
     return units;
 }
 
+bool barren(AtspiAccessible* obj) {
+    switch (atspi_accessible_get_role(obj, nullptr)) {
+        case ATSPI_ROLE_MENU_BAR:
+        case ATSPI_ROLE_MENU:
+        case ATSPI_ROLE_TOOL_BAR:
+        case ATSPI_ROLE_STATUS_BAR:
+        case ATSPI_ROLE_PUSH_BUTTON:
+        case ATSPI_ROLE_TOGGLE_BUTTON:
+        case ATSPI_ROLE_LABEL:
+        case ATSPI_ROLE_SCROLL_BAR:
+        case ATSPI_ROLE_SEPARATOR:
+        case ATSPI_ROLE_ICON:
+        case ATSPI_ROLE_IMAGE:
+            return true;
+        default:
+            return false;
+    }
+}
+
 // Depth-first search below `node` within the bounds: the innermost match first
 // (the focused field inside a focused pane), or with `outer` the outermost (a page,
 // not the frames inside it).
@@ -65,8 +84,9 @@ Accessible find(AtspiAccessible* node, const std::function<bool(AtspiAccessible*
             if (err) *error = err.take();
             continue;
         }
-        // Hidden subtrees (other tabs, closed menus) cannot hold the focus.
-        const bool showing = hasState(child.get(), ATSPI_STATE_SHOWING);
+        // Hidden subtrees (other tabs, closed menus) cannot hold the focus, and bars of
+        // buttons and menus hold no text field: the small budget goes to the rest.
+        const bool showing = hasState(child.get(), ATSPI_STATE_SHOWING) && !barren(child.get());
         if (outer && showing && match(child.get())) return child;
         if (showing)
             if (Accessible found = find(child.get(), match, outer, depth + 1, budget, error))
@@ -104,7 +124,12 @@ std::optional<QString> docUrl(AtspiAccessible* doc, int* error) {
 
 }  // namespace
 
-AtspiAccessibility::AtspiAccessibility() = default;
+AtspiAccessibility::AtspiAccessibility() {
+    // Listening from the start catches the focus changes made before the first dictation.
+    if (!qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS") ||
+        !qEnvironmentVariableIsEmpty("AT_SPI_BUS_ADDRESS"))
+        ready();
+}
 
 AtspiAccessibility::~AtspiAccessibility() {
     if (focusListener_)
@@ -216,6 +241,7 @@ AtspiAccessibility::Accessible AtspiAccessibility::activeWindow(AtspiAccessible*
         *error = err.take();
         return nullptr;
     }
+    Accessible only;
     for (gint i = 0; i < n; ++i) {
         Accessible w(atspi_accessible_get_child_at_index(app, i, err.out()));
         if (!w) {
@@ -223,8 +249,11 @@ AtspiAccessibility::Accessible AtspiAccessibility::activeWindow(AtspiAccessible*
             continue;
         }
         if (hasState(w.get(), ATSPI_STATE_ACTIVE)) return w;
+        if (n == 1) only = std::move(w);
     }
-    return nullptr;
+    // Without a window manager nothing marks a window active: an application with one
+    // window can only mean that one.
+    return only;
 }
 
 AxResult<ElementRef> AtspiAccessibility::focusedElement(qint64 pid) {
