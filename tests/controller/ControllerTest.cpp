@@ -367,8 +367,8 @@ TEST_F(Controller, UndeliverableTextEndsOnTheClipboard) {
     EXPECT_EQ(pill().message, QStringLiteral("You switched apps, press Ctrl+V to paste"));
     EXPECT_EQ(fake::pasteboard().text(), QStringLiteral("Take this."));
     EXPECT_TRUE(fake::keys().runs.isEmpty());
-    EXPECT_TRUE(
-        log.has(QStringLiteral("Abort: You switched apps, press Ctrl+V to paste rest=[Take this.]")));
+    EXPECT_TRUE(log.has(
+        QStringLiteral("Abort: You switched apps, press Ctrl+V to paste rest=[Take this.]")));
     EXPECT_EQ(d.state, State::idle);
     expectTornDown();
 }
