@@ -241,7 +241,6 @@ AtspiAccessibility::Accessible AtspiAccessibility::activeWindow(AtspiAccessible*
         *error = err.take();
         return nullptr;
     }
-    Accessible only;
     for (gint i = 0; i < n; ++i) {
         Accessible w(atspi_accessible_get_child_at_index(app, i, err.out()));
         if (!w) {
@@ -249,11 +248,8 @@ AtspiAccessibility::Accessible AtspiAccessibility::activeWindow(AtspiAccessible*
             continue;
         }
         if (hasState(w.get(), ATSPI_STATE_ACTIVE)) return w;
-        if (n == 1) only = std::move(w);
     }
-    // Without a window manager nothing marks a window active: an application with one
-    // window can only mean that one.
-    return only;
+    return nullptr;
 }
 
 AxResult<ElementRef> AtspiAccessibility::focusedElement(qint64 pid) {
