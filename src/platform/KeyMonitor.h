@@ -37,6 +37,12 @@ class KeyMonitor {
     virtual void grabEscape(std::function<void(bool pressed)> onEscape,
                             std::function<void(bool ok)> onGrabbed) = 0;
     virtual void releaseEscape() = 0;
+    // Whether the desktop's keyboard has the key at all (fn keys are often handled by the
+    // keyboard itself and never reach the desktop).
+    virtual bool hasKey(Key key) {
+        (void)key;
+        return true;
+    }
 };
 
 }  // namespace platform

@@ -5,9 +5,11 @@
 #include "platform/linux/LinuxPermissions.h"
 #include "platform/linux/LinuxWorkspace.h"
 #include "platform/linux/PulseAudioInput.h"
+#include "platform/linux/PulseAudioOutput.h"
 #include "platform/linux/X11Clipboard.h"
 #include "platform/linux/X11KeyMonitor.h"
 #include "platform/linux/XKeySynth.h"
+#include "platform/sound/FfmpegAudioFiles.h"
 
 namespace platform::x11 {
 
@@ -20,6 +22,8 @@ std::unique_ptr<Platform> createLinuxPlatform() {
     p->permissions = std::make_unique<LinuxPermissions>();
     p->keyMonitor = std::make_unique<X11KeyMonitor>();
     p->audioInput = std::make_unique<PulseAudioInput>();
+    p->audioOutput = std::make_unique<PulseAudioOutput>();
+    p->audioFiles = sound::makeAudioFiles();
     p->accessibility = std::make_unique<AtspiAccessibility>();
     p->assistive = std::make_unique<A11yStatus>();
     // Each X user keeps a connection of its own: typing runs on the main thread,

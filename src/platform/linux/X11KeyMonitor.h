@@ -26,6 +26,8 @@ class X11KeyMonitor : public KeyMonitor {
     void grabEscape(std::function<void(bool)> onEscape,
                     std::function<void(bool)> onGrabbed) override;
     void releaseEscape() override;
+    // Asks the X server's keyboard map (a connection of its own, for the call).
+    bool hasKey(Key key) override;
 
   private:
     struct State;
