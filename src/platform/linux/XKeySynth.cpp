@@ -374,7 +374,8 @@ void XKeySynth::endTyping() {
     // switch, reading the field back) sees it.
     if (presses_ > confirmedPresses_) {
         const quint64 sent = presses_;
-        if (pingTarget(kPingTimeoutMs)) confirmedPresses_ = sent;
+        pingWorks_ = true;  // a reuse ping that timed out must not skip this one
+        if (pingTarget(kSettleTimeoutMs)) confirmedPresses_ = sent;
     }
     // Give a target still working through the remappings time to finish.
     const quint64 made = std::min<quint64>(remaps_ - remapsAtBurst_, 1000);

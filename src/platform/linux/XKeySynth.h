@@ -34,6 +34,9 @@ class XKeySynth : public KeySynth {
     // behind by about kPerRemapMs for every remapping made since.
     // Bounded well under a second: a target that does not answer falls back on the allowance.
     static constexpr int kPingTimeoutMs = 250;
+    // At the end of a burst the caller is told the target has the text (the learner reads
+    // it back next): a slow target under load gets longer, still bounded.
+    static constexpr int kSettleTimeoutMs = 2000;
     static constexpr int kReuseGuardMs = 40;
     static constexpr int kPerRemapMs = 6;
     // The spare keycodes go back to empty this long after a burst (plus the same allowance).
