@@ -116,10 +116,13 @@ TEST_F(X11Keys, EscapeGrabKeepsEscFromTheFocusedWindow) {
 TEST_F(X11Keys, ReleaseRightAfterTheGrabLeavesEscFree) {
     EscWindow window;
     ASSERT_TRUE(window.open());
+    int answers = 0;
     for (int i = 0; i < 20; ++i) {
-        monitor.grabEscape([](bool) {}, [](bool) {});
+        monitor.grabEscape([](bool) {}, [&](bool) { ++answers; });
         monitor.releaseEscape();
     }
+    // Once the last grab has been answered only its release is still to come.
+    ASSERT_TRUE(harness::waitUntil([&] { return answers == 20; }, "every grab answered"));
     ASSERT_TRUE(harness::waitUntil([&] { return window.escapeFree(); }, "Esc let go"));
     ASSERT_TRUE(xdotool({"key", "Escape", "a"}));
     ASSERT_TRUE(waitForEvent(Key::other, true));
