@@ -90,6 +90,7 @@ void AppDelegate::applicationDidFinishLaunching() {
         hud->hide(6);
         accessibilityWarningUntil_ = Clock::now() + std::chrono::seconds(6);
     }
+    AssistiveMode::recoverAfterCrash();
 
     // 12-13. Talk key.
     startTalkKey();

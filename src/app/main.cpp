@@ -1,5 +1,6 @@
 #include <QApplication>
 #include <QCoreApplication>
+#include <QMessageBox>
 #include <QTimer>
 #include <cstdio>
 
@@ -94,11 +95,24 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    // Under XWayland our windows must be X windows too, where the desktop we watch is.
+    if (!qEnvironmentVariableIsEmpty("DISPLAY") &&
+        !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "xcb");
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Velmora"));
     QApplication::setOrganizationName(QStringLiteral("Velmora"));
     QApplication::setQuitOnLastWindowClosed(false);  // the app lives in the status item
-    platform::Platform::install(platform::createPlatform());
+    std::unique_ptr<platform::Platform> desktop = platform::createPlatform();
+    if (!desktop) {
+        std::fprintf(stderr, "velmora: %s\n", qPrintable(platform::needsX11Message()));
+        if (qEnvironmentVariable("QT_QPA_PLATFORM") != QLatin1String("offscreen"))
+            QMessageBox::critical(nullptr, QStringLiteral("Velmora"), platform::needsX11Message());
+        Log::flush();
+        return 1;
+    }
+    platform::Platform::install(std::move(desktop));
 
     if (options.mode == LaunchOptions::Mode::previewHud) return HUDPreview::run(options);
     switch (options.mode) {

@@ -4,6 +4,19 @@
 #include "platform/Platform.h"
 
 namespace {
+bool isModifier(platform::Key k) {
+    switch (k) {
+        case platform::Key::rightOption:
+        case platform::Key::rightCommand:
+        case platform::Key::rightControl:
+        case platform::Key::fn:
+        case platform::Key::otherModifier:
+            return true;
+        default:
+            return false;
+    }
+}
+
 platform::Key keyOf(HotkeyChoice c) {
     switch (c) {
         case HotkeyChoice::rightOption:
@@ -30,7 +43,7 @@ HotkeyMonitor::HotkeyMonitor(HotkeyChoice c, platform::KeyMonitor* keys) : choic
 
 HotkeyMonitor::~HotkeyMonitor() {
     *alive_ = false;
-    if (keys_ && tapOwnsEscape_) keys_->releaseEscape();
+    if (keys_ && grab_ != Grab::none && grab_ != Grab::failed) keys_->releaseEscape();
 }
 
 void HotkeyMonitor::start() {
@@ -44,23 +57,38 @@ void HotkeyMonitor::start() {
 
 void HotkeyMonitor::setListening(bool listening) {
     if (!keys_) return;
-    if (listening && !tapOwnsEscape_) {
+    if (listening && grab_ == Grab::none) {
+        // Asked, not awaited: the answer comes later, and a release asked for meanwhile
+        // runs after the grab, so the grab can never outlive listening.
+        grab_ = Grab::pending;
+        const quint64 id = ++grabId_;
         std::weak_ptr<bool> alive = alive_;
-        tapOwnsEscape_ = keys_->grabEscape([this, alive](bool pressed) {
-            if (alive.lock()) handleGrabbedEscape(pressed);
-        });
-        if (!tapOwnsEscape_)
-            Log::write(QStringLiteral(
-                "Esc event tap unavailable (Accessibility?), esc falls back to passive"));
-    } else if (!listening && tapOwnsEscape_) {
-        keys_->releaseEscape();
-        tapOwnsEscape_ = false;
+        keys_->grabEscape(
+            [this, alive](bool pressed) {
+                if (alive.lock()) handleGrabbedEscape(pressed);
+            },
+            [this, alive, id](bool ok) {
+                if (!alive.lock() || id != grabId_ || grab_ != Grab::pending) return;
+                grab_ = ok ? Grab::held : Grab::failed;
+                if (!ok)
+                    Log::write(QStringLiteral(
+                        "Esc event tap unavailable (Accessibility?), esc falls back to passive"));
+            });
+    } else if (!listening && grab_ != Grab::none) {
+        if (grab_ != Grab::failed) keys_->releaseEscape();
+        grab_ = Grab::none;
+        ++grabId_;
     }
 }
 
 void HotkeyMonitor::handle(const platform::KeyEvent& e) {
     if (e.key == keyOf(choice)) return talkKey(e.pressed);
-    if (!e.pressed || e.key == platform::Key::otherModifier) return;
+    if (e.key == platform::Key::escape && !e.pressed) {
+        if (grab_ == Grab::none || grab_ == Grab::failed) swallowedEscapeDown_ = false;
+        return;
+    }
+    // Shift, AltGr, the other right-hand keys: modifiers are never a chord.
+    if (!e.pressed || isModifier(e.key)) return;
     otherKeyDown(e.key);
 }
 
@@ -94,7 +122,7 @@ void HotkeyMonitor::talkKey(bool isDown) {
 void HotkeyMonitor::otherKeyDown(platform::Key key) {
     if (key == platform::Key::escape) {
         // The grab reports it; its raw copy may arrive before or after the grabbed one.
-        if (tapOwnsEscape_ || swallowedEscapeDown_) return;
+        if (tapOwnsEscape() || swallowedEscapeDown_) return;
         if (onEscape) onEscape();
         return;
     }

@@ -38,7 +38,8 @@ class HotkeyMonitor {
     // An Esc press or release taken by the grab.
     void handleGrabbedEscape(bool pressed);
 
-    bool tapOwnsEscape() const { return tapOwnsEscape_; }
+    // Esc goes to the grab (asked for, or taken) rather than to the front application.
+    bool tapOwnsEscape() const { return grab_ == Grab::pending || grab_ == Grab::held; }
 
   private:
     void talkKey(bool isDown);
@@ -47,7 +48,9 @@ class HotkeyMonitor {
     platform::KeyMonitor* keys_;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
     QTimer pending_;
-    bool tapOwnsEscape_ = false;
+    enum class Grab { none, pending, held, failed };
+    Grab grab_ = Grab::none;
+    quint64 grabId_ = 0;  // answers to an earlier grab are ignored
     bool swallowedEscapeDown_ = false;
     bool down_ = false;
     bool confirmed_ = false;

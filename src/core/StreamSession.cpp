@@ -66,14 +66,14 @@ void StreamSession::deliver(const QString& text) {
     auto& workspace = *platform::Platform::current().workspace;
     const auto front = workspace.frontmostApplication();
     if (target && front && target->pid != front->pid)
-        return abort(QStringLiteral("You switched apps, press ⌘V to paste"), text);
+        return abort(QStringLiteral("You switched apps, press Ctrl+V to paste"), text);
 
     const TextInjector::Focus focus = TextInjector::focus(target);
     switch (focus.kind) {
         case TextInjector::Focus::Kind::notText:
             Log::write(QStringLiteral("Focus: ") + focus.detail +
                        QStringLiteral(", not a text box: copied instead of typing"));
-            return abort(QStringLiteral("Can't type here, press ⌘V to paste"), text);
+            return abort(QStringLiteral("Can't type here, press Ctrl+V to paste"), text);
         case TextInjector::Focus::Kind::unsure:
             Log::write(QStringLiteral("Focus: can't tell (") + focus.detail +
                        QStringLiteral("), pasting and leaving it on the clipboard"));

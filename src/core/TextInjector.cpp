@@ -157,11 +157,15 @@ Focus focus(const std::optional<platform::RunningApp>& app) {
     const auto element = ax->focusedElement(app->pid);
     if (!element.value || !*element.value)
         return Focus::unsure(QStringLiteral("error %1").arg(element.error));
-    const auto role = ax->role(*element.value);
-    if (!role.value || role.value->isEmpty()) return Focus::unsure(QStringLiteral("no role"));
-    if (textRoles().contains(*role.value)) return Focus::text();
-    if (vagueRoles().contains(*role.value)) return Focus::unsure(*role.value);
-    return Focus::notText(*role.value);
+    const auto kind = ax->kind(*element.value);
+    if (!kind.value || kind.value->role.isEmpty()) return Focus::unsure(QStringLiteral("no role"));
+    const QString& role = kind.value->role;
+    if (textRoles().contains(role)) return Focus::text();
+    if (vagueRoles().contains(role)) return Focus::unsure(role);
+    // Web editors (chat and mail composers) are sections, paragraphs or whole documents
+    // that the page made editable.
+    if (kind.value->editable) return Focus::text();
+    return Focus::notText(role);
 }
 
 QStringList splitRuns(const QString& text, int unitsPerRun) {

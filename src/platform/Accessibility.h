@@ -32,6 +32,14 @@ struct TextRange {
     qint64 length = 0;
 };
 
+// What the focus probe needs to know of an element.
+struct ElementKind {
+    QString role;
+    // Takes typed text whatever its role: a web page's contenteditable region reads as
+    // "section" or "paragraph" with the editable state.
+    bool editable = false;
+};
+
 // Reads other applications' focused elements and browser documents. Roles are
 // the accessibility bus's role names ("entry", "push button", "frame"...).
 // Thread: main.
@@ -42,6 +50,8 @@ class Accessibility {
     virtual void setCallTimeout(int ms) = 0;
     virtual AxResult<ElementRef> focusedElement(qint64 pid) = 0;
     virtual AxResult<QString> role(const ElementRef& element) = 0;
+    // The role and the editable state, in one bounded call where the bus allows it.
+    virtual AxResult<ElementKind> kind(const ElementRef& element) = 0;
     // The element's whole text.
     virtual AxResult<QString> value(const ElementRef& element) = 0;
     // The selection, or the caret as an empty range.

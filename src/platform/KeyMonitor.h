@@ -29,9 +29,13 @@ class KeyMonitor {
     virtual ~KeyMonitor() = default;
     // Starts observing; false when the desktop cannot be observed.
     virtual bool start(std::function<void(const KeyEvent&)> onEvent) = 0;
-    // Takes Esc presses and releases from every application and hands them to
-    // `onEscape` instead. Answers false when another client holds Esc.
-    virtual bool grabEscape(std::function<void(bool pressed)> onEscape) = 0;
+    // Takes Esc presses and releases, with any modifiers, from every application and
+    // hands them to `onEscape` instead. Never waits: the grab and every later
+    // releaseEscape() run in the order called, so a release always undoes the grab
+    // before it. `onGrabbed` answers on the main thread once the grab was tried: false
+    // when another client holds plain Esc (nothing stays grabbed then).
+    virtual void grabEscape(std::function<void(bool pressed)> onEscape,
+                            std::function<void(bool ok)> onGrabbed) = 0;
     virtual void releaseEscape() = 0;
     // Whether the desktop's keyboard has the key at all (fn keys are often handled by the
     // keyboard itself and never reach the desktop).

@@ -4,6 +4,7 @@
 
 #include "core/Log.h"
 #include "platform/Accessibility.h"
+#include "platform/AssistiveSwitch.h"
 #include "platform/AudioConverter.h"
 #include "platform/AudioEngine.h"
 #include "platform/AudioFileWriter.h"

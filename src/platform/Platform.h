@@ -13,6 +13,7 @@ class AudioFiles;
 class Accessibility;
 class KeySynth;
 class Pasteboard;
+class AssistiveSwitch;
 
 // The desktop services the application uses, chosen once at start (the X11
 // backend when a display opens, else the scripted fake). Owned for the whole run.
@@ -29,6 +30,7 @@ struct Platform {
     std::unique_ptr<Accessibility> accessibility;
     std::unique_ptr<KeySynth> keys;
     std::unique_ptr<Pasteboard> pasteboard;
+    std::unique_ptr<AssistiveSwitch> assistive;  // the "assistive technology runs" announcement
 
     Platform();
     ~Platform();

@@ -23,7 +23,7 @@ QStringList messages() {
         QStringLiteral("The mic's gone quiet, try relaunching me"),
         lostConnection(),
         cantTypeHere(),
-        QStringLiteral("You switched apps, press ⌘V to paste"),
+        QStringLiteral("You switched apps, press Ctrl+V to paste"),
         QStringLiteral("Sign in first, then try again"),
         QStringLiteral("You're on the list, we'll let you in soon"),
         QStringLiteral("This account is turned off"),
@@ -39,7 +39,7 @@ QString lostConnection() {
     return QStringLiteral("Lost the connection, please try again");
 }
 QString cantTypeHere() {
-    return QStringLiteral("Can't type here, press ⌘V to paste");
+    return QStringLiteral("Can't type here, press Ctrl+V to paste");
 }
 QString accessibilityWarning() {
     return QStringLiteral("Grant Accessibility access, then relaunch me");

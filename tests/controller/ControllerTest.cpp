@@ -348,7 +348,7 @@ TEST_F(Controller, UndeliverableTextEndsOnTheClipboard) {
     fake::permissions().accessibility = false;
     hold();
     ASSERT_TRUE(idle());
-    EXPECT_EQ(pill().message, QStringLiteral("Can't type here, press ⌘V to paste"));
+    EXPECT_EQ(pill().message, QStringLiteral("Can't type here, press Ctrl+V to paste"));
     EXPECT_EQ(fake::pasteboard().text(), QStringLiteral("Take this."));
     EXPECT_TRUE(fake::keys().runs.isEmpty());
 
@@ -364,11 +364,11 @@ TEST_F(Controller, UndeliverableTextEndsOnTheClipboard) {
         return true;
     });
     ASSERT_TRUE(idle());
-    EXPECT_EQ(pill().message, QStringLiteral("You switched apps, press ⌘V to paste"));
+    EXPECT_EQ(pill().message, QStringLiteral("You switched apps, press Ctrl+V to paste"));
     EXPECT_EQ(fake::pasteboard().text(), QStringLiteral("Take this."));
     EXPECT_TRUE(fake::keys().runs.isEmpty());
-    EXPECT_TRUE(
-        log.has(QStringLiteral("Abort: You switched apps, press ⌘V to paste rest=[Take this.]")));
+    EXPECT_TRUE(log.has(
+        QStringLiteral("Abort: You switched apps, press Ctrl+V to paste rest=[Take this.]")));
     EXPECT_EQ(d.state, State::idle);
     expectTornDown();
 }

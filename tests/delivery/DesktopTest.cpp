@@ -20,6 +20,7 @@
 #include "platform/Permissions.h"
 #include "platform/fake/FakePlatform.h"
 #include "platform/linux/LinuxPlatform.h"
+#include "platform/linux/X11KeyMonitor.h"
 #include "support/TestEnv.h"
 
 #include <X11/XKBlib.h>
@@ -131,6 +132,16 @@ class Desktop : public ::testing::Test {
                         {QStringLiteral("-layout"), QString::fromUtf8(layout)}));
     }
 
+    // Whether the server has every one of these keys down.
+    static bool keysHeld(const QStringList& names) {
+        char down[32] = {};
+        XQueryKeymap(display, down);
+        return std::all_of(names.begin(), names.end(), [&](const QString& n) {
+            const KeyCode c = XKeysymToKeycode(display, XStringToKeysym(n.toLatin1().constData()));
+            return c != 0 && (down[c / 8] & (1 << (c % 8)));
+        });
+    }
+
     static bool capsLocked() {
         XkbStateRec s{};
         XkbGetState(display, XkbUseCoreKbd, &s);
@@ -212,6 +223,29 @@ TEST_F(Desktop, CapsLockDoesNotTurnTheCase) {
     ASSERT_TRUE(
         run(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("Caps_Lock")}));
     EXPECT_FALSE(capsLocked());
+    EXPECT_TRUE(ok);
+}
+
+// The user still holds the talk key (right Control), Shift and AltGr when the text goes
+// out: letters must not become shortcuts or capitals, and the keys are held again after.
+TEST_F(Desktop, HeldModifiersDoNotLeakIntoTyping) {
+    platform::x11::X11KeyMonitor monitor;
+    std::vector<platform::KeyEvent> seen;
+    ASSERT_TRUE(monitor.start([&](const platform::KeyEvent& e) { seen.push_back(e); }));
+    const QStringList held{"Control_R", "Shift_L", "ISO_Level3_Shift"};
+    ASSERT_TRUE(run(QStringLiteral("xdotool"), QStringList{"keydown"} + held));
+    ASSERT_TRUE(waitUntil([&] { return keysHeld(held) && seen.size() >= 3; }, "keys held"));
+    const QString text = QStringLiteral("select all, quit: aqwxz 123");
+    EXPECT_TRUE(TextInjector::type(text));
+    const bool ok = entryBecomes(text);
+    EXPECT_TRUE(keysHeld(held));  // the user's chord is as it was
+    // The talk key's monitor never saw our lifting and restoring: no release came.
+    ASSERT_TRUE(run(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("b")}));
+    ASSERT_TRUE(waitUntil([&] { return seen.back().key == platform::Key::other; }, "the b"));
+    const auto releases = std::count_if(seen.begin(), seen.end(),
+                                        [](const platform::KeyEvent& e) { return !e.pressed; });
+    EXPECT_EQ(releases, 1);  // only the b's
+    ASSERT_TRUE(run(QStringLiteral("xdotool"), QStringList{"keyup"} + held));
     EXPECT_TRUE(ok);
 }
 

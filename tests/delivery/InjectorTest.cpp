@@ -80,6 +80,28 @@ TEST_F(Injector, FocusProbeTellsTextFromTheRest) {
     }
     ax().focused[15] = fake::FakeAccessibility::element(QStringLiteral("push button"));
     EXPECT_EQ(TextInjector::focus(app(15)), Focus::notText(QStringLiteral("push button")));
+    // Editable web regions are text; the same roles read-only are not.
+    struct Case {
+        const char* role;
+        bool editable;
+        Focus expected;
+    };
+    const Case cases[] = {
+        {"section", true, Focus::text()},
+        {"paragraph", true, Focus::text()},
+        {"document web", true, Focus::text()},
+        {"section", false, Focus::notText(QStringLiteral("section"))},
+        {"document web", false, Focus::notText(QStringLiteral("document web"))},
+        {"frame", true, Focus::unsure(QStringLiteral("frame"))},
+    };
+    for (const Case& c : cases) {
+        auto e = fake::FakeAccessibility::element(QString::fromUtf8(c.role));
+        e->editable = c.editable;
+        ax().focused[16] = e;
+        ax().calls = 0;
+        EXPECT_EQ(TextInjector::focus(app(16)), c.expected) << c.role << " " << c.editable;
+        EXPECT_LE(ax().calls, 2);  // the focused element and what it is
+    }
     // A process id the desktop cannot have asks nothing.
     ax().calls = 0;
     EXPECT_EQ(TextInjector::focus(app(0)).kind, Focus::Kind::unsure);

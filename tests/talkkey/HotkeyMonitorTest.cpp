@@ -75,6 +75,19 @@ TEST(HoldMode, OtherModifiersAndOtherTalkKeysNeverCount) {
     EXPECT_EQ(r.calls, (QStringList{"down", "confirm", "up"}));
 }
 
+// AltGr, right Super or another right-hand key held with the talk key is a modifier, not a
+// shortcut, in either mode.
+TEST(ToggleMode, OtherRightHandModifiersAreNoChord) {
+    for (Key other : {Key::rightOption, Key::rightCommand, Key::fn, Key::otherModifier}) {
+        Rig r(true, HotkeyChoice::rightControl);
+        r.keys.press(Key::rightControl);
+        r.keys.press(other);
+        r.keys.release(other);
+        r.keys.release(Key::rightControl);
+        EXPECT_EQ(r.calls, (QStringList{"toggle"})) << int(other);
+    }
+}
+
 TEST(HoldMode, ReleaseWithoutPressIsIgnored) {
     Rig r(false);
     r.keys.release(Key::rightOption);
@@ -138,6 +151,42 @@ TEST(Escape, GrabFailureFallsBackToPassiveAndSaysSo) {
     EXPECT_EQ(r.calls, (QStringList{"esc"}));
     EXPECT_EQ(r.keys.frontAppEscapes, (QList<bool>{true}));
     EXPECT_TRUE(log.has("Esc event tap unavailable (Accessibility?), esc falls back to passive"));
+}
+
+// A slow X server answers the grab after listening has already ended: the release was
+// queued behind the grab, nothing stays grabbed, and Esc reaches the front app again.
+TEST(Escape, GrabAnsweredAfterListeningEndedLeavesEscFree) {
+    for (bool fails : {false, true}) {
+        Rig r(true);
+        r.keys.answerLater = true;
+        r.keys.grabFails = fails;
+        r.listening = true;
+        r.monitor.setListening(true);
+        EXPECT_TRUE(r.monitor.tapOwnsEscape());
+        r.listening = false;
+        r.monitor.setListening(false);
+        r.keys.answerGrab();
+        EXPECT_FALSE(r.keys.escapeGrabbed);
+        EXPECT_FALSE(r.monitor.tapOwnsEscape());
+        r.keys.press(Key::escape);
+        r.keys.release(Key::escape);
+        EXPECT_EQ(r.keys.frontAppEscapes, (QList<bool>{true, false}));
+        EXPECT_EQ(r.calls, (QStringList{"esc"}));
+    }
+}
+
+// Esc pressed while the grab is still on its way is handled once, whichever copy comes.
+TEST(Escape, LateGrabAnswerStillCancelsOnce) {
+    Rig r(true);
+    r.keys.answerLater = true;
+    r.listening = true;
+    r.monitor.setListening(true);
+    r.keys.answerGrab();
+    ASSERT_TRUE(r.monitor.tapOwnsEscape());
+    r.keys.press(Key::escape);
+    r.keys.release(Key::escape);
+    EXPECT_EQ(r.calls, (QStringList{"esc"}));
+    EXPECT_TRUE(r.keys.frontAppEscapes.isEmpty());
 }
 
 TEST(Escape, GrabIsInstalledOncePerListening) {

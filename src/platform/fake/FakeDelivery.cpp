@@ -31,6 +31,13 @@ AxResult<QString> FakeAccessibility::role(const ElementRef& element) {
     return AxResult<QString>::of(e->role);
 }
 
+AxResult<ElementKind> FakeAccessibility::kind(const ElementRef& element) {
+    ++calls;
+    auto* e = cast(element);
+    if (!e || e->role.isEmpty()) return AxResult<ElementKind>::failed(0);
+    return AxResult<ElementKind>::of(ElementKind{e->role, e->editable});
+}
+
 AxResult<QString> FakeAccessibility::value(const ElementRef& element) {
     ++calls;
     auto* e = cast(element);
@@ -151,6 +158,19 @@ PasteboardContents FakePasteboard::contents() {
 void FakePasteboard::setWritesFail(bool fail) {
     std::lock_guard lock(mutex_);
     writesFail_ = fail;
+}
+
+std::optional<bool> FakeAssistiveSwitch::get(const QString& property) {
+    calls << QStringLiteral("get ") + property;
+    if (!values.contains(property)) return std::nullopt;
+    return values.value(property);
+}
+
+int FakeAssistiveSwitch::set(const QString& property, bool on) {
+    calls << QStringLiteral("set %1 %2").arg(property).arg(on ? 1 : 0);
+    if (setFails.contains(property)) return setFails.value(property);
+    values[property] = on;
+    return 0;
 }
 
 }  // namespace platform::fake

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "platform/Accessibility.h"
+#include "platform/AssistiveSwitch.h"
 #include "platform/KeySynth.h"
 #include "platform/Pasteboard.h"
 
@@ -14,6 +15,7 @@ namespace platform::fake {
 
 struct FakeElement : AccessibleElement {
     QString role;
+    bool editable = false;
     QString value;
     TextRange selection;
     QMap<QString, QString> attributes;
@@ -33,11 +35,23 @@ class FakeAccessibility : public Accessibility {
     void setCallTimeout(int ms) override { timeoutMs = ms; }
     AxResult<ElementRef> focusedElement(qint64 pid) override;
     AxResult<QString> role(const ElementRef& element) override;
+    AxResult<ElementKind> kind(const ElementRef& element) override;
     AxResult<QString> value(const ElementRef& element) override;
     AxResult<TextRange> selectedRange(const ElementRef& element) override;
     AxResult<QMap<QString, QString>> attributes(const ElementRef& element) override;
     bool sameElement(const ElementRef& a, const ElementRef& b) override { return a && a == b; }
     AxResult<QString> documentUrl(qint64 pid) override;
+};
+
+// The session's announcement as a map of properties. Thread: main.
+class FakeAssistiveSwitch : public AssistiveSwitch {
+  public:
+    QMap<QString, bool> values;   // absent: unreadable
+    QMap<QString, int> setFails;  // a set of this property fails with this code
+    QStringList calls;            // "get IsEnabled", "set IsEnabled 1"...
+
+    std::optional<bool> get(const QString& property) override;
+    int set(const QString& property, bool on) override;
 };
 
 // Thread: main.

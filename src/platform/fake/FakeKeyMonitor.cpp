@@ -8,15 +8,26 @@ bool FakeKeyMonitor::start(std::function<void(const KeyEvent&)> onEvent) {
     return true;
 }
 
-bool FakeKeyMonitor::grabEscape(std::function<void(bool)> onEscape) {
-    if (grabFails) return false;
+void FakeKeyMonitor::grabEscape(std::function<void(bool)> onEscape,
+                                std::function<void(bool)> onGrabbed) {
     onEscape_ = std::move(onEscape);
-    escapeGrabbed = true;
+    onGrabbed_ = std::move(onGrabbed);
     ++grabCount;
-    return true;
+    if (!answerLater) answerGrab();
+}
+
+void FakeKeyMonitor::answerGrab() {
+    // Runs in call order with releases: a release asked for before the answer already ran.
+    if (!onGrabbed_) return;
+    auto answer = std::move(onGrabbed_);
+    onGrabbed_ = nullptr;
+    if (!releasedBeforeAnswer_) escapeGrabbed = !grabFails;
+    releasedBeforeAnswer_ = false;
+    answer(!grabFails);
 }
 
 void FakeKeyMonitor::releaseEscape() {
+    if (onGrabbed_) releasedBeforeAnswer_ = true;
     escapeGrabbed = false;
 }
 

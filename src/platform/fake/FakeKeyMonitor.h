@@ -12,6 +12,9 @@ class FakeKeyMonitor : public KeyMonitor {
     bool started = false;
     bool escapeGrabbed = false;
     bool grabFails = false;  // another client holds Esc
+    // Holds the grab's answer back until answerGrab(), like a slow X server.
+    bool answerLater = false;
+    void answerGrab();
     int grabCount = 0;
     // Esc presses/releases the front application received (true = press).
     QList<bool> frontAppEscapes;
@@ -20,7 +23,8 @@ class FakeKeyMonitor : public KeyMonitor {
     bool hasKey(Key key) override { return !missingKeys.contains(key); }
 
     bool start(std::function<void(const KeyEvent&)> onEvent) override;
-    bool grabEscape(std::function<void(bool)> onEscape) override;
+    void grabEscape(std::function<void(bool)> onEscape,
+                    std::function<void(bool)> onGrabbed) override;
     void releaseEscape() override;
 
     // Delivers a key event as the desktop would (Esc goes to the grab when held).
@@ -32,6 +36,8 @@ class FakeKeyMonitor : public KeyMonitor {
     std::function<void(const KeyEvent&)> onEvent_;
     std::function<void(bool)> onEscape_;
     bool escapeDownGrabbed_ = false;
+    std::function<void(bool)> onGrabbed_;
+    bool releasedBeforeAnswer_ = false;
 };
 
 }  // namespace platform::fake

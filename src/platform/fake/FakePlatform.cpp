@@ -49,6 +49,7 @@ std::unique_ptr<Platform> createFakePlatform() {
     p->workspace = std::make_unique<FakeWorkspace>();
     p->permissions = std::make_unique<FakePermissions>();
     p->keyMonitor = std::make_unique<FakeKeyMonitor>();
+    p->assistive = std::make_unique<FakeAssistiveSwitch>();
     auto audio = std::make_unique<FakeAudioInput>();
     // A headless run can be given a microphone: VQ_FAKE_MIC names a sound file to play.
     if (const QString mic = qEnvironmentVariable("VQ_FAKE_MIC"); !mic.isEmpty()) {
@@ -82,6 +83,9 @@ FakeAudioOutput& speakers() {
 }
 FakeAccessibility& accessibility() {
     return static_cast<FakeAccessibility&>(*Platform::current().accessibility);
+}
+FakeAssistiveSwitch& assistive() {
+    return static_cast<FakeAssistiveSwitch&>(*Platform::current().assistive);
 }
 FakeKeySynth& keys() {
     return static_cast<FakeKeySynth&>(*Platform::current().keys);

@@ -59,5 +59,7 @@ class FakePasteboard;
 FakeAccessibility& accessibility();
 FakeKeySynth& keys();
 FakePasteboard& pasteboard();
+class FakeAssistiveSwitch;
+FakeAssistiveSwitch& assistive();
 
 }  // namespace platform::fake

@@ -47,6 +47,25 @@ qint64 unitsForChars(const QString& text, qint64 chars) {
     return units;
 }
 
+bool barren(AtspiAccessible* obj) {
+    switch (atspi_accessible_get_role(obj, nullptr)) {
+        case ATSPI_ROLE_MENU_BAR:
+        case ATSPI_ROLE_MENU:
+        case ATSPI_ROLE_TOOL_BAR:
+        case ATSPI_ROLE_STATUS_BAR:
+        case ATSPI_ROLE_PUSH_BUTTON:
+        case ATSPI_ROLE_TOGGLE_BUTTON:
+        case ATSPI_ROLE_LABEL:
+        case ATSPI_ROLE_SCROLL_BAR:
+        case ATSPI_ROLE_SEPARATOR:
+        case ATSPI_ROLE_ICON:
+        case ATSPI_ROLE_IMAGE:
+            return true;
+        default:
+            return false;
+    }
+}
+
 // Depth-first search below `node` within the bounds: the innermost match first
 // (the focused field inside a focused pane), or with `outer` the outermost (a page,
 // not the frames inside it).
@@ -65,8 +84,9 @@ Accessible find(AtspiAccessible* node, const std::function<bool(AtspiAccessible*
             if (err) *error = err.take();
             continue;
         }
-        // Hidden subtrees (other tabs, closed menus) cannot hold the focus.
-        const bool showing = hasState(child.get(), ATSPI_STATE_SHOWING);
+        // Hidden subtrees (other tabs, closed menus) cannot hold the focus, and bars of
+        // buttons and menus hold no text field: the small budget goes to the rest.
+        const bool showing = hasState(child.get(), ATSPI_STATE_SHOWING) && !barren(child.get());
         if (outer && showing && match(child.get())) return child;
         if (showing)
             if (Accessible found = find(child.get(), match, outer, depth + 1, budget, error))
@@ -104,9 +124,49 @@ std::optional<QString> docUrl(AtspiAccessible* doc, int* error) {
 
 }  // namespace
 
-AtspiAccessibility::AtspiAccessibility() = default;
+AtspiAccessibility::AtspiAccessibility() {
+    // Listening from the start catches the focus changes made before the first dictation.
+    if (!qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS") ||
+        !qEnvironmentVariableIsEmpty("AT_SPI_BUS_ADDRESS"))
+        ready();
+}
 
-AtspiAccessibility::~AtspiAccessibility() = default;
+AtspiAccessibility::~AtspiAccessibility() {
+    if (focusListener_)
+        atspi_event_listener_deregister(focusListener_.get(), "object:state-changed:focused",
+                                        nullptr);
+}
+
+void AtspiAccessibility::onFocusEvent(AtspiEvent* event, void* self) {
+    // The listener owns each event it is given.
+    const std::unique_ptr<AtspiEvent, void (*)(AtspiEvent*)> owned(
+        event, [](AtspiEvent* e) { g_boxed_free(atspi_event_get_type(), e); });
+    auto* me = static_cast<AtspiAccessibility*>(self);
+    if (!event->source || event->detail1 != 1) return;
+    // The application object is libatspi's own, known without asking the bus.
+    Accessible app(atspi_accessible_get_application(event->source, nullptr));
+    if (app) {
+        auto it = std::find_if(me->lastFocus_.begin(), me->lastFocus_.end(),
+                               [&](const FocusSeen& f) { return f.app == app; });
+        if (it == me->lastFocus_.end()) {
+            if (me->lastFocus_.size() >= 32) me->lastFocus_.erase(me->lastFocus_.begin());
+            me->lastFocus_.push_back(FocusSeen{std::move(app), nullptr});
+            it = me->lastFocus_.end() - 1;
+        }
+        it->element = newRef(event->source);
+    }
+}
+
+void AtspiAccessibility::followFocus() {
+    // Screen readers follow focus through these events rather than searching trees: the
+    // probe then asks one question of the element it was told about.
+    focusListener_.reset(
+        atspi_event_listener_new(&AtspiAccessibility::onFocusEvent, this, nullptr));
+    GErrorSlot err;
+    if (!focusListener_ || !atspi_event_listener_register(
+                               focusListener_.get(), "object:state-changed:focused", err.out()))
+        focusListener_.reset();
+}
 
 bool AtspiAccessibility::ready() {
     if (initState_ < 0) {
@@ -120,6 +180,8 @@ bool AtspiAccessibility::ready() {
         }
         if (initState_ != 0)
             Log::write(QStringLiteral("Accessibility: the AT-SPI bus is not reachable"));
+        else
+            followFocus();
     }
     return initState_ == 0;
 }
@@ -194,6 +256,11 @@ AxResult<ElementRef> AtspiAccessibility::focusedElement(qint64 pid) {
     int error = 0;
     const Accessible app = application(pid, &error);
     if (!app) return AxResult<ElementRef>::failed(error);
+    // The element the application last said got the focus, when it still has it.
+    for (const FocusSeen& f : lastFocus_)
+        if (f.app == app && f.element && hasState(f.element.get(), ATSPI_STATE_FOCUSED))
+            return AxResult<ElementRef>::of(
+                std::make_shared<AtspiElement>(newRef(f.element.get())));
     const Accessible window = activeWindow(app.get(), &error);
     if (!window) return AxResult<ElementRef>::failed(error);
     Accessible focused;
@@ -234,6 +301,16 @@ AxResult<QString> AtspiAccessibility::role(const ElementRef& element) {
     if (!obj) return AxResult<QString>::failed(0);
     GErrorSlot err;
     return ownedString(atspi_accessible_get_role_name(obj, err.out()), err);
+}
+
+AxResult<ElementKind> AtspiAccessibility::kind(const ElementRef& element) {
+    AtspiAccessible* obj = unwrap(element);
+    if (!obj) return AxResult<ElementKind>::failed(0);
+    // Both come from libatspi's cache when the application feeds it (GTK, Qt, Chromium).
+    GErrorSlot err;
+    const auto role = ownedString(atspi_accessible_get_role_name(obj, err.out()), err);
+    if (!role.value) return AxResult<ElementKind>::failed(role.error);
+    return AxResult<ElementKind>::of(ElementKind{*role.value, hasState(obj, ATSPI_STATE_EDITABLE)});
 }
 
 AxResult<QString> AtspiAccessibility::value(const ElementRef& element) {

@@ -5,6 +5,8 @@
 #include "platform/linux/GLibUtil.h"
 
 typedef struct _AtspiAccessible AtspiAccessible;
+typedef struct _AtspiEvent AtspiEvent;
+typedef struct _AtspiEventListener AtspiEventListener;
 
 namespace platform::x11 {
 
@@ -18,14 +20,16 @@ class AtspiAccessibility : public Accessibility {
     void setCallTimeout(int ms) override;
     AxResult<ElementRef> focusedElement(qint64 pid) override;
     AxResult<QString> role(const ElementRef& element) override;
+    AxResult<ElementKind> kind(const ElementRef& element) override;
     AxResult<QString> value(const ElementRef& element) override;
     AxResult<TextRange> selectedRange(const ElementRef& element) override;
     AxResult<QMap<QString, QString>> attributes(const ElementRef& element) override;
     bool sameElement(const ElementRef& a, const ElementRef& b) override;
     AxResult<QString> documentUrl(qint64 pid) override;
 
-    // Bounds on walking a tree without the Collection interface.
-    static constexpr int kMaxNodes = 600;
+    // Bounds on walking a tree without the Collection interface, when no focus event told
+    // where the focus is: small, as it runs on the main thread.
+    static constexpr int kMaxNodes = 120;
     static constexpr int kMaxDepth = 40;
 
   private:
@@ -38,12 +42,21 @@ class AtspiAccessibility : public Accessibility {
     };
 
     bool ready();
+    void followFocus();
+    static void onFocusEvent(AtspiEvent* event, void* self);
+    // The element each application last reported focused.
+    struct FocusSeen {
+        Accessible app;
+        Accessible element;
+    };
     // The application's root accessible for a process.
     Accessible application(qint64 pid, int* error);
     Accessible activeWindow(AtspiAccessible* app, int* error);
 
     int initState_ = -1;          // -1 not tried, 0 working, >0 failed
     std::vector<KnownApp> apps_;  // as of the last look at the desktop
+    std::vector<FocusSeen> lastFocus_;
+    GObjectPtr<AtspiEventListener> focusListener_;
 };
 
 }  // namespace platform::x11

@@ -1,5 +1,6 @@
 #include "platform/linux/LinuxPlatform.h"
 
+#include "platform/linux/A11yStatus.h"
 #include "platform/linux/AtspiAccessibility.h"
 #include "platform/linux/LinuxPermissions.h"
 #include "platform/linux/LinuxWorkspace.h"
@@ -24,6 +25,7 @@ std::unique_ptr<Platform> createLinuxPlatform() {
     p->audioOutput = std::make_unique<PulseAudioOutput>();
     p->audioFiles = sound::makeAudioFiles();
     p->accessibility = std::make_unique<AtspiAccessibility>();
+    p->assistive = std::make_unique<A11yStatus>();
     // Each X user keeps a connection of its own: typing runs on the main thread,
     // the clipboard serves requests from its own thread.
     if (DisplayPtr keys = openDisplay()) p->keys = std::make_unique<XKeySynth>(std::move(keys));

@@ -3,6 +3,7 @@
 #include "core/Log.h"
 #include "core/MainThread.h"
 #include "platform/linux/Fd.h"
+#include "platform/linux/SyntheticKeys.h"
 #include "platform/linux/X11KeyMonitor.h"
 #include "platform/linux/X11Util.h"
 
@@ -27,6 +28,7 @@ struct X11KeyMonitor::State {
     std::function<void(bool)> onEscape;            // main thread only
     std::array<Key, 256> keys{};                   // reader thread only
     KeyCode escapeCode = 0;
+    KeyCode grabbedCode = 0;  // reader thread only: what the grab holds, 0 when none
 
     void post(std::function<void()> fn) {
         {
@@ -86,9 +88,6 @@ struct X11KeyMonitor::State {
 
 namespace {
 constexpr unsigned int kLockCombos[] = {0, LockMask, Mod2Mask, LockMask | Mod2Mask};
-// In hold mode the talk key is still down when Esc is pressed, so Esc comes with the
-// talk key's modifier (Control, Alt, Super, or Mod5 where right Alt is AltGr).
-constexpr unsigned int kTalkKeyModifiers[] = {ControlMask, Mod1Mask, Mod4Mask, Mod5Mask};
 }  // namespace
 
 X11KeyMonitor::X11KeyMonitor() : state_(std::make_shared<State>()) {}
@@ -148,8 +147,10 @@ bool X11KeyMonitor::start(std::function<void(const KeyEvent&)> onEvent) {
                     // Layout switches and remapped keycodes: read the keymap again.
                     XRefreshKeyboardMapping(&ev.xmapping);
                     s->rebuildKeymap();
-                } else if (ev.type == KeyPress || ev.type == KeyRelease) {
-                    // Esc taken by our grab.
+                } else if ((ev.type == KeyPress || ev.type == KeyRelease) &&
+                           ev.xkey.keycode == s->escapeCode) {
+                    // Esc taken by our grab. While it is held the grab also gets the other
+                    // keys (modifiers let go meanwhile): those are not Esc.
                     const bool pressed = ev.type == KeyPress;
                     MainThread::post([weak = std::weak_ptr<State>(s), pressed] {
                         auto st = weak.lock();
@@ -164,6 +165,9 @@ bool X11KeyMonitor::start(std::function<void(const KeyEvent&)> onEvent) {
                         const int kc = raw->detail;
                         if (kc > 0 && kc < 256) {
                             const bool pressed = ev.xcookie.evtype == XI_RawKeyPress;
+                            // Our own typing, and the held modifiers it lifts and puts back.
+                            if (SyntheticKeys::shared().consume(static_cast<unsigned>(kc), pressed))
+                                continue;
                             const bool repeat =
                                 pressed && ((raw->flags & XIKeyRepeat) || isDown[kc]);
                             isDown[kc] = pressed;
@@ -192,55 +196,60 @@ bool X11KeyMonitor::start(std::function<void(const KeyEvent&)> onEvent) {
     return true;
 }
 
-bool X11KeyMonitor::grabEscape(std::function<void(bool)> onEscape) {
-    if (!thread_.joinable()) return false;
+void X11KeyMonitor::grabEscape(std::function<void(bool)> onEscape,
+                               std::function<void(bool)> onGrabbed) {
+    auto answer = [onGrabbed](bool ok) {
+        MainThread::post([onGrabbed, ok] {
+            if (onGrabbed) onGrabbed(ok);
+        });
+    };
+    if (!thread_.joinable()) return answer(false);
     auto s = state_;
     s->onEscape = std::move(onEscape);
-    auto result = std::make_shared<std::promise<bool>>();
-    auto future = result->get_future();
-    s->post([s, result] {
+    // Queued behind nothing but earlier commands, and ahead of any later release.
+    s->post([s, answer] {
         Display* d = s->display.get();
         const Window root = DefaultRootWindow(d);
+        const KeyCode code = s->escapeCode;
         bool ok = false;
-        {
+        if (code != 0) {
             ErrorTrap trap(d);
-            for (unsigned int mods : kLockCombos)
-                XGrabKey(d, s->escapeCode, mods, root, False, GrabModeAsync, GrabModeAsync);
-            ok = !trap.failed() && s->escapeCode != 0;
+            XGrabKey(d, code, AnyModifier, root, False, GrabModeAsync, GrabModeAsync);
+            ok = !trap.failed();
         }
-        if (!ok) {
-            for (unsigned int mods : kLockCombos) XUngrabKey(d, s->escapeCode, mods, root);
-        } else {
-            // Each modified Esc on its own: one held by the window manager (Ctrl+Esc is a
-            // common menu key) only leaves that combination passive.
-            for (unsigned int extra : kTalkKeyModifiers) {
+        if (code != 0 && !ok) {
+            // Another client holds some combination (Ctrl+Esc is a common menu key): take
+            // every other one, so Shift+Esc and the talk key's own modifier still cancel.
+            for (unsigned int mods = 0; mods < 256; ++mods) {
+                if (mods & (LockMask | Mod2Mask)) continue;
                 ErrorTrap trap(d);
-                for (unsigned int mods : kLockCombos)
-                    XGrabKey(d, s->escapeCode, mods | extra, root, False, GrabModeAsync,
-                             GrabModeAsync);
-                if (trap.failed())
-                    for (unsigned int mods : kLockCombos)
-                        XUngrabKey(d, s->escapeCode, mods | extra, root);
+                for (unsigned int lock : kLockCombos)
+                    XGrabKey(d, code, mods | lock, root, False, GrabModeAsync, GrabModeAsync);
+                if (trap.failed()) {
+                    for (unsigned int lock : kLockCombos) XUngrabKey(d, code, mods | lock, root);
+                } else if (mods == 0) {
+                    ok = true;
+                }
+            }
+            if (!ok) {
+                ErrorTrap trap(d);
+                XUngrabKey(d, code, AnyModifier, root);
             }
         }
-        result->set_value(ok);
+        s->grabbedCode = ok ? code : 0;
+        answer(ok);
     });
-    // The reader thread answers at once; a hung X server must not hang dictation.
-    if (future.wait_for(std::chrono::milliseconds(500)) != std::future_status::ready) return false;
-    return future.get();
 }
 
 void X11KeyMonitor::releaseEscape() {
     if (!thread_.joinable()) return;
     auto s = state_;
     s->post([s] {
+        if (s->grabbedCode == 0) return;
         Display* d = s->display.get();
         ErrorTrap trap(d);
-        for (unsigned int mods : kLockCombos) {
-            XUngrabKey(d, s->escapeCode, mods, DefaultRootWindow(d));
-            for (unsigned int extra : kTalkKeyModifiers)
-                XUngrabKey(d, s->escapeCode, mods | extra, DefaultRootWindow(d));
-        }
+        XUngrabKey(d, s->grabbedCode, AnyModifier, DefaultRootWindow(d));
+        s->grabbedCode = 0;
     });
 }
 

@@ -23,7 +23,8 @@ class X11KeyMonitor : public KeyMonitor {
     ~X11KeyMonitor() override;
 
     bool start(std::function<void(const KeyEvent&)> onEvent) override;
-    bool grabEscape(std::function<void(bool)> onEscape) override;
+    void grabEscape(std::function<void(bool)> onEscape,
+                    std::function<void(bool)> onGrabbed) override;
     void releaseEscape() override;
     // Asks the X server's keyboard map (a connection of its own, for the call).
     bool hasKey(Key key) override;

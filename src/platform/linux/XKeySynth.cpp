@@ -4,11 +4,13 @@
 
 #include "core/Log.h"
 #include "platform/linux/GLibUtil.h"
+#include "platform/linux/SyntheticKeys.h"
 #include "platform/linux/XKeySynth.h"
 
 #include <X11/XKBlib.h>
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/XInput2.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 #include <gio/gio.h>
@@ -78,8 +80,14 @@ XKeySynth::XKeySynth(DisplayPtr display) : display_(std::move(display)) {
     int event = 0, error = 0, major = 0, minor = 0;
     xtest_ = XTestQueryExtension(display_.get(), &event, &error, &major, &minor);
     if (!xtest_) Log::write(QStringLiteral("Type: the X server has no XTest, can't type"));
+    int xiMajor = 2, xiMinor = 0;
+    if (!XQueryExtension(display_.get(), "XInputExtension", &xiOpcode_, &event, &error) ||
+        XIQueryVersion(display_.get(), &xiMajor, &xiMinor) != Success)
+        xiOpcode_ = 0;
     restoreTimer_.setSingleShot(true);
     QObject::connect(&restoreTimer_, &QTimer::timeout, [this] { restoreMapping(); });
+    im_->asking = true;
+    askInputMethod();
 }
 
 XKeySynth::~XKeySynth() {
@@ -192,14 +200,16 @@ bool XKeySynth::typeRun(const QString& units) {
         slots_.clear();
     }
     if (!beginBurst()) return false;
+    // A modifier the user holds (the talk key, say) would turn letters into shortcuts.
+    liftHeldModifiers();
     Display* d = display_.get();
     bool any = false;
     for (char32_t cp : units.toUcs4()) {
         const KeySym sym = keysymFor(cp);
         if (sym == 0) continue;
         Slot* slot = slotFor(sym);
-        XTestFakeKeyEvent(d, slot->code, True, CurrentTime);
-        XTestFakeKeyEvent(d, slot->code, False, CurrentTime);
+        fakeKey(slot->code, true);
+        fakeKey(slot->code, false);
         slot->lastUsed = Clock::now();
         slot->remapsAtUse = remaps_;
         slot->pressSeq = ++presses_;
@@ -211,12 +221,79 @@ bool XKeySynth::typeRun(const QString& units) {
 }
 
 void XKeySynth::drainEvents() {
-    // Nothing is read on this connection but ping answers; mapping notices pile up otherwise.
+    // Nothing is read on this connection but ping answers and the releases of lifted
+    // modifiers; mapping notices pile up otherwise.
     Display* d = display_.get();
     while (XPending(d)) {
         XEvent e;
         XNextEvent(d, &e);
+        if (e.type != GenericEvent || xiOpcode_ == 0 || e.xcookie.extension != xiOpcode_ ||
+            e.xcookie.evtype != XI_RawKeyRelease)
+            continue;
+        const EventData held(d, &e.xcookie);
+        if (!held) continue;
+        const auto code =
+            static_cast<KeyCode>(static_cast<const XIRawEvent*>(e.xcookie.data)->detail);
+        // Lifted keys were already up for the server; this release is the user letting go.
+        if (std::find(lifted_.begin(), lifted_.end(), code) != lifted_.end())
+            letGo_.push_back(code);
     }
+}
+
+void XKeySynth::fakeKey(KeyCode code, bool press) {
+    SyntheticKeys::shared().expect(code, press);
+    XTestFakeKeyEvent(display_.get(), code, press ? True : False, CurrentTime);
+}
+
+void XKeySynth::selectReleases(bool on) {
+    if (xiOpcode_ == 0) return;
+    Display* d = display_.get();
+    unsigned char mask[XIMaskLen(XI_LASTEVENT)] = {};
+    if (on) XISetMask(mask, XI_RawKeyRelease);
+    XIEventMask em{XIAllMasterDevices, sizeof mask, mask};
+    XISelectEvents(d, DefaultRootWindow(d), &em, 1);
+}
+
+void XKeySynth::liftHeldModifiers() {
+    Display* d = display_.get();
+    char down[32] = {};
+    XQueryKeymap(d, down);
+    XModifierKeymap* map = XGetModifierMapping(d);
+    if (!map) return;
+    std::vector<KeyCode> lift;
+    for (int mod = 0; mod < 8; ++mod) {
+        if (mod == LockMapIndex) continue;  // Caps Lock is a lock, handled apart
+        for (int j = 0; j < map->max_keypermod; ++j) {
+            const KeyCode code = map->modifiermap[mod * map->max_keypermod + j];
+            if (code == 0 || !(down[code / 8] & (1 << (code % 8)))) continue;
+            if (std::find(lifted_.begin(), lifted_.end(), code) == lifted_.end() &&
+                std::find(lift.begin(), lift.end(), code) == lift.end())
+                lift.push_back(code);
+        }
+    }
+    XFreeModifiermap(map);
+    if (lift.empty()) return;
+    for (KeyCode code : lift) fakeKey(code, false);
+    XSync(d, False);
+    // Listen for the user letting go only now: our own releases are behind us.
+    if (lifted_.empty()) selectReleases(true);
+    lifted_.insert(lifted_.end(), lift.begin(), lift.end());
+    Log::write(
+        QStringLiteral("Type: lifted %1 held modifier key(s) for the typing").arg(lift.size()));
+}
+
+void XKeySynth::restoreHeldModifiers() {
+    if (lifted_.empty()) return;
+    Display* d = display_.get();
+    XSync(d, False);
+    drainEvents();
+    selectReleases(false);
+    // Keys still held go back down, so the user's chord goes on as before.
+    for (KeyCode code : lifted_)
+        if (std::find(letGo_.begin(), letGo_.end(), code) == letGo_.end()) fakeKey(code, true);
+    XSync(d, False);
+    lifted_.clear();
+    letGo_.clear();
 }
 
 Window XKeySynth::pingWindow() {
@@ -289,6 +366,7 @@ bool XKeySynth::pingTarget(int timeoutMs) {
 
 void XKeySynth::endTyping() {
     if (!inBurst_) return;
+    restoreHeldModifiers();
     if (capsWasLocked_) setLock(true);
     capsWasLocked_ = false;
     XSync(display_.get(), False);
@@ -296,7 +374,8 @@ void XKeySynth::endTyping() {
     // switch, reading the field back) sees it.
     if (presses_ > confirmedPresses_) {
         const quint64 sent = presses_;
-        if (pingTarget(kPingTimeoutMs)) confirmedPresses_ = sent;
+        pingWorks_ = true;  // a reuse ping that timed out must not skip this one
+        if (pingTarget(kSettleTimeoutMs)) confirmedPresses_ = sent;
     }
     // Give a target still working through the remappings time to finish.
     const quint64 made = std::min<quint64>(remaps_ - remapsAtBurst_, 1000);
@@ -339,20 +418,42 @@ bool XKeySynth::sendPaste(bool terminal) {
         endTyping();
     }
     if (ctrl == 0 || v == 0 || (terminal && shift == 0)) return false;
-    XTestFakeKeyEvent(d, ctrl, True, CurrentTime);
-    if (terminal) XTestFakeKeyEvent(d, shift, True, CurrentTime);
-    XTestFakeKeyEvent(d, v, True, CurrentTime);
-    XTestFakeKeyEvent(d, v, False, CurrentTime);
-    if (terminal) XTestFakeKeyEvent(d, shift, False, CurrentTime);
-    XTestFakeKeyEvent(d, ctrl, False, CurrentTime);
+    // A held Alt or Shift would make it another shortcut.
+    liftHeldModifiers();
+    fakeKey(ctrl, true);
+    if (terminal) fakeKey(shift, true);
+    fakeKey(v, true);
+    fakeKey(v, false);
+    if (terminal) fakeKey(shift, false);
+    fakeKey(ctrl, false);
     XSync(d, False);
+    restoreHeldModifiers();
     return true;
 }
 
 QString XKeySynth::inputSource() {
-    if (QString engine = fcitxEngine(); !engine.isEmpty()) return engine;
-    if (QString engine = ibusEngine(); !engine.isEmpty()) return engine;
-    return xkbLayout(display_.get());
+    // The input method is asked on a thread of its own (asking IBus means running its tool),
+    // and again after each use so a switch shows up by the next dictation.
+    QString engine;
+    bool ask = false;
+    {
+        std::lock_guard lock(im_->mutex);
+        engine = im_->engine;
+        ask = !im_->asking;
+        im_->asking = true;
+    }
+    if (ask) askInputMethod();
+    return engine.isEmpty() ? xkbLayout(display_.get()) : engine;
+}
+
+void XKeySynth::askInputMethod() {
+    imWorker_.post([im = im_] {
+        QString engine = fcitxEngine();
+        if (engine.isEmpty()) engine = ibusEngine();
+        std::lock_guard lock(im->mutex);
+        im->engine = engine;
+        im->asking = false;
+    });
 }
 
 }  // namespace platform::x11

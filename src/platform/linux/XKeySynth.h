@@ -1,10 +1,13 @@
 #pragma once
 #include <QTimer>
 
+#include "core/SerialWorker.h"
 #include "platform/KeySynth.h"
 #include "platform/linux/X11Util.h"
 
 #include <chrono>
+#include <memory>
+#include <mutex>
 
 namespace platform::x11 {
 
@@ -29,7 +32,11 @@ class XKeySynth : public KeySynth {
     // key event sent before it. For the others a time allowance stands in: each
     // remapping makes toolkits fetch the whole keymap again, so a target falls
     // behind by about kPerRemapMs for every remapping made since.
-    static constexpr int kPingTimeoutMs = 2000;
+    // Bounded well under a second: a target that does not answer falls back on the allowance.
+    static constexpr int kPingTimeoutMs = 250;
+    // At the end of a burst the caller is told the target has the text (the learner reads
+    // it back next): a slow target under load gets longer, still bounded.
+    static constexpr int kSettleTimeoutMs = 2000;
     static constexpr int kReuseGuardMs = 40;
     static constexpr int kPerRemapMs = 6;
     // The spare keycodes go back to empty this long after a burst (plus the same allowance).
@@ -59,6 +66,13 @@ class XKeySynth : public KeySynth {
     Slot* slotFor(KeySym sym);
     void restoreMapping();
     void setLock(bool locked);
+    // XTest presses add to what the user holds: held modifiers go up for the typing and
+    // those still held come back down after it.
+    void liftHeldModifiers();
+    void restoreHeldModifiers();
+    void selectReleases(bool on);
+    // One faked key event, announced to our own key monitor first.
+    void fakeKey(KeyCode code, bool press);
 
     DisplayPtr display_;
     bool xtest_ = false;
@@ -73,6 +87,18 @@ class XKeySynth : public KeySynth {
     bool pingWorks_ = true;
     long pingToken_ = 0;
     QTimer restoreTimer_;
+    int xiOpcode_ = 0;
+    // The input method engine as last asked; shared with the thread that asks.
+    struct InputMethod {
+        std::mutex mutex;
+        QString engine;
+        bool asking = false;
+    };
+    void askInputMethod();
+    std::shared_ptr<InputMethod> im_ = std::make_shared<InputMethod>();
+    SerialWorker imWorker_{QStringLiteral("velmora.input-method")};
+    std::vector<KeyCode> lifted_;  // modifier keys released for the typing
+    std::vector<KeyCode> letGo_;   // of those, the ones the user let go meanwhile
 };
 
 }  // namespace platform::x11

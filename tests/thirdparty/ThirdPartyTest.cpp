@@ -1,0 +1,263 @@
+// Delivery into programs people use, from Debian, on the X server the tests run under,
+// with private session and accessibility buses: a GTK editor (Mousepad), a Qt editor that
+// is not ours (FeatherPad) and Chromium showing a page with a field, a text area and a
+// contenteditable editor. Each is driven as a user would: focus, probe, type, read back.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+#include "core/AssistiveMode.h"
+#include "core/TextInjector.h"
+#include "core/WebContext.h"
+#include "harness/DesktopSession.h"
+#include "harness/Wait.h"
+#include "platform/Accessibility.h"
+#include "platform/AssistiveSwitch.h"
+#include "platform/fake/FakePlatform.h"
+#include "platform/linux/LinuxPlatform.h"
+#include "support/TestEnv.h"
+
+namespace {
+
+using harness::waitUntil;
+using TextInjector::Focus;
+
+const QString kDictation = QString::fromUtf8("naïve café — 你好 👍 x²");
+
+QString run(const QStringList& args) {
+    QProcess p;
+    p.start(QStringLiteral("xdotool"), args);
+    if (!p.waitForFinished(15000) || p.exitCode() != 0) return {};
+    return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
+}
+
+// One page for every request, as a web app's server would send it.
+class PageServer {
+  public:
+    explicit PageServer(QByteArray page) : page_(std::move(page)) {
+        QObject::connect(&server_, &QTcpServer::newConnection, [this] {
+            while (QTcpSocket* s = server_.nextPendingConnection()) {
+                QObject::connect(s, &QTcpSocket::readyRead, s, [this, s] {
+                    if (!s->readAll().contains("\r\n\r\n")) return;
+                    s->write(
+                        "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\n"
+                        "Connection: close\r\nContent-Length: " +
+                        QByteArray::number(page_.size()) + "\r\n\r\n" + page_);
+                    s->disconnectFromHost();
+                });
+                QObject::connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
+            }
+        });
+        server_.listen(QHostAddress::LocalHost);
+    }
+    quint16 port() const { return server_.serverPort(); }
+
+  private:
+    QByteArray page_;
+    QTcpServer server_;
+};
+
+class ThirdParty : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        if (qEnvironmentVariableIsEmpty("DISPLAY")) {
+            skip = "no X display (run under xvfb-run)";
+            return;
+        }
+        if (!holdXServer()) {
+            skip = "the X server does not accept connections";
+            return;
+        }
+        session = new DesktopSession;
+        if (!session->start(280)) {
+            skip = session->error.toStdString();
+            return;
+        }
+        platform::Platform::install(platform::x11::createLinuxPlatform());
+    }
+    static void TearDownTestSuite() {
+        AssistiveMode::restore();
+        platform::Platform::install(platform::fake::createFakePlatform());
+        if (session) session->stop();
+        delete session;
+        session = nullptr;
+    }
+    void SetUp() override {
+        if (!skip.empty()) GTEST_SKIP() << skip;
+    }
+
+    // Starts a program, finds its window and gives it the X input focus, as a click would.
+    static QProcess* start(const QString& program, const QStringList& args,
+                           platform::RunningApp* app, const QString& bundleId,
+                           const QStringList& env = {}) {
+        if (QStandardPaths::findExecutable(program).isEmpty()) return nullptr;
+        QProcess* p = session->launch(program, args, env);
+        if (!p) return nullptr;
+        QString window;
+        // Chromium's window belongs to its first process; the others draw into it.
+        const bool found = waitUntil(
+            [&] {
+                window = run({QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                              QStringLiteral("--pid"), QString::number(p->processId())})
+                             .section(QLatin1Char('\n'), 0, 0);
+                return !window.isEmpty();
+            },
+            program + QStringLiteral("'s window"));
+        if (!found) return nullptr;
+        run({QStringLiteral("windowfocus"), QStringLiteral("--sync"), window});
+        app->pid = p->processId();
+        app->bundleId = bundleId;
+        app->name = program;
+        app->window = window.toULongLong();
+        return p;
+    }
+
+    // What the focused element holds, read over the accessibility bus.
+    static QString focusedText(const platform::RunningApp& app) {
+        auto* ax = platform::Platform::current().accessibility.get();
+        const auto e = ax->focusedElement(app.pid);
+        if (!e.value) return QStringLiteral("<no focus>");
+        return ax->value(*e.value).value.value_or(QStringLiteral("<no text>"));
+    }
+
+    static ::testing::AssertionResult probeSaysText(const platform::RunningApp& app) {
+        Focus last;
+        auto r = waitUntil([&] { return (last = TextInjector::focus(app)) == Focus::text(); },
+                           QStringLiteral("the probe to say text"));
+        if (!r) r << "; it says " << int(last.kind) << " " << last.detail.toStdString();
+        return r;
+    }
+
+    static ::testing::AssertionResult arrives(const platform::RunningApp& app,
+                                              const QString& text) {
+        QString last;
+        auto r = waitUntil([&] { return (last = focusedText(app)) == text; },
+                           QStringLiteral("\"%1\" in the field").arg(text));
+        if (!r) r << "; it holds \"" << last.toStdString() << "\"";
+        return r;
+    }
+
+    static inline std::string skip;
+    static inline DesktopSession* session = nullptr;
+};
+
+TEST_F(ThirdParty, GtkEditorGetsTheDictationExactly) {
+    platform::RunningApp app;
+    QProcess* p = start(QStringLiteral("mousepad"), {QStringLiteral("--disable-server")}, &app,
+                        QStringLiteral("org.xfce.mousepad"));
+    if (!p) GTEST_SKIP() << "mousepad is not installed or showed no window";
+    ASSERT_TRUE(probeSaysText(app));
+    // The user still holds the talk key (right Control) as the text goes out: Ctrl+A, Ctrl+W
+    // or Ctrl+Q would select, close or quit.
+    const QString text = kDictation + QStringLiteral(" a quick word");
+    run({QStringLiteral("keydown"), QStringLiteral("Control_R")});
+    EXPECT_TRUE(TextInjector::type(text));
+    const bool ok = arrives(app, text);
+    run({QStringLiteral("keyup"), QStringLiteral("Control_R")});
+    EXPECT_TRUE(ok);
+    session->end(p);
+}
+
+// A Qt program started without any accessibility variable shows its tree only once the
+// session announces an assistive technology: assistive mode does that, and the text is typed.
+TEST_F(ThirdParty, QtEditorShowsItsFieldOnceAssistiveModeIsOn) {
+    auto* sw = platform::Platform::current().assistive.get();
+    ASSERT_TRUE(sw);
+    ASSERT_EQ(sw->set(AssistiveMode::kEnabled, false), 0);
+    platform::RunningApp app;
+    QProcess* p = start(QStringLiteral("featherpad"), {}, &app, QStringLiteral("featherpad"), {});
+    if (!p) GTEST_SKIP() << "featherpad is not installed or showed no window";
+    EXPECT_NE(TextInjector::focus(app), Focus::text());  // hidden so far
+    AssistiveMode::enable(app);
+    EXPECT_EQ(sw->get(AssistiveMode::kEnabled), true);
+    if (TextInjector::focus(app) == Focus::unsure(QStringLiteral("error 0")) &&
+        !waitUntil(
+            [&] { return TextInjector::focus(app) != Focus::unsure(QStringLiteral("error 0")); },
+            "featherpad on the accessibility bus")) {
+        // Seen in the CI sandbox: Qt 5's bridge logs "Error in contacting registry ...
+        // Not connected to D-Bus server" and never joins the bus, even when forced on.
+        session->end(p);
+        AssistiveMode::restore();
+        GTEST_SKIP() << "featherpad never joined the accessibility bus here";
+    }
+    ASSERT_TRUE(probeSaysText(app));
+    EXPECT_TRUE(TextInjector::type(kDictation));
+    EXPECT_TRUE(arrives(app, kDictation));
+    session->end(p);
+    AssistiveMode::restore();
+    EXPECT_EQ(sw->get(AssistiveMode::kEnabled), false);
+}
+
+// Chromium in a real window, on a page served from this machine under a host the site table
+// knows: the probe says text in an <input>, a <textarea> and a contenteditable editor, the
+// text arrives in each, and the front tab's address gives the web context.
+TEST_F(ThirdParty, ChromiumFieldsTextAreaAndContentEditable) {
+    PageServer server(QByteArrayLiteral(
+        "<!doctype html><html><head><title>Chat</title></head><body>"
+        "<input id=a autofocus aria-label=field>"
+        "<textarea id=b aria-label=area></textarea>"
+        "<div id=c contenteditable=true aria-label=editor style='min-height:40px'></div>"
+        // Once a dictation is in, the page moves on to the next editor, as a chat box
+        // that sends does.
+        "<script>for (const [a, b] of [['a', 'b'], ['b', 'c']])"
+        " document.getElementById(a).addEventListener('input', e => {"
+        " if (e.target.value.endsWith('x\u00b2')) document.getElementById(b).focus(); });"
+        "</script></body></html>"));
+    ASSERT_NE(server.port(), 0);
+    // Chromium reads the announcement when it starts (switched on by an earlier dictation
+    // here), not while it runs.
+    auto* sw = platform::Platform::current().assistive.get();
+    ASSERT_TRUE(sw);
+    ASSERT_EQ(sw->set(AssistiveMode::kEnabled, true), 0);
+    const QString profile = testenv::home() + QStringLiteral("/chromium");
+    QDir().mkpath(profile);
+    platform::RunningApp app;
+    QProcess* p =
+        start(QStringLiteral("chromium"),
+              {QStringLiteral("--no-sandbox"), QStringLiteral("--user-data-dir=") + profile,
+               QStringLiteral("--no-first-run"), QStringLiteral("--no-default-browser-check"),
+               QStringLiteral("--disable-gpu"), QStringLiteral("--password-store=basic"),
+               QStringLiteral("--window-size=900,600"),
+               QStringLiteral("--host-resolver-rules=MAP kimi.moonshot.cn 127.0.0.1:%1")
+                   .arg(server.port()),
+               QStringLiteral("--disable-features=HttpsUpgrades"),
+               QStringLiteral("http://kimi.moonshot.cn/chat/1")},
+              &app, QStringLiteral("org.chromium.chromium"));
+    if (!p) GTEST_SKIP() << "chromium is not installed or showed no window";
+    AssistiveMode::enable(app);
+
+    std::optional<WebContext::Match> m;
+    EXPECT_TRUE(waitUntil([&] { return (m = WebContext::detect(app)).has_value(); },
+                          "the front tab's site"));
+    // The page loaded before the window had the focus: a click into the first field.
+    run({QStringLiteral("mousemove"), QStringLiteral("--window"), QString::number(app.window),
+         QStringLiteral("60"), QStringLiteral("110"), QStringLiteral("click"),
+         QStringLiteral("1")});
+    if (m) {
+        EXPECT_EQ(m->site.label, QStringLiteral("Kimi"));
+    }
+
+    const QString words[] = {QStringLiteral("field ") + kDictation,
+                             QStringLiteral("area ") + kDictation,
+                             QStringLiteral("editor ") + kDictation};
+    for (const QString& w : words) {
+        ASSERT_TRUE(probeSaysText(app)) << w.toStdString();
+        auto* ax = platform::Platform::current().accessibility.get();
+        const auto field = ax->focusedElement(app.pid);
+        ASSERT_TRUE(field.value);
+        EXPECT_TRUE(TextInjector::type(w));
+        QString last;
+        EXPECT_TRUE(waitUntil(
+            [&] { return (last = ax->value(*field.value).value.value_or(QString())) == w; },
+            QStringLiteral("\"%1\" in the field").arg(w)))
+            << "it holds " << last.toStdString();
+    }
+    session->end(p);
+    sw->set(AssistiveMode::kEnabled, false);
+}
+
+}  // namespace
