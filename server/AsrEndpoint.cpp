@@ -81,13 +81,13 @@ class AsrSession : public RecognitionListener, public std::enable_shared_from_th
         std::lock_guard lock(m_);
         if (state_ == State::done) return;
         state_ = State::done;
+        countWords();  // before the client hears the end, so "me" already shows them
         ws_->sendText(taskFinished(taskId_));
         ws_->close(1000, "finished");
         log("asr: task " + taskId_ + " finished: " + seconds(audioBytes_) + "s of audio, " +
             std::to_string(sentences_) + " sentences, " + std::to_string(msSince(finishAt_)) +
             "ms after finish-task");
         task_.reset();
-        countWords();
     }
 
     void failed(const std::string& code, const std::string& message) override {
