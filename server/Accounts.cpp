@@ -282,6 +282,7 @@ class AccountService {
                              {"role", "authenticated"},
                              {"email", u.email},
                              {"session_id", sessionId},
+                             {"jti", randomHex(8).value_or("")},
                              {"user_metadata", {{"full_name", u.name}}}};
         return jwt::sign(claims, opt.jwtSecret);
     }
