@@ -96,8 +96,14 @@ int runProbeUrl() {
     return 0;
 }
 
-// A URL the app was asked to open: a sign-in callback, or nothing of ours.
+// A URL the app was asked to open: "velmora://sign-in" starts the browser sign-in (the
+// way in until the welcome window is built), a sign-in callback, or nothing of ours.
 void openURL(const QUrl& url) {
+    if (url.scheme() == QLatin1String("velmora") && url.host() == QLatin1String("sign-in")) {
+        Log::write(QStringLiteral("Sign-in: opening the browser"));
+        AccountStore::shared().signIn({});
+        return;
+    }
     if (!AccountStore::shared().handle(url))
         Log::write(QStringLiteral("Open URL: not handled (") + url.scheme() +
                    QStringLiteral("://") + url.host() + QStringLiteral(")"));

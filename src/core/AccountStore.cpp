@@ -565,6 +565,11 @@ void AccountStore::refreshAccess(std::function<void()> then) {
             if (*state != access_)
                 Log::write(QStringLiteral("Account access: ") + accessRaw(*state));
             if (next.tier != plan_.tier) Log::write(QStringLiteral("Plan: ") + rawValue(next.tier));
+            if (next.wordsUsed != plan_.wordsUsed || next.wordsLimit != plan_.wordsLimit)
+                Log::write(QStringLiteral("Words this month: ") + QString::number(next.wordsUsed) +
+                           QStringLiteral(" of ") +
+                           (next.wordsLimit ? QString::number(next.wordsLimit)
+                                            : QStringLiteral("no limit")));
             if (*state != access_ || !(next == plan_)) {
                 access_ = *state;
                 plan_ = next;
