@@ -232,9 +232,8 @@ class AccountService {
             return {401, {}, "missing bearer token"};
         const std::string token(header.substr(prefix.size()));
         if (isDevToken(token)) return {200, {"dev", token}, {}};
-        const jwt::Verified v = jwt::verify(token, opt.jwtSecret, opt.audience, nowSeconds());
-        if (!v.ok()) return {401, {}, "invalid token: " + v.error};
-        const std::optional<User> user = userFor(v.claims);
+        const std::optional<User> user = userForToken(token);
+        if (!user && !lastError_.empty()) return {401, {}, "invalid token: " + lastError_};
         if (!user) return {503, {}, "account store unavailable"};
         if (path == "asr" || path == "polish") {
             if (user->status == "disabled") return {403, {}, "account disabled"};
@@ -270,6 +269,7 @@ class AccountService {
         if (user == "dev" || words <= 0) return;
         if (!store->addWords(user, words, monthOf(nowSeconds())))
             log("users: couldn't count " + std::to_string(words) + " words for " + user);
+        forget(user);
     }
 
     std::string accessToken(const User& u, const std::string& sessionId) {
@@ -375,6 +375,56 @@ class AccountService {
         const std::string& t = opt.devToken;
         return !t.empty() && sent.size() == t.size() &&
                CRYPTO_memcmp(sent.data(), t.data(), t.size()) == 0;
+    }
+
+    // The user a bearer token stands for, or none with lastError_ set (thread-local) when the
+    // token is refused. Tokens already checked, and users unchanged since they were read, come
+    // from memory: every "asr" and "polish" asks, and neither HMAC nor a SELECT is free.
+    std::optional<User> userForToken(const std::string& token) {
+        lastError_.clear();
+        const auto steady = std::chrono::steady_clock::now();
+        const int64_t now = nowSeconds();
+        std::string sub;
+        {
+            std::lock_guard lock(cacheMutex_);
+            if (auto it = tokens_.find(token); it != tokens_.end() && it->second.exp > now)
+                sub = it->second.sub;
+        }
+        json claims;
+        if (sub.empty()) {
+            jwt::Verified v = jwt::verify(token, opt.jwtSecret, opt.audience, now);
+            if (!v.ok()) {
+                lastError_ = v.error;
+                return std::nullopt;
+            }
+            claims = std::move(v.claims);
+            sub = *stringMember(claims, "sub");
+            std::lock_guard lock(cacheMutex_);
+            if (tokens_.size() >= kCacheSize) tokens_.clear();
+            tokens_[token] = {sub, *intMember(claims, "exp")};
+        }
+        const int64_t version = store->version();
+        {
+            std::lock_guard lock(cacheMutex_);
+            if (auto it = users_.find(sub); it != users_.end() && it->second.version == version &&
+                                            steady - it->second.at < kUserTtl)
+                return it->second.user;
+        }
+        std::optional<User> u = store->byId(sub);
+        if (!u && claims.is_object()) u = userFor(claims);
+        if (!u) {
+            if (store->problem().empty()) lastError_ = "no such user";
+            return std::nullopt;
+        }
+        std::lock_guard lock(cacheMutex_);
+        if (users_.size() >= kCacheSize) users_.clear();
+        users_[sub] = {*u, steady, version};
+        return u;
+    }
+
+    void forget(const std::string& user) {
+        std::lock_guard lock(cacheMutex_);
+        users_.erase(user);
     }
 
     // The token's user, made on first sight when the hosted service signed them up.
@@ -508,6 +558,23 @@ class AccountService {
                                                {"user", user}}));
     }
 
+    static constexpr size_t kCacheSize = 100000;
+    // A cached user is read again after this long even when the store says nothing changed.
+    static constexpr std::chrono::seconds kUserTtl{5};
+    struct CachedToken {
+        std::string sub;
+        int64_t exp;
+    };
+    struct CachedUser {
+        User user;
+        std::chrono::steady_clock::time_point at;
+        int64_t version;  // of the store when read
+    };
+    static thread_local std::string lastError_;
+    std::mutex cacheMutex_;
+    std::map<std::string, CachedToken> tokens_;
+    std::map<std::string, CachedUser> users_;
+
     struct Bucket {
         double tokens;
         std::chrono::steady_clock::time_point at;
@@ -515,6 +582,8 @@ class AccountService {
     std::mutex rateMutex_;
     std::map<std::string, Bucket> buckets_;
 };
+
+thread_local std::string AccountService::lastError_;
 
 void countWords(AccountService& service, const std::string& user, int64_t words) {
     service.addWords(user, words);

@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -71,6 +72,10 @@ class UserStore {
     // Adds to this month's count, starting it again in a new month.
     bool addWords(const std::string& id, int64_t words, int month);
 
+    // Changes whenever the users may have changed, here or in another process sharing the
+    // file (the operators' command line): what a cache of users compares.
+    int64_t version();
+
     bool putCode(const std::string& codeHash, const AuthCode& code);
     // The code's row, marked used from now on (it reports whether it already was).
     std::optional<AuthCode> takeCode(const std::string& codeHash);
@@ -88,6 +93,7 @@ class UserStore {
     std::string path_, problem_;
     std::mutex mutex_;
     std::unique_ptr<sqlite3, Close> db_;
+    std::atomic<int64_t> ownWrites_{0};
 };
 
 }  // namespace vserver

@@ -118,6 +118,16 @@ std::string field(const std::string& body, const char* key) {
     return j.is_object() && j.contains(key) && j[key].is_string() ? j[key].get<std::string>() : "";
 }
 
+int users(const std::string& dir, std::vector<std::string> args, std::string* out = nullptr,
+          const std::string& input = {}) {
+    args.insert(args.begin(), {"--data-dir", dir});
+    std::istringstream in(input);
+    std::ostringstream o, e;
+    const int rc = runUsersCommand(args, in, o, e);
+    if (out) *out = o.str() + e.str();
+    return rc;
+}
+
 TEST(AccountServer, TokensAreCheckedBeforeAnyoneIsLetIn) {
     Backend b;
     const User u = b.addUser("ann");
@@ -311,6 +321,15 @@ TEST(AccountServer, RefusalsAtAsrAndPolish) {
     EXPECT_EQ(b.get("/me", t), 200);                    // only the costly calls are limited
     EXPECT_EQ(b.get("/asr", b.tokenFor(active)), 200);  // per user
     EXPECT_EQ(b.get("/asr", "test-token"), 200);        // the developer is never refused
+
+    // The operator's command line works on the same file from another process: the server
+    // sees its change at the next request, whatever it remembered.
+    const User late = b.addUser("late");
+    EXPECT_EQ(b.get("/asr", b.tokenFor(late)), 200);
+    EXPECT_EQ(users(b.dir(), {"disable", "late"}), 0);
+    EXPECT_EQ(b.get("/asr", b.tokenFor(late)), 403);
+    EXPECT_EQ(users(b.dir(), {"set-plan", "full", "free", "--limit", "11"}), 0);
+    EXPECT_EQ(b.get("/asr", b.tokenFor(full)), 200);
 }
 
 TEST(AccountServer, WordsAreCountedPerMonthAndShownInMe) {
@@ -340,16 +359,6 @@ TEST(AccountServer, WordsAreCountedPerMonthAndShownInMe) {
     EXPECT_EQ(me["plan"]["id"], "pro");
     EXPECT_EQ(me["plan"]["until"], "2027-01-01T00:00:00.000Z");
     EXPECT_EQ(b.me("test-token")["plan"]["id"], "max");
-}
-
-int users(const std::string& dir, std::vector<std::string> args, std::string* out = nullptr,
-          const std::string& input = {}) {
-    args.insert(args.begin(), {"--data-dir", dir});
-    std::istringstream in(input);
-    std::ostringstream o, e;
-    const int rc = runUsersCommand(args, in, o, e);
-    if (out) *out = o.str() + e.str();
-    return rc;
 }
 
 TEST(AccountServer, OperatorsCommandLineAndHostileNames) {
