@@ -120,6 +120,8 @@ class E2E : public ::testing::Test {
     // Starts velmora-server on a free loopback port; its port, or 0.
     int startServer(const QStringList& extraArgs = {}, const QStringList& env = {}) {
         const QString serverLog = home_ + QStringLiteral("/server/server.log");
+        // The tests share a home: an earlier test's server must not give its port.
+        QFile::remove(serverLog);
         server_ = session_->launch(
             testenv::binaryDir() + QStringLiteral("/server/velmora-server"),
             QStringList{QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
@@ -275,6 +277,9 @@ std::optional<QByteArray> browse(const QUrl& url, const QByteArray& form = {},
     const bool done = harness::waitUntil([&] { return reply->isFinished(); }, url.path());
     const QByteArray body = reply->readAll();
     const bool ok = done && reply->error() == QNetworkReply::NoError;
+    if (!ok)
+        std::fprintf(stderr, "browse %s: %s\n", qPrintable(url.toString()),
+                     qPrintable(reply->errorString()));
     delete reply;
     return ok ? std::optional(body) : std::nullopt;
 }
@@ -381,7 +386,10 @@ TEST_F(E2E, ASignedOutUserSignsInDictatesAndRunsIntoTheMonthsLimit) {
     QString authorize;
     ASSERT_TRUE(harness::waitUntil(
         [&] {
-            return !(authorize = QString::fromUtf8(testenv::readFile(opened)).trimmed()).isEmpty();
+            // A whole line: the browser may still be writing it.
+            const QString seen = QString::fromUtf8(testenv::readFile(opened));
+            authorize = seen.trimmed();
+            return seen.endsWith(QLatin1Char('\n'));
         },
         QStringLiteral("the browser to open")));
     const QUrl page(authorize);
