@@ -1,6 +1,7 @@
 // The server's HTTP endpoints in process, each fed an arbitrary body: every request gets
 // exactly one answer, with a status the endpoint means, and JSON answers are JSON.
-// Input: the endpoint's name ("polish", "learn", "timing", "me", "ping"; another line picks
+// Input: the endpoint's name ("polish", "learn", "timing", "me", "ping", "auth/v1/token",
+// "auth/v1/authorize"; another line picks
 // one by its hash), a line feed, and the body.
 #include <chrono>
 #include <cstddef>
@@ -11,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "Accounts.h"
 #include "CleanupEndpoints.h"
 #include "Endpoints.h"
 #include "FuzzUtil.h"
@@ -31,8 +33,10 @@ const Endpoint kEndpoints[] = {
     {http::verb::post, "polish", {200, 400, 413}},
     {http::verb::post, "learn", {200, 400, 413}},
     {http::verb::post, "timing", {204, 400, 413, 503}},
-    {http::verb::get, "me", {200}},
+    {http::verb::get, "me", {200, 401}},
     {http::verb::get, "ping", {200}},
+    {http::verb::post, "auth/v1/token", {200, 400, 503}},
+    {http::verb::post, "auth/v1/authorize", {303, 400, 401, 503}},
 };
 
 HttpServer& server() {
@@ -44,6 +48,11 @@ HttpServer& server() {
         CleanupOptions c;
         c.dataDir = fuzzutil::privateHome() + "/server";
         registerCleanup(*http, c);
+        AccountOptions a;
+        a.dataDir = c.dataDir;
+        a.jwtSecret = "fuzz-secret-fuzz-secret-fuzz-secret-fuzz";
+        a.localSignIn = true;
+        registerAccounts(*http, a);
         return http;
     }();
     return *s;

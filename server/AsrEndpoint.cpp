@@ -9,6 +9,7 @@
 
 #include "AsrProtocol.h"
 #include "ServerLog.h"
+#include "cleanup/Cleanup.h"
 
 namespace vserver {
 
@@ -37,11 +38,12 @@ std::string seconds(int64_t bytes) {
 class AsrSession : public RecognitionListener, public std::enable_shared_from_this<AsrSession> {
   public:
     AsrSession(std::shared_ptr<WsConnection> ws, std::shared_ptr<RecognitionEngine> engine,
-               const AsrLimits& limits, std::shared_ptr<std::atomic<size_t>> open)
+               const AsrLimits& limits, std::shared_ptr<std::atomic<size_t>> open, std::string user)
         : ws_(std::move(ws)),
           engine_(std::move(engine)),
           limits_(limits),
           open_(std::move(open)),
+          user_(std::move(user)),
           tokens_(limits.frameBurst),
           refilled_(Clock::now()) {
         overloaded_ = ++*open_ > limits.maxSessions;
@@ -68,7 +70,10 @@ class AsrSession : public RecognitionListener, public std::enable_shared_from_th
     void sentence(const Sentence& s) override {
         std::lock_guard lock(m_);
         if (state_ == State::done) return;
-        if (s.end) ++sentences_;
+        if (s.end) {
+            ++sentences_;
+            words_ += static_cast<int64_t>(cleanup::wordCount(s.text));
+        }
         ws_->sendText(resultGenerated(taskId_, s));
     }
 
@@ -76,6 +81,7 @@ class AsrSession : public RecognitionListener, public std::enable_shared_from_th
         std::lock_guard lock(m_);
         if (state_ == State::done) return;
         state_ = State::done;
+        countWords();  // before the client hears the end, so "me" already shows them
         ws_->sendText(taskFinished(taskId_));
         ws_->close(1000, "finished");
         log("asr: task " + taskId_ + " finished: " + seconds(audioBytes_) + "s of audio, " +
@@ -120,6 +126,13 @@ class AsrSession : public RecognitionListener, public std::enable_shared_from_th
         state_ = State::done;
         if (task_) task_->cancel();
         task_.reset();
+        countWords();
+    }
+
+    // Under m_, once the session is done: the dictation's words go to the user's month, once.
+    void countWords() {
+        if (words_ > 0 && limits_.countWords) limits_.countWords(user_, words_);
+        words_ = 0;
     }
 
     // Under m_: ends the session with "task-failed"; other sessions are untouched.
@@ -260,12 +273,14 @@ class AsrSession : public RecognitionListener, public std::enable_shared_from_th
     std::shared_ptr<RecognitionEngine> engine_;
     const AsrLimits limits_;
     const std::shared_ptr<std::atomic<size_t>> open_;  // sessions of this endpoint
+    const std::string user_;
     std::shared_ptr<RecognitionTask> task_;
     State state_ = State::waiting;
     std::string taskId_;
     bool startedSent_ = false, overloaded_ = false;
     int64_t audioBytes_ = 0;
     int sentences_ = 0;
+    int64_t words_ = 0;  // in final sentences, not yet counted
     double tokens_;
     Clock::time_point refilled_, runAt_ = Clock::now(), finishAt_ = Clock::now();
 };
@@ -275,8 +290,9 @@ class AsrSession : public RecognitionListener, public std::enable_shared_from_th
 void registerAsr(HttpServer& server, std::shared_ptr<RecognitionEngine> engine, AsrLimits limits) {
     auto open = std::make_shared<std::atomic<size_t>>(0);
     server.websocket("asr", [engine = std::move(engine), limits, open](
-                                std::shared_ptr<WsConnection> ws, const Request&, const Caller&) {
-        std::make_shared<AsrSession>(std::move(ws), engine, limits, open)->attach();
+                                std::shared_ptr<WsConnection> ws, const Request&,
+                                const Caller& caller) {
+        std::make_shared<AsrSession>(std::move(ws), engine, limits, open, caller.user)->attach();
     });
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,6 +20,8 @@ struct AsrLimits {
     double frameBurst = 20000;  // ...after a burst this large (a 120 s replay is 6000)
     size_t maxHotwords = 500;
     size_t maxSessions = 2000;  // open "asr" connections at once
+    // Told the words of a session's final sentences once it ends (its user, the count).
+    std::function<void(const std::string& user, int64_t words)> countWords;
 };
 
 // How velmora-server's "asr" endpoint is set up (command-line flags).

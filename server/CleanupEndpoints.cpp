@@ -4,10 +4,7 @@
 #include <boost/asio/post.hpp>
 #include <chrono>
 #include <cstdlib>
-#include <ctime>
 #include <filesystem>
-#include <map>
-#include <mutex>
 
 #include "JsonFields.h"
 #include "ServerLog.h"
@@ -24,22 +21,6 @@ using namespace jsonfields;
 
 Response jsonError(unsigned status, const std::string& message) {
     return HttpServer::json(status, dump(json{{"error", message}}));
-}
-
-// The first day of the next month, 00:00 UTC, as the app reads dates.
-std::string nextMonthStart(std::tm now) {
-    int year = now.tm_year + 1900, month = now.tm_mon + 2;
-    if (month > 12) month = 1, ++year;
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-01T00:00:00.000Z", year, month);
-    return buf;
-}
-
-std::tm utcNow() {
-    const std::time_t t = std::time(nullptr);
-    std::tm tm{};
-    gmtime_r(&t, &tm);
-    return tm;
 }
 
 // A body that parses as a JSON object, or the answer that refuses it.
@@ -115,9 +96,9 @@ std::string defaultDataDir() {
     return "velmora-server-data";
 }
 
-// The state behind "polish", "learn", "timing" and "me". Thread: any; requests run on the
+// The state behind "polish", "learn" and "timing". Thread: any; requests run on the
 // server's workers, several at once. The options and the model client are fixed at
-// construction, the word counts are guarded by their mutex, and the timing store guards itself.
+// construction, and the timing store guards itself.
 class CleanupService {
   public:
     explicit CleanupService(CleanupOptions o) : opt(std::move(o)) {
@@ -142,7 +123,7 @@ class CleanupService {
             log("timing: " + timings->problem() + "; reports will be refused");
     }
 
-    void polish(const std::string& body, const std::string& user, Responder respond) {
+    void polish(const std::string& body, Responder respond) {
         Body b = readObject(body);
         if (b.refusal) return respond(std::move(*b.refusal));
         const json& o = b.object;
@@ -162,7 +143,6 @@ class CleanupService {
                                               std::to_string(opt.maxTextChars) + ")"));
         if (text.find_first_not_of(" \t\r\n") == std::string::npos)
             return respond(jsonError(400, "\"text\" is empty"));
-        countWords(user, text);
 
         const cleanup::Style style = cleanup::styleFromId(styleName);
         if (tesk && cleanup::isClean(text, style)) return respond(answer(text, "tesk"));
@@ -226,18 +206,6 @@ class CleanupService {
         respond(HttpServer::text(204, ""));
     }
 
-    Response me(const std::string& user) {
-        const std::tm now = utcNow();
-        const int64_t used = wordsThisMonth(user, now);
-        // The developer token stands for an active account without limits.
-        const bool dev = user == "dev";
-        const json words = {
-            {"used", used}, {"limit", dev ? 0 : 2000}, {"end", nextMonthStart(now)}};
-        const json plan = {{"id", dev ? "max" : "free"}, {"words", words}};
-        return HttpServer::json(200,
-                                dump(json{{"status", dev ? "active" : "pending"}, {"plan", plan}}));
-    }
-
     static Response answer(const std::string& text, const std::string& by) {
         return HttpServer::json(200, dump(json{{"text", text}, {"by", by}}));
     }
@@ -245,27 +213,6 @@ class CleanupService {
     CleanupOptions opt;
     std::unique_ptr<LlmClient> llm;
     std::unique_ptr<TimingStore> timings;
-
-  private:
-    static int monthKey(const std::tm& t) { return (t.tm_year + 1900) * 100 + t.tm_mon + 1; }
-
-    void countWords(const std::string& user, const std::string& text) {
-        const size_t n = cleanup::wordCount(text);
-        const int month = monthKey(utcNow());
-        std::lock_guard lock(usageMutex_);
-        auto& u = usage_[user];
-        if (u.first != month) u = {month, 0};
-        u.second += static_cast<int64_t>(n);
-    }
-
-    int64_t wordsThisMonth(const std::string& user, const std::tm& now) {
-        std::lock_guard lock(usageMutex_);
-        auto it = usage_.find(user);
-        return it != usage_.end() && it->second.first == monthKey(now) ? it->second.second : 0;
-    }
-
-    std::mutex usageMutex_;
-    std::map<std::string, std::pair<int, int64_t>> usage_;  // user → (yyyymm, words)
 };
 
 int64_t storedTimingRows(CleanupService& service) {
@@ -292,11 +239,9 @@ std::shared_ptr<CleanupService> registerCleanup(HttpServer& server, CleanupOptio
         });
     };
     server.route(http::verb::post, "polish",
-                 [svc, onWorkers](const Request& req, const Caller& caller, Responder respond) {
+                 [svc, onWorkers](const Request& req, const Caller&, Responder respond) {
                      onWorkers(req, respond, svc->opt.maxBodyBytes,
-                               [svc, body = req.body(), user = caller.user](Responder& r) {
-                                   svc->polish(body, user, r);
-                               });
+                               [svc, body = req.body()](Responder& r) { svc->polish(body, r); });
                  });
     server.route(http::verb::post, "learn",
                  [svc, onWorkers](const Request& req, const Caller&, Responder respond) {
@@ -311,10 +256,6 @@ std::shared_ptr<CleanupService> registerCleanup(HttpServer& server, CleanupOptio
                                 os = std::string(req["X-OS-Version"])](Responder& r) {
                                    svc->timing(body, user, app, os, r);
                                });
-                 });
-    server.route(http::verb::get, "me",
-                 [svc](const Request&, const Caller& caller, Responder respond) {
-                     respond(svc->me(caller.user));
                  });
     return svc;
 }

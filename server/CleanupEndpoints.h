@@ -20,7 +20,7 @@ std::string defaultDataDir();
 
 class CleanupService;
 
-// Registers "polish", "learn", "timing" and "me", before the server starts. The returned
+// Registers "polish", "learn" and "timing", before the server starts. The returned
 // service is also held by the routes; keep it to look at its state (tests).
 std::shared_ptr<CleanupService> registerCleanup(HttpServer& server, CleanupOptions options);
 

@@ -1,4 +1,5 @@
 #include <cstdlib>
+#include <fstream>
 
 #include "ServerMain.h"
 
@@ -12,7 +13,16 @@ std::string usage() {
            "  --cert/--key  PEM certificate chain and private key: serve TLS\n"
            "  [--data-dir DIR] [--llm-url URL --llm-model NAME [--llm-key KEY] [--llm-ca FILE] "
            "[--llm-timeout S]]\n"
-           "  --data-dir  where timing reports are stored (default ~/.local/share/velmora-server)\n"
+           "  --data-dir  where users and timing reports are stored (default "
+           "~/.local/share/velmora-server)\n"
+           "  [--jwt-secret-file FILE] [--local-signin] [--new-users active|pending] [--rate N]\n"
+           "  --jwt-secret-file  HS256 secret of access tokens (default: $VELMORA_JWT_SECRET)\n"
+           "  --local-signin     serve the sign-in provider under /auth/v1/ (users with a "
+           "password)\n"
+           "  --new-users        status of a user first seen with a valid token (default pending)\n"
+           "  --rate             requests a second per user at asr and polish, after a burst of "
+           "30\n"
+           "  velmora-server users [--data-dir DIR] add|list|set-plan|disable|set-password ...\n"
            "  --llm-url   OpenAI-compatible chat-completions URL for cleanup (default: rules "
            "only);\n"
            "              the key may also come from $VELMORA_LLM_KEY\n" +
@@ -22,6 +32,7 @@ std::string usage() {
 ParsedArgs parseArgs(const std::vector<std::string>& args) {
     ParsedArgs out;
     if (const char* t = std::getenv("VELMORA_SERVER_TOKEN")) out.options.token = t;
+    if (const char* s = std::getenv("VELMORA_JWT_SECRET")) out.accounts.jwtSecret = s;
     auto positiveInt = [](const std::string& s, int& into) {
         char* end = nullptr;
         const long v = std::strtol(s.c_str(), &end, 10);
@@ -91,6 +102,32 @@ ParsedArgs parseArgs(const std::vector<std::string>& args) {
                 }
                 llm.timeoutMs = static_cast<int>(s * 1000);
             }
+        } else if (a == "--jwt-secret-file") {
+            if (!value(v)) return out;
+            std::ifstream file(v);
+            std::string secret;
+            if (!file || !std::getline(file, secret) || secret.empty()) {
+                out.error = "--jwt-secret-file: couldn't read a secret from " + v;
+                return out;
+            }
+            out.accounts.jwtSecret = secret;
+        } else if (a == "--local-signin") {
+            out.accounts.localSignIn = true;
+        } else if (a == "--new-users") {
+            if (!value(out.accounts.newUsers)) return out;
+            if (out.accounts.newUsers != "active" && out.accounts.newUsers != "pending") {
+                out.error = "--new-users wants active or pending";
+                return out;
+            }
+        } else if (a == "--rate") {
+            if (!value(v)) return out;
+            char* end = nullptr;
+            const double r = std::strtod(v.c_str(), &end);
+            if (v.empty() || *end || !(r > 0 && r <= 10000)) {
+                out.error = "--rate wants requests a second from 0 to 10000";
+                return out;
+            }
+            out.accounts.requestsPerSecond = r;
         } else if (a == "--threads" || a == "--workers") {
             if (!value(v)) return out;
             if (!positiveInt(
@@ -103,6 +140,8 @@ ParsedArgs parseArgs(const std::vector<std::string>& args) {
             return out;
         }
     }
+    if (out.accounts.jwtSecret.size() > 0 && out.accounts.jwtSecret.size() < 32)
+        out.error = "the token secret must be at least 32 characters";
     if (out.options.certFile.empty() != out.options.keyFile.empty())
         out.error = "--cert and --key go together";
     if (out.cleanup.llm) {

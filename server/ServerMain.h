@@ -1,22 +1,31 @@
 #pragma once
+#include <iosfwd>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "Accounts.h"
 #include "AsrEndpoint.h"
 #include "CleanupEndpoints.h"
 #include "HttpServer.h"
 
 namespace vserver {
-// Reads the command line (and VELMORA_SERVER_TOKEN); an error text on bad usage.
+// Reads the command line (and VELMORA_SERVER_TOKEN, VELMORA_JWT_SECRET); an error text on bad
+// usage.
 struct ParsedArgs {
     ServerOptions options;
     AsrOptions asr;
     CleanupOptions cleanup;
+    AccountOptions accounts;
     std::string logFile;
     bool help = false;
     std::string error;
 };
 ParsedArgs parseArgs(const std::vector<std::string>& args);
 std::string usage();
+
+// "velmora-server users ...": the operators' command line over the same data folder.
+// Reads a password from `in` where asked; the exit status.
+int runUsersCommand(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
+                    std::ostream& err);
 }  // namespace vserver

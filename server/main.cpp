@@ -9,6 +9,9 @@
 using namespace vserver;
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == "users")
+        return runUsersCommand(std::vector<std::string>(argv + 2, argv + argc), std::cin, std::cout,
+                               std::cerr);
     ParsedArgs parsed = parseArgs(std::vector<std::string>(argv, argv + argc));
     if (parsed.help) {
         std::cout << usage();
@@ -30,6 +33,10 @@ int main(int argc, char** argv) {
     }
 
     HttpServer server(parsed.options);
+    if (parsed.cleanup.dataDir.empty()) parsed.cleanup.dataDir = defaultDataDir();
+    parsed.accounts.dataDir = parsed.cleanup.dataDir;
+    parsed.accounts.devToken = parsed.options.token;
+    const auto accounts = registerAccounts(server, parsed.accounts);
     registerPing(server);
     std::string asrError;
     auto engine = makeAsrEngine(parsed.asr, server, asrError);
@@ -39,6 +46,9 @@ int main(int argc, char** argv) {
     }
     AsrLimits asrLimits;
     asrLimits.maxAudioBytes = int64_t(parsed.asr.maxSessionSeconds) * 32000;
+    asrLimits.countWords = [accounts](const std::string& user, int64_t words) {
+        countWords(*accounts, user, words);
+    };
     registerAsr(server, std::move(engine), asrLimits);
     registerCleanup(server, parsed.cleanup);
     if (!server.start()) return 1;

@@ -5,7 +5,10 @@
 #include <cstdio>
 
 #include "app/AppDelegate.h"
+#include "app/SessionWatch.h"
 #include "app/SignalBridge.h"
+#include "app/SingleInstance.h"
+#include "core/AccountStore.h"
 #include "core/CommandLine.h"
 #include "core/Log.h"
 #include "core/Polisher.h"
@@ -71,6 +74,19 @@ int runProbeUrl() {
     return 0;
 }
 
+// A URL the app was asked to open: "velmora://sign-in" starts the browser sign-in (the
+// way in until the welcome window is built), a sign-in callback, or nothing of ours.
+void openURL(const QUrl& url) {
+    if (url.scheme() == QLatin1String("velmora") && url.host() == QLatin1String("sign-in")) {
+        Log::write(QStringLiteral("Sign-in: opening the browser"));
+        AccountStore::shared().signIn({});
+        return;
+    }
+    if (!AccountStore::shared().handle(url))
+        Log::write(QStringLiteral("Open URL: not handled (") + url.scheme() +
+                   QStringLiteral("://") + url.host() + QStringLiteral(")"));
+}
+
 bool haveDisplay() {
     return !qEnvironmentVariableIsEmpty("DISPLAY") ||
            !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ||
@@ -125,14 +141,26 @@ int main(int argc, char** argv) {
             break;
     }
 
+    // One app per session: a later launch (the browser's sign-in link) hands over its URLs.
+    SingleInstance instance;
+    const QList<QUrl> urls = SingleInstance::urlsIn(args);
+    if (instance.handOver(urls)) return 0;
+    instance.onURL = openURL;
+
     AppDelegate delegate;
+    SessionWatch sessionWatch(
+        [](const QString& reason) { AccountStore::shared().refreshAhead(reason); });
     SignalBridge signalBridge([&](int sig) {
         Log::write(QStringLiteral("Signal %1: quitting").arg(sig));
         QApplication::quit();
     });
     QObject::connect(&app, &QCoreApplication::aboutToQuit,
                      [&] { delegate.applicationWillTerminate(); });
-    QTimer::singleShot(0, [&] { delegate.applicationDidFinishLaunching(); });
+    QTimer::singleShot(0, [&] {
+        delegate.applicationDidFinishLaunching();
+        AccountStore::shared().refreshAccess();
+        for (const QUrl& url : urls) openURL(url);
+    });
     const int rc = QApplication::exec();
     Log::flush();
     return rc;

@@ -7,6 +7,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/websocket.hpp>
+#include <mutex>
 #include <nlohmann/json.hpp>
 
 #include "AsrProtocol.h"
@@ -144,6 +145,46 @@ TEST(AsrServer, EventsHaveTheProtocolsShape) {
     EXPECT_EQ(recs[0].params.maxSentenceSilenceMs, 200) << "clamped to a sane range";
     EXPECT_EQ(recs[0].params.vocabulary,
               (std::vector<std::pair<std::string, int>>{{"Velmora", 50}}));
+}
+
+TEST(AsrServer, ADictationsWordsAreCountedOnceForItsUser) {
+    std::mutex m;
+    std::vector<std::pair<std::string, int64_t>> counted;
+    vserver::AsrLimits limits;
+    limits.countWords = [&](const std::string& user, int64_t words) {
+        std::lock_guard lock(m);
+        counted.emplace_back(user, words);
+    };
+    auto countedNow = [&] {
+        std::lock_guard lock(m);
+        return counted;
+    };
+    Service s(R"({"connections":[{"steps":[{"at_ms":100,"partial":"o"},)"
+              R"({"at_ms":100,"final":"one two three.","end_ms":90},)"
+              R"({"at_finish":true,"final":"four."}]},)"
+              R"({"steps":[{"at_ms":100,"final":"five six.","end_ms":90}]}]})",
+              limits);
+    {
+        Raw c(s.port());
+        c.runTask();
+        ASSERT_TRUE(c.until("task-started"));
+        c.binary(std::string(3200, '\0'));
+        c.finishTask();
+        ASSERT_TRUE(c.until("task-finished"));
+        using Counts = std::vector<std::pair<std::string, int64_t>>;
+        EXPECT_EQ(countedNow(), (Counts{{"dev", 4}}));
+    }
+    // A client gone after a sentence still pays for the words it was given, once.
+    {
+        Raw c(s.port());
+        c.runTask();
+        ASSERT_TRUE(c.until("task-started"));
+        c.binary(std::string(3200, '\0'));
+        ASSERT_TRUE(c.until("result-generated"));
+    }
+    ASSERT_TRUE(harness::waitUntil([&] { return countedNow().size() == 2; },
+                                   QStringLiteral("the second dictation to be counted")));
+    EXPECT_EQ(countedNow().back().second, 2);
 }
 
 TEST(AsrServer, ProtocolErrorsEndOnlyTheSessionThatMadeThem) {

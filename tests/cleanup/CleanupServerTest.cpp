@@ -217,23 +217,6 @@ TEST(CleanupServer, TimingWithoutStorageIsAFailureNotASuccess) {
     EXPECT_EQ(b.post("polish", R"({"text":"hi"})").status, 200);  // the rest still works
 }
 
-TEST(CleanupServer, MeGivesTheDeveloperAnActiveAccount) {
-    Backend b;
-    b.post("polish", R"({"text":"one two three"})");
-    const auto r = request(b.port(), "GET", "/me");
-    ASSERT_EQ(r.status, 200);
-    const json me = parseObject(r.body);
-    EXPECT_EQ(me.value("status", ""), "active");
-    const json plan = me.value("plan", json());
-    ASSERT_TRUE(plan.is_object()) << r.body;
-    EXPECT_EQ(plan.value("id", ""), "max");
-    const json words = plan.value("words", json::object());
-    EXPECT_EQ(words.value("used", -1), 3);
-    EXPECT_EQ(words.value("limit", -1), 0);
-    EXPECT_EQ(words.value("end", "").size(), 24u);  // 2026-03-01T00:00:00.000Z
-    EXPECT_EQ(request(b.port(), "GET", "/me", {}, {}).status, 401);
-}
-
 TEST(CleanupServer, ModelUpstreamAnswersAndTheRulesCatchItsFailures) {
     FakeModel model;
     CleanupOptions o;

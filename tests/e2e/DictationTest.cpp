@@ -11,9 +11,13 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
+#include <QUrlQuery>
 #include <optional>
 
 #include "harness/DesktopSession.h"
@@ -114,14 +118,19 @@ class E2E : public ::testing::Test {
     QString logPath() const { return home_ + QStringLiteral("/state/Velmora/Velmora.log"); }
 
     // Starts velmora-server on a free loopback port; its port, or 0.
-    int startServer() {
+    int startServer(const QStringList& extraArgs = {}, const QStringList& env = {}) {
         const QString serverLog = home_ + QStringLiteral("/server/server.log");
+        // The tests share a home: an earlier test's server must not give its port.
+        QFile::remove(serverLog);
         server_ = session_->launch(
             testenv::binaryDir() + QStringLiteral("/server/velmora-server"),
-            {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--token"),
-             kToken, QStringLiteral("--workers"), QStringLiteral("1"),
-             QStringLiteral("--asr-decoders"), QStringLiteral("1"), QStringLiteral("--log"),
-             serverLog, QStringLiteral("--data-dir"), home_ + QStringLiteral("/server")});
+            QStringList{QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
+                        QStringLiteral("--token"), kToken, QStringLiteral("--workers"),
+                        QStringLiteral("1"), QStringLiteral("--asr-decoders"), QStringLiteral("1"),
+                        QStringLiteral("--log"), serverLog, QStringLiteral("--data-dir"),
+                        home_ + QStringLiteral("/server")} +
+                extraArgs,
+            env);
         if (!server_) return 0;
         static const QRegularExpression listening(R"(listening on http://127\.0\.0\.1:(\d+))");
         int port = 0;
@@ -249,6 +258,205 @@ TEST_F(E2E, HeldTalkKeyTypesTheSpokenSentenceIntoTheFocusedWindow) {
     EXPECT_TRUE(text.contains(QStringLiteral("HUD: shown"))) << "the pill never showed";
     EXPECT_FALSE(text.contains(QStringLiteral("Abort: "))) << text.toStdString();
     std::fprintf(stderr, "end to end: %lld ms\n", static_cast<long long>(wall.elapsed()));
+}
+
+// What a browser does with a page: the answer's body after redirects, or none.
+std::optional<QByteArray> browse(const QUrl& url, const QByteArray& form = {},
+                                 const QByteArray& bearer = {}) {
+    QNetworkAccessManager net;
+    QNetworkRequest r(url);
+    if (!bearer.isEmpty()) r.setRawHeader("Authorization", "Bearer " + bearer);
+    QNetworkReply* reply;
+    if (form.isNull()) {
+        reply = net.get(r);
+    } else {
+        r.setHeader(QNetworkRequest::ContentTypeHeader,
+                    QStringLiteral("application/x-www-form-urlencoded"));
+        reply = net.post(r, form);
+    }
+    const bool done = harness::waitUntil([&] { return reply->isFinished(); }, url.path());
+    const QByteArray body = reply->readAll();
+    const bool ok = done && reply->error() == QNetworkReply::NoError;
+    if (!ok)
+        std::fprintf(stderr, "browse %s: %s\n", qPrintable(url.toString()),
+                     qPrintable(reply->errorString()));
+    delete reply;
+    return ok ? std::optional(body) : std::nullopt;
+}
+
+TEST_F(E2E, ASignedOutUserSignsInDictatesAndRunsIntoTheMonthsLimit) {
+    const QString wavPath = home_ + QStringLiteral("/spoken.wav");
+    ASSERT_TRUE(tool(QStringLiteral("flite"),
+                     {QStringLiteral("-voice"), QStringLiteral("slt"), QStringLiteral("-t"),
+                      kSpoken, QStringLiteral("-o"), wavPath}));
+    const std::optional<Wav> speech = readWav(wavPath);
+    ASSERT_TRUE(speech);
+    const QString fifo = home_ + QStringLiteral("/mic.fifo");
+    pulse_ = std::make_unique<PrivatePulse>(
+        QStringList{
+            pipeSource(QStringLiteral("mic"), fifo, "s16le", speech->rate, speech->channels),
+            QStringLiteral("set-default-source mic")},
+        150);
+    ASSERT_TRUE(pulse_->ok()) << pulse_->error().toStdString();
+    feeder_ = std::make_unique<FifoFeeder>(fifo, speech->rate, 2 * speech->channels);
+    ASSERT_TRUE(feeder_->ok());
+    session_ = std::make_unique<DesktopSession>();
+    ASSERT_TRUE(session_->start(200)) << session_->error.toStdString();
+
+    // The server with its own sign-in page, and one user made by the operator.
+    const QString server = testenv::binaryDir() + QStringLiteral("/server/velmora-server");
+    const int port =
+        startServer({QStringLiteral("--local-signin")},
+                    {QStringLiteral("VELMORA_JWT_SECRET=e2e-secret-e2e-secret-e2e-secret-e2e")});
+    ASSERT_GT(port, 0)
+        << "velmora-server did not come up: "
+        << (server_ ? server_->errorString().toStdString() : "not started") << "\n"
+        << testenv::readFile(home_ + QStringLiteral("/server/server.log")).toStdString();
+    auto users = [&](const QStringList& args, const QByteArray& input = {}) {
+        QProcess p;
+        p.start(server, QStringList{QStringLiteral("users"), QStringLiteral("--data-dir"),
+                                    home_ + QStringLiteral("/server")} +
+                            args);
+        p.write(input);
+        p.closeWriteChannel();
+        return p.waitForFinished(30000) && p.exitCode() == 0;
+    };
+    ASSERT_TRUE(users({QStringLiteral("add"), QStringLiteral("ann"), QStringLiteral("--limit"),
+                       QStringLiteral("1000"), QStringLiteral("--password-stdin")},
+                      "sesame\n"));
+
+    // The user's browser: whatever opens a web link writes it down for the test to follow.
+    const QString opened = home_ + QStringLiteral("/opened.txt");
+    const QString browser = home_ + QStringLiteral("/browser.sh");
+    ASSERT_TRUE(
+        testenv::writeFile(browser, ("#!/bin/sh\necho \"$1\" >> '" + opened + "'\n").toUtf8()));
+    QFile::setPermissions(browser, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    ASSERT_TRUE(
+        testenv::writeFile(home_ + QStringLiteral("/data/applications/test-browser.desktop"),
+                           ("[Desktop Entry]\nType=Application\nName=Browser\nExec=" + browser +
+                            " %u\nMimeType=x-scheme-handler/http;x-scheme-handler/https;\n")
+                               .toUtf8()));
+    ASSERT_TRUE(testenv::writeFile(home_ + QStringLiteral("/config/mimeapps.list"),
+                                   "[Default Applications]\n"
+                                   "x-scheme-handler/http=test-browser.desktop\n"
+                                   "x-scheme-handler/https=test-browser.desktop\n"));
+    QDir().mkpath(home_ + QStringLiteral("/run"));
+    QFile::setPermissions(home_ + QStringLiteral("/run"),
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+
+    ASSERT_TRUE(testenv::writeFile(home_ + QStringLiteral("/config/Velmora/Velmora.conf"),
+                                   "[General]\nhotkey=rightControl\ntoggleMode=false\n"));
+    const QStringList env = {QStringLiteral("QT_QPA_PLATFORM=xcb"),
+                             QStringLiteral("HOME=") + home_,
+                             QStringLiteral("XDG_CONFIG_HOME=") + home_ + QStringLiteral("/config"),
+                             QStringLiteral("XDG_STATE_HOME=") + home_ + QStringLiteral("/state"),
+                             QStringLiteral("XDG_DATA_HOME=") + home_ + QStringLiteral("/data"),
+                             QStringLiteral("XDG_CACHE_HOME=") + home_ + QStringLiteral("/cache"),
+                             QStringLiteral("XDG_RUNTIME_DIR=") + home_ + QStringLiteral("/run"),
+                             QStringLiteral("BROWSER=") + browser,
+                             QStringLiteral("VQ_SERVER=http://127.0.0.1:%1").arg(port),
+                             QStringLiteral("VQ_SUPABASE_URL=http://127.0.0.1:%1").arg(port)};
+    const QString app = testenv::binaryDir() + QStringLiteral("/src/app/velmora");
+    velmora_ = session_->launch(app, {}, env);
+    ASSERT_NE(velmora_, nullptr);
+    harness::LogReader log(logPath());
+    ASSERT_TRUE(log.waitFor(QStringLiteral("Talk key: rightControl, hold mode")));
+
+    auto press = [&] {
+        keyDown_ = true;
+        return tool(QStringLiteral("xdotool"),
+                    {QStringLiteral("keydown"), QStringLiteral("Control_R")});
+    };
+    auto release = [&] {
+        keyDown_ = false;
+        return tool(QStringLiteral("xdotool"),
+                    {QStringLiteral("keyup"), QStringLiteral("Control_R")});
+    };
+    // Signed out: no dictation.
+    ASSERT_TRUE(press());
+    ASSERT_TRUE(release());
+    ASSERT_TRUE(log.waitFor(QStringLiteral("Not listening: Sign in first, then try again")));
+
+    // Sign in: a second launch asks the running app, which opens the browser on our page.
+    auto launchAgain = [&](const QString& url) {
+        QProcess* again = session_->launch(app, {url}, env);
+        return again && again->waitForFinished(20000) && again->exitCode() == 0;
+    };
+    ASSERT_TRUE(launchAgain(QStringLiteral("velmora://sign-in")));
+    QString authorize;
+    ASSERT_TRUE(harness::waitUntil(
+        [&] {
+            // A whole line: the browser may still be writing it.
+            const QString seen = QString::fromUtf8(testenv::readFile(opened));
+            authorize = seen.trimmed();
+            return seen.endsWith(QLatin1Char('\n'));
+        },
+        QStringLiteral("the browser to open")));
+    const QUrl page(authorize);
+    ASSERT_EQ(page.port(), port) << authorize.toStdString();
+    ASSERT_TRUE(browse(page).value_or("").contains("Sign in to Velmora"));
+    const QUrlQuery q(page);
+    QUrlQuery form;
+    form.addQueryItem(QStringLiteral("name"), QStringLiteral("ann"));
+    form.addQueryItem(QStringLiteral("password"), QStringLiteral("sesame"));
+    for (const char* key : {"redirect_to", "code_challenge", "code_challenge_method"})
+        form.addQueryItem(QLatin1String(key), q.queryItemValue(QLatin1String(key)));
+    const auto signedIn =
+        browse(QUrl(QStringLiteral("http://127.0.0.1:%1/auth/v1/authorize").arg(port)),
+               form.query(QUrl::FullyEncoded).toUtf8());
+    ASSERT_TRUE(signedIn);
+    const auto link = QRegularExpression(QStringLiteral("href=\"(velmora://[^\"]+)\""))
+                          .match(QString::fromUtf8(*signedIn));
+    ASSERT_TRUE(link.hasMatch()) << signedIn->toStdString();
+    ASSERT_TRUE(
+        launchAgain(link.captured(1).replace(QStringLiteral("&amp;"), QStringLiteral("&"))));
+    ASSERT_TRUE(log.waitFor(QStringLiteral("Signed in")));
+    ASSERT_TRUE(log.waitFor(QStringLiteral("Account access: active")));
+    const QString sessionFile = home_ + QStringLiteral("/data/Velmora/session.json");
+    struct stat st {};
+    ASSERT_EQ(::stat(QFile::encodeName(sessionFile).constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    // One dictation, heard and typed; its words count for ann.
+    QProcess* targetProcess = session_->launch(
+        testenv::binaryDir() + QStringLiteral("/tests/delivery/velmora_delivery_target"), {},
+        {QStringLiteral("QT_QPA_PLATFORM=xcb")});
+    ASSERT_NE(targetProcess, nullptr);
+    target_ = std::make_unique<JsonChild>(targetProcess);
+    const unsigned long window = target_->waitFor(QStringLiteral("ready"))
+                                     .value(QStringLiteral("window"))
+                                     .toString()
+                                     .toULong();
+    QJsonObject state;
+    ASSERT_TRUE(focusTarget(display_, window, *target_, QStringLiteral("entry"), &state));
+    ASSERT_TRUE(press());
+    ASSERT_TRUE(log.waitFor(QStringLiteral("Listening → ")));
+    feeder_->queue(speech->pcm + QByteArray(speech->rate * speech->channels, '\0'));
+    const bool drained =
+        harness::waitUntil([&] { return feeder_->drained(); }, "the speech played", 60s);
+    ASSERT_TRUE(release());
+    ASSERT_TRUE(drained);
+    ASSERT_TRUE(log.waitFor(QStringLiteral("Done "), 1, 60s));
+    const QJsonObject saved = QJsonDocument::fromJson(testenv::readFile(sessionFile)).object();
+    const auto me = browse(QUrl(QStringLiteral("http://127.0.0.1:%1/me").arg(port)), QByteArray(),
+                           saved.value(QStringLiteral("accessToken")).toString().toUtf8());
+    ASSERT_TRUE(me);
+    const qint64 used = QJsonDocument::fromJson(*me)["plan"]["words"]["used"].toInteger();
+    EXPECT_GE(used, 3) << me->toStdString();
+
+    // The operator lowers ann's limit below what she used: the next dictation is refused.
+    ASSERT_TRUE(users({QStringLiteral("set-plan"), QStringLiteral("ann"), QStringLiteral("free"),
+                       QStringLiteral("--limit"), QStringLiteral("1")}));
+    log.mark();
+    ASSERT_TRUE(press());
+    ASSERT_TRUE(log.waitFor(QStringLiteral("Cancel (server said 402)")));
+    ASSERT_TRUE(release());
+    // The refusal had the app look at "me" again: from now on it says so before listening.
+    ASSERT_TRUE(log.waitFor(QStringLiteral("Words this month: %1 of 1").arg(used)));
+    ASSERT_TRUE(press());
+    ASSERT_TRUE(release());
+    ASSERT_TRUE(
+        log.waitFor(QStringLiteral("Not listening: That's this month's words, see your plan")));
 }
 
 }  // namespace

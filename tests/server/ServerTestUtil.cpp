@@ -54,6 +54,7 @@ Reply request(uint16_t port, const std::string& method, const std::string& targe
         http::read(stream, buffer, res);
         out.status = res.result_int();
         out.body = res.body();
+        out.location = std::string(res[http::field::location]);
     } catch (const std::exception& e) {
         out.error = e.what();
     }

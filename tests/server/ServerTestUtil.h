@@ -29,6 +29,7 @@ struct Reply {
     int status = -1;  // -1: no HTTP answer
     std::string body;
     std::string error;
+    std::string location;  // the Location header of a redirect
 };
 
 // A blocking HTTP/1.1 request on a new connection.
