@@ -107,10 +107,10 @@ void BM_BeginListeningToFirstChunk(benchmark::State& st) {
         settleIdle();
         const auto t0 = Clock::now();
         delegate->beginListening();
-        spinUntil([] { return delegate->asr && delegate->asr->heardBytes() > 0; });
+        spinUntil([] { return delegate->dictation && delegate->dictation->asr->heardBytes() > 0; });
         const auto t1 = Clock::now();
         st.SetIterationTime(std::chrono::duration<double>(t1 - t0).count());
-        if (!delegate->asr || delegate->asr->heardBytes() == 0)
+        if (!delegate->dictation || delegate->dictation->asr->heardBytes() == 0)
             st.SkipWithError("no audio reached the recogniser");
     }
     settleIdle();

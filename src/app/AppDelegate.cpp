@@ -69,9 +69,7 @@ void AppDelegate::applicationDidFinishLaunching() {
         } else if (Clock::now() >= accessibilityWarningUntil_) {
             // The answer comes after the accessibility step has run; its warning, which
             // follows this message at launch, keeps the pill for its full time.
-            hud->show(HUD::Mode::error, {}, {}, {},
-                      QStringLiteral("Can't hear you, allow Microphone in Settings"));
-            hud->hide(4);
+            showError(HUDCopy::micDenied());
         }
     });
 
@@ -80,8 +78,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     Log::write(QStringLiteral("Accessibility trusted: ") +
                (ax ? QStringLiteral("true") : QStringLiteral("false")));
     if (!ax) {
-        hud->show(HUD::Mode::error, {}, {}, {}, HUDCopy::accessibilityWarning());
-        hud->hide(6);
+        showError(HUDCopy::accessibilityWarning());
         accessibilityWarningUntil_ = Clock::now() + std::chrono::seconds(6);
     }
 
