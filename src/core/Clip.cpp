@@ -102,7 +102,9 @@ int sentenceEndIn(const Chars& t, int offset) {
     int end = -1;
     for (int j = i - 1; j < n; ++j) {
         const char32_t c = t.first(j);
-        if (in(c, kSentenceEnders) || (c == U'.' && (j == n - 1 || isWhite(t.first(j + 1))))) {
+        // A clip token right after a full stop stands after the sentence it ended.
+        if (in(c, kSentenceEnders) ||
+            (c == U'.' && (j == n - 1 || isWhite(t.first(j + 1)) || t.first(j + 1) == U'⟦'))) {
             end = j + 1;
             break;
         }
@@ -356,9 +358,10 @@ QString Clip::fill(const QString& cleaned, const QString& raw, const QList<Clip>
         if (p >= 0 && hasQ && isLetterOrDigit(t.first(p)) && isLetterOrDigit(t.first(q)) &&
             isChinese(t.first(p)) != isChinese(t.first(q))) {
             space = true;
-        } else if (p >= 0 && at > p + 1 && q > after) {
-            // Spaces stood on both sides. Against Chinese on the left and nothing but
-            // the end on the right, no space is put back.
+        } else if (p >= 0 && (at > p + 1 || q > after)) {
+            // A space stood on one side or both: one stays, or "this.⟦…⟧ And" would
+            // glue two sentences. Against Chinese on the left and nothing but the end
+            // on the right, none is put back.
             space = !isChinese(t.first(p)) || (hasQ && !isChinese(t.first(q)));
         }
         const int from = p + 1;
