@@ -1,6 +1,8 @@
 #include "app/AppDelegate.h"
 
 #include <QApplication>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QUrl>
 
 #include "core/AssistiveMode.h"
@@ -84,6 +86,37 @@ void AppDelegate::applicationDidFinishLaunching() {
 
     // 12-13. Talk key.
     startTalkKey();
+
+    warnIfBackendUnreachable();
+}
+
+void AppDelegate::warnIfBackendUnreachable() {
+    // Without this, an unreachable server shows only at the first dictation, as a
+    // lost connection; any HTTP answer at all means the server is there.
+    QNetworkRequest request = Config::shared().serverRequest(QStringLiteral("ping"), false);
+    request.setTransferTimeout(kBackendCheckMs);
+    auto* network = new QNetworkAccessManager(this);
+    QNetworkReply* reply = network->get(request);
+    const QString host = request.url().host() + QLatin1Char(':') +
+                         QString::number(request.url().port(
+                             request.url().scheme() == QLatin1String("https") ? 443 : 80));
+    connect(reply, &QNetworkReply::finished, this, [this, reply, network, host] {
+        const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+        if (status.isValid()) {
+            Log::write(QStringLiteral("Backend: ") + host + QStringLiteral(" answered (http ") +
+                       QString::number(status.toInt()) + QStringLiteral(")"));
+        } else {
+            Log::write(QStringLiteral("Backend: no answer from ") + host + QStringLiteral(" (") +
+                       reply->errorString() + QStringLiteral(")"));
+            backendUnreachable = true;
+            // Only over a quiet pill: not over a dictation, nor over the launch's warnings.
+            if (!dictatedSinceLaunch_ && state == State::idle &&
+                Clock::now() >= accessibilityWarningUntil_)
+                showError(HUDCopy::cantReachServer());
+        }
+        reply->deleteLater();
+        network->deleteLater();
+    });
 }
 
 void AppDelegate::startTalkKey() {

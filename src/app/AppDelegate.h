@@ -80,6 +80,8 @@ class AppDelegate : public QObject {
     AudioCapture audio;  // the microphone, for the whole run
     ClipboardWatch clipboard;
     QStringList pendingLearned;
+    bool backendUnreachable = false;  // the launch's check found no server
+    static constexpr int kBackendCheckMs = 5000;
 
     std::shared_ptr<Dictation> dictation;  // none while idle
   private:
@@ -114,4 +116,5 @@ class AppDelegate : public QObject {
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
     Clock::time_point accessibilityWarningUntil_{};  // the launch's warning is up till then
     bool terminated_ = false;
+    bool dictatedSinceLaunch_ = false;
 };

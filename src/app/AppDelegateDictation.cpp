@@ -72,6 +72,7 @@ void AppDelegate::beginListening() {
     const auto d = std::make_shared<Dictation>();
     d->asr = makeRecogniser();
     dictation = d;
+    dictatedSinceLaunch_ = true;
 
     state = State::listening;
     d->pressedAt = Clock::now();

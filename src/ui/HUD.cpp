@@ -132,10 +132,12 @@ void HUD::show(Mode mode, const QString& written, const QString& pending, const 
                const std::optional<QString>& message, const std::optional<QStringList>& learned) {
     // Settings are read again at each appearance, whoever wrote them.
     if (!panel_->isVisible()) applyTuning();
+    lastHideAfter_.reset();
     model_.show(mode, written, pending, partial, message, learned);
 }
 
 void HUD::hide(double afterSeconds) {
+    lastHideAfter_ = afterSeconds;
     model_.hide(afterSeconds);
 }
 
