@@ -99,6 +99,7 @@ class HUD : public QObject, private HUDHost {
 
     QTimer hideTimer_;
     std::optional<double> lastHideAfter_;
+    bool composited_ = true;  // checked at each appearance
     std::function<void()> hideWork_;
     QPropertyAnimation* fade_;
     std::function<void()> fadeDone_;
