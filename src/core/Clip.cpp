@@ -22,6 +22,12 @@ class Chars {
         // is nearly every dictation; only the rest pays for the boundary finder.
         bool simple = true;
         for (QChar c : text) {
+            const char16_t u = c.unicode();
+            // Latin and CJK text without marks: no table lookup needed.
+            if ((u < 0x300 && u != 0x0D) || (u >= 0x4E00 && u <= 0x9FFF) ||
+                (u >= 0x3000 && u <= 0x3029) || (u >= 0x3030 && u <= 0x303F) ||
+                (u >= 0xFF00 && u <= 0xFFEF))
+                continue;
             const auto cat = c.category();
             if (c.isSurrogate() || cat == QChar::Mark_NonSpacing ||
                 cat == QChar::Mark_SpacingCombining || cat == QChar::Mark_Enclosing ||
@@ -122,20 +128,35 @@ int find(const Chars& t, const QString& token) {
 }
 
 // Letters and digits that are not fillers, two on each side of the token, lower-cased.
+// Scans outward from the token only, so a long text costs no more than a short one.
 std::pair<QString, QString> surroundings(const QString& text, const QString& token) {
-    const Chars t(text);
-    const int at = find(t, token);
+    const qsizetype at = text.indexOf(token);
     if (at < 0) return {};
-    const int after = at + Clip::length(token);
-    auto kept = [&](int i) { return isLetterOrDigit(t.first(i)) && !in(t.first(i), kFillers); };
-    QString before, next;
+    auto kept = [](char32_t c) { return isLetterOrDigit(c) && !in(c, kFillers); };
+    QString before, after;
     int found = 0;
-    for (int i = at - 1; i >= 0 && found < 2; --i)
-        if (kept(i)) before.prepend(t.at(i)), ++found;
+    for (qsizetype i = at; i > 0 && found < 2;) {
+        char32_t c = text.at(i - 1).unicode();
+        qsizetype width = 1;
+        if (QChar::isLowSurrogate(c) && i > 1 && text.at(i - 2).isHighSurrogate()) {
+            c = QChar::surrogateToUcs4(text.at(i - 2), text.at(i - 1));
+            width = 2;
+        }
+        i -= width;
+        if (kept(c)) before.prepend(text.mid(i, width)), ++found;
+    }
     found = 0;
-    for (int i = after; i < t.size() && found < 2; ++i)
-        if (kept(i)) next.append(t.at(i)), ++found;
-    return {before.toLower(), next.toLower()};
+    for (qsizetype i = at + token.size(); i < text.size() && found < 2;) {
+        char32_t c = text.at(i).unicode();
+        qsizetype width = 1;
+        if (QChar::isHighSurrogate(c) && i + 1 < text.size() && text.at(i + 1).isLowSurrogate()) {
+            c = QChar::surrogateToUcs4(text.at(i), text.at(i + 1));
+            width = 2;
+        }
+        if (kept(c)) after.append(text.mid(i, width)), ++found;
+        i += width;
+    }
+    return {before.toLower(), after.toLower()};
 }
 
 // The last character before character index `at` that is not a space, or -1.
@@ -150,29 +171,45 @@ int firstNonSpaceFrom(const Chars& t, int at) {
     return i;
 }
 
+// The last character before UTF-16 position `at` that is not a space (its first scalar), or 0.
+char32_t lastNonSpaceUnit(const QString& text, qsizetype at) {
+    for (qsizetype i = at; i > 0; --i) {
+        const QChar c = text.at(i - 1);
+        if (isSpace(c.unicode())) continue;
+        if (c.isLowSurrogate() && i > 1 && text.at(i - 2).isHighSurrogate())
+            return QChar::surrogateToUcs4(text.at(i - 2), c);
+        // A combining mark belongs to the character before it; its first scalar decides.
+        if (c.category() == QChar::Mark_NonSpacing || c.category() == QChar::Mark_Enclosing ||
+            c.unicode() == 0xFE0F)
+            continue;
+        return c.unicode();
+    }
+    return 0;
+}
+
 bool isInline(const Clip& clip, const QString& cleaned, const QString& raw) {
-    const QString token = clip.token();
     if (!clip.fitsInline()) return false;
-    const Chars t(cleaned);
-    const int at = find(t, token);
+    const QString token = clip.token();
+    const qsizetype at = cleaned.indexOf(token);
     if (at < 0) return false;
-    const int p = lastNonSpaceBefore(t, at);
-    if (p < 0) return false;
-    const char32_t c = t.first(p);
-    const QString a = t.text().mid(t.unit(at) + token.size()).trimmed().toLower();
+    const char32_t c = lastNonSpaceUnit(cleaned, at);
+    if (c == 0) return false;
+    const QString a =
+        QStringView(cleaned).mid(at + token.size()).trimmed().left(8).toString().toLower();
     for (const char* start : {"⟦", "这", "那", "this ", "that ", "these ", "those "})
         if (a.startsWith(QString::fromUtf8(start))) return false;
     if (!isLetterOrDigit(c) && !in(c, kWordClosers)) return false;
-    if (Clip::namesIt(t.text().left(t.unit(at)))) return false;
+    // Naming looks at no more than the last words before the token.
+    QStringView before = QStringView(cleaned).left(at);
+    while (!before.isEmpty() && isSpace(before.back().unicode())) before.chop(1);
+    if (Clip::namesIt(before.right(64).toString())) return false;
     const qsizetype inRaw = raw.indexOf(token);
     if (inRaw < 0) return true;
     const auto [rawBefore, rawAfter] = surroundings(raw, token);
     const auto [cleanBefore, cleanAfter] = surroundings(cleaned, token);
-    if (!a.isEmpty() && in(a.toUcs4().front(), kEndMarks)) {
-        const Chars r(raw);
-        const int rp = lastNonSpaceBefore(r, r.index(inRaw));
-        if (rp >= 0 && in(r.first(rp), kEndMarks)) return true;
-    }
+    if (!a.isEmpty() && in(a.toUcs4().front(), kEndMarks) &&
+        in(lastNonSpaceUnit(raw, inRaw), kEndMarks))
+        return true;
     if (rawBefore == cleanBefore) return false;
     if (rawAfter.isEmpty()) return true;
     return rawAfter != cleanAfter;
