@@ -35,6 +35,7 @@ class AppDelegate : public QObject {
         std::shared_ptr<Recording> recording;
         QString partial;  // the sentence still being heard
         bool asrFailed = false;
+        bool asrUnreachable = false;  // failed without the service ever starting a task
         std::optional<int> asrRefused;
         Clock::time_point pressedAt = Clock::now();
         Clock::time_point releasedAt = Clock::now();

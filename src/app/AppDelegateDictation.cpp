@@ -137,7 +137,8 @@ void AppDelegate::beginListening() {
                 }
                 return;
             }
-            if (state == State::listening && !cur.asr->everStarted()) {
+            cur.asrUnreachable = !cur.asr->everStarted();
+            if (state == State::listening && cur.asrUnreachable) {
                 // The service was never reached: listening on would only lose the words.
                 cancel(QStringLiteral("recogniser unreachable"));
                 showError(HUDCopy::cantReachServer());

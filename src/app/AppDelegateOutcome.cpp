@@ -70,6 +70,7 @@ void AppDelegate::finalTextArrived(Dictation& d, const QString& transcript, qint
     if (transcript.isEmpty()) {
         const std::optional<int> refused = d.asrRefused;
         const bool failed = d.asrFailed;
+        const bool unreachable = d.asrUnreachable;
         const QString reason = refused  ? QStringLiteral("refused ") + QString::number(*refused)
                                : failed ? QStringLiteral("connection lost")
                                         : QStringLiteral("nothing heard");
@@ -78,7 +79,7 @@ void AppDelegate::finalTextArrived(Dictation& d, const QString& transcript, qint
         if (refused)
             explainRefusal(*refused);
         else if (failed)
-            showError(HUDCopy::lostConnection());
+            showError(unreachable ? HUDCopy::cantReachServer() : HUDCopy::lostConnection());
         else
             showInfo(HUDCopy::didntHear());
         return;
