@@ -342,19 +342,19 @@ QString Clip::fill(const QString& cleaned, const QString& raw, const QList<Clip>
         for (const Clip& c : clips)
             if (!inlined.contains(c.number))
                 if (const int e = endOf(c); e >= 0) blockEnds.append(e);
-        inlined.removeIf([&](int number) {
+        inlined.removeIf([&](int n) {
             for (const Clip& c : clips)
-                if (c.number == number) return blockEnds.contains(endOf(c));
+                if (c.number == n) return blockEnds.contains(endOf(c));
             return false;
         });
     }
 
-    QString text = cleaned;
+    QString out = cleaned;
     // 3. Inline asides.
     for (const Clip& c : clips) {
         if (!inlined.contains(c.number)) continue;
         const QString token = c.token();
-        const Chars t(text);
+        const Chars t(out);
         const int at = find(t, token);
         if (at < 0) continue;
         const int p = lastNonSpaceBefore(t, at);
@@ -362,11 +362,11 @@ QString Clip::fill(const QString& cleaned, const QString& raw, const QList<Clip>
         const int after = at + length(token);
         const int q = firstNonSpaceFrom(t, after);
         if (isChinese(t.first(p)) || (q < t.size() && isChinese(t.first(q)))) {
-            text.replace(t.unit(p + 1), t.unit(q) - t.unit(p + 1), c.content(true, true));
+            out.replace(t.unit(p + 1), t.unit(q) - t.unit(p + 1), c.content(true, true));
         } else {
             QString aside = QLatin1Char(' ') + c.content(true, false);
             if (after < t.size() && isLetterOrDigit(t.first(after))) aside += QLatin1Char(' ');
-            text.replace(t.unit(p + 1), t.unit(after) - t.unit(p + 1), aside);
+            out.replace(t.unit(p + 1), t.unit(after) - t.unit(p + 1), aside);
         }
     }
 
@@ -379,7 +379,7 @@ QString Clip::fill(const QString& cleaned, const QString& raw, const QList<Clip>
     for (const Clip& c : clips) {
         if (inlined.contains(c.number)) continue;
         const QString token = c.token();
-        const Chars t(text);
+        const Chars t(out);
         const int at = find(t, token);
         if (at < 0) {
             Log::write(QStringLiteral("Clip ") + token +
@@ -403,7 +403,7 @@ QString Clip::fill(const QString& cleaned, const QString& raw, const QList<Clip>
         }
         const int from = p + 1;
         const qsizetype fromUnit = t.unit(from);
-        text.replace(fromUnit, t.unit(q) - fromUnit, space ? QStringLiteral(" ") : QString());
+        out.replace(fromUnit, t.unit(q) - fromUnit, space ? QStringLiteral(" ") : QString());
         const int removed = (q - from) - (space ? 1 : 0);
         for (Placed& earlier : placed)
             if (earlier.offset != INT_MAX && earlier.offset > from) earlier.offset -= removed;
@@ -417,7 +417,7 @@ QString Clip::fill(const QString& cleaned, const QString& raw, const QList<Clip>
     };
     std::vector<Anchor> anchors;
     {
-        const Chars t(text);
+        const Chars t(out);
         for (const Placed& p : placed) anchors.push_back({p.clip, sentenceEndIn(t, p.offset)});
     }
     std::sort(anchors.begin(), anchors.end(), [](const Anchor& a, const Anchor& b) {
@@ -426,7 +426,7 @@ QString Clip::fill(const QString& cleaned, const QString& raw, const QList<Clip>
 
     // 6. Blocks.
     for (const Anchor& a : anchors) {
-        const Chars t(text);
+        const Chars t(out);
         const int e = firstNonSpaceFrom(t, a.at);
         const Chars own(a.clip->text);
         bool multiline = false, chinese = false;
@@ -442,9 +442,9 @@ QString Clip::fill(const QString& cleaned, const QString& raw, const QList<Clip>
         const int after = e == t.size() ? 0 : std::max(0, wanted - presentAfter);
         const QString block = QString(before, QLatin1Char('\n')) + a.clip->content(false, chinese) +
                               QString(after, QLatin1Char('\n'));
-        text.replace(t.unit(a.at), t.unit(e) - t.unit(a.at), block);
+        out.replace(t.unit(a.at), t.unit(e) - t.unit(a.at), block);
     }
-    return text;
+    return out;
 }
 
 QString Clip::display(const QList<Clip>& clips, QString text) {
