@@ -23,12 +23,16 @@ struct AsrLimits {
 
 // How velmora-server's "asr" endpoint is set up (command-line flags).
 struct AsrOptions {
-    std::string engine = "pocketsphinx";  // pocketsphinx | scripted | relay
+    std::string engine = "pocketsphinx";  // pocketsphinx | scripted | relay | transcribe
     std::string scriptFile;               // scripted: the script (JSON)
     std::string upstream;                 // relay: ws:// or wss:// URL of the upstream recogniser
     std::string upstreamKey;              // relay: bearer token sent upstream
     std::string modelDir = "/usr/share/pocketsphinx/model/en-us";
-    int decoders = 0;  // pocketsphinx decoders kept; 0: one per worker
+    int decoders = 0;                            // pocketsphinx decoders kept; 0: one per worker
+    std::string transcribeUrl, transcribeModel;  // transcribe: the service and its model
+    std::string transcribeKeyFile;               // transcribe: key from a file (else env)
+    int transcribeTimeoutS = 30;
+    bool transcribePartials = true;
     int maxSessionSeconds = 900;
 };
 

@@ -4,6 +4,7 @@
 #include <sphinxbase/ckd_alloc.h>
 
 #include <algorithm>
+#include <atomic>
 #include <boost/asio/post.hpp>
 #include <cctype>
 #include <cmath>
@@ -13,17 +14,20 @@
 #include <mutex>
 #include <sstream>
 
+#include "LetterToSound.h"
 #include "ServerLog.h"
+#include "VoiceActivity.h"
+#include "cleanup/Recognised.h"
 
 namespace vserver {
 
 namespace {
 
 constexpr int kRate = 16000;
-constexpr size_t kFrame = 160;                 // 10 ms
-constexpr int64_t kMinSpeech = 10 * kFrame;    // 100 ms of voice makes a sentence
-constexpr int64_t kQuietRestart = 10 * kRate;  // an utterance of pure noise is dropped after 10 s
-constexpr int64_t kLongestSentence = 30 * kRate;   // a sentence is cut after 30 s
+// Words added to the decoders' dictionaries over the server's life; each costs
+// a little memory in every decoder that learns it.
+constexpr int kMostAddedWords = 20000;
+std::atomic<int> gAdded{0};
 constexpr int64_t kPartialEvery = kRate * 3 / 10;  // partial results every 300 ms of audio
 
 std::string lower(std::string s) {
@@ -63,7 +67,10 @@ Decoder loadDecoder(const PocketsphinxEngine::Options& o) {
     // The decoder keeps a reference of its own to the configuration.
     const std::unique_ptr<cmd_ln_t, ConfigFree> config(
         cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", hmm.c_str(), "-lm", lm.c_str(), "-dict",
-                    dict.c_str(), "-logfn", "/dev/null", static_cast<const char*>(nullptr)));
+                    dict.c_str(), "-logfn", "/dev/null",
+                    // Bounds the search per frame: noisy audio otherwise wakes so many
+                    // models that decoding falls behind real time.
+                    "-maxhmmpf", "8000", static_cast<const char*>(nullptr)));
     if (!config) return nullptr;
     return Decoder(ps_init(config.get()));
 }
@@ -181,7 +188,7 @@ class PocketsphinxEngine::Task : public WorkerTask {
         : WorkerTask(workers, std::move(listener)),
           pool_(std::move(pool)),
           params_(std::move(params)),
-          maxSilence_(int64_t(params_.maxSentenceSilenceMs) * kRate / 1000) {}
+          vad_(params_.maxSentenceSilenceMs) {}
 
     void begin() {
         auto self = std::static_pointer_cast<Task>(shared_from_this());
@@ -200,33 +207,62 @@ class PocketsphinxEngine::Task : public WorkerTask {
         if (cancelled()) return pool_->release(std::move(d));
         if (!d) return reportFailed("engine-error", "the recogniser's model could not be loaded");
         decoder_ = std::move(d);
+        checkVocabulary();  // words are added between utterances only
         ps_start_utt(decoder_.get());
         inUtt_ = true;
-        checkVocabulary();
         reportReady();
         runnable();
     }
 
+    // Hotwords the dictionary lacks get a pronunciation by letter-to-sound, so
+    // names and terms can be heard at all; the decoder keeps them for later tasks.
     void checkVocabulary() {
         if (params_.vocabulary.empty()) return;
-        std::vector<std::string> unknown;
+        std::vector<std::string> unknown, spelledOut;
+        std::vector<std::pair<std::string, std::string>> toAdd;  // word, phones
         for (const auto& [phrase, weight] : params_.vocabulary) {
             bool known = true;
             for (const auto& w : words(phrase)) {
+                const std::string key = lower(w);
                 const std::unique_ptr<char, CkdFree> phones(
-                    ps_lookup_word(decoder_.get(), lower(w).c_str()));
-                if (!phones) known = false;
+                    ps_lookup_word(decoder_.get(), key.c_str()));
+                if (phones) continue;
+                bool queued = false;
+                for (const auto& a : toAdd) queued = queued || a.first == key;
+                if (queued) continue;
+                auto sounds = pronounce(w);
+                if (sounds && gAdded.load() < kMostAddedWords) {
+                    toAdd.emplace_back(key, std::move(*sounds));
+                    spelledOut.push_back(w);
+                } else {
+                    known = false;
+                }
             }
             if (known)
                 spelled_.emplace_back(phrase, weight);
             else
                 unknown.push_back(phrase);
         }
-        std::string line =
-            "asr: task " + params_.taskId + ": " + std::to_string(spelled_.size()) +
-            " hotwords known to pocketsphinx (their spelling is kept; weights are not used)";
+        for (size_t i = 0; i < toAdd.size(); ++i) {
+            const bool last = i + 1 == toAdd.size();
+            if (ps_add_word(decoder_.get(), toAdd[i].first.c_str(), toAdd[i].second.c_str(),
+                            last ? TRUE : FALSE) < 0)
+                log("asr: pocketsphinx refused the word \"" + toAdd[i].first + "\" (" +
+                    toAdd[i].second + ")");
+            else
+                gAdded.fetch_add(1);
+        }
+        std::string line = "asr: task " + params_.taskId + ": " + std::to_string(spelled_.size()) +
+                           " hotwords known to pocketsphinx (their spelling is kept)";
+        if (!spelledOut.empty()) {
+            line +=
+                "; " + std::to_string(spelledOut.size()) + " words spelled out by letter-to-sound:";
+            for (size_t i = 0; i < spelledOut.size() && i < 10; ++i)
+                line += " \"" + spelledOut[i] + "\"";
+            if (spelledOut.size() > 10) line += " ...";
+        }
         if (!unknown.empty()) {
-            line += "; " + std::to_string(unknown.size()) + " not in its dictionary, not used:";
+            line += "; " + std::to_string(unknown.size()) + " with no pronunciation, not used:";
             for (size_t i = 0; i < unknown.size() && i < 10; ++i) line += " \"" + unknown[i] + "\"";
             if (unknown.size() > 10) line += " ...";
         }
@@ -235,48 +271,20 @@ class PocketsphinxEngine::Task : public WorkerTask {
 
     void process(const int16_t* s, size_t n) override {
         if (!decoder_) return;
+        const int64_t base = vad_.position();
         size_t flushed = 0;
-        for (size_t i = 0; i < n;) {
-            const size_t take = std::min(kFrame - frameFill_, n - i);
-            for (size_t j = i; j < i + take; ++j) frameEnergy_ += double(s[j]) * double(s[j]);
-            frameFill_ += take;
-            i += take;
-            if (frameFill_ < kFrame) break;
-            const double db = 10.0 * std::log10(frameEnergy_ / double(kFrame) + 1e-3) - 90.309;
-            frameFill_ = 0;
-            frameEnergy_ = 0;
-            const int64_t at = pos_ + int64_t(i);
-            if (frame(db, at)) {
-                decode(s + flushed, i - flushed);
-                flushed = i;
-                if (voiced_ > 0)
-                    endSentence(at);
-                else
-                    restart(at);  // a long stretch of noise: drop it, keep memory flat
-            }
-        }
+        vad_.feed(s, n, [&](VoiceActivity::Cut cut, int64_t at) {
+            const size_t upTo = size_t(at - base);
+            decode(s + flushed, upTo - flushed);
+            flushed = upTo;
+            if (cut == VoiceActivity::Cut::sentence)
+                endSentence(at);
+            else
+                restart(at);  // a long stretch of noise: drop it, keep memory flat
+        });
         decode(s + flushed, n - flushed);
-        pos_ += int64_t(n);
+        pos_ = vad_.position();
         partial();
-    }
-
-    // Voice-activity detection on one 10 ms frame; true when the utterance should end here.
-    bool frame(double db, int64_t at) {
-        const bool voiced = db > std::max(noise_ + 12.0, -50.0);
-        // The noise floor follows quiet frames quickly and loud ones very slowly.
-        noise_ += (voiced ? 0.001 : 0.05) * (db - noise_);
-        noise_ = std::clamp(noise_, -90.0, -20.0);
-        if (voiced) {
-            voiced_ += kFrame;
-            silence_ = 0;
-            lastVoice_ = at;
-        } else {
-            silence_ += kFrame;
-        }
-        if (voiced_ >= kMinSpeech && silence_ >= maxSilence_) return true;
-        if (voiced_ > 0 && voiced_ < kMinSpeech && silence_ >= maxSilence_) return true;  // a click
-        if (voiced_ == 0 && at - uttStart_ >= kQuietRestart) return true;
-        return voiced_ > 0 && at - uttStart_ >= kLongestSentence;
     }
 
     void decode(const int16_t* s, size_t n) {
@@ -290,10 +298,10 @@ class PocketsphinxEngine::Task : public WorkerTask {
 
     void endSentence(int64_t at) {
         ps_end_utt(decoder_.get());
-        const std::string text = hypothesis();
+        const std::string text = cleanup::shapeRecognisedSentence(hypothesis());
         if (!text.empty() || partialSent_) {
-            const int64_t end = voiced_ > 0 ? lastVoice_ : at;
-            reportSentence({text, true, uttStart_ * 1000 / kRate, end * 1000 / kRate});
+            reportSentence(
+                {text, true, vad_.sentenceStart() * 1000 / kRate, vad_.lastVoice() * 1000 / kRate});
         }
         ps_start_utt(decoder_.get());
         resetUtterance(at);
@@ -306,32 +314,30 @@ class PocketsphinxEngine::Task : public WorkerTask {
     }
 
     void resetUtterance(int64_t at) {
-        uttStart_ = at;
-        voiced_ = silence_ = 0;
-        lastVoice_ = at;
+        vad_.restart(at);
         lastPartialAt_ = at;
         partialSent_ = false;
         lastPartial_.clear();
     }
 
     void partial() {
-        if (voiced_ == 0 || pos_ - lastPartialAt_ < kPartialEvery) return;
+        if (!vad_.inVoice() || pos_ - lastPartialAt_ < kPartialEvery) return;
         lastPartialAt_ = pos_;
         const std::string text = hypothesis();
         if (text.empty() || text == lastPartial_) return;
         lastPartial_ = text;
         partialSent_ = true;
-        reportSentence({text, false, uttStart_ * 1000 / kRate, std::nullopt});
+        reportSentence({text, false, vad_.sentenceStart() * 1000 / kRate, std::nullopt});
     }
 
     void end() override {
         if (!decoder_) return reportFailed("engine-error", "the recogniser was not ready");
         ps_end_utt(decoder_.get());
         inUtt_ = false;
-        const std::string text = hypothesis();
+        const std::string text = cleanup::shapeRecognisedSentence(hypothesis());
         if (!text.empty() || partialSent_)
-            reportSentence({text, true, uttStart_ * 1000 / kRate,
-                            (voiced_ > 0 ? lastVoice_ : pos_) * 1000 / kRate});
+            reportSentence({text, true, vad_.sentenceStart() * 1000 / kRate,
+                            (vad_.inVoice() ? vad_.lastVoice() : pos_) * 1000 / kRate});
         reportFinished();
     }
 
@@ -344,15 +350,12 @@ class PocketsphinxEngine::Task : public WorkerTask {
 
     std::shared_ptr<Pool> pool_;
     const AsrParams params_;
-    const int64_t maxSilence_;
     std::vector<std::pair<std::string, int>> spelled_;
     Decoder decoder_;  // while lent to this task
     bool inUtt_ = false;
-    size_t frameFill_ = 0;
-    double frameEnergy_ = 0;
-    double noise_ = -60;
+    VoiceActivity vad_;
     int64_t pos_ = 0;  // samples seen
-    int64_t uttStart_ = 0, voiced_ = 0, silence_ = 0, lastVoice_ = 0, lastPartialAt_ = 0;
+    int64_t lastPartialAt_ = 0;
     bool partialSent_ = false;
     std::string lastPartial_;
 };

@@ -1,6 +1,7 @@
 #include "Cleanup.h"
 
 #include "Fillers.h"
+#include "Numbers.h"
 #include "SpokenCorrections.h"
 #include "Stutters.h"
 #include "Styles.h"
@@ -22,6 +23,8 @@ std::string clean(std::string_view raw, Style style) {
     const StyleRules& rules = rulesFor(style);
     const std::u32string out = rules.shape(toks, rules.prose);
     if (out.empty()) return std::string(raw);
+    // Prose gets its numbers as digits; commands and code keep the words as said.
+    if (rules.prose.convertWidth) return spokenNumbersToDigits(encode(out));
     return encode(out);
 }
 

@@ -10,6 +10,8 @@
 #include "core/HotkeyMonitor.h"
 #include "core/Log.h"
 #include "core/QwenASR.h"
+#include "core/Recording.h"
+#include "core/SetupCheck.h"
 #include "core/SystemAudio.h"
 #include "core/TextInjector.h"
 #include "platform/Permissions.h"
@@ -58,6 +60,9 @@ void AppDelegate::applicationDidFinishLaunching() {
 
     auto& platform = platform::Platform::current();
     Log::write(QStringLiteral("Platform: ") + platform.name);
+    // Output an earlier run silenced and never put back (it died while listening).
+    SystemAudio::restoreLeftover();
+    Recording::announce();
 
     // 10. Microphone: asked off the main thread (the sound server may be slow to answer);
     // when it is usable, warm the device so the first dictation starts fast.
@@ -66,6 +71,7 @@ void AppDelegate::applicationDidFinishLaunching() {
         if (!alive.lock()) return;
         Log::write(QStringLiteral("Mic permission: ") +
                    (mic ? QStringLiteral("true") : QStringLiteral("false")));
+        SetupCheck::noteMicrophone(mic);
         if (mic) {
             audio.warmUp();
         } else if (Clock::now() >= accessibilityWarningUntil_) {

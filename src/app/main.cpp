@@ -1,6 +1,5 @@
 #include <QApplication>
 #include <QCoreApplication>
-#include <QHash>
 #include <QTimer>
 #include <cstdio>
 
@@ -18,42 +17,20 @@
 
 namespace {
 
-// The self-test's cleanup calls go to the real cleanup client.
-SelfTest::Cleanup selfTestCleanup() {
-    SelfTest::Cleanup c;
-    c.warm = [](std::function<void()> done) { Polisher::warm(false, std::move(done)); };
-    c.polish = [](const QString& text, const QString& style, const QString& appName,
-                  std::function<void(const QString&, const QString&)> done) {
-        Polisher::polish(text, style, appName, std::move(done));
-    };
-    return c;
-}
-
 int runTestAsr(int argc, char** argv, const LaunchOptions& o) {
     QCoreApplication app(argc, argv);
     const auto converter = platform::makeAudioFileConverter();
     SelfTest::Options options;
     options.converter = converter.get();
-    options.cleanup = selfTestCleanup();
+    options.cleanup = SelfTest::polisherCleanup();
     const int rc = SelfTest::run(o.wavPath, options);
     Log::flush();
     return rc;
 }
 
-// The style id for "--test-polish": a style id or its Chinese label; "generic" otherwise.
-QString testPolishStyle(const QString& name) {
-    static const QStringList ids = {"chat",  "im",  "mail",      "terminal", "code",   "ai",
-                                    "notes", "web", "web-notes", "web-code", "social", "generic"};
-    static const QHash<QString, QString> labels = {
-        {"聊天", "chat"}, {"即时消息", "im"}, {"邮件", "mail"},  {"终端", "terminal"},
-        {"代码", "code"}, {"AI 对话", "ai"},  {"笔记", "notes"}, {"网页", "web"}};
-    if (ids.contains(name)) return name;
-    return labels.value(name, QStringLiteral("generic"));
-}
-
 int runTestPolish(int argc, char** argv, const LaunchOptions& o) {
     QCoreApplication app(argc, argv);
-    const QString style = testPolishStyle(o.polishStyle);
+    const QString style = SelfTest::polishStyleId(o.polishStyle);
     bool printed = false;
     auto print = [&](const QString& text, const QString& by) {
         if (printed) return;

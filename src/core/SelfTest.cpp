@@ -11,8 +11,10 @@
 #include <cstdio>
 #include <thread>
 
+#include "core/AppStyle.h"
 #include "core/Config.h"
 #include "core/Log.h"
+#include "core/Polisher.h"
 #include "core/QwenASR.h"
 #include "platform/AudioFileConverter.h"
 
@@ -38,6 +40,20 @@ void waitFor(const std::shared_ptr<std::atomic<bool>>& done, int ms) {
 }
 
 }  // namespace
+
+Cleanup polisherCleanup() {
+    Cleanup c;
+    c.warm = [](std::function<void()> done) { Polisher::warm(true, std::move(done)); };
+    c.polish = [](const QString& text, const QString& style, const QString& appName,
+                  std::function<void(const QString&, const QString&)> done) {
+        Polisher::polish(text, style, appName, std::move(done));
+    };
+    return c;
+}
+
+QString polishStyleId(const QString& name) {
+    return AppStyle::named(name).value_or(AppStyle::generic()).id;
+}
 
 std::optional<QByteArray> loadPCM16k(const QString& path, platform::AudioFileConverter& converter) {
     const QString out = QDir::tempPath() + QStringLiteral("/vq-") +
@@ -87,27 +103,34 @@ int run(const QString& wavPath, const Options& options) {
         status = code;
         loop.exit(code);
     };
+    std::atomic<bool> stop{false};
     std::atomic<qint64> sentMs{0};
     std::atomic<qint64> lastByteAt{-1};
     QElapsedTimer clock;
 
     auto asr = QwenASR::create(config.vocabulary(), config.maxSentenceSilence());
+    // Once an exit status is set nothing more is printed: the run is over.
     asr->onPartial = [&](const QString& text) {
-        if (!text.isEmpty()) print(QStringLiteral("[partial] ") + text);
+        if (!text.isEmpty() && status < 0) print(QStringLiteral("[partial] ") + text);
     };
-    asr->onSentence = [&](const QString& text) { print(QStringLiteral("[sentence] ") + text); };
+    asr->onSentence = [&](const QString& text) {
+        if (status < 0) print(QStringLiteral("[sentence] ") + text);
+    };
     asr->onSentenceMeta = [&](const QString&, std::optional<qint64> end) {
-        if (!realtime || !end) return;
+        if (!realtime || !end || status >= 0) return;
         print(QStringLiteral("[final-latency] %1ms after this sentence's audio ended (end_time=%2)")
                   .arg(sentMs.load() - *end)
                   .arg(*end));
     };
     asr->onError = [&](const QString& reason, std::optional<int>) {
+        if (status >= 0) return;
+        stop.store(true);
         print(QStringLiteral("[error] ") + reason);
         exitWith(1);
     };
     const auto polish = options.cleanup.polish;
     auto completion = [&, polish](const QString& text) {
+        if (status >= 0) return;  // the recogniser gave up: its error line was the last
         const qint64 now = clock.elapsed();
         print(QStringLiteral("[raw] (%1ms after last byte, %2ms total) %3")
                   .arg(now - lastByteAt.load())
@@ -127,7 +150,6 @@ int run(const QString& wavPath, const Options& options) {
     asr->connect();
 
     clock.start();
-    std::atomic<bool> stop{false};
     // The microphone's stand-in: 100 ms slices, at real time or four times faster.
     std::thread sender([&] {
         const auto pause = std::chrono::milliseconds(realtime ? 100 : 25);

@@ -23,6 +23,10 @@ struct Cleanup {
         polish;
 };
 
+// The real cleanup client's calls: forced warm-ups (a warm-up within the last 20 s must not
+// stand in for the second) and its cleanup.
+Cleanup polisherCleanup();
+
 struct Options {
     platform::AudioFileConverter* converter = nullptr;
     Cleanup cleanup;
@@ -35,6 +39,10 @@ struct Options {
 // 0 after the polished line, 1 after an error or an empty transcript, 2 when
 // the file cannot be read.
 int run(const QString& wavPath, const Options& options);
+
+// The style id "--test-polish STYLE" cleans with: the application style whose label is
+// `name`, else "generic" (an unknown name, or none).
+QString polishStyleId(const QString& name);
 
 // The file's audio as raw 16 kHz mono 16-bit PCM; none when it cannot be
 // converted or holds nothing past the 44-byte header.

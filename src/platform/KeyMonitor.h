@@ -33,6 +33,12 @@ class KeyMonitor {
     // `onEscape` instead. Answers false when another client holds Esc.
     virtual bool grabEscape(std::function<void(bool pressed)> onEscape) = 0;
     virtual void releaseEscape() = 0;
+    // Whether the desktop's keyboard has the key at all (fn keys are often handled by the
+    // keyboard itself and never reach the desktop).
+    virtual bool hasKey(Key key) {
+        (void)key;
+        return true;
+    }
 };
 
 }  // namespace platform

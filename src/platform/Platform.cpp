@@ -6,6 +6,8 @@
 #include "platform/Accessibility.h"
 #include "platform/AudioConverter.h"
 #include "platform/AudioEngine.h"
+#include "platform/AudioFileWriter.h"
+#include "platform/AudioOutput.h"
 #include "platform/KeyMonitor.h"
 #include "platform/KeySynth.h"
 #include "platform/Pasteboard.h"

@@ -8,6 +8,8 @@ class Workspace;
 class Permissions;
 class KeyMonitor;
 class AudioInput;
+class AudioOutput;
+class AudioFiles;
 class Accessibility;
 class KeySynth;
 class Pasteboard;
@@ -21,7 +23,9 @@ struct Platform {
     std::unique_ptr<Workspace> workspace;
     std::unique_ptr<Permissions> permissions;
     std::unique_ptr<KeyMonitor> keyMonitor;
-    std::unique_ptr<AudioInput> audioInput;  // microphone engines and their converters
+    std::unique_ptr<AudioInput> audioInput;    // microphone engines and their converters
+    std::unique_ptr<AudioOutput> audioOutput;  // the speakers, silenced while dictating
+    std::unique_ptr<AudioFiles> audioFiles;    // compressed recordings
     std::unique_ptr<Accessibility> accessibility;
     std::unique_ptr<KeySynth> keys;
     std::unique_ptr<Pasteboard> pasteboard;

@@ -117,7 +117,7 @@ TEST_F(Speech, SpokenSentenceComesBackThroughPocketsphinx) {
     EXPECT_TRUE(r.lines.last().startsWith("[polished by="));
     EXPECT_FALSE(r.lines.last().startsWith("[polished by=failed]")) << r.lines.last().toStdString();
     EXPECT_TRUE(serverSays(QRegularExpression(
-        QRegularExpression::escape(R"(not in its dictionary, not used: "Velmora")"))));
+        QRegularExpression::escape(R"(words spelled out by letter-to-sound: "Velmora")"))));
 }
 
 TEST_F(Speech, OtherFormatsAreConvertedFirst) {

@@ -8,7 +8,9 @@
 #include <QtEndian>
 
 #include "AsrTestUtil.h"
+#include "core/AppStyle.h"
 #include "core/SelfTest.h"
+#include "harness/LogReader.h"
 #include "platform/AudioFileConverter.h"
 #include "support/TestEnv.h"
 
@@ -160,6 +162,44 @@ TEST_F(SelfTestRun, RecogniserErrorPrintsItAndExitsOne) {
     EXPECT_EQ(run(pattern(32000)), 1);
     EXPECT_EQ(lines.last(), QStringLiteral("[error] Bad: nope"));
     EXPECT_TRUE(matching("[raw]").isEmpty());
+}
+
+TEST_F(SelfTestRun, GivingUpWhileFinishingEndsWithTheErrorLine) {
+    serve(R"({"connections":[{"steps":[{"at_ms":200,"final":"Heard."},
+        {"at_finish":true,"fail":"Bad","message":"nope"}]}]})");
+    bool polished = false;
+    cleanup.polish = [&](const QString&, const QString&, const QString&,
+                         std::function<void(const QString&, const QString&)>) { polished = true; };
+    EXPECT_EQ(run(pattern(32000)), 1);
+    EXPECT_EQ(lines.last(), QStringLiteral("[error] Bad: nope"));
+    EXPECT_TRUE(matching("[raw]").isEmpty());
+    EXPECT_FALSE(polished);
+}
+
+TEST_F(SelfTestRun, TheRealWarmUpsAreBothSent) {
+    serve(kSpoken);
+    harness::LogReader log;
+    cleanup = SelfTest::polisherCleanup();
+    cleanup.polish = [](const QString& text, const QString&, const QString&,
+                        std::function<void(const QString&, const QString&)> done) {
+        done(text, QStringLiteral("stub"));
+    };
+    EXPECT_EQ(run(pattern(16000)), 0);
+    EXPECT_EQ(log.count(QStringLiteral("Warm server: ")), 2) << log.text().toStdString();
+}
+
+TEST(SelfTestPolishStyle, NamedByLabelElseGeneric) {
+    const AppStyle mail = AppStyle::named(QStringLiteral("邮件")).value_or(AppStyle::generic());
+    ASSERT_NE(mail.id, QStringLiteral("generic"));
+    const struct {
+        QString name, id;
+    } cases[] = {{mail.label, mail.id},
+                 {QString(), QStringLiteral("generic")},
+                 {QStringLiteral("no such style"), QStringLiteral("generic")},
+                 // An id is not a name.
+                 {mail.id, QStringLiteral("generic")}};
+    for (const auto& c : cases)
+        EXPECT_EQ(SelfTest::polishStyleId(c.name), c.id) << c.name.toStdString();
 }
 
 TEST_F(SelfTestRun, EmptyTranscriptExitsOneWithoutCleanup) {

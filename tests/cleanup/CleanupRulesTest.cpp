@@ -81,7 +81,7 @@ TEST(CleanupRules, SpokenSelfCorrections) {
         {"generic", "i'll send it tomorrow, i mean today", "I'll send it today."},
         {"generic", "The meeting is at 10:30, I mean 11:30.", "The meeting is at 11:30."},
         {"generic", "The budget is $500, no, $600.", "The budget is $600."},
-        {"generic", "it costs three dollars, no, four", "It costs four dollars."},
+        {"generic", "it costs three dollars, no, four", "It costs $4."},
         {"generic", "呃我们下午三点，不对，四点开会", "我们下午四点开会。"},
         {"generic", "我明天，不是，后天去北京", "我后天去北京。"},
         {"generic", "星期二，不对，星期三见", "星期三见。"},

@@ -127,4 +127,26 @@ TEST(ServerArgs, ListenTokenAndErrors) {
     EXPECT_FALSE(vserver::parseArgs({"s", "--bogus"}).error.empty());
 }
 
+TEST(ServerArgs, TranscriptionServiceFlags) {
+    auto p =
+        vserver::parseArgs({"s", "--asr-engine", "transcribe", "--asr-transcribe-url",
+                            "http://127.0.0.1:9/v1/audio/transcriptions", "--asr-transcribe-model",
+                            "whisper-1", "--asr-transcribe-key-file", "/run/key",
+                            "--asr-transcribe-timeout", "12", "--asr-transcribe-partials", "0"});
+    EXPECT_TRUE(p.error.empty()) << p.error;
+    EXPECT_EQ(p.asr.engine, "transcribe");
+    EXPECT_EQ(p.asr.transcribeUrl, "http://127.0.0.1:9/v1/audio/transcriptions");
+    EXPECT_EQ(p.asr.transcribeModel, "whisper-1");
+    EXPECT_EQ(p.asr.transcribeKeyFile, "/run/key");
+    EXPECT_EQ(p.asr.transcribeTimeoutS, 12);
+    EXPECT_FALSE(p.asr.transcribePartials);
+    for (const auto& bad :
+         std::vector<std::vector<std::string>>{{"s", "--asr-transcribe-timeout", "0"},
+                                               {"s", "--asr-transcribe-timeout", "601"},
+                                               {"s", "--asr-transcribe-partials", "yes"},
+                                               {"s", "--asr-transcribe-url"},
+                                               {"s", "--asr-engine", "whisper"}})
+        EXPECT_FALSE(vserver::parseArgs(bad).error.empty()) << bad[1];
+}
+
 }  // namespace

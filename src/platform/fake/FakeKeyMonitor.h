@@ -15,6 +15,9 @@ class FakeKeyMonitor : public KeyMonitor {
     int grabCount = 0;
     // Esc presses/releases the front application received (true = press).
     QList<bool> frontAppEscapes;
+    QList<Key> missingKeys;  // keys the keyboard does not have
+
+    bool hasKey(Key key) override { return !missingKeys.contains(key); }
 
     bool start(std::function<void(const KeyEvent&)> onEvent) override;
     bool grabEscape(std::function<void(bool)> onEscape) override;

@@ -4,6 +4,7 @@
 #include "core/MainThread.h"
 #include "platform/fake/FakeDelivery.h"
 #include "platform/fake/FakeKeyMonitor.h"
+#include "platform/sound/FfmpegAudioFiles.h"
 
 namespace platform::fake {
 
@@ -56,6 +57,8 @@ std::unique_ptr<Platform> createFakePlatform() {
                        *error + QStringLiteral(")"));
     }
     p->audioInput = std::move(audio);
+    p->audioOutput = std::make_unique<FakeAudioOutput>();
+    p->audioFiles = sound::makeAudioFiles();
     p->accessibility = std::make_unique<FakeAccessibility>();
     p->keys = std::make_unique<FakeKeySynth>();
     p->pasteboard = std::make_unique<FakePasteboard>();
@@ -73,6 +76,9 @@ FakePermissions& permissions() {
 }
 FakeAudioInput& audio() {
     return static_cast<FakeAudioInput&>(*Platform::current().audioInput);
+}
+FakeAudioOutput& speakers() {
+    return static_cast<FakeAudioOutput&>(*Platform::current().audioOutput);
 }
 FakeAccessibility& accessibility() {
     return static_cast<FakeAccessibility&>(*Platform::current().accessibility);

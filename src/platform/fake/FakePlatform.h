@@ -7,6 +7,7 @@
 #include "platform/Platform.h"
 #include "platform/Workspace.h"
 #include "platform/fake/FakeAudio.h"
+#include "platform/fake/FakeAudioOutput.h"
 
 // Scripted desktop for tests and headless runs: tests set what the desktop
 // "has" and read back what the app asked of it.
@@ -51,6 +52,7 @@ FakePermissions& permissions();
 class FakeKeyMonitor;
 FakeKeyMonitor& keyMonitor();
 FakeAudioInput& audio();
+FakeAudioOutput& speakers();
 class FakeAccessibility;
 class FakeKeySynth;
 class FakePasteboard;

@@ -4,9 +4,11 @@
 #include "platform/linux/LinuxPermissions.h"
 #include "platform/linux/LinuxWorkspace.h"
 #include "platform/linux/PulseAudioInput.h"
+#include "platform/linux/PulseAudioOutput.h"
 #include "platform/linux/X11Clipboard.h"
 #include "platform/linux/X11KeyMonitor.h"
 #include "platform/linux/XKeySynth.h"
+#include "platform/sound/FfmpegAudioFiles.h"
 
 namespace platform::x11 {
 
@@ -19,6 +21,8 @@ std::unique_ptr<Platform> createLinuxPlatform() {
     p->permissions = std::make_unique<LinuxPermissions>();
     p->keyMonitor = std::make_unique<X11KeyMonitor>();
     p->audioInput = std::make_unique<PulseAudioInput>();
+    p->audioOutput = std::make_unique<PulseAudioOutput>();
+    p->audioFiles = sound::makeAudioFiles();
     p->accessibility = std::make_unique<AtspiAccessibility>();
     // Each X user keeps a connection of its own: typing runs on the main thread,
     // the clipboard serves requests from its own thread.

@@ -11,6 +11,8 @@
 #include <X11/keysym.h>
 #include <poll.h>
 
+#include <vector>
+
 namespace platform::x11 {
 
 // Shared between the main thread and the reader thread.
@@ -240,6 +242,34 @@ void X11KeyMonitor::releaseEscape() {
                 XUngrabKey(d, s->escapeCode, mods | extra, DefaultRootWindow(d));
         }
     });
+}
+
+bool X11KeyMonitor::hasKey(Key key) {
+    std::vector<KeySym> syms;
+    switch (key) {
+        case Key::rightOption:
+            syms = {XK_Alt_R, XK_ISO_Level3_Shift};
+            break;
+        case Key::rightCommand:
+            syms = {XK_Super_R};
+            break;
+        case Key::rightControl:
+            syms = {XK_Control_R};
+            break;
+        case Key::fn:
+            syms = {XStringToKeysym("XF86Fn")};
+            break;
+        case Key::escape:
+            syms = {XK_Escape};
+            break;
+        default:
+            return true;
+    }
+    const DisplayPtr display = openDisplay();
+    if (!display) return false;
+    for (const KeySym s : syms)
+        if (s != NoSymbol && XKeysymToKeycode(display.get(), s) != 0) return true;
+    return false;
 }
 
 }  // namespace platform::x11

@@ -25,6 +25,8 @@ class X11KeyMonitor : public KeyMonitor {
     bool start(std::function<void(const KeyEvent&)> onEvent) override;
     bool grabEscape(std::function<void(bool)> onEscape) override;
     void releaseEscape() override;
+    // Asks the X server's keyboard map (a connection of its own, for the call).
+    bool hasKey(Key key) override;
 
   private:
     struct State;

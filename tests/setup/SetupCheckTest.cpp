@@ -1,0 +1,242 @@
+// The setup warnings and what opens their fix, over the scripted desktop; the UI language's
+// first choice and changes; and every English/Chinese pair of the translations file.
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QSignalSpy>
+#include <QXmlStreamReader>
+
+#include "core/Config.h"
+#include "core/Language.h"
+#include "core/SetupCheck.h"
+#include "harness/LogReader.h"
+#include "platform/fake/FakeKeyMonitor.h"
+#include "platform/fake/FakePlatform.h"
+#include "support/TestEnv.h"
+
+namespace {
+
+using platform::Key;
+
+QStringList titles() {
+    QStringList out;
+    for (const SetupCheck::Row& r : SetupCheck::missing()) out << r.title;
+    return out;
+}
+
+TEST(SetupCheck, WarningRows) {
+    const QString ax = QStringLiteral("⚠ Grant Accessibility, then relaunch…");
+    const QString mic = QStringLiteral("⚠ Grant Microphone access…");
+    struct Case {
+        const char* name;
+        bool accessibility;
+        std::optional<bool> microphone;
+        const char* hotkey;  // nullptr: not set, which means fn
+        QList<Key> missingKeys;
+        AppLanguage language;
+        bool fn;  // the talk key is seen
+        QStringList rows;
+    };
+    const Case cases[] = {
+        // First, while the microphone check has not answered yet.
+        {"nothing set, microphone never asked",
+         false,
+         std::nullopt,
+         "rightControl",
+         {Key::rightControl},
+         AppLanguage::en,
+         false,
+         {ax, mic,
+          QStringLiteral(
+              "⚠ The talk key “Right Ctrl” doesn't reach the desktop — choose another…")}},
+        {"all set", true, true, "rightOption", {}, AppLanguage::en, true, {}},
+        {"microphone unusable", true, false, "rightOption", {}, AppLanguage::en, true, {mic}},
+        {"fn missing but not the talk key",
+         true,
+         true,
+         "rightOption",
+         {Key::fn},
+         AppLanguage::en,
+         true,
+         {}},
+        {"unknown talk key means fn",
+         true,
+         true,
+         "RightOption",
+         {Key::fn},
+         AppLanguage::en,
+         false,
+         {QStringLiteral("⚠ The talk key “fn” doesn't reach the desktop — choose another…")}},
+        {"unset talk key is right Ctrl here",
+         true,
+         true,
+         nullptr,
+         {Key::fn},
+         AppLanguage::en,
+         true,
+         {}},
+        {"in Chinese",
+         false,
+         false,
+         "fn",
+         {Key::fn},
+         AppLanguage::zh,
+         false,
+         {QStringLiteral("⚠ 允许辅助功能，然后重新打开…"), QStringLiteral("⚠ 允许使用麦克风…"),
+          QStringLiteral("⚠ 桌面收不到说话键“fn 键”，请换一个…")}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        platform::fake::permissions().accessibility = c.accessibility;
+        if (c.microphone) SetupCheck::noteMicrophone(*c.microphone);
+        if (c.hotkey)
+            Config::d()->setValue(QStringLiteral("hotkey"), QString::fromLatin1(c.hotkey));
+        else
+            Config::d()->remove(QStringLiteral("hotkey"));
+        platform::fake::keyMonitor().missingKeys = c.missingKeys;
+        LanguageSetting::shared().setLanguage(c.language);
+        EXPECT_EQ(titles(), c.rows);
+        const SetupCheck::SetupState s = SetupCheck::state();
+        EXPECT_EQ(s.accessibility, c.accessibility);
+        EXPECT_EQ(s.microphone, c.microphone.value_or(false));
+        EXPECT_EQ(s.fn, c.fn);
+    }
+    LanguageSetting::shared().setLanguage(AppLanguage::en);
+    const QList<SetupCheck::Row> rows = SetupCheck::missing();
+    ASSERT_EQ(rows.size(), 3);
+    EXPECT_EQ(rows[0].pane, SetupCheck::Pane::accessibility);
+    EXPECT_EQ(rows[1].pane, SetupCheck::Pane::microphone);
+    EXPECT_EQ(rows[2].pane, SetupCheck::Pane::keyboard);
+}
+
+TEST(SetupCheck, FixesOpenTheDesktopsOwnSettingsElseOurHelp) {
+    using SetupCheck::Pane;
+    struct Case {
+        QString desktop;
+        QStringList installed;
+        Pane pane;
+        QString program;
+        QStringList args;
+        QString help;
+    };
+    const Case cases[] = {
+        {"GNOME",
+         {"gnome-control-center"},
+         Pane::microphone,
+         "gnome-control-center",
+         {"sound"},
+         {}},
+        {"ubuntu:GNOME",
+         {"gnome-control-center"},
+         Pane::accessibility,
+         "gnome-control-center",
+         {"universal-access"},
+         {}},
+        {"KDE", {"systemsettings5"}, Pane::microphone, "systemsettings5", {"kcm_pulseaudio"}, {}},
+        {"KDE",
+         {"systemsettings", "systemsettings5"},
+         Pane::keyboard,
+         "systemsettings",
+         {"kcm_keyboard"},
+         {}},
+        {"GNOME", {}, Pane::microphone, {}, {}, "https://velmora.app/help/linux-setup#microphone"},
+        {"XFCE",
+         {"gnome-control-center"},
+         Pane::keyboard,
+         {},
+         {},
+         "https://velmora.app/help/linux-setup#talk-key"},
+        {"", {}, Pane::accessibility, {}, {}, "https://velmora.app/help/linux-setup#accessibility"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.desktop.toStdString());
+        const auto o = SetupCheck::openerFor(c.pane, c.desktop, [&](const QString& program) {
+            return c.installed.contains(program);
+        });
+        EXPECT_EQ(o.program, c.program);
+        EXPECT_EQ(o.args, c.args);
+        EXPECT_EQ(o.help.toString(), c.help);
+    }
+    // With no settings program, the help page opens through the desktop.
+    qputenv("XDG_CURRENT_DESKTOP", "Nowhere");
+    platform::fake::workspace().opened.clear();
+    EXPECT_TRUE(SetupCheck::open(SetupCheck::Pane::microphone));
+    EXPECT_EQ(platform::fake::workspace().opened,
+              QList<QUrl>{QUrl("https://velmora.app/help/linux-setup#microphone")});
+}
+
+TEST(Language, FirstChoice) {
+    struct Case {
+        std::optional<QString> stored;
+        QStringList preferred;
+        AppLanguage expected;
+    };
+    const Case cases[] = {
+        {std::nullopt, {"zh-Hant-HK", "en-US"}, AppLanguage::zh},
+        {std::nullopt, {"zh-Hans"}, AppLanguage::zh},
+        {std::nullopt, {"en-GB", "zh-CN"}, AppLanguage::en},
+        {std::nullopt, {}, AppLanguage::en},
+        {"en", {"zh-CN"}, AppLanguage::en},
+        {"zh", {"en-US"}, AppLanguage::zh},
+        {"klingon", {"zh-TW"}, AppLanguage::zh},
+        {"ZH", {"en-US"}, AppLanguage::en},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.stored.value_or("(none)").toStdString() + " " +
+                     c.preferred.join(',').toStdString());
+        if (c.stored)
+            Config::d()->setValue(QStringLiteral("appLanguage"), *c.stored);
+        else
+            Config::d()->remove(QStringLiteral("appLanguage"));
+        EXPECT_EQ(LanguageSetting(c.preferred).language(), c.expected);
+    }
+    Config::d()->remove(QStringLiteral("appLanguage"));
+}
+
+TEST(Language, ChangingIsStoredLoggedAndSignalledOnce) {
+    Config::d()->remove(QStringLiteral("appLanguage"));
+    LanguageSetting setting(QStringList{"en-US"});
+    QSignalSpy changed(&setting, &LanguageSetting::languageChanged);
+    harness::LogReader log;
+    setting.setLanguage(AppLanguage::zh);
+    setting.setLanguage(AppLanguage::zh);
+    EXPECT_EQ(changed.count(), 1);
+    EXPECT_EQ(Config::d()->value(QStringLiteral("appLanguage")).toString(), QStringLiteral("zh"));
+    EXPECT_EQ(log.count(QStringLiteral("Language: zh")), 1);
+    EXPECT_EQ(LanguageSetting(QStringList{"en-US"}).language(), AppLanguage::zh);
+    EXPECT_EQ(allAppLanguages(), (QList<AppLanguage>{AppLanguage::en, AppLanguage::zh}));
+    Config::d()->remove(QStringLiteral("appLanguage"));
+}
+
+// Every pair in the translations file is whole, and the compiled copy in the app gives it.
+TEST(Language, EveryPairIsInBothLanguages) {
+    QFile ts(testenv::sourceDir() + QStringLiteral("/src/translations/velmora_zh.ts"));
+    ASSERT_TRUE(ts.open(QIODevice::ReadOnly));
+    QXmlStreamReader xml(&ts);
+    int pairs = 0;
+    QString source;
+    while (!xml.atEnd()) {
+        if (xml.readNext() != QXmlStreamReader::StartElement) continue;
+        if (xml.name() == QLatin1String("source")) {
+            source = xml.readElementText();
+        } else if (xml.name() == QLatin1String("translation")) {
+            const bool unfinished = xml.attributes().hasAttribute(QLatin1String("type"));
+            const QString zh = xml.readElementText();
+            SCOPED_TRACE(source.toStdString());
+            EXPECT_FALSE(unfinished);
+            EXPECT_FALSE(zh.isEmpty());
+            EXPECT_NE(zh, source);
+            EXPECT_EQ(source.count(QStringLiteral("%1")), zh.count(QStringLiteral("%1")));
+            const QByteArray en = source.toUtf8();
+            EXPECT_EQ(Language::text(en.constData(), AppLanguage::zh), zh);
+            EXPECT_EQ(Language::text(en.constData(), AppLanguage::en), source);
+            ++pairs;
+        }
+    }
+    EXPECT_FALSE(xml.hasError()) << xml.errorString().toStdString();
+    EXPECT_GE(pairs, 7);
+    // A text with no pair stays English.
+    EXPECT_EQ(Language::text("Not translated", AppLanguage::zh), QStringLiteral("Not translated"));
+}
+
+}  // namespace
