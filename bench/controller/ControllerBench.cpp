@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "AsrEndpoint.h"
+#include "CleanupEndpoints.h"
 #include "HttpServer.h"
 #include "ScriptedEngine.h"
 #include "app/AppDelegate.h"
@@ -34,17 +35,24 @@ namespace fake = platform::fake;
 using State = AppDelegate::State;
 using Clock = std::chrono::steady_clock;
 
-// The "asr" endpoint with a scripted engine that never says anything.
+// The "asr" endpoint with a scripted engine (by default one that never says anything),
+// and with `cleanupDir` the rules cleanup too.
 struct Service {
-    Service() {
+    explicit Service(const char* script = R"({"connections":[{"steps":[]}]})",
+                     const QString& cleanupDir = {}) {
         vserver::ServerOptions o;
         o.port = 0;
         o.token = "bench";
         server = std::make_unique<vserver::HttpServer>(o);
         std::string error;
-        auto script = vserver::ScriptedEngine::parse(R"({"connections":[{"steps":[]}]})", error);
-        registerAsr(*server, std::make_shared<vserver::ScriptedEngine>(server->workers(), *script),
+        auto parsed = vserver::ScriptedEngine::parse(script, error);
+        registerAsr(*server, std::make_shared<vserver::ScriptedEngine>(server->workers(), *parsed),
                     {});
+        if (!cleanupDir.isEmpty()) {
+            vserver::CleanupOptions cleanup;
+            cleanup.dataDir = cleanupDir.toStdString();
+            vserver::registerCleanup(*server, cleanup);
+        }
         server->start();
         thread = std::thread([this] { server->run(); });
     }
@@ -57,6 +65,7 @@ struct Service {
 };
 
 Service* service = nullptr;
+Service* speaking = nullptr;  // says one sentence at the finish, cleans up with the rules
 AppDelegate* delegate = nullptr;
 
 void spinUntil(const std::function<bool()>& done, int timeoutMs = 3000) {
@@ -107,10 +116,10 @@ void BM_BeginListeningToFirstChunk(benchmark::State& st) {
         settleIdle();
         const auto t0 = Clock::now();
         delegate->beginListening();
-        spinUntil([] { return delegate->asr && delegate->asr->heardBytes() > 0; });
+        spinUntil([] { return delegate->dictation && delegate->dictation->asr->heardBytes() > 0; });
         const auto t1 = Clock::now();
         st.SetIterationTime(std::chrono::duration<double>(t1 - t0).count());
-        if (!delegate->asr || delegate->asr->heardBytes() == 0)
+        if (!delegate->dictation || delegate->dictation->asr->heardBytes() == 0)
             st.SkipWithError("no audio reached the recogniser");
     }
     settleIdle();
@@ -119,6 +128,50 @@ BENCHMARK(BM_BeginListeningToFirstChunk)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
     ->Iterations(40);
+
+// From the talk key's release to the first character typed into the target: the
+// recogniser's final text, the rules cleanup over HTTP and typing, all on loopback.
+void BM_ReleaseToFirstTypedCharacter(benchmark::State& st) {
+    auto plain = delegate->makeRecogniser;
+    const QUrl url(QStringLiteral("ws://127.0.0.1:%1/asr").arg(speaking->server->port()));
+    delegate->makeRecogniser = [url] {
+        return QwenASR::create({}, 800, {}, [url] {
+            QNetworkRequest r(url);
+            r.setRawHeader("Authorization", "Bearer bench");
+            return r;
+        });
+    };
+    qputenv("VQ_SERVER",
+            QStringLiteral("http://127.0.0.1:%1").arg(speaking->server->port()).toUtf8());
+    qputenv("VQ_SERVER_TOKEN", "bench");
+    Config::d()->setValue(QStringLiteral("polishEnabled"), true);
+    for (auto _ : st) {
+        settleIdle();
+        fake::keys().runs.clear();
+        delegate->beginListening();
+        delegate->confirmHold();
+        spinUntil(
+            [] { return delegate->dictation && delegate->dictation->asr->heardBytes() > 3200; });
+        const auto t0 = Clock::now();
+        delegate->endListening();
+        spinUntil([] { return !fake::keys().runs.isEmpty(); });
+        const auto t1 = Clock::now();
+        st.SetIterationTime(std::chrono::duration<double>(t1 - t0).count());
+        if (fake::keys().runs.isEmpty())
+            st.SkipWithError("nothing was typed");
+        else if (!fake::keys().runs.first().startsWith(QLatin1Char('H')))
+            st.SkipWithError("typed without the cleanup");
+        spinUntil([] { return delegate->state == State::idle; });
+    }
+    Config::d()->setValue(QStringLiteral("polishEnabled"), false);
+    qunsetenv("VQ_SERVER");
+    delegate->makeRecogniser = plain;
+    settleIdle();
+}
+BENCHMARK(BM_ReleaseToFirstTypedCharacter)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(30);
 
 }  // namespace
 
@@ -151,6 +204,11 @@ int main(int argc, char** argv) {
 
     Service s;
     service = &s;
+    Service talker(
+        R"({"connections":[{"steps":[{"at_finish":true,"final":"hello there this is a test"}]}]})",
+        home.path() + QStringLiteral("/server"));
+    speaking = &talker;
+    fake::accessibility().focused[77] = fake::FakeAccessibility::element(QStringLiteral("text"));
     AppDelegate d;
     delegate = &d;
     const QUrl url(QStringLiteral("ws://127.0.0.1:%1/asr").arg(s.server->port()));

@@ -1,6 +1,8 @@
 #include "app/AppDelegate.h"
 
 #include <QApplication>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QUrl>
 
 #include "core/AssistiveMode.h"
@@ -75,9 +77,7 @@ void AppDelegate::applicationDidFinishLaunching() {
         } else if (Clock::now() >= accessibilityWarningUntil_) {
             // The answer comes after the accessibility step has run; its warning, which
             // follows this message at launch, keeps the pill for its full time.
-            hud->show(HUD::Mode::error, {}, {}, {},
-                      QStringLiteral("Can't hear you, allow Microphone in Settings"));
-            hud->hide(4);
+            showError(HUDCopy::micDenied());
         }
     });
 
@@ -86,14 +86,44 @@ void AppDelegate::applicationDidFinishLaunching() {
     Log::write(QStringLiteral("Accessibility trusted: ") +
                (ax ? QStringLiteral("true") : QStringLiteral("false")));
     if (!ax) {
-        hud->show(HUD::Mode::error, {}, {}, {}, HUDCopy::accessibilityWarning());
-        hud->hide(6);
+        showError(HUDCopy::accessibilityWarning());
         accessibilityWarningUntil_ = Clock::now() + std::chrono::seconds(6);
     }
     AssistiveMode::recoverAfterCrash();
 
     // 12-13. Talk key.
     startTalkKey();
+
+    warnIfBackendUnreachable();
+}
+
+void AppDelegate::warnIfBackendUnreachable() {
+    // Without this, an unreachable server shows only at the first dictation, as a
+    // lost connection; any HTTP answer at all means the server is there.
+    QNetworkRequest request = Config::shared().serverRequest(QStringLiteral("ping"), false);
+    request.setTransferTimeout(kBackendCheckMs);
+    auto* network = new QNetworkAccessManager(this);
+    QNetworkReply* reply = network->get(request);
+    const QString host = request.url().host() + QLatin1Char(':') +
+                         QString::number(request.url().port(
+                             request.url().scheme() == QLatin1String("https") ? 443 : 80));
+    connect(reply, &QNetworkReply::finished, this, [this, reply, network, host] {
+        const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+        if (status.isValid()) {
+            Log::write(QStringLiteral("Backend: ") + host + QStringLiteral(" answered (http ") +
+                       QString::number(status.toInt()) + QStringLiteral(")"));
+        } else {
+            Log::write(QStringLiteral("Backend: no answer from ") + host + QStringLiteral(" (") +
+                       reply->errorString() + QStringLiteral(")"));
+            backendUnreachable = true;
+            // Only over a quiet pill: not over a dictation, nor over the launch's warnings.
+            if (!dictatedSinceLaunch_ && state == State::idle &&
+                Clock::now() >= accessibilityWarningUntil_)
+                showError(HUDCopy::cantReachServer());
+        }
+        reply->deleteLater();
+        network->deleteLater();
+    });
 }
 
 void AppDelegate::startTalkKey() {

@@ -28,6 +28,22 @@ class AppDelegate : public QObject {
     enum class State { idle, listening, finishing };
     using Clock = std::chrono::steady_clock;
 
+    // Everything one dictation owns, created at key-down and dropped whole in teardown.
+    struct Dictation {
+        std::shared_ptr<QwenASR> asr;  // none once its final text has arrived
+        std::shared_ptr<StreamSession> session;
+        std::shared_ptr<Recording> recording;
+        QString partial;  // the sentence still being heard
+        bool asrFailed = false;
+        bool asrUnreachable = false;  // failed without the service ever starting a task
+        std::optional<int> asrRefused;
+        Clock::time_point pressedAt = Clock::now();
+        Clock::time_point releasedAt = Clock::now();
+        std::optional<qint64> asrTailMs;
+        QString recordedRaw;
+        qint64 heldMs = 0;
+    };
+
     AppDelegate();
     ~AppDelegate() override;
 
@@ -48,8 +64,7 @@ class AppDelegate : public QObject {
     void toggleTap();
 
     // The outcome, once the recogniser has handed over its final text.
-    void finalTextArrived(const std::shared_ptr<QwenASR>& from, const QString& transcript,
-                          qint64 held);
+    void finalTextArrived(Dictation& d, const QString& transcript, qint64 held);
     void finishSession(const QString& written);
     void sessionAborted(const QString& reason, const QString& rest);
     void explainRefusal(int code);
@@ -66,25 +81,32 @@ class AppDelegate : public QObject {
     AudioCapture audio;  // the microphone, for the whole run
     ClipboardWatch clipboard;
     QStringList pendingLearned;
+    bool backendUnreachable = false;  // the launch's check found no server
+    static constexpr int kBackendCheckMs = 5000;
 
-    std::shared_ptr<QwenASR> asr;
-    std::shared_ptr<StreamSession> session;
-    std::shared_ptr<Recording> recording;
-    QString partial;
-    bool asrFailed = false;
-    std::optional<int> asrRefused;
-    Clock::time_point pressedAt = Clock::now();
-    Clock::time_point releasedAt = Clock::now();
-    std::optional<qint64> asrTailMs;
-    QString recordedRaw;
-    qint64 heldMs = 0;
-
+    std::shared_ptr<Dictation> dictation;  // none while idle
   private:
     void setupStatusItem();
     void startTalkKey();
     void showListening();
-    void showError(const QString& message, double hideAfter);
+    // One pill message, hidden after the delay its text has.
+    void showError(const QString& message);
+    void showInfo(const QString& message);
+    // Wraps a callback so that it runs only while `d` is still the current dictation:
+    // reports for a dropped or newer dictation go nowhere.
+    template <class F>
+    auto forCurrent(const std::shared_ptr<Dictation>& d, F fn) {
+        return [this, alive = std::weak_ptr<bool>(alive_), weak = std::weak_ptr<Dictation>(d),
+                fn = std::move(fn)](auto&&... args) {
+            if (!alive.lock()) return;
+            const std::shared_ptr<Dictation> current = weak.lock();
+            if (!current || current != dictation) return;
+            fn(*current, std::forward<decltype(args)>(args)...);
+        };
+    }
+    void warnIfBackendUnreachable();
     QString displayed(const QString& text) const;
+    void setClipboardText(const QString& text);
     // Keeps the recordings entry, when there is one, with the outcome's fields; the
     // recogniser tail and the hold are filled in, a null QVariant is none.
     void keepRecording(const QString& outcome, const QString& final, const QVariant& reason,
@@ -95,4 +117,5 @@ class AppDelegate : public QObject {
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
     Clock::time_point accessibilityWarningUntil_{};  // the launch's warning is up till then
     bool terminated_ = false;
+    bool dictatedSinceLaunch_ = false;
 };

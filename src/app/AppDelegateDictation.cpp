@@ -34,18 +34,24 @@ qint64 AppDelegate::msSince(Clock::time_point from) {
 }
 
 QString AppDelegate::displayed(const QString& text) const {
-    return session ? Clip::display(session->clips, text) : text;
+    return dictation && dictation->session ? Clip::display(dictation->session->clips, text) : text;
 }
 
-void AppDelegate::showError(const QString& message, double hideAfter) {
+void AppDelegate::showError(const QString& message) {
     hud->show(HUD::Mode::error, {}, {}, {}, message);
-    hud->hide(hideAfter);
+    hud->hide(HUDCopy::hideDelay(message));
+}
+
+void AppDelegate::showInfo(const QString& message) {
+    hud->show(HUD::Mode::info, {}, {}, {}, message);
+    hud->hide(HUDCopy::hideDelay(message));
 }
 
 void AppDelegate::showListening() {
-    if (!session) return;
-    hud->show(HUD::Mode::listening, session->written, displayed(session->rawText()),
-              displayed(Clip::insert(session->waiting, partial)));
+    if (!dictation || !dictation->session) return;
+    const StreamSession& s = *dictation->session;
+    hud->show(HUD::Mode::listening, s.written, displayed(s.rawText()),
+              displayed(Clip::insert(s.waiting, dictation->partial)));
 }
 
 void AppDelegate::beginListening() {
@@ -54,7 +60,7 @@ void AppDelegate::beginListening() {
     AccountStore& account = AccountStore::shared();
     if (const std::optional<QString> reason = account.cantDictate()) {
         Log::write(QStringLiteral("Not listening: ") + *reason);
-        showError(*reason, 4);
+        showError(*reason);
         if (account.hasSession())
             account.refreshAccess();
         else
@@ -63,11 +69,13 @@ void AppDelegate::beginListening() {
     }
 
     HotwordLearner::stop(QStringLiteral("next dictation"));
-    const std::shared_ptr<QwenASR> client = makeRecogniser();
+    const auto d = std::make_shared<Dictation>();
+    d->asr = makeRecogniser();
+    dictation = d;
+    dictatedSinceLaunch_ = true;
 
     state = State::listening;
-    pressedAt = Clock::now();
-    partial.clear();
+    d->pressedAt = Clock::now();
     if (hotkey) hotkey->setListening(true);  // Esc is ours until listening ends
 
     const Config& config = Config::shared();
@@ -89,98 +97,89 @@ void AppDelegate::beginListening() {
     hud->setContext(app, style.id, icon);
     AssistiveMode::enable(app);
 
-    // Every callback below holds the delegate and its reporter weakly and acts only
-    // while the reporter is still this dictation's.
-    std::weak_ptr<bool> alive = alive_;
-    const std::shared_ptr<StreamSession> s = StreamSession::create(
-        app, style, appName, polish, Config::boolValue(QStringLiteral("usePaste"), false));
-    std::weak_ptr<StreamSession> weakSession = s;
-    s->onProgress = [this, alive, weakSession](const QString& written, const QString& pending) {
-        if (!alive.lock() || !session || session != weakSession.lock() || state == State::idle)
-            return;
+    d->session = StreamSession::create(app, style, appName, polish,
+                                       Config::boolValue(QStringLiteral("usePaste"), false));
+    StreamSession& s = *d->session;
+    s.onProgress = forCurrent(d, [this](Dictation& cur, const QString& written,
+                                        const QString& pending) {
         hud->show(state == State::listening ? HUD::Mode::listening : HUD::Mode::thinking, written,
-                  displayed(pending), displayed(Clip::insert(session->waiting, partial)));
-    };
-    s->onDone = [this, alive, weakSession](const QString& written) {
-        if (!alive.lock() || !session || session != weakSession.lock()) return;
-        finishSession(written);
-    };
-    s->onAbort = [this, alive, weakSession](const QString& reason, const QString& rest) {
-        if (!alive.lock() || !session || session != weakSession.lock()) return;
+                  displayed(pending), displayed(Clip::insert(cur.session->waiting, cur.partial)));
+    });
+    s.onDone =
+        forCurrent(d, [this](Dictation&, const QString& written) { finishSession(written); });
+    s.onAbort = forCurrent(d, [this](Dictation&, const QString& reason, const QString& rest) {
         sessionAborted(reason, rest);
-    };
-    session = s;
+    });
 
-    std::weak_ptr<QwenASR> weakAsr = client;
-    auto current = [this, weakAsr] { return asr && asr == weakAsr.lock(); };
-    client->onPartial = [this, alive, current](const QString& text) {
-        if (!alive.lock() || !current() || state != State::listening || !session) return;
-        partial = text;
-        hud->show(HUD::Mode::listening, session->written, displayed(session->rawText()),
-                  displayed(Clip::insert(session->waiting, text)));
-    };
-    client->onSentence = [this, alive, current](const QString& text) {
-        if (!alive.lock() || !current() || state == State::idle || !session) return;
+    QwenASR& client = *d->asr;
+    client.onPartial = forCurrent(d, [this](Dictation& cur, const QString& text) {
+        if (!cur.asr || state != State::listening) return;
+        cur.partial = text;
+        hud->show(HUD::Mode::listening, cur.session->written, displayed(cur.session->rawText()),
+                  displayed(Clip::insert(cur.session->waiting, text)));
+    });
+    client.onSentence = forCurrent(d, [](Dictation& cur, const QString& text) {
+        if (!cur.asr) return;
         Log::write(QStringLiteral("Sentence [") + text + QStringLiteral("]"));
-        partial.clear();
-        session->addSentence(text);
-    };
-    client->onError = [this, alive, current](const QString&, std::optional<int> refused) {
-        if (!alive.lock() || !current()) return;
-        asrFailed = true;
-        if (isRefusal(refused)) {
-            asrRefused = refused;
-            // While finishing the final text explains it, when it turns out empty.
-            if (state == State::listening) {
-                cancel(QStringLiteral("server said ") + QString::number(*refused));
-                explainRefusal(*refused);
+        cur.partial.clear();
+        cur.session->addSentence(text);
+    });
+    client.onError =
+        forCurrent(d, [this](Dictation& cur, const QString&, std::optional<int> refused) {
+            if (!cur.asr) return;
+            cur.asrFailed = true;
+            if (isRefusal(refused)) {
+                cur.asrRefused = refused;
+                // While finishing the final text explains it, when it turns out empty.
+                if (state == State::listening) {
+                    cancel(QStringLiteral("server said ") + QString::number(*refused));
+                    explainRefusal(*refused);
+                }
+                return;
             }
-            return;
-        }
-        // Audio keeps flowing until release; the final text decides the outcome.
-        showError(HUDCopy::lostConnection(), 3);
-    };
-    asr = client;
-    asrFailed = false;
-    asrRefused.reset();
-    asrTailMs.reset();
+            cur.asrUnreachable = !cur.asr->everStarted();
+            if (state == State::listening && cur.asrUnreachable) {
+                // The service was never reached: listening on would only lose the words.
+                cancel(QStringLiteral("recogniser unreachable"));
+                showError(HUDCopy::cantReachServer());
+                return;
+            }
+            // Audio keeps flowing until release; the final text decides the outcome.
+            showError(HUDCopy::lostConnection());
+        });
 
     // The connection is made in the background while audio is already captured and kept.
-    account.withFreshToken([this, alive, weakAsr] {
-        const std::shared_ptr<QwenASR> c = weakAsr.lock();
-        if (alive.lock() && c && asr == c) c->connect();
-    });
+    account.withFreshToken(forCurrent(d, [](Dictation& cur) {
+        if (cur.asr) cur.asr->connect();
+    }));
 
-    clipboard.start([this, alive, weakSession](const QString& text) {
-        if (!alive.lock() || !session || session != weakSession.lock() || state != State::listening)
-            return;
-        session->addClip(text, partial);
-    });
+    clipboard.start(forCurrent(d, [this](Dictation& cur, const QString& text) {
+        if (state == State::listening) cur.session->addClip(text, cur.partial);
+    }));
 
-    recording = Recording::start(
+    d->recording = Recording::start(
         appName, app && !app->bundleId.isEmpty() ? std::optional(app->bundleId) : std::nullopt,
         style.id);
-    recordedRaw.clear();
-    heldMs = 0;
 
     if (config.muteWhileListening()) SystemAudio::muteIfPlaying();
 
     // Chunks come on the audio thread: they touch only this dictation's recogniser
     // (which has its own lock) and its own recordings entry, never the delegate.
-    const std::shared_ptr<Recording> entry = recording;
+    std::weak_ptr<QwenASR> weakAsr = d->asr;
+    const std::shared_ptr<Recording> entry = d->recording;
     audio.start(
-        [this, alive, current](float rms) {
-            if (alive.lock() && current() && state == State::listening) hud->setLevel(rms);
-        },
+        forCurrent(d,
+                   [this](Dictation& cur, float rms) {
+                       if (cur.asr && state == State::listening) hud->setLevel(rms);
+                   }),
         [weakAsr, entry](const QByteArray& pcm) {
             if (const std::shared_ptr<QwenASR> c = weakAsr.lock()) c->send(pcm);
             if (entry) entry->append(pcm);
         },
-        [this, alive, current](const QString& message) {
-            if (!alive.lock() || !current()) return;
+        forCurrent(d, [this](Dictation&, const QString& message) {
             if (state == State::listening) cancel(QStringLiteral("mic"));
-            showError(message, 4);
-        });
+            showError(message);
+        }));
 
     Log::write(QStringLiteral("Listening → ") +
                (app && !app->name.isEmpty() ? app->name : QStringLiteral("?")) +
@@ -205,58 +204,51 @@ void AppDelegate::toggleTap() {
             break;
         case State::finishing:
             Log::write(QStringLiteral("Tap ignored: still finishing, ") +
-                       QString::number(msSince(releasedAt)) + QStringLiteral("ms after release"));
+                       QString::number(dictation ? msSince(dictation->releasedAt) : 0) +
+                       QStringLiteral("ms after release"));
             break;
     }
 }
 
 void AppDelegate::endListening() {
-    if (state != State::listening || !asr || !session) return;
+    if (state != State::listening || !dictation || !dictation->asr) return;
+    const std::shared_ptr<Dictation> d = dictation;
     state = State::finishing;
-    releasedAt = Clock::now();
+    d->releasedAt = Clock::now();
     if (hotkey) hotkey->setListening(false);
 
     clipboard.stop();
     audio.stop();
     SystemAudio::restore();
 
-    hud->show(HUD::Mode::thinking, session->written, displayed(session->rawText()),
-              displayed(partial));
+    hud->show(HUD::Mode::thinking, d->session->written, displayed(d->session->rawText()),
+              displayed(d->partial));
 
-    const qint64 held = msSince(pressedAt);
-    std::weak_ptr<bool> alive = alive_;
-    std::weak_ptr<QwenASR> weakAsr = asr;
-    asr->finish(6, [this, alive, weakAsr, held](const QString& transcript) {
-        if (!alive.lock()) return;
-        finalTextArrived(weakAsr.lock(), transcript, held);
-    });
+    const qint64 held = msSince(d->pressedAt);
+    d->asr->finish(6, forCurrent(d, [this, held](Dictation& cur, const QString& transcript) {
+                       if (cur.asr) finalTextArrived(cur, transcript, held);
+                   }));
 }
 
 void AppDelegate::cancel(const QString& reason) {
     if (state != State::listening) return;
     Log::write(QStringLiteral("Cancel (") + reason + QStringLiteral(") written=[") +
-               (session ? session->written : QString()) + QStringLiteral("]"));
+               (dictation && dictation->session ? dictation->session->written : QString()) +
+               QStringLiteral("]"));
     teardown();
     hud->hide(0);
     showPendingLearned();
 }
 
 void AppDelegate::teardown() {
-    if (recording) {
-        recording->discard();
-        recording.reset();
-    }
     state = State::idle;
     clipboard.stop();
     audio.stop();
     SystemAudio::restore();
-    if (asr) {
-        asr->cancel();
-        asr.reset();
-    }
-    if (session) {
-        session->aborted = true;
-        session.reset();
+    if (const std::shared_ptr<Dictation> d = std::exchange(dictation, nullptr)) {
+        if (d->recording) d->recording->discard();
+        if (d->asr) d->asr->cancel();
+        if (d->session) d->session->aborted = true;
     }
     if (hotkey) hotkey->setListening(false);
     setIcon(false);

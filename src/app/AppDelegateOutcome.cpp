@@ -30,85 +30,90 @@ QVariant maybe(const std::optional<T>& v) {
     return v ? QVariant::fromValue(*v) : QVariant();
 }
 
+}  // namespace
+
 // Leaves the text on the clipboard so the user can paste it by hand.
-void putOnClipboard(const QString& text) {
+void AppDelegate::setClipboardText(const QString& text) {
     auto& board = *platform::Platform::current().pasteboard;
     board.clear();
     if (!board.writeText(text))
         Log::write(QStringLiteral("Clipboard: could not put the text there"));
 }
 
-}  // namespace
-
 void AppDelegate::keepRecording(const QString& outcome, const QString& final,
                                 const QVariant& reason, const QVariant& by, const QVariant& e2eMs,
                                 const QVariant& polishMs, const QVariant& typing) {
-    if (!recording) return;
-    recording->keep(outcome, recordedRaw, final,
-                    {{QStringLiteral("reason"), reason},
-                     {QStringLiteral("by"), by},
-                     {QStringLiteral("e2e_ms"), e2eMs},
-                     {QStringLiteral("asr_tail_ms"), maybe(asrTailMs)},
-                     {QStringLiteral("polish_ms"), polishMs},
-                     {QStringLiteral("typing"), typing},
-                     {QStringLiteral("held_ms"), heldMs}});
-    recording.reset();
+    if (!dictation || !dictation->recording) return;
+    const Dictation& d = *dictation;
+    d.recording->keep(outcome, d.recordedRaw, final,
+                      {{QStringLiteral("reason"), reason},
+                       {QStringLiteral("by"), by},
+                       {QStringLiteral("e2e_ms"), e2eMs},
+                       {QStringLiteral("asr_tail_ms"), maybe(d.asrTailMs)},
+                       {QStringLiteral("polish_ms"), polishMs},
+                       {QStringLiteral("typing"), typing},
+                       {QStringLiteral("held_ms"), d.heldMs}});
+    dictation->recording.reset();
 }
 
-void AppDelegate::finalTextArrived(const std::shared_ptr<QwenASR>& from, const QString& transcript,
-                                   qint64 held) {
-    if (!from || asr != from) return;  // cancelled, or a newer dictation
-    asr.reset();
-    partial.clear();
-    asrTailMs = msSince(releasedAt);
+void AppDelegate::finalTextArrived(Dictation& d, const QString& transcript, qint64 held) {
+    d.asr.reset();
+    d.partial.clear();
+    d.asrTailMs = msSince(d.releasedAt);
     Log::write(QStringLiteral("Held %1ms, ASR tail %2ms after release → raw [%3]")
                    .arg(held)
-                   .arg(*asrTailMs)
+                   .arg(*d.asrTailMs)
                    .arg(transcript));
-    recordedRaw = transcript;
-    heldMs = held;
+    d.recordedRaw = transcript;
+    d.heldMs = held;
 
     if (transcript.isEmpty()) {
-        const std::optional<int> refused = asrRefused;
-        const bool failed = asrFailed;
+        const std::optional<int> refused = d.asrRefused;
+        const bool failed = d.asrFailed;
+        const bool unreachable = d.asrUnreachable;
         const QString reason = refused  ? QStringLiteral("refused ") + QString::number(*refused)
                                : failed ? QStringLiteral("connection lost")
                                         : QStringLiteral("nothing heard");
         keepRecording(QStringLiteral("empty"), QString(), reason);
         teardown();
-        if (refused) {
+        if (refused)
             explainRefusal(*refused);
-        } else if (failed) {
-            showError(HUDCopy::lostConnection(), 3);
-        } else {
-            hud->show(HUD::Mode::info, {}, {}, {}, HUDCopy::didntHear());
-            hud->hide(1.2);
-        }
+        else if (failed)
+            showError(unreachable ? HUDCopy::cantReachServer() : HUDCopy::lostConnection());
+        else
+            showInfo(HUDCopy::didntHear());
         return;
     }
 
-    const std::shared_ptr<StreamSession> s = session;
+    const std::shared_ptr<StreamSession> s = d.session;
     if (s && platform::Platform::current().permissions->accessibilityAvailable()) {
         hud->show(HUD::Mode::thinking, {}, transcript, {});
         s->finishInput();  // ends in onDone or onAbort, possibly at once
         return;
     }
-    putOnClipboard(transcript);
+    setClipboardText(transcript);
     keepRecording(QStringLiteral("abort"), transcript, QStringLiteral("no accessibility"));
     teardown();
-    showError(HUDCopy::cantTypeHere(), 4);
+    showError(HUDCopy::cantTypeHere());
 }
 
 void AppDelegate::finishSession(const QString& written) {
-    const qint64 endToEnd = msSince(releasedAt);
+    if (!dictation) return;
+    const qint64 endToEnd = msSince(dictation->releasedAt);
     Log::write(QStringLiteral("Done %1ms after release [%2]").arg(endToEnd).arg(written));
-    const std::shared_ptr<StreamSession> s = session;
+    const std::shared_ptr<StreamSession> s = dictation->session;
     if (s && !written.isEmpty()) reportTiming(endToEnd, s, Polisher::characterCount(written));
     HotwordLearner::track(written, s ? s->target : std::nullopt);
     remember(written, s);
     keepRecording(QStringLiteral("typed"), written, none(), s ? QVariant(s->answeredBy) : none(),
                   endToEnd, s ? maybe(s->polishMs) : none(), s ? QVariant(s->typing) : none());
+    const bool unconfirmed = s && s->unconfirmed;
     teardown();
+    if (unconfirmed) {
+        // Pasted blind into whatever had focus: the user must know it may not be there.
+        showInfo(HUDCopy::maybeNotDelivered());
+        return;
+    }
     hud->hide(0);
     showPendingLearned();
 }
@@ -116,13 +121,13 @@ void AppDelegate::finishSession(const QString& written) {
 void AppDelegate::sessionAborted(const QString& reason, const QString& rest) {
     Log::write(QStringLiteral("Abort: ") + reason + QStringLiteral(" rest=[") + rest +
                QStringLiteral("]"));
-    putOnClipboard(rest);
-    const std::shared_ptr<StreamSession> s = session;
+    setClipboardText(rest);
+    const std::shared_ptr<StreamSession> s = dictation ? dictation->session : nullptr;
     remember(rest, s);
     keepRecording(QStringLiteral("abort"), rest, reason, s ? QVariant(s->answeredBy) : none(),
                   none(), s ? maybe(s->polishMs) : none());
     teardown();
-    showError(reason, 4);
+    showError(reason);
 }
 
 void AppDelegate::explainRefusal(int code) {
@@ -134,24 +139,23 @@ void AppDelegate::explainRefusal(int code) {
                 if (!alive.lock()) return;
                 AccountStore& a = AccountStore::shared();
                 if (!a.hasSession() && !Config::shared().env(QStringLiteral("VQ_SERVER_TOKEN"))) {
-                    showError(QStringLiteral("Sign in first, then try again"), 4);
+                    showError(HUDCopy::signInFirst());
                     showMainWindow();
                 } else {
-                    showError(HUDCopy::lostConnection(), 3);
+                    showError(HUDCopy::lostConnection());
                 }
             });
             break;
         case 402:
             if (account.hasSession()) account.refreshAccess();
-            showError(QStringLiteral("That's this month's words, see your plan"), 4);
+            showError(HUDCopy::monthsWords());
             break;
         case 403: {
             auto decide = [this, alive] {
                 if (!alive.lock()) return;
                 showError(AccountStore::shared().access() == QLatin1String("disabled")
-                              ? QStringLiteral("This account is turned off")
-                              : QStringLiteral("You're on the list, we'll let you in soon"),
-                          4);
+                              ? HUDCopy::accountOff()
+                              : HUDCopy::onTheList());
             };
             if (account.hasSession())
                 account.refreshAccess(decide);
@@ -160,7 +164,7 @@ void AppDelegate::explainRefusal(int code) {
             break;
         }
         default:
-            showError(QStringLiteral("That's today's limit, back tomorrow"), 4);
+            showError(HUDCopy::todaysLimit());
             break;
     }
 }
@@ -179,7 +183,10 @@ void AppDelegate::remember(const QString& text, const std::shared_ptr<StreamSess
             }
         }
     }
-    const double seconds = std::chrono::duration<double>(releasedAt - pressedAt).count();
+    const double seconds =
+        dictation
+            ? std::chrono::duration<double>(dictation->releasedAt - dictation->pressedAt).count()
+            : 0.0;
     HistoryStore::add(text, s->appName, bundleID, site, seconds);
 }
 
@@ -189,7 +196,8 @@ void AppDelegate::reportTiming(qint64 ms, const std::shared_ptr<StreamSession>& 
                      {QStringLiteral("by"), s->answeredBy},
                      {QStringLiteral("typing"), s->typing},
                      {QStringLiteral("chars"), static_cast<qint64>(chars)}};
-    if (asrTailMs) body.insert(QStringLiteral("asrMs"), *asrTailMs);
+    if (dictation && dictation->asrTailMs)
+        body.insert(QStringLiteral("asrMs"), *dictation->asrTailMs);
     if (s->polishMs) body.insert(QStringLiteral("polishMs"), *s->polishMs);
     Polisher::reportTiming(body);
 }

@@ -288,6 +288,9 @@ void QwenASR::receiveFailed(const std::shared_ptr<Conn>& conn, bool fromError) {
     error.remove(qualifier);
 
     QString description;
+    // A socket that never opened was not closed by the service: its error says why
+    // (connection refused, host not found), whichever signal came first.
+    if (!conn->open && s->error() != QAbstractSocket::UnknownSocketError) fromError = true;
     if (fromError || http) {
         description = error;
     } else {
@@ -510,6 +513,7 @@ void QwenASR::handleStarted(int gen) {
         // A second "task-started" must not replay the kept audio again.
         if (started_) return;
         started_ = true;
+        everStarted_ = true;
         ++startSerial_;
         c = ws_;
         if (c) {
@@ -780,4 +784,9 @@ qint64 QwenASR::keptBytes() const {
 qint64 QwenASR::heardBytes() const {
     std::lock_guard guard(lock_);
     return heardBytes_;
+}
+
+bool QwenASR::everStarted() const {
+    std::lock_guard guard(lock_);
+    return everStarted_;
 }

@@ -64,6 +64,8 @@ class QwenASR : public std::enable_shared_from_this<QwenASR> {
     QString taskId() const;
     qint64 keptBytes() const;
     qint64 heardBytes() const;
+    // Whether the service ever started a task for this client.
+    bool everStarted() const;
 
     // One message from the service, as far as the client reads it.
     struct Event {
@@ -135,6 +137,7 @@ class QwenASR : public std::enable_shared_from_this<QwenASR> {
     QString taskId_;
     int generation_ = 0;
     bool started_ = false;
+    bool everStarted_ = false;
     bool closed_ = false;
     bool gaveUp_ = false;
     bool finishing_ = false;

@@ -30,10 +30,14 @@ class StreamSession : public std::enable_shared_from_this<StreamSession> {
     std::function<void(const QString& written)> onDone;
     std::function<void(const QString& message, const QString& text)> onAbort;
 
-    QStringList rawSentences;
-    QList<Clip> clips;
-    QList<std::pair<QString, int>> waiting;  // clip tokens for the sentence being heard
+    QStringList rawSentences;  // with clip tokens already in them
+    QList<Clip> clips;         // numbered from 1
+    Clip::Waiting waiting;     // clip tokens for the sentence being heard
     bool aborted = false;
+    bool broughtBack = false;  // the target has been brought back to the front once
+    // Delivered blind: pasted without knowing what had focus, so the text may not
+    // be in the target; it stays on the clipboard.
+    bool unconfirmed = false;
     QString written;
     std::optional<qint64> polishMs;
     QString answeredBy = QStringLiteral("off");
@@ -45,9 +49,17 @@ class StreamSession : public std::enable_shared_from_this<StreamSession> {
 
     // The sentences joined; a space only where two words of a spaced script would meet.
     QString rawText() const;
+    // The raw text with each clip token shown as its label, for the pill.
+    QString displayText() const;
 
     // How long the user's clipboard stays replaced after a paste.
     static constexpr quint32 kRestoreDelayMs = 350;
+    // How long the target has to come back to the front before the second try.
+    static constexpr int kBringBackMs = 300;
+
+    // The messages of an abort; the text is then on the clipboard.
+    static QString switchedApps();
+    static QString cantTypeHere();
 
   private:
     StreamSession(std::optional<platform::RunningApp> target, AppStyle style,

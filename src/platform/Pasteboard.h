@@ -22,6 +22,8 @@ class Pasteboard {
     virtual ~Pasteboard() = default;
     // Goes up by at least one whenever the contents change hands (ours included).
     virtual quint64 changeCount() = 0;
+    // Whether the contents now on offer are this process's own (a paste, a restore).
+    virtual bool ownedByUs() = 0;
     virtual QStringList types() = 0;
     virtual std::optional<QString> text() = 0;
     // Every format on offer; types whose data cannot be read are left out.

@@ -39,6 +39,8 @@ class Workspace {
     virtual bool compositing() { return true; }
     // Keeps a window of ours on every virtual desktop; asked again before each showing.
     virtual void showOnAllDesktops(quint64 window) { (void)window; }
+    // Keeps a window of ours out of taskbars and pagers; asked before each showing.
+    virtual void keepOffTaskbar(quint64 window) { (void)window; }
 };
 
 }  // namespace platform

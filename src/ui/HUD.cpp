@@ -132,10 +132,12 @@ void HUD::show(Mode mode, const QString& written, const QString& pending, const 
                const std::optional<QString>& message, const std::optional<QStringList>& learned) {
     // Settings are read again at each appearance, whoever wrote them.
     if (!panel_->isVisible()) applyTuning();
+    lastHideAfter_.reset();
     model_.show(mode, written, pending, partial, message, learned);
 }
 
 void HUD::hide(double afterSeconds) {
+    lastHideAfter_ = afterSeconds;
     model_.hide(afterSeconds);
 }
 
@@ -367,6 +369,12 @@ double HUD::panelOpacity() const {
 void HUD::fadeIn(double seconds) {
     fadeDone_ = nullptr;
     fade_->stop();
+    // Without a compositor window opacity is not blended: a fading pill shows as a
+    // black block. It appears and goes at once instead.
+    if (!composited_) {
+        panel_->setWindowOpacity(1.0);
+        return;
+    }
     fade_->setDuration(static_cast<int>(std::lround(seconds * 1000)));
     fade_->setStartValue(panel_->windowOpacity());
     fade_->setEndValue(1.0);
@@ -377,6 +385,10 @@ void HUD::fadeIn(double seconds) {
 void HUD::fadeOut(double seconds, std::function<void()> done) {
     fadeDone_ = nullptr;
     fade_->stop();
+    if (!composited_) {
+        if (done) done();
+        return;
+    }
     fadeDone_ = std::move(done);
     fade_->setDuration(static_cast<int>(std::lround(seconds * 1000)));
     fade_->setStartValue(panel_->windowOpacity());
@@ -487,9 +499,14 @@ void HUD::orderFront() {
     if (!wasVisible) {
         // Checked at each appearance: a compositor may have started or stopped since.
         platform::Workspace* ws = workspace();
-        panel_->setShaped(ws && !ws->compositing());
-        // On whichever desktop the user switches to while it is up.
-        if (ws) ws->showOnAllDesktops(panel_->winId());
+        composited_ = !ws || ws->compositing();
+        panel_->setShaped(!composited_);
+        // On whichever desktop the user switches to while it is up, and never as a
+        // button in the taskbar.
+        if (ws) {
+            ws->showOnAllDesktops(panel_->winId());
+            ws->keepOffTaskbar(panel_->winId());
+        }
     }
     panel_->show();
     panel_->raise();

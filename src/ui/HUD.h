@@ -55,6 +55,8 @@ class HUD : public QObject, private HUDHost {
     QWidget* panel() const;
     // The last `show` call, for the controller's tests.
     const ShownState& lastShown() const { return model_.lastShown; }
+    // The delay of the last `hide` since the last `show`; none when not asked to hide.
+    std::optional<double> lastHideAfter() const { return lastHideAfter_; }
 
   private:
     // HUDHost
@@ -96,6 +98,8 @@ class HUD : public QObject, private HUDHost {
     LearnedNoticeView* learnedView_;
 
     QTimer hideTimer_;
+    std::optional<double> lastHideAfter_;
+    bool composited_ = true;  // checked at each appearance
     std::function<void()> hideWork_;
     QPropertyAnimation* fade_;
     std::function<void()> fadeDone_;

@@ -1,5 +1,7 @@
 #include "ui/HUDCopy.h"
 
+#include "core/StreamSession.h"
+
 namespace HUDCopy {
 
 QString listening() {
@@ -17,18 +19,20 @@ QString thinkingPlain() {
 QStringList messages() {
     return {
         didntHear(),
-        QStringLiteral("Can't hear you, allow Microphone in Settings"),
+        micDenied(),
         accessibilityWarning(),
         QStringLiteral("Can't reach the mic, try relaunching me"),
         QStringLiteral("The mic's gone quiet, try relaunching me"),
         lostConnection(),
+        cantReachServer(),
         cantTypeHere(),
-        QStringLiteral("You switched apps, press Ctrl+V to paste"),
-        QStringLiteral("Sign in first, then try again"),
-        QStringLiteral("You're on the list, we'll let you in soon"),
-        QStringLiteral("This account is turned off"),
-        QStringLiteral("That's today's limit, back tomorrow"),
-        QStringLiteral("That's this month's words, see your plan"),
+        switchedApps(),
+        maybeNotDelivered(),
+        signInFirst(),
+        onTheList(),
+        accountOff(),
+        todaysLimit(),
+        monthsWords(),
     };
 }
 
@@ -39,7 +43,34 @@ QString lostConnection() {
     return QStringLiteral("Lost the connection, please try again");
 }
 QString cantTypeHere() {
-    return QStringLiteral("Can't type here, press Ctrl+V to paste");
+    return StreamSession::cantTypeHere();
+}
+QString switchedApps() {
+    return StreamSession::switchedApps();
+}
+QString micDenied() {
+    return QStringLiteral("Can't hear you, allow Microphone in Settings");
+}
+QString signInFirst() {
+    return QStringLiteral("Sign in first, then try again");
+}
+QString onTheList() {
+    return QStringLiteral("You're on the list, we'll let you in soon");
+}
+QString accountOff() {
+    return QStringLiteral("This account is turned off");
+}
+QString todaysLimit() {
+    return QStringLiteral("That's today's limit, back tomorrow");
+}
+QString monthsWords() {
+    return QStringLiteral("That's this month's words, see your plan");
+}
+QString cantReachServer() {
+    return QStringLiteral("Can't reach the server, check it's running");
+}
+QString maybeNotDelivered() {
+    return QStringLiteral("Couldn't check it went in, it's on the clipboard");
 }
 QString accessibilityWarning() {
     return QStringLiteral("Grant Accessibility access, then relaunch me");

@@ -16,7 +16,18 @@ QStringList messages();
 QString didntHear();
 QString lostConnection();
 QString cantTypeHere();
+QString switchedApps();
 QString accessibilityWarning();
+QString micDenied();
+QString signInFirst();
+QString onTheList();
+QString accountOff();
+QString todaysLimit();
+QString monthsWords();
+// The recogniser's service could not be reached at all (at launch, or when listening).
+QString cantReachServer();
+// The text was pasted blind into whatever had focus; it is on the clipboard too.
+QString maybeNotDelivered();
 
 // How long a message stays: 1.2 s for "Didn't hear anything", 3 s for a lost
 // connection, 6 s for the accessibility warning, 4 s for every other one.

@@ -1,9 +1,14 @@
 #include "ui/StatusItem.h"
 
 #include <QAction>
+#include <QCursor>
+#include <QGuiApplication>
 #include <QMenu>
 #include <QPainter>
 #include <QPainterPath>
+#include <QPalette>
+#include <QScreen>
+#include <QTimer>
 
 StatusItem::StatusItem()
     : tray_(std::make_unique<QSystemTrayIcon>()), menu_(std::make_unique<QMenu>()) {
@@ -21,10 +26,48 @@ StatusItem::StatusItem()
     tray_->setToolTip(QStringLiteral("Velmora"));
     connect(tray_.get(), &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason r) {
-                if (r == QSystemTrayIcon::Trigger && onClick) onClick();
+                if (r != QSystemTrayIcon::Trigger) return;
+                // A left click opens the panel; until there is one, the menu.
+                if (onClick)
+                    onClick();
+                else
+                    menu_->popup(QCursor::pos());
             });
+    dark_ = panelIsDark();
     setIcon(false);
     tray_->show();
+    // The tray tells where the icon sits only once it has embedded it.
+    QTimer::singleShot(kPanelLookMs, this, [this] { followPanel(); });
+}
+
+void StatusItem::followPanel() {
+    const bool dark = panelIsDark();
+    if (dark == dark_) return;
+    dark_ = dark;
+    setIcon(listening_, updateWaiting_);
+}
+
+bool StatusItem::panelIsDark() const {
+    // The pixels around the icon are the panel's; a symbolic icon takes the other tone.
+    const QRect at = tray_->geometry();
+    if (at.isValid()) {
+        if (QScreen* screen = QGuiApplication::screenAt(at.center())) {
+            const QImage shot = screen->grabWindow(0, at.x(), at.y(), at.width(), at.height())
+                                    .toImage()
+                                    .convertToFormat(QImage::Format_RGB32);
+            if (!shot.isNull() && shot.width() > 2 && shot.height() > 2) {
+                double sum = 0;
+                int n = 0;
+                for (int x = 0; x < shot.width(); ++x) {
+                    sum += qGray(shot.pixel(x, 0)) + qGray(shot.pixel(x, shot.height() - 1));
+                    n += 2;
+                }
+                return sum / n < 128;
+            }
+        }
+    }
+    // Not embedded yet, or not readable: the desktop theme's own tone.
+    return qGray(QGuiApplication::palette().color(QPalette::Window).rgb()) < 128;
 }
 
 StatusItem::~StatusItem() = default;
@@ -33,14 +76,16 @@ bool StatusItem::available() const {
     return QSystemTrayIcon::isSystemTrayAvailable();
 }
 
-QImage StatusItem::render(bool listening, bool updateWaiting, int size) {
+QImage StatusItem::render(bool listening, bool updateWaiting, int size, bool onDark) {
     // Drawn on a square canvas; a waiting update widens it for the dot.
     const int width = updateWaiting ? size + size * 3 / 16 : size;
     QImage img(width, size, QImage::Format_ARGB32_Premultiplied);
     img.fill(Qt::transparent);
     QPainter p(&img);
     p.setRenderHint(QPainter::Antialiasing);
-    const QColor ink = listening ? QColor(0x0a, 0x84, 0xff) : QColor(0x30, 0x30, 0x30);
+    const QColor ink = listening ? QColor(0x0a, 0x84, 0xff)
+                       : onDark  ? QColor(0xf2, 0xf2, 0xf2)
+                                 : QColor(0x30, 0x30, 0x30);
     const qreal s = size / 16.0;
     QPen pen(ink, 1.4 * s, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
     p.setPen(pen);
@@ -66,9 +111,11 @@ QImage StatusItem::render(bool listening, bool updateWaiting, int size) {
 }
 
 void StatusItem::setIcon(bool listening, bool updateWaiting) {
+    listening_ = listening;
+    updateWaiting_ = updateWaiting;
     QIcon icon;
     for (int size : {16, 22, 32, 48, 64})
-        icon.addPixmap(QPixmap::fromImage(render(listening, updateWaiting, size)));
+        icon.addPixmap(QPixmap::fromImage(render(listening, updateWaiting, size, dark_)));
     tray_->setIcon(icon);
     tray_->setToolTip(listening ? QStringLiteral("Velmora — listening")
                                 : QStringLiteral("Velmora"));

@@ -18,15 +18,25 @@ class StatusItem : public QObject {
     void setIcon(bool listening, bool updateWaiting = false);
     bool available() const;
 
-    std::function<void()> onClick;  // the panel toggle
+    std::function<void()> onClick;  // the panel toggle; without one a left click opens the menu
     std::function<void()> onOpenLog;
     std::function<void()> onOpenWindow;
     std::function<void()> onQuit;
 
     // The icon as drawn, for tests and previews.
-    static QImage render(bool listening, bool updateWaiting, int size);
+    // `onDark` draws the idle icon light, for a dark panel.
+    static QImage render(bool listening, bool updateWaiting, int size, bool onDark = false);
+    bool onDarkPanel() const { return dark_; }
+    QMenu* menu() const { return menu_.get(); }
+
+    static constexpr int kPanelLookMs = 1500;
 
   private:
+    bool panelIsDark() const;
+    void followPanel();
+    bool listening_ = false;
+    bool updateWaiting_ = false;
+    bool dark_ = false;
     std::unique_ptr<QSystemTrayIcon> tray_;
     std::unique_ptr<QMenu> menu_;
 };

@@ -19,6 +19,8 @@
 #include "ui/HUD.h"
 #include "ui/HUDCopy.h"
 
+#include <QTcpServer>
+
 namespace {
 
 namespace fake = platform::fake;
@@ -120,8 +122,7 @@ class Controller : public ::testing::Test {
     // Nothing of a dictation is left: no recogniser, session, capture, Esc grab or timer.
     void expectTornDown() {
         EXPECT_EQ(delegate->state, State::idle);
-        EXPECT_FALSE(delegate->asr);
-        EXPECT_FALSE(delegate->session);
+        EXPECT_FALSE(delegate->dictation);
         EXPECT_FALSE(delegate->clipboard.running());
         EXPECT_FALSE(fake::keyMonitor().escapeGrabbed);
         EXPECT_TRUE(waitUntil([] { return fake::audio().runningEngines.load() == 0; },
@@ -152,7 +153,7 @@ TEST_F(Controller, HeldKeyTypesTheFinalTextIntoTheTarget) {
     bool sawPartial = false;
     hold([&] {
         sawPartial = sawPartial || pill().partial == QLatin1String("hello");
-        return d.session && d.session->rawSentences.size() == 1;
+        return d.dictation && d.dictation->session->rawSentences.size() == 1;
     });
     EXPECT_TRUE(sawPartial);
     ASSERT_TRUE(idle());
@@ -211,8 +212,7 @@ TEST_F(Controller, RefusalWhileListeningCancelsAndExplains) {
         account.session = false;
         account.accessState = QStringLiteral("disabled");
         fake::keyMonitor().press(Key::rightControl);
-        ASSERT_TRUE(waitUntil([&] { return d.asrRefused.has_value() || d.state == State::idle; },
-                              "the refusal"));
+        ASSERT_TRUE(waitUntil([&] { return d.state == State::idle; }, "the refusal"));
         EXPECT_EQ(d.state, State::idle);
         EXPECT_EQ(pill().mode, HUDMode::error);
         const char* expected = code == 402   ? "That's this month's words, see your plan"
@@ -236,7 +236,8 @@ TEST_F(Controller, LostConnectionWhileListeningGoesOnToTheEnd) {
         R"({"connections":[{"drop_after_bytes":3200,"steps":[]},{"drop_after_bytes":0,"steps":[]}]})");
     AppDelegate& d = launch(service);
     fake::keyMonitor().press(Key::rightControl);
-    ASSERT_TRUE(waitUntil([&] { return d.asrFailed; }, "the recogniser's failure"));
+    ASSERT_TRUE(waitUntil([&] { return d.dictation && d.dictation->asrFailed; },
+                          "the recogniser's failure"));
     EXPECT_EQ(d.state, State::listening);
     EXPECT_EQ(pill().message, QStringLiteral("Lost the connection, please try again"));
     fake::keyMonitor().release(Key::rightControl);
@@ -293,7 +294,8 @@ TEST_F(Controller, ToggleTapsStartStopAndWaitForTheEnd) {
     tap();
     ASSERT_EQ(d.state, State::listening);
     EXPECT_EQ(pill().mode, HUDMode::listening);  // shown at once for a tap
-    ASSERT_TRUE(waitUntil([&] { return d.asr && d.asr->heardBytes() > 0; }, "some audio"));
+    ASSERT_TRUE(
+        waitUntil([&] { return d.dictation && d.dictation->asr->heardBytes() > 0; }, "some audio"));
     tap();
     ASSERT_EQ(d.state, State::finishing);
     tap();
@@ -310,8 +312,8 @@ TEST_F(Controller, ChordCancelsAndStaleReportsAreIgnored) {
     AppDelegate& d = launch(service);
     fake::keyMonitor().press(Key::rightControl);
     ASSERT_TRUE(listening());
-    std::shared_ptr<QwenASR> first = d.asr;
-    const std::shared_ptr<StreamSession> firstSession = d.session;
+    std::shared_ptr<QwenASR> first = d.dictation->asr;
+    const std::shared_ptr<StreamSession> firstSession = d.dictation->session;
     // Another key while the talk key is down: a chord, so this is no dictation.
     fake::keyMonitor().press(Key::other);
     fake::keyMonitor().release(Key::other);
@@ -325,7 +327,7 @@ TEST_F(Controller, ChordCancelsAndStaleReportsAreIgnored) {
     ASSERT_TRUE(first->onSentence) << "the cancelled client keeps its callbacks";
     ASSERT_TRUE(firstSession->onDone);
     hold([&] {
-        if (!d.session || d.session->rawSentences.isEmpty()) return false;
+        if (!d.dictation || d.dictation->session->rawSentences.isEmpty()) return false;
         first->onSentence(QStringLiteral("stale"));
         firstSession->onDone(QStringLiteral("stale"));
         return true;
@@ -397,6 +399,132 @@ TEST_F(Controller, LaunchWarnsAboutTheMicrophoneThenAccessibility) {
                           "the microphone's answer"));
     EXPECT_EQ(pill().mode, HUDMode::error);
     EXPECT_EQ(pill().message, HUDCopy::accessibilityWarning());
+}
+
+// A port on loopback where nothing listens.
+quint16 closedPort() {
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost);
+    return probe.serverPort();
+}
+
+TEST_F(Controller, EachEndingTellsTheUserWhereTheTextIs) {
+    struct Case {
+        const char* name;
+        std::function<void()> setUp;
+        HUDMode mode;
+        QString message;  // empty: the pill hides at once
+        double hideAfter;
+        QString clipboard;  // empty: the clipboard is untouched
+        QString typed;
+    };
+    const QString text = QStringLiteral("Take this.");
+    const auto other = [] {
+        platform::RunningApp app;
+        app.pid = 4200;
+        app.name = QStringLiteral("Other");
+        fake::workspace().apps.append(app);
+        fake::workspace().frontmost = 1;
+    };
+    const Case cases[] = {
+        {"delivered", [] {}, HUDMode::thinking, {}, 0, {}, text},
+        {"no accessibility",
+         [] { fake::permissions().accessibility = false; },
+         HUDMode::error,
+         HUDCopy::cantTypeHere(),
+         4,
+         text,
+         {}},
+        {"switched apps", other, HUDMode::error, HUDCopy::switchedApps(), 4, text, {}},
+        {"not a text box",
+         [] {
+             fake::accessibility().focused[kEditorPid] =
+                 fake::FakeAccessibility::element(QStringLiteral("push button"));
+         },
+         HUDMode::error,
+         HUDCopy::cantTypeHere(),
+         4,
+         text,
+         {}},
+        {"pasted blind",
+         [] { fake::accessibility().focusError[kEditorPid] = 1; },
+         HUDMode::info,
+         HUDCopy::maybeNotDelivered(),
+         4,
+         text,
+         {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        fake::accessibility().focusError.clear();
+        asrtest::Service service(
+            R"({"connections":[{"steps":[{"at_finish":true,"final":"Take this."}]}]})");
+        launch(service);
+        hold([&] {
+            c.setUp();
+            return true;
+        });
+        ASSERT_TRUE(idle());
+        EXPECT_EQ(fake::keys().runs.join(QString()), c.typed);
+        if (c.message.isEmpty()) {
+            EXPECT_FALSE(pill().message);
+        } else {
+            EXPECT_EQ(pill().mode, c.mode);
+            EXPECT_EQ(pill().message, c.message);
+        }
+        EXPECT_EQ(delegate->hud->lastHideAfter(), c.hideAfter);
+        if (!c.clipboard.isEmpty()) {
+            EXPECT_EQ(fake::pasteboard().text(), c.clipboard);
+        }
+        expectTornDown();
+        delegate.reset();
+        made.clear();
+        fake::accessibility().focusError.clear();
+    }
+}
+
+TEST_F(Controller, UnreachableRecogniserStopsListeningAndSaysWhy) {
+    asrtest::Service service(R"({"connections":[{"steps":[]}]})");
+    AppDelegate& d = launch(service);
+    const QUrl dead(QStringLiteral("ws://127.0.0.1:%1/asr").arg(closedPort()));
+    d.makeRecogniser = [this, dead] {
+        auto c = QwenASR::create({}, 800, asrtest::fastTiming(),
+                                 [dead] { return QNetworkRequest(dead); });
+        made.push_back(c);
+        return c;
+    };
+    fake::keyMonitor().press(Key::rightControl);
+    ASSERT_TRUE(waitUntil([&] { return d.state == State::idle; }, "listening stopped"));
+    EXPECT_EQ(pill().message, HUDCopy::cantReachServer());
+    EXPECT_EQ(delegate->hud->lastHideAfter(), 4);
+    EXPECT_TRUE(log.has(QStringLiteral("Connection refused"))) << log.text().toStdString();
+    EXPECT_FALSE(log.has(QStringLiteral("closed by the service")));
+    EXPECT_TRUE(log.has(QStringLiteral("Cancel (recogniser unreachable)")));
+    fake::keyMonitor().release(Key::rightControl);
+    EXPECT_EQ(d.state, State::idle);
+    expectTornDown();
+}
+
+TEST_F(Controller, LaunchWarnsWhenTheServerDoesNotAnswer) {
+    qputenv("VQ_SERVER", QStringLiteral("http://127.0.0.1:%1").arg(closedPort()).toUtf8());
+    asrtest::Service service(R"({"connections":[{"steps":[]}]})");
+    AppDelegate& d = launch(service);
+    ASSERT_TRUE(waitUntil([&] { return d.backendUnreachable; }, "the launch's check"));
+    EXPECT_TRUE(log.has(QStringLiteral("Backend: no answer from 127.0.0.1:")));
+    EXPECT_TRUE(log.has(QStringLiteral("Connection refused")));
+    EXPECT_EQ(pill().mode, HUDMode::error);
+    EXPECT_EQ(pill().message, HUDCopy::cantReachServer());
+
+    // A server that answers at all is there.
+    delegate.reset();
+    log.mark();
+    qputenv("VQ_SERVER", QStringLiteral("http://127.0.0.1:%1").arg(service.port()).toUtf8());
+    launch(service);
+    ASSERT_TRUE(waitUntil([&] { return log.has(QStringLiteral("Backend: 127.0.0.1:")); },
+                          "the launch's check"));
+    EXPECT_FALSE(delegate->backendUnreachable);
+    qunsetenv("VQ_SERVER");
 }
 
 }  // namespace

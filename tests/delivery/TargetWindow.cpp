@@ -82,6 +82,10 @@ int main(int argc, char** argv) {
                 mime->setData(
                     QStringLiteral("image/png"),
                     QByteArray::fromBase64(cmd.value(QStringLiteral("png")).toString().toLatin1()));
+                // What a password manager adds beside a secret.
+                if (cmd.contains(QStringLiteral("hint")))
+                    mime->setData(QStringLiteral("x-kde-passwordManagerHint"),
+                                  cmd.value(QStringLiteral("hint")).toString().toUtf8());
                 QApplication::clipboard()->setMimeData(mime);
             } else if (what == QLatin1String("clip")) {
                 const QMimeData* mime = QApplication::clipboard()->mimeData();

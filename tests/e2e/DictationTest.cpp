@@ -95,7 +95,9 @@ class E2E : public ::testing::Test {
         display_ = XOpenDisplay(nullptr);
         ASSERT_NE(display_, nullptr);
 
+        // A fresh user per test: an old server log would name an old server's port.
         home_ = testenv::home() + QStringLiteral("/velmora-user");
+        QDir(home_).removeRecursively();
         for (const char* sub : {"/config/Velmora", "/state", "/data", "/cache", "/server"})
             QDir().mkpath(home_ + QLatin1String(sub));
     }
@@ -150,7 +152,89 @@ class E2E : public ::testing::Test {
             .toString();
     }
 
+    // Speech for the "microphone", as flite says it.
+    std::optional<Wav> speak(const QString& words) {
+        const QString wavPath = home_ + QStringLiteral("/spoken.wav");
+        if (!tool(QStringLiteral("flite"),
+                  {QStringLiteral("-voice"), QStringLiteral("slt"), QStringLiteral("-t"), words,
+                   QStringLiteral("-o"), wavPath}))
+            return std::nullopt;
+        return readWav(wavPath);
+    }
+
+    // The sound server, the buses, velmora-server, the target window with the focus in its
+    // entry, and velmora with its talk key armed. Fails the test on the way when one is missing.
+    void bringUp(const Wav& speech) {
+        // The "microphone": speech played in real time into a pipe source.
+        const QString fifo = home_ + QStringLiteral("/mic.fifo");
+        pulse_ = std::make_unique<PrivatePulse>(
+            QStringList{
+                pipeSource(QStringLiteral("mic"), fifo, "s16le", speech.rate, speech.channels),
+                QStringLiteral("set-default-source mic")},
+            150);
+        ASSERT_TRUE(pulse_->ok()) << pulse_->error().toStdString();
+        feeder_ = std::make_unique<FifoFeeder>(fifo, speech.rate, 2 * speech.channels);
+        ASSERT_TRUE(feeder_->ok()) << "cannot write to the pipe source";
+
+        // The buses; every program below is its child, killed by the watchdog if the test hangs.
+        session_ = std::make_unique<DesktopSession>();
+        ASSERT_TRUE(session_->start(150)) << session_->error.toStdString();
+        const int port = startServer();
+        ASSERT_GT(port, 0)
+            << "velmora-server did not come up:\n"
+            << testenv::readFile(home_ + QStringLiteral("/server/server.log")).toStdString();
+
+        target_ = launchTarget(&window_);
+        ASSERT_TRUE(target_);
+        QJsonObject state;
+        ASSERT_TRUE(focusTarget(display_, window_, *target_, QStringLiteral("entry"), &state))
+            << QJsonDocument(state).toJson(QJsonDocument::Compact).toStdString();
+
+        // Velmora as a user runs it, with the talk key held rather than tapped.
+        ASSERT_TRUE(testenv::writeFile(home_ + QStringLiteral("/config/Velmora/Velmora.conf"),
+                                       "[General]\nhotkey=rightControl\ntoggleMode=false\n"));
+        velmora_ = session_->launch(
+            testenv::binaryDir() + QStringLiteral("/src/app/velmora"), {},
+            {QStringLiteral("QT_QPA_PLATFORM=xcb"), QStringLiteral("HOME=") + home_,
+             QStringLiteral("XDG_CONFIG_HOME=") + home_ + QStringLiteral("/config"),
+             QStringLiteral("XDG_STATE_HOME=") + home_ + QStringLiteral("/state"),
+             QStringLiteral("XDG_DATA_HOME=") + home_ + QStringLiteral("/data"),
+             QStringLiteral("XDG_CACHE_HOME=") + home_ + QStringLiteral("/cache"),
+             QStringLiteral("VQ_SERVER=http://127.0.0.1:%1").arg(port),
+             QStringLiteral("VQ_SERVER_TOKEN=") + kToken});
+        ASSERT_NE(velmora_, nullptr) << "velmora did not start";
+        harness::LogReader log(logPath());
+        // The key monitor is armed once the line is written; the microphone is warmed meanwhile.
+        ASSERT_TRUE(log.waitFor(QStringLiteral("Talk key: rightControl, hold mode")));
+        ASSERT_TRUE(log.waitFor(QStringLiteral("Mic permission: true")));
+        ASSERT_TRUE(focusTarget(display_, window_, *target_, QStringLiteral("entry"), &state));
+    }
+
+    // One more of our target windows, as a separate application; its window id in `window`.
+    std::unique_ptr<JsonChild> launchTarget(unsigned long* window) {
+        QProcess* process = session_->launch(
+            testenv::binaryDir() + QStringLiteral("/tests/delivery/velmora_delivery_target"), {},
+            {QStringLiteral("QT_QPA_PLATFORM=xcb")});
+        if (!process) return nullptr;
+        auto child = std::make_unique<JsonChild>(process);
+        *window = child->waitFor(QStringLiteral("ready"))
+                      .value(QStringLiteral("window"))
+                      .toString()
+                      .toULong();
+        if (*window == 0) return nullptr;
+        return child;
+    }
+
+    void key(const char* action, const char* name) {
+        const bool ok = tool(QStringLiteral("xdotool"),
+                             {QString::fromLatin1(action), QString::fromLatin1(name)});
+        if (QLatin1String(name) == QLatin1String("Control_R"))
+            keyDown_ = QLatin1String(action) == QLatin1String("keydown");
+        ASSERT_TRUE(ok) << "xdotool " << action << " " << name;
+    }
+
     Display* display_ = nullptr;
+    unsigned long window_ = 0;  // the target's
     bool keyDown_ = false;
     QString home_;
     std::unique_ptr<PrivatePulse> pulse_;
@@ -164,64 +248,11 @@ class E2E : public ::testing::Test {
 TEST_F(E2E, HeldTalkKeyTypesTheSpokenSentenceIntoTheFocusedWindow) {
     QElapsedTimer wall;
     wall.start();
-
-    // The "microphone": flite's speech, played in real time into a pipe source.
-    const QString wavPath = home_ + QStringLiteral("/spoken.wav");
-    ASSERT_TRUE(tool(QStringLiteral("flite"),
-                     {QStringLiteral("-voice"), QStringLiteral("slt"), QStringLiteral("-t"),
-                      kSpoken, QStringLiteral("-o"), wavPath}));
-    const std::optional<Wav> speech = readWav(wavPath);
+    const std::optional<Wav> speech = speak(kSpoken);
     ASSERT_TRUE(speech) << "flite wrote no 16-bit WAV";
-    const QString fifo = home_ + QStringLiteral("/mic.fifo");
-    pulse_ = std::make_unique<PrivatePulse>(
-        QStringList{
-            pipeSource(QStringLiteral("mic"), fifo, "s16le", speech->rate, speech->channels),
-            QStringLiteral("set-default-source mic")},
-        150);
-    ASSERT_TRUE(pulse_->ok()) << pulse_->error().toStdString();
-    feeder_ = std::make_unique<FifoFeeder>(fifo, speech->rate, 2 * speech->channels);
-    ASSERT_TRUE(feeder_->ok()) << "cannot write to the pipe source";
-
-    // The buses; every program below is its child, killed by the watchdog if the test hangs.
-    session_ = std::make_unique<DesktopSession>();
-    ASSERT_TRUE(session_->start(150)) << session_->error.toStdString();
-    const int port = startServer();
-    ASSERT_GT(port, 0)
-        << "velmora-server did not come up:\n"
-        << testenv::readFile(home_ + QStringLiteral("/server/server.log")).toStdString();
-
-    QProcess* targetProcess = session_->launch(
-        testenv::binaryDir() + QStringLiteral("/tests/delivery/velmora_delivery_target"), {},
-        {QStringLiteral("QT_QPA_PLATFORM=xcb")});
-    ASSERT_NE(targetProcess, nullptr) << "the target window did not start";
-    target_ = std::make_unique<JsonChild>(targetProcess);
-    const unsigned long window = target_->waitFor(QStringLiteral("ready"))
-                                     .value(QStringLiteral("window"))
-                                     .toString()
-                                     .toULong();
-    ASSERT_NE(window, 0u);
-    QJsonObject state;
-    ASSERT_TRUE(focusTarget(display_, window, *target_, QStringLiteral("entry"), &state))
-        << QJsonDocument(state).toJson(QJsonDocument::Compact).toStdString();
-
-    // Velmora as a user runs it, with the talk key held rather than tapped.
-    ASSERT_TRUE(testenv::writeFile(home_ + QStringLiteral("/config/Velmora/Velmora.conf"),
-                                   "[General]\nhotkey=rightControl\ntoggleMode=false\n"));
-    velmora_ =
-        session_->launch(testenv::binaryDir() + QStringLiteral("/src/app/velmora"), {},
-                         {QStringLiteral("QT_QPA_PLATFORM=xcb"), QStringLiteral("HOME=") + home_,
-                          QStringLiteral("XDG_CONFIG_HOME=") + home_ + QStringLiteral("/config"),
-                          QStringLiteral("XDG_STATE_HOME=") + home_ + QStringLiteral("/state"),
-                          QStringLiteral("XDG_DATA_HOME=") + home_ + QStringLiteral("/data"),
-                          QStringLiteral("XDG_CACHE_HOME=") + home_ + QStringLiteral("/cache"),
-                          QStringLiteral("VQ_SERVER=http://127.0.0.1:%1").arg(port),
-                          QStringLiteral("VQ_SERVER_TOKEN=") + kToken});
-    ASSERT_NE(velmora_, nullptr) << "velmora did not start";
+    bringUp(*speech);
+    if (HasFatalFailure()) return;
     harness::LogReader log(logPath());
-    // The key monitor is armed once the line is written; the microphone is warmed meanwhile.
-    ASSERT_TRUE(log.waitFor(QStringLiteral("Talk key: rightControl, hold mode")));
-    ASSERT_TRUE(log.waitFor(QStringLiteral("Mic permission: true")));
-    ASSERT_TRUE(focusTarget(display_, window, *target_, QStringLiteral("entry"), &state));
 
     // Hold the key, speak, let go half a second after the last word.
     keyDown_ = true;
@@ -457,6 +488,76 @@ TEST_F(E2E, ASignedOutUserSignsInDictatesAndRunsIntoTheMonthsLimit) {
     ASSERT_TRUE(release());
     ASSERT_TRUE(
         log.waitFor(QStringLiteral("Not listening: That's this month's words, see your plan")));
+}
+
+// Esc while listening types nothing. Then, while the user speaks, another application
+// copies a password (marked secret) and a link, and takes the focus: the secret never
+// becomes a clip, the target comes back, and the sentence arrives with the link in it.
+TEST_F(E2E, EscapeClipsAndAWanderingFocus) {
+    const std::optional<Wav> speech = speak(kSpoken);
+    ASSERT_TRUE(speech) << "flite wrote no 16-bit WAV";
+    bringUp(*speech);
+    if (HasFatalFailure()) return;
+    harness::LogReader log(logPath());
+    const QByteArray tail(speech->rate * speech->channels, '\0');
+
+    // Esc while listening: nothing is typed, and the listening ends at once.
+    key("keydown", "Control_R");
+    ASSERT_TRUE(log.waitFor(QStringLiteral("Listening → ")));
+    feeder_->queue(speech->pcm.left(speech->pcm.size() / 2));
+    ASSERT_TRUE(harness::waitUntil([&] { return feeder_->drained(); }, "half the speech", 60s));
+    key("key", "Escape");
+    ASSERT_TRUE(log.waitFor(QStringLiteral("Cancel (esc)")))
+        << testenv::readFile(logPath()).toStdString();
+    key("keyup", "Control_R");
+    EXPECT_TRUE(targetText().isEmpty());
+
+    // The second application, which copies and then takes the focus.
+    unsigned long otherWindow = 0;
+    std::unique_ptr<JsonChild> other = launchTarget(&otherWindow);
+    ASSERT_TRUE(other);
+    QJsonObject state;
+    ASSERT_TRUE(focusTarget(display_, window_, *target_, QStringLiteral("entry"), &state));
+    log.mark();
+
+    const QString link = QStringLiteral("https://example.com/q3-report");
+    key("keydown", "Control_R");
+    ASSERT_TRUE(log.waitFor(QStringLiteral("Listening → velmora-target")));
+    feeder_->queue(speech->pcm + tail);
+    other->ask({{QStringLiteral("cmd"), QStringLiteral("setclip")},
+                {QStringLiteral("text"), QStringLiteral("hunter2-secret")},
+                {QStringLiteral("hint"), QStringLiteral("secret")}});
+    ASSERT_TRUE(log.waitFor(QStringLiteral("Clip: skipped a copy marked concealed or transient")));
+    other->ask(
+        {{QStringLiteral("cmd"), QStringLiteral("setclip")}, {QStringLiteral("text"), link}});
+    ASSERT_TRUE(log.waitFor(QStringLiteral("Clip ⟦链接1⟧: ")));
+    ASSERT_TRUE(focusTarget(display_, otherWindow, *other, QStringLiteral("entry"), &state));
+    ASSERT_TRUE(harness::waitUntil([&] { return feeder_->drained(); }, "the speech played", 60s));
+    key("keyup", "Control_R");
+
+    ASSERT_TRUE(log.waitFor(QStringLiteral("Done "), 1, 60s)) << log.text().toStdString();
+    // The written text, from the log: the link on a line of its own beside the sentence.
+    static const QRegularExpression doneLine(
+        QStringLiteral("Done \\d+ms after release \\[(.*)\\]$"),
+        QRegularExpression::MultilineOption | QRegularExpression::DotMatchesEverythingOption);
+    const auto m = doneLine.match(log.text());
+    ASSERT_TRUE(m.hasMatch()) << log.text().toStdString();
+    const QString written = m.captured(1);
+    std::fprintf(stderr, "written with the clip: %s\n", qPrintable(written));
+    EXPECT_TRUE(written.contains(link));
+    EXPECT_FALSE(written.contains(QStringLiteral("hunter2")));
+    EXPECT_GE(harness::wordShare(kSpoken, written), 0.6) << written.toStdString();
+    // All of it went into the target, none into the app that had taken the focus.
+    QString typed;
+    ASSERT_TRUE(harness::waitUntil([&] { return !(typed = targetText()).isEmpty(); },
+                                   "text in the target"));
+    EXPECT_EQ(typed.toStdString(), written.toStdString());
+    const QString otherText = other->ask({{QStringLiteral("cmd"), QStringLiteral("text")}})
+                                  .value(QStringLiteral("text"))
+                                  .toString();
+    EXPECT_TRUE(otherText.isEmpty()) << "typed into the wrong app: " << otherText.toStdString();
+    EXPECT_TRUE(log.has(QStringLiteral("Back to "))) << log.text().toStdString();
+    EXPECT_FALSE(log.has(QStringLiteral("Abort: "))) << log.text().toStdString();
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "harness/LogReader.h"
 #include "ui/HUDCopy.h"
 #include "ui/HUDModel.h"
+#include "ui/StatusItem.h"
 
 namespace {
 
@@ -386,4 +387,25 @@ TEST(HUDModel, LevelLogNeedsTenLevelsAndIsWrittenWhenListeningEnds) {
     EXPECT_TRUE(lines.last().endsWith(
         QStringLiteral("Mic level dBFS: p10=-40 p50=-40 p90=-40 max=-40 (floor -55, n=10)")))
         << lines.last().toStdString();
+}
+
+// The idle tray icon takes the tone opposite the panel's; listening is blue on either.
+TEST(StatusIcon, InkFollowsThePanel) {
+    auto ink = [](const QImage& img) {
+        int darkest = 255, lightest = 0;
+        for (int y = 0; y < img.height(); ++y)
+            for (int x = 0; x < img.width(); ++x) {
+                const QRgb p = img.pixel(x, y);
+                if (qAlpha(p) < 255) continue;
+                darkest = std::min(darkest, qGray(p));
+                lightest = std::max(lightest, qGray(p));
+            }
+        return std::pair{darkest, lightest};
+    };
+    const auto onLight = ink(StatusItem::render(false, false, 32, false));
+    const auto onDark = ink(StatusItem::render(false, false, 32, true));
+    EXPECT_LT(onLight.second, 80);
+    EXPECT_GT(onDark.first, 200);
+    EXPECT_EQ(StatusItem::render(true, false, 32, false),
+              StatusItem::render(true, false, 32, true));
 }

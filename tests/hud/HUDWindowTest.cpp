@@ -280,6 +280,14 @@ TEST_F(HUDWindow, EachModeLooksRightAndLeavesTheFocusAlone) {
     EXPECT_GT(lightPixels(img, pill), 40);  // "Listening" and the cursor symbol
     saveShot(img, pill, QStringLiteral("listening-nothing-heard"), true);
     expectFocusKept();
+    // Panels and pagers leave it out.
+    const QString states =
+        run(QStringLiteral("xprop"), {QStringLiteral("-id"), QString::number(hud.panel()->winId()),
+                                      QStringLiteral("_NET_WM_STATE")});
+    EXPECT_TRUE(states.contains(QStringLiteral("_NET_WM_STATE_SKIP_TASKBAR")))
+        << states.toStdString();
+    EXPECT_TRUE(states.contains(QStringLiteral("_NET_WM_STATE_SKIP_PAGER")))
+        << states.toStdString();
 
     hud.show(HUD::Mode::listening, QStringLiteral("Hello"));
     img = look(hud);
@@ -333,9 +341,18 @@ TEST_F(HUDWindow, EachModeLooksRightAndLeavesTheFocusAlone) {
     saveShot(img, pill, QStringLiteral("info"));
     expectFocusKept();
 
-    // Hidden after its delay, and then nothing of the pill keeps running.
+    // Hidden after its delay, and then nothing of the pill keeps running. Without a
+    // compositor it goes at once, never through a half-opaque (black) window.
     hud.hide(0.3);
     EXPECT_TRUE(hudVisible(hud));
+    double lowest = 1.0;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            lowest = std::min(lowest, hud.panel()->windowOpacity());
+            return !hudVisible(hud);
+        },
+        "the pill hidden"));
+    EXPECT_EQ(lowest, 1.0);
     ASSERT_TRUE(hidden(hud));
     EXPECT_TRUE(waitUntil([] { return !pillBounds(grabScreen()).isValid(); }, "no pill on screen"));
     EXPECT_EQ(runningTimers(hud), 0);

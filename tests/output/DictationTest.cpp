@@ -98,9 +98,11 @@ TEST_F(Dictation, MutesWhileHeldAndKeepsTheAudio) {
     tap();
     ASSERT_EQ(delegate->state, AppDelegate::State::listening);
     const bool mutedWhileListening = muted();
-    ASSERT_TRUE(
-        waitUntil([&] { return delegate->session && !delegate->session->rawSentences.isEmpty(); },
-                  QStringLiteral("the sentence heard")));
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            return delegate->dictation && !delegate->dictation->session->rawSentences.isEmpty();
+        },
+        QStringLiteral("the sentence heard")));
     tap();
     ASSERT_TRUE(waitUntil([&] { return delegate->state == AppDelegate::State::idle; },
                           QStringLiteral("idle")));

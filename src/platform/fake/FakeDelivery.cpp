@@ -107,8 +107,14 @@ bool FakePasteboard::writeAll(const PasteboardContents& contents) {
     if (writesFail_) return false;
     contents_ = contents;
     ++count_;
+    ours_ = true;
     changed_.notify_all();
     return true;
+}
+
+bool FakePasteboard::ownedByUs() {
+    std::lock_guard lock(mutex_);
+    return ours_;
 }
 
 bool FakePasteboard::writeText(const QString& text) {
@@ -146,6 +152,7 @@ void FakePasteboard::readByTarget() {
 void FakePasteboard::copyFromOtherApp(const PasteboardContents& contents) {
     std::lock_guard lock(mutex_);
     contents_ = contents;
+    ours_ = false;
     ++count_;
     changed_.notify_all();
 }

@@ -74,6 +74,7 @@ class FakeKeySynth : public KeySynth {
 class FakePasteboard : public Pasteboard {
   public:
     quint64 changeCount() override;
+    bool ownedByUs() override;
     QStringList types() override;
     std::optional<QString> text() override;
     PasteboardContents readAll() override;
@@ -98,6 +99,7 @@ class FakePasteboard : public Pasteboard {
     quint64 count_ = 0;
     quint64 readAt_ = 0;  // the change count whose contents another app has read
     bool writesFail_ = false;
+    bool ours_ = false;
     int waiters_ = 0;
 };
 

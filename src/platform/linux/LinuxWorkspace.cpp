@@ -2,6 +2,8 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSet>
+#include <algorithm>
+#include <vector>
 
 #include "platform/linux/BundleIdMap.h"
 
@@ -166,6 +168,40 @@ void LinuxWorkspace::showOnAllDesktops(quint64 window) {
     sendClientMessage(d, DefaultRootWindow(d), w, desktop, {static_cast<long>(all), 2},
                       kToWindowManager);
     if (trap.failed()) Log::write(QStringLiteral("HUD: couldn't keep the pill on every desktop"));
+}
+
+void LinuxWorkspace::keepOffTaskbar(quint64 window) {
+    Display* d = display_.get();
+    if (window == 0) return;
+    const Window w = static_cast<Window>(window);
+    const Atom state = atom(d, "_NET_WM_STATE");
+    const Atom wanted[] = {atom(d, "_NET_WM_STATE_SKIP_TASKBAR"),
+                           atom(d, "_NET_WM_STATE_SKIP_PAGER")};
+    ErrorTrap trap(d);
+    // The property, kept with whatever states are already there, for a window about to
+    // be mapped; the request, for one the window manager already manages.
+    std::vector<Atom> states;
+    Atom type = None;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    if (XGetWindowProperty(d, w, state, 0, 64, False, XA_ATOM, &type, &format, &count, &after,
+                           &data) == Success &&
+        data) {
+        if (type == XA_ATOM && format == 32) {
+            const auto* atoms = reinterpret_cast<const Atom*>(data);
+            states.assign(atoms, atoms + count);
+        }
+        XFree(data);
+    }
+    for (Atom a : wanted)
+        if (std::find(states.begin(), states.end(), a) == states.end()) states.push_back(a);
+    XChangeProperty(d, w, state, XA_ATOM, 32, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(states.data()), int(states.size()));
+    sendClientMessage(d, DefaultRootWindow(d), w, state,
+                      {1, static_cast<long>(wanted[0]), static_cast<long>(wanted[1]), 2},
+                      kToWindowManager);
+    if (trap.failed()) Log::write(QStringLiteral("HUD: couldn't keep the pill off the taskbar"));
 }
 
 }  // namespace platform::x11

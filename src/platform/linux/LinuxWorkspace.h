@@ -16,6 +16,7 @@ class LinuxWorkspace : public Workspace {
     std::optional<QRect> windowFrame(quint64 window) override;
     bool compositing() override;
     void showOnAllDesktops(quint64 window) override;
+    void keepOffTaskbar(quint64 window) override;
 
     // The identifier the app's style rules match: a Flatpak or desktop-file id
     // when the process tells it, else the lower-cased WM_CLASS class.

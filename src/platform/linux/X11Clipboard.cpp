@@ -454,6 +454,11 @@ quint64 X11Clipboard::changeCount() {
     return count_;
 }
 
+bool X11Clipboard::ownedByUs() {
+    std::lock_guard lock(mutex_);
+    return owned_;
+}
+
 QStringList X11Clipboard::types() {
     QStringList out;
     call([&] {

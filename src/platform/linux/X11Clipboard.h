@@ -28,6 +28,7 @@ class X11Clipboard : public Pasteboard {
     ~X11Clipboard() override;
 
     quint64 changeCount() override;
+    bool ownedByUs() override;
     QStringList types() override;
     std::optional<QString> text() override;
     PasteboardContents readAll() override;

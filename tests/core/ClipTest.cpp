@@ -1,0 +1,377 @@
+// Clips: their kinds, tokens and labels, where their tokens go while listening,
+// and how the final text is filled, in English and in Chinese.
+#include <gtest/gtest.h>
+
+#include "core/Clip.h"
+#include "core/Log.h"
+#include "harness/LogReader.h"
+#include "platform/Platform.h"
+#include "platform/fake/FakeDelivery.h"
+#include "platform/fake/FakePlatform.h"
+
+QT_BEGIN_NAMESPACE
+inline void PrintTo(const QString& s, std::ostream* os) {
+    *os << '"' << s.toStdString() << '"';
+}
+QT_END_NAMESPACE
+
+namespace {
+
+namespace fake = platform::fake;
+
+QString zh(int n) {
+    return QString(n, QChar(0x5B57));  // 字
+}
+
+TEST(Clip, KindsTokensAndLabels) {
+    struct Case {
+        QString text;
+        QString token;
+        QString label;
+    };
+    const Case cases[] = {
+        {QStringLiteral("https://www.example.com/a?b=1"), QStringLiteral("⟦链接1⟧"),
+         QStringLiteral("🔗 example.com")},
+        {QStringLiteral("HTTP://Docs.Example.org"), QStringLiteral("⟦链接1⟧"),
+         QStringLiteral("🔗 docs.example.org")},
+        // Without a scheme, or with another one, it is a phrase.
+        {QStringLiteral("www.example.com/a"), QStringLiteral("⟦短语1⟧"),
+         QStringLiteral("📋 www.exampl…")},
+        {QStringLiteral("ftp://example.com"), QStringLiteral("⟦短语1⟧"),
+         QStringLiteral("📋 ftp://exam…")},
+        {QStringLiteral("https://example.com/a b"), QStringLiteral("⟦短语1⟧"),
+         QStringLiteral("📋 https://ex…")},
+        {QStringLiteral("0123456789"), QStringLiteral("⟦短语1⟧"), QStringLiteral("📋 0123456789")},
+        {QStringLiteral("0123456789A"), QStringLiteral("⟦短语1⟧"), QStringLiteral("📋 0123456789…")},
+        {QStringLiteral("  two\nlines \n"), QStringLiteral("⟦段落1⟧"),
+         QStringLiteral("📋 two lines")},
+        {zh(40), QStringLiteral("⟦短语1⟧"), QStringLiteral("📋 ") + zh(10) + QStringLiteral("…")},
+        {zh(41), QStringLiteral("⟦段落1⟧"), QStringLiteral("📋 ") + zh(10) + QStringLiteral("…")},
+        {QString(80, QLatin1Char('a')), QStringLiteral("⟦短语1⟧"), QStringLiteral("📋 aaaaaaaaaa…")},
+        {QString(81, QLatin1Char('a')), QStringLiteral("⟦段落1⟧"), QStringLiteral("📋 aaaaaaaaaa…")},
+        // An emoji with its modifier is one character.
+        {QStringLiteral("👍🏽123456789"), QStringLiteral("⟦短语1⟧"),
+         QStringLiteral("📋 👍🏽123456789")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text.toStdString());
+        const Clip clip(c.text, 1);
+        EXPECT_EQ(clip.token(), c.token);
+        EXPECT_EQ(clip.label(), c.label);
+    }
+    EXPECT_EQ(Clip(QStringLiteral(" x \n"), 12).token(), QStringLiteral("⟦短语12⟧"));
+    EXPECT_EQ(Clip(QStringLiteral(" x \n"), 1).text, QStringLiteral("x"));
+}
+
+TEST(Clip, Content) {
+    const Clip link(QStringLiteral("https://example.com/x"), 1);
+    EXPECT_EQ(link.content(false, true), QStringLiteral("https://example.com/x"));
+    EXPECT_EQ(link.content(true, false), QStringLiteral("(https://example.com/x)"));
+    EXPECT_EQ(link.content(true, true), QStringLiteral("（https://example.com/x）"));
+    struct Case {
+        const char* text;
+        const char* western;
+        const char* chinese;
+    };
+    const Case cases[] = {
+        {"plain words", "\"plain words\"", "“plain words”"},
+        {"“already”", "“already”", "“already”"},
+        {"「书名」", "「书名」", "「书名」"},
+        {"(mixed]", "(mixed]", "(mixed]"},  // the two ends are checked apart
+        {"'open", "\"'open\"", "“'open”"},
+        {"\"", "\"\"\"", "“\"”"},  // one character is no pair of marks
+    };
+    for (const Case& c : cases) {
+        const Clip clip(QString::fromUtf8(c.text), 1);
+        EXPECT_EQ(clip.content(true, false), QString::fromUtf8(c.western)) << c.text;
+        EXPECT_EQ(clip.content(false, true), QString::fromUtf8(c.chinese)) << c.text;
+    }
+}
+
+TEST(Clip, SentenceEnd) {
+    struct Case {
+        const char* text;
+        int offset;
+        int end;
+    };
+    const Case cases[] = {
+        {"Hi. There is more.", 3, 3},
+        {"Hi. There is more.", 0, 0},
+        {"Hi. There is more.", 4, 18},
+        {"Pi is 3.14 roughly. Next", 3, 19},  // no end inside a number
+        {"Go to example.com now", 2, 21},     // nor inside a domain
+        {"Really?!\" Yes", 2, 9},             // enders and closers after the end
+        {"no end here", 99, 11},              // past the end: the end
+        {"他说「好。」然后走了。", 5, 6},     // 。 then 」: after the 」
+        {"他说「好。」然后走了。", 6, 11},
+        {"第一行\n第二行。", 4, 4},  // just after a line break
+        {"等一下…好的", 1, 4},
+        {"👍🏽 fine. ok", 1, 7},  // characters, not code units
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(Clip::sentenceEnd(QString::fromUtf8(c.text), c.offset), c.end)
+            << c.text << " @" << c.offset;
+}
+
+TEST(Clip, InsertPutsWaitingTokensAtTheirSentenceEnds) {
+    const QString t1 = QStringLiteral("⟦短语1⟧"), t2 = QStringLiteral("⟦链接2⟧");
+    struct Case {
+        Clip::Waiting waiting;
+        QString sentence;
+        QString expected;
+    };
+    const Case cases[] = {
+        {{{t1, 3}},
+         QStringLiteral("Hi. There is more."),
+         QStringLiteral("Hi.⟦短语1⟧ There is more.")},
+        {{{t1, 5}},
+         QStringLiteral("Hi. There is more."),
+         QStringLiteral("Hi. There is more.⟦短语1⟧")},
+        {{{t1, 3}, {t2, 3}},
+         QStringLiteral("Hi. More."),
+         QStringLiteral("Hi.⟦短语1⟧⟦链接2⟧ More.")},
+        {{{t1, 2}, {t2, 6}},
+         QStringLiteral("我说。你看那个。"),
+         QStringLiteral("我说。⟦短语1⟧你看那个。⟦链接2⟧")},
+        {{{t1, 40}}, QStringLiteral("short"), QStringLiteral("short⟦短语1⟧")},
+        {{}, QStringLiteral("unchanged"), QStringLiteral("unchanged")},
+    };
+    for (const Case& c : cases) EXPECT_EQ(Clip::insert(c.waiting, c.sentence), c.expected);
+}
+
+TEST(Clip, NamesIt) {
+    struct Case {
+        const char* text;
+        bool names;
+    };
+    const Case cases[] = {
+        {"look at this link", true},
+        {"Check THIS one  ", true},
+        {"I like the new design", true},
+        {"read those three long ones", false},  // three words after the determiner
+        {"look at this", false},
+        {"nothing here", false},
+        {"请看这个链接", true},
+        {"那篇文章", true},
+        {"这个", false},  // a measure word alone names nothing
+        {"这是", false},  // a function word last
+        {"我觉得这个很好吗", false},
+        {"", false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(Clip::namesIt(QString::fromUtf8(c.text)), c.names) << c.text;
+}
+
+TEST(Clip, FillPlacesBlocksAndAsides) {
+    struct Case {
+        const char* name;
+        QString cleaned;
+        QString raw;  // empty: the cleanup was off
+        QStringList clips;
+        bool blankLines;
+        QString expected;
+    };
+    const QString link = QStringLiteral("https://example.com/x");
+    const Case cases[] = {
+        {"phrase mid-sentence",
+         QStringLiteral("Look at this.⟦短语1⟧ And more."),
+         {},
+         {QStringLiteral("hello world")},
+         false,
+         QStringLiteral("Look at this.\n\"hello world\"\nAnd more.")},
+        {"link at the very end",
+         QStringLiteral("See the docs.⟦链接1⟧"),
+         {},
+         {QStringLiteral("https://www.example.com/a")},
+         false,
+         QStringLiteral("See the docs.\nhttps://www.example.com/a")},
+        {"clip at the very start",
+         QStringLiteral("⟦短语1⟧Then we go."),
+         {},
+         {QStringLiteral("first")},
+         false,
+         QStringLiteral("\"first\"\nThen we go.")},
+        {"adjacent clips keep their order",
+         QStringLiteral("Compare these.⟦短语1⟧⟦短语2⟧ Then decide."),
+         {},
+         {QStringLiteral("alpha"), QStringLiteral("beta")},
+         false,
+         QStringLiteral("Compare these.\n\"alpha\"\n\"beta\"\nThen decide.")},
+        {"two sentences, two clips",
+         QStringLiteral("One.⟦短语1⟧ Two.⟦短语2⟧"),
+         {},
+         {QStringLiteral("a1"), QStringLiteral("b2")},
+         false,
+         QStringLiteral("One.\n\"a1\"\nTwo.\n\"b2\"")},
+        {"a paragraph with blank lines",
+         QStringLiteral("Intro.⟦段落1⟧ Outro."),
+         {},
+         {QStringLiteral("line one\nline two")},
+         true,
+         QStringLiteral("Intro.\n\n\"line one\nline two\"\n\nOutro.")},
+        {"blank lines only for clips with line breaks",
+         QStringLiteral("Intro.⟦短语1⟧ Outro."),
+         {},
+         {QStringLiteral("one line")},
+         true,
+         QStringLiteral("Intro.\n\"one line\"\nOutro.")},
+        {"a dropped token goes at the end",
+         QStringLiteral("Hello there."),
+         QStringLiteral("Hello there.⟦短语1⟧"),
+         {QStringLiteral("kept")},
+         false,
+         QStringLiteral("Hello there.\n\"kept\"")},
+        {"an aside the cleanup attached to a word",
+         QStringLiteral("I met Bob ⟦短语1⟧ today."),
+         QStringLiteral("I met Bob today.⟦短语1⟧"),
+         {QStringLiteral("Robert Smith")},
+         false,
+         QStringLiteral("I met Bob \"Robert Smith\" today.")},
+        {"an inline link",
+         QStringLiteral("Open it ⟦链接1⟧ and read it."),
+         QStringLiteral("Open it and read.⟦链接1⟧"),
+         {link},
+         false,
+         QStringLiteral("Open it (https://example.com/x) and read it.")},
+        {"a named link stays a block",
+         QStringLiteral("Open this link ⟦链接1⟧ now."),
+         QStringLiteral("Open it now.⟦链接1⟧"),
+         {link},
+         false,
+         QStringLiteral("Open this link now.\nhttps://example.com/x")},
+        {"a block mate keeps its neighbour a block",
+         QStringLiteral("Bob ⟦短语1⟧ wrote ⟦段落2⟧ this."),
+         QStringLiteral("Bob wrote this.⟦短语1⟧⟦段落2⟧"),
+         {QStringLiteral("R. S."), QStringLiteral("para\ngraph")},
+         false,
+         QStringLiteral("Bob wrote this.\n\"R. S.\"\n\"para\ngraph\"")},
+        // Chinese.
+        {"Chinese phrase block",
+         QStringLiteral("我们看一下。⟦短语1⟧然后继续。"),
+         {},
+         {QStringLiteral("你好世界")},
+         false,
+         QStringLiteral("我们看一下。\n“你好世界”\n然后继续。")},
+        {"Chinese sentence, Western clip",
+         QStringLiteral("我们看一下。⟦短语1⟧然后继续。"),
+         {},
+         {QStringLiteral("hello")},
+         false,
+         QStringLiteral("我们看一下。\n\"hello\"\n然后继续。")},
+        {"这个链接 names the link",
+         QStringLiteral("请看这个链接⟦链接1⟧。"),
+         QStringLiteral("请看这个链接。⟦链接1⟧"),
+         {link},
+         false,
+         QStringLiteral("请看这个链接。\nhttps://example.com/x")},
+        {"Chinese aside against its neighbours",
+         QStringLiteral("我喜欢读⟦短语1⟧很久了。"),
+         QStringLiteral("我喜欢读书很久了。⟦短语1⟧"),
+         {QStringLiteral("三体")},
+         false,
+         QStringLiteral("我喜欢读“三体”很久了。")},
+        {"Chinese inline link",
+         QStringLiteral("打开网站⟦链接1⟧看看。"),
+         QStringLiteral("打开看看。⟦链接1⟧"),
+         {link},
+         false,
+         QStringLiteral("打开网站（https://example.com/x）看看。")},
+        {"Chinese adjacent clips",
+         QStringLiteral("对比一下。⟦短语1⟧⟦短语2⟧好吗？"),
+         {},
+         {QStringLiteral("甲"), QStringLiteral("乙")},
+         false,
+         QStringLiteral("对比一下。\n“甲”\n“乙”\n好吗？")},
+        {"a mixed pair keeps its space",
+         QStringLiteral("用Python ⟦段落1⟧写。"),
+         {},
+         {QStringLiteral("x\ny")},
+         false,
+         QStringLiteral("用Python 写。\n\"x\ny\"")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QList<Clip> clips;
+        for (const QString& t : c.clips) clips.append(Clip(t, int(clips.size()) + 1));
+        const QString raw = c.raw.isEmpty() ? c.cleaned : c.raw;
+        EXPECT_EQ(Clip::fill(c.cleaned, raw, clips, c.blankLines), c.expected);
+    }
+}
+
+TEST(Clip, DroppedTokenIsLogged) {
+    harness::LogReader log;
+    const QList<Clip> clips = {Clip(QStringLiteral("kept"), 1)};
+    Clip::fill(QStringLiteral("Cleaned."), QStringLiteral("Raw.⟦短语1⟧"), clips, false);
+    EXPECT_TRUE(log.has(QStringLiteral("Clip ⟦短语1⟧: not in the cleaned text, added at the end")));
+}
+
+// The watch on the scripted clipboard: what counts as the user's copy.
+TEST(ClipboardWatch, ReportsOnlyTheUsersOwnNewCopies) {
+    harness::LogReader log;
+    auto& board = fake::pasteboard();
+    auto text = [](const char* t) {
+        return platform::PasteboardFormat{QStringLiteral("text/plain;charset=utf-8"),
+                                          QByteArray(t)};
+    };
+    board.copyFromOtherApp({text("before the start")});
+    QStringList copies;
+    ClipboardWatch watch;
+    watch.start([&](const QString& t) { copies << t; });
+    EXPECT_TRUE(watch.running());
+    watch.tick();
+    EXPECT_TRUE(copies.isEmpty()) << "a copy made before start is never reported";
+
+    struct Step {
+        const char* name;
+        std::function<void()> act;
+        QStringList reported;
+    };
+    const Step steps[] = {
+        {"a copy",
+         [&] { board.copyFromOtherApp({text("  first copy \n")}); },
+         {QStringLiteral("first copy")}},
+        {"unchanged", [] {}, {}},
+        {"our own paste", [&] { board.writeText(QStringLiteral("typed by us")); }, {}},
+        {"white space only", [&] { board.copyFromOtherApp({text(" \n\t")}); }, {}},
+        {"no text at all",
+         [&] {
+             board.copyFromOtherApp({{QStringLiteral("image/png"), QByteArray("png")}});
+         },
+         {}},
+        {"marked concealed",
+         [&] {
+             board.copyFromOtherApp(
+                 {text("hunter2"), {QStringLiteral("org.nspasteboard.ConcealedType"), {}}});
+         },
+         {}},
+        {"KDE secret hint",
+         [&] {
+             board.copyFromOtherApp(
+                 {text("s3cret"), {QStringLiteral("x-kde-passwordManagerHint"), "secret"}});
+         },
+         {}},
+        {"KDE hint that is no secret",
+         [&] {
+             board.copyFromOtherApp(
+                 {text("public"), {QStringLiteral("x-kde-passwordManagerHint"), "none"}});
+         },
+         {QStringLiteral("public")}},
+    };
+    for (const Step& s : steps) {
+        SCOPED_TRACE(s.name);
+        copies.clear();
+        s.act();
+        watch.tick();
+        EXPECT_EQ(copies, s.reported);
+    }
+    EXPECT_EQ(log.count(QStringLiteral("Clip: skipped a copy marked concealed or transient")), 2);
+
+    watch.stop();
+    EXPECT_FALSE(watch.running());
+    copies.clear();
+    board.copyFromOtherApp({text("after the stop")});
+    watch.tick();
+    EXPECT_TRUE(copies.isEmpty());
+}
+
+}  // namespace
