@@ -1,19 +1,13 @@
 #include "LlmClient.h"
 
-#include <openssl/ssl.h>
-
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/post.hpp>
 #include <boost/asio/ssl.hpp>
-#include <boost/asio/steady_timer.hpp>
-#include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
-#include <boost/beast/ssl.hpp>
 #include <fstream>
 #include <thread>
 
+#include "HttpCall.h"
 #include "JsonFields.h"
 #include "RandomHex.h"
 #include "cleanup/Unicode.h"
@@ -24,7 +18,6 @@ namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace http = beast::http;
 namespace ssl = asio::ssl;
-using tcp = asio::ip::tcp;
 using jsonfields::json;
 
 std::optional<ParsedUrl> parseUrl(const std::string& url) {
@@ -76,115 +69,6 @@ struct LlmClient::Impl {
 };
 
 namespace {
-
-// One exchange with the upstream; lives on the client's thread.
-class Call : public std::enable_shared_from_this<Call> {
-  public:
-    Call(LlmClient::Impl& impl, http::request<http::string_body> req, int timeoutMs,
-         size_t maxBytes, std::function<void(std::optional<std::string>, std::string)> done)
-        : impl_(impl),
-          resolver_(impl.io),
-          deadline_(impl.io),
-          req_(std::move(req)),
-          timeoutMs_(timeoutMs),
-          done_(std::move(done)) {
-        parser_.body_limit(maxBytes);
-        parser_.header_limit(32 * 1024);
-        if (impl.url.tls)
-            secure_.emplace(impl.io, impl.tls);
-        else
-            plain_.emplace(impl.io);
-    }
-
-    void start() {
-        auto self = shared_from_this();
-        deadline_.expires_after(std::chrono::milliseconds(timeoutMs_));
-        deadline_.async_wait([self](beast::error_code ec) {
-            if (!ec)
-                self->finish(std::nullopt,
-                             "no answer in " + std::to_string(self->timeoutMs_) + "ms");
-        });
-        resolver_.async_resolve(impl_.url.host, impl_.url.port,
-                                [self](beast::error_code ec, tcp::resolver::results_type results) {
-                                    if (ec)
-                                        return self->finish(std::nullopt,
-                                                            "resolve: " + ec.message());
-                                    self->connect(results);
-                                });
-    }
-
-  private:
-    beast::tcp_stream& lowest() { return secure_ ? beast::get_lowest_layer(*secure_) : *plain_; }
-
-    void connect(const tcp::resolver::results_type& results) {
-        auto self = shared_from_this();
-        lowest().async_connect(results, [self](beast::error_code ec, const tcp::endpoint&) {
-            if (ec) return self->finish(std::nullopt, "connect: " + ec.message());
-            if (!self->secure_) return self->write();
-            auto& s = *self->secure_;
-            if (!SSL_set_tlsext_host_name(s.native_handle(), self->impl_.url.host.c_str()))
-                return self->finish(std::nullopt, "TLS: couldn't set the server name");
-            s.set_verify_mode(ssl::verify_peer);
-            s.set_verify_callback(ssl::host_name_verification(self->impl_.url.host));
-            s.async_handshake(ssl::stream_base::client, [self](beast::error_code ec2) {
-                if (ec2) return self->finish(std::nullopt, "TLS: " + ec2.message());
-                self->write();
-            });
-        });
-    }
-
-    void write() {
-        auto self = shared_from_this();
-        auto onWrite = [self](beast::error_code ec, std::size_t) {
-            if (ec) return self->finish(std::nullopt, "send: " + ec.message());
-            self->read();
-        };
-        if (secure_)
-            http::async_write(*secure_, req_, onWrite);
-        else
-            http::async_write(*plain_, req_, onWrite);
-    }
-
-    void read() {
-        auto self = shared_from_this();
-        auto onRead = [self](beast::error_code ec, std::size_t) {
-            if (ec == http::error::body_limit)
-                return self->finish(std::nullopt, "answer too large");
-            if (ec) return self->finish(std::nullopt, "read: " + ec.message());
-            const auto& res = self->parser_.get();
-            if (res.result_int() != 200)
-                return self->finish(std::nullopt, "http " + std::to_string(res.result_int()));
-            self->finish(res.body(), {});
-        };
-        if (secure_)
-            http::async_read(*secure_, buffer_, parser_, onRead);
-        else
-            http::async_read(*plain_, buffer_, parser_, onRead);
-    }
-
-    void finish(std::optional<std::string> body, std::string why) {
-        if (finished_) return;
-        finished_ = true;
-        deadline_.cancel();
-        resolver_.cancel();
-        beast::error_code ignored;
-        lowest().socket().close(ignored);
-        auto done = std::move(done_);
-        done(std::move(body), std::move(why));
-    }
-
-    LlmClient::Impl& impl_;
-    tcp::resolver resolver_;
-    asio::steady_timer deadline_;
-    std::optional<beast::tcp_stream> plain_;
-    std::optional<beast::ssl_stream<beast::tcp_stream>> secure_;
-    http::request<http::string_body> req_;
-    beast::flat_buffer buffer_;
-    http::response_parser<http::string_body> parser_;
-    int timeoutMs_;
-    std::function<void(std::optional<std::string>, std::string)> done_;
-    bool finished_ = false;
-};
 
 // Keeps an application name from smuggling text into the instructions.
 std::string tidyAppName(const std::string& app) {
@@ -377,17 +261,17 @@ void LlmClient::polish(const std::string& raw, cleanup::Style style, const std::
     if (!options_.key.empty()) req.set(http::field::authorization, "Bearer " + options_.key);
     req.body() = requestBody(options_.model, raw, style, app, tag);
     req.prepare_payload();
-    auto finish = [this, raw, tag, done = std::move(done)](std::optional<std::string> body,
-                                                           std::string why) {
+    auto finish = [this, raw, tag, done = std::move(done)](HttpAnswer answer) {
         inFlight_.fetch_sub(1);
-        if (!body) return done(std::nullopt, why);
+        if (answer.status < 0) return done(std::nullopt, answer.error);
+        if (answer.status != 200)
+            return done(std::nullopt, "http " + std::to_string(answer.status));
         std::string reason;
-        auto text = readAnswer(*body, raw, tag, reason);
+        auto text = readAnswer(answer.body, raw, tag, reason);
         done(std::move(text), reason);
     };
-    auto call = std::make_shared<Call>(*impl_, std::move(req), options_.timeoutMs,
-                                       options_.maxAnswerBytes, std::move(finish));
-    asio::post(impl_->io, [call] { call->start(); });
+    httpCall(impl_->io, impl_->tls, impl_->url, std::move(req), options_.timeoutMs,
+             options_.maxAnswerBytes, std::move(finish));
 }
 
 }  // namespace vserver

@@ -26,28 +26,9 @@ struct SqliteFree {
 };
 }  // namespace
 
-void TimingStore::Close::operator()(sqlite3* db) const {
-    sqlite3_close(db);
-}
-
-void TimingStore::Finalize::operator()(sqlite3_stmt* statement) const {
-    sqlite3_finalize(statement);
-}
-
 TimingStore::TimingStore(const std::string& path) : path_(path) {
-    sqlite3* opened = nullptr;
-    const int rc =
-        sqlite3_open_v2(path.c_str(), &opened,
-                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
-    // A failed open still hands over a handle (for its message) unless memory ran out.
-    std::unique_ptr<sqlite3, Close> db(opened);
-    if (rc != SQLITE_OK) {
-        problem_ = "couldn't open " + path + " (" +
-                   (db ? sqlite3_errmsg(db.get()) : "out of memory") + ")";
-        return;
-    }
-    db_ = std::move(db);
-    sqlite3_busy_timeout(db_.get(), 2000);
+    db_ = sqlite::open(path, 2000, problem_);
+    if (!db_) return;
     const char* schema =
         "PRAGMA journal_mode=WAL;"
         "PRAGMA synchronous=NORMAL;"

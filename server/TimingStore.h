@@ -5,8 +5,7 @@
 #include <optional>
 #include <string>
 
-struct sqlite3;
-struct sqlite3_stmt;
+#include "Sqlite.h"
 
 namespace vserver {
 
@@ -36,18 +35,12 @@ class TimingStore {
     int64_t count();
 
   private:
-    struct Close {
-        void operator()(sqlite3* db) const;
-    };
-    struct Finalize {
-        void operator()(sqlite3_stmt* statement) const;
-    };
-    using Statement = std::unique_ptr<sqlite3_stmt, Finalize>;
+    using Statement = sqlite::Statement;
 
     std::mutex mutex_;
     std::string path_, problem_;
     // The statement goes before the database it was prepared on.
-    std::unique_ptr<sqlite3, Close> db_;
+    sqlite::Database db_;
     Statement insert_;
 };
 

@@ -12,10 +12,6 @@ namespace vserver {
 
 namespace {
 
-struct Finalize {
-    void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
-};
-
 // One prepared statement with its values bound by position (from 1).
 class Stmt {
   public:
@@ -62,7 +58,7 @@ class Stmt {
 
   private:
     sqlite3* db_;
-    std::unique_ptr<sqlite3_stmt, Finalize> st_;
+    sqlite::Statement st_;
     int n_ = 0;
 };
 
@@ -135,23 +131,9 @@ int monthOf(int64_t unixSeconds) {
     return (tm.tm_year + 1900) * 100 + tm.tm_mon + 1;
 }
 
-void UserStore::Close::operator()(sqlite3* db) const {
-    sqlite3_close(db);
-}
-
 UserStore::UserStore(const std::string& path) : path_(path) {
-    sqlite3* opened = nullptr;
-    const int rc =
-        sqlite3_open_v2(path.c_str(), &opened,
-                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
-    std::unique_ptr<sqlite3, Close> db(opened);
-    if (rc != SQLITE_OK) {
-        problem_ = "couldn't open " + path + " (" +
-                   (db ? sqlite3_errmsg(db.get()) : "out of memory") + ")";
-        return;
-    }
-    db_ = std::move(db);
-    sqlite3_busy_timeout(db_.get(), 5000);
+    db_ = sqlite::open(path, 5000, problem_);
+    if (!db_) return;
     if (!migrate() && problem_.empty()) problem_ = "couldn't bring " + path + " up to date";
 }
 
@@ -288,14 +270,16 @@ bool UserStore::addWords(const std::string& id, int64_t words, int month) {
 int64_t UserStore::version() {
     // Without the lock or a query: another process's commit grows or rewrites the WAL file,
     // and a checkpoint rewrites the database file; our own writes are counted.
-    int64_t v = ownWrites_.load();
+    // Unsigned, so the mixing wraps instead of overflowing.
+    uint64_t v = static_cast<uint64_t>(ownWrites_.load());
     for (const std::string& file : {path_, path_ + "-wal"}) {
         struct stat st {};
         if (::stat(file.c_str(), &st) != 0) continue;
-        v = v * 1000003 + static_cast<int64_t>(st.st_size);
-        v = v * 1000003 + static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+        v = v * 1000003u + static_cast<uint64_t>(st.st_size);
+        v = v * 1000003u + static_cast<uint64_t>(st.st_mtim.tv_sec) * 1000000000u +
+            static_cast<uint64_t>(st.st_mtim.tv_nsec);
     }
-    return v;
+    return static_cast<int64_t>(v);
 }
 
 bool UserStore::putCode(const std::string& codeHash, const AuthCode& code) {

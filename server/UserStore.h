@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-struct sqlite3;
+#include "Sqlite.h"
 
 namespace vserver {
 
@@ -86,13 +86,10 @@ class UserStore {
     void revokeFamily(const std::string& family);
 
   private:
-    struct Close {
-        void operator()(sqlite3* db) const;
-    };
     bool migrate();
     std::string path_, problem_;
     std::mutex mutex_;
-    std::unique_ptr<sqlite3, Close> db_;
+    sqlite::Database db_;
     std::atomic<int64_t> ownWrites_{0};
 };
 

@@ -17,7 +17,9 @@ bool isModifier(platform::Key k) {
     }
 }
 
-platform::Key keyOf(HotkeyChoice c) {
+}  // namespace
+
+platform::Key HotkeyMonitor::keyFor(HotkeyChoice c) {
     switch (c) {
         case HotkeyChoice::rightOption:
             return platform::Key::rightOption;
@@ -30,7 +32,6 @@ platform::Key keyOf(HotkeyChoice c) {
     }
     return platform::Key::fn;
 }
-}  // namespace
 
 HotkeyMonitor::HotkeyMonitor(HotkeyChoice c, platform::KeyMonitor* keys) : choice(c), keys_(keys) {
     pending_.setSingleShot(true);
@@ -82,7 +83,7 @@ void HotkeyMonitor::setListening(bool listening) {
 }
 
 void HotkeyMonitor::handle(const platform::KeyEvent& e) {
-    if (e.key == keyOf(choice)) return talkKey(e.pressed);
+    if (e.key == keyFor(choice)) return talkKey(e.pressed);
     if (e.key == platform::Key::escape && !e.pressed) {
         if (grab_ == Grab::none || grab_ == Grab::failed) swallowedEscapeDown_ = false;
         return;

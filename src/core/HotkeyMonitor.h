@@ -15,6 +15,9 @@ class HotkeyMonitor {
     HotkeyMonitor(const HotkeyMonitor&) = delete;
     HotkeyMonitor& operator=(const HotkeyMonitor&) = delete;
 
+    // The desktop key a talk-key choice stands for.
+    static platform::Key keyFor(HotkeyChoice choice);
+
     std::function<void()> onDown;
     std::function<void()> onConfirm;
     std::function<void()> onCancel;

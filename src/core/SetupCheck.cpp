@@ -4,6 +4,7 @@
 #include <QStandardPaths>
 #include <optional>
 
+#include "core/HotkeyMonitor.h"
 #include "core/Language.h"
 #include "core/Log.h"
 #include "platform/KeyMonitor.h"
@@ -22,20 +23,6 @@ std::optional<bool>& microphoneAnswer() {
 
 HotkeyChoice talkKey() {
     return Config::shared().hotkey();
-}
-
-platform::Key platformKey(HotkeyChoice key) {
-    switch (key) {
-        case HotkeyChoice::rightOption:
-            return platform::Key::rightOption;
-        case HotkeyChoice::rightCommand:
-            return platform::Key::rightCommand;
-        case HotkeyChoice::rightControl:
-            return platform::Key::rightControl;
-        case HotkeyChoice::fn:
-            break;
-    }
-    return platform::Key::fn;
 }
 
 bool accessibilityReady() {
@@ -64,7 +51,7 @@ void noteMicrophone(bool usable) {
 bool fnReady() {
     if (!platform::Platform::installed()) return false;
     auto* keys = platform::Platform::current().keyMonitor.get();
-    return keys && keys->hasKey(platformKey(talkKey()));
+    return keys && keys->hasKey(HotkeyMonitor::keyFor(talkKey()));
 }
 
 QString keyName(HotkeyChoice key) {
