@@ -259,8 +259,11 @@ class HUDWindow : public ::testing::Test {
     }
     void expectFocusKept() {
         if (!haveXdotool()) return;
-        EXPECT_EQ(focusedWindow(), before_);
-        EXPECT_EQ(focusedWindow(), desk().target.winId());
+        // A window manager that has just started may pass the focus round once more; a pill
+        // that took the focus would keep it.
+        EXPECT_TRUE(waitUntil([&] { return focusedWindow() == desk().target.winId(); },
+                              "the focus on the target"));
+        EXPECT_EQ(before_, desk().target.winId());
         EXPECT_EQ(QGuiApplication::focusWindow(), desk().target.windowHandle());
     }
     quint64 before_ = 0;
@@ -493,7 +496,7 @@ TEST_F(HUDWindow, UnderAWindowManagerTheFocusStaysToo) {
             return focusedWindow() == desk().target.winId();
         },
         "the target focused under openbox"));
-    before_ = focusedWindow();
+    before_ = desk().target.winId();
 
     HUD hud;
     hud.show(HUD::Mode::listening);
