@@ -28,6 +28,8 @@ int runTestAsr(int argc, char** argv, const LaunchOptions& o) {
     options.converter = converter.get();
     options.cleanup = SelfTest::polisherCleanup();
     const int rc = SelfTest::run(o.wavPath, options);
+    // Replies let go with deleteLater() are freed now, not leaked at exit.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     Log::flush();
     return rc;
 }
