@@ -14,6 +14,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QRandomGenerator>
+#include <QSaveFile>
 #include <QUrlQuery>
 #include <atomic>
 #include <cerrno>
@@ -127,26 +128,12 @@ bool writePrivateFile(const QString& path, const QByteArray& bytes, QString& why
         why = QStringLiteral("couldn't make the folder private");
         return false;
     }
-    const QByteArray target = QFile::encodeName(info.absoluteFilePath());
-    QByteArray tmp = target + ".XXXXXX";
-    const int fd = ::mkstemp(tmp.data());  // mode 0600
-    if (fd < 0) {
-        why = QString::fromLocal8Bit(std::strerror(errno));
-        return false;
-    }
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += n;
-    }
-    const bool ok = done == bytes.size() && ::fchmod(fd, 0600) == 0 && ::fsync(fd) == 0;
-    const int err = errno;
-    ::close(fd);
-    if (!ok || ::rename(tmp.constData(), target.constData()) != 0) {
-        why = QString::fromLocal8Bit(std::strerror(ok ? errno : err));
-        ::unlink(tmp.constData());
+    // The temporary file is owner-only from its creation; commit() syncs and renames it.
+    QSaveFile f(path);
+    if (!f.open(QIODevice::WriteOnly) ||
+        !f.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner) ||
+        f.write(bytes) != bytes.size() || !f.commit()) {
+        why = f.errorString();
         return false;
     }
     return true;

@@ -65,14 +65,6 @@ QString capText(qint64 cap) {
                          : QString::number(cap) + QStringLiteral(" bytes");
 }
 
-bool syncFile(const QString& path) {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    const bool ok = ::fsync(fd) == 0;
-    ::close(fd);
-    return ok;
-}
-
 // One manifest line's audio path ("audio/<id>.aac") and its id; none when unreadable.
 struct Entry {
     QByteArray line;
@@ -202,10 +194,7 @@ bool appendLine(const QByteArray& line) {
         }
     }
     if (!f.seek(f.size())) return false;
-    const bool ok = f.write(line) == line.size() && f.flush();
-    f.close();
-    syncFile(manifestPath());
-    return ok;
+    return f.write(line) == line.size() && f.flush() && ::fsync(f.handle()) == 0;
 }
 
 }  // namespace

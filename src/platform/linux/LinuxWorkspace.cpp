@@ -181,18 +181,9 @@ void LinuxWorkspace::keepOffTaskbar(quint64 window) {
     // The property, kept with whatever states are already there, for a window about to
     // be mapped; the request, for one the window manager already manages.
     std::vector<Atom> states;
-    Atom type = None;
-    int format = 0;
-    unsigned long count = 0, after = 0;
-    unsigned char* data = nullptr;
-    if (XGetWindowProperty(d, w, state, 0, 64, False, XA_ATOM, &type, &format, &count, &after,
-                           &data) == Success &&
-        data) {
-        if (type == XA_ATOM && format == 32) {
-            const auto* atoms = reinterpret_cast<const Atom*>(data);
-            states.assign(atoms, atoms + count);
-        }
-        XFree(data);
+    if (const auto p = readProperty(d, w, state, XA_ATOM, 64); p && p->format == 32) {
+        const auto* atoms = reinterpret_cast<const Atom*>(p->data.get());
+        states.assign(atoms, atoms + p->items);
     }
     for (Atom a : wanted)
         if (std::find(states.begin(), states.end(), a) == states.end()) states.push_back(a);

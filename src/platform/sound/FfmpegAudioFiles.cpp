@@ -46,11 +46,8 @@ struct FormatFree {
 };
 
 bool syncToDisk(const QString& path) {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    const bool ok = ::fsync(fd) == 0;
-    ::close(fd);
-    return ok;
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) && ::fsync(f.handle()) == 0;
 }
 
 class AacWriter : public AudioFileWriter {
@@ -100,10 +97,12 @@ class AacWriter : public AudioFileWriter {
         path_ = path;
         const QByteArray file = QFile::encodeName(path);
         // Made owner-only before the muxer opens (and truncates) it.
-        const int fd = ::open(file.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        if (fd < 0) return QString::fromLocal8Bit(strerror(errno));
-        ::fchmod(fd, 0600);
-        ::close(fd);
+        QFile made(path);
+        if (!made.open(QIODevice::WriteOnly | QIODevice::Truncate,
+                       QFileDevice::ReadOwner | QFileDevice::WriteOwner) ||
+            !made.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner))
+            return made.errorString();
+        made.close();
 
         const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_AAC);
         if (!codec) return QStringLiteral("no AAC encoder");
