@@ -8,6 +8,7 @@
 #include "core/AssistiveMode.h"
 #include "core/Config.h"
 #include "core/HotkeyMonitor.h"
+#include "core/HotwordLearner.h"
 #include "core/Log.h"
 #include "core/QwenASR.h"
 #include "core/Recording.h"
@@ -50,6 +51,14 @@ void AppDelegate::applicationDidFinishLaunching() {
                Log::path() + QStringLiteral(")"));
     // 2. Status item.
     setupStatusItem();
+
+    // 3. Words the learner added wait for the end of a dictation, then show with an undo.
+    std::weak_ptr<bool> learnerAlive = alive_;
+    HotwordLearner::setOnLearned([this, learnerAlive](const QStringList& words) {
+        if (const auto on = learnerAlive.lock(); !on || !*on) return;
+        pendingLearned << words;
+        showPendingLearned();
+    });
 
     // 4. Undo from the learned-word notice.
     hud->onUndoLearned = [](const QStringList& words) {
