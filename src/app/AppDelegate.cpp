@@ -63,7 +63,9 @@ void AppDelegate::applicationDidFinishLaunching() {
     // 4. Undo from the learned-word notice.
     hud->onUndoLearned = [](const QStringList& words) {
         Config::shared().rejectLearnedHotwords(words);
-        Log::write(QStringLiteral("Dictionary: undid [") + words.join(QStringLiteral(", ")) +
+        QStringList quoted;
+        for (const QString& w : words) quoted << QLatin1Char('"') + w + QLatin1Char('"');
+        Log::write(QStringLiteral("Dictionary: undid [") + quoted.join(QStringLiteral(", ")) +
                    QStringLiteral("] from the notice, won't learn them again"));
     };
 
