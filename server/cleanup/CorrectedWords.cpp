@@ -316,6 +316,12 @@ std::vector<std::string> correctedWords(std::string_view beforeText, std::string
                     run.insert(run.begin(), &b[k - 1]);
                 else
                     continue;
+            } else if (run.size() == 2 && run[0]->cjk && run[1]->cjk &&
+                       run[1]->index == run[0]->index + 1) {
+                // A given name retyped after an unchanged surname: the whole name.
+                const size_t k = run[0]->index;
+                if (k > 0 && b[k - 1].cjk && surname(b[k - 1].text[0]))
+                    run.insert(run.begin(), &b[k - 1]);
             }
             for (size_t k = 0; k < run.size(); ++k) {
                 if (k && !run[k]->cjk && !run[k - 1]->cjk) word.push_back(U' ');

@@ -23,6 +23,7 @@ TEST(Corrections, NamesAndTermsTypedOver) {
     EXPECT_EQ(correctedWords("我跟张伟说了", "我跟章玮说了"), (Words{"章玮"}));
     EXPECT_EQ(correctedWords("我跟张伟说了", "我跟章伟说了"), (Words{"章伟"}));
     EXPECT_EQ(correctedWords("我跟李华约了周五", "我跟李桦约了周五"), (Words{"李桦"}));
+    EXPECT_EQ(correctedWords("我约了王小明", "我约了王晓敏"), (Words{"王晓敏"}));
     EXPECT_EQ(correctedWords("ask sara about it", "ask Sarah about it"), (Words{"Sarah"}));
     EXPECT_EQ(correctedWords("open the get hub page", "open the GitHub page"), (Words{"GitHub"}));
     // Only the name, not the spelling fixed beside it.
