@@ -263,7 +263,6 @@ void begin(const QString& inserted, const platform::RunningApp& app, int attempt
     s.pending.clear();
     const QString label = labelOf(app);
     platform::Accessibility* a = ax();
-    QString failure;
     auto fail = [&](const QString& why) {
         if (attempt < kAttempts) {
             schedule(inserted, app, attempt + 1, kRetryMs);
@@ -424,7 +423,7 @@ void evaluate(const QString& dictatedText, const QString& finalText) {
 void poll() {
     State& s = st();
     ++s.polls;
-    if (!s.watch) return cancelScheduled();
+    if (!s.watch) return drop(s.timer);
     if (!Config::shared().learnHotwords()) return turnedOff();
     Watch& w = *s.watch;
     const Clock::time_point t = now();
