@@ -24,6 +24,8 @@
 #include "platform/fake/FakePlatform.h"
 #include "platform/linux/LinuxPlatform.h"
 
+#include <X11/Xlib.h>
+
 namespace {
 
 using harness::waitUntil;
@@ -38,26 +40,63 @@ QString xdotool(const QStringList& args) {
 
 Clock::time_point gNow = Clock::time_point{} + std::chrono::hours(1);
 
-TEST(LearnerThirdParty, NameFixedInMousepadIsLearned) {
-    if (qEnvironmentVariableIsEmpty("DISPLAY")) GTEST_SKIP() << "no X display (run under xvfb-run)";
-    if (QStandardPaths::findExecutable(QStringLiteral("mousepad")).isEmpty() ||
-        QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty())
-        GTEST_SKIP() << "mousepad or xdotool is not installed";
-    ASSERT_TRUE(holdXServer());
-    DesktopSession session;
-    if (!session.start(150)) GTEST_SKIP() << session.error.toStdString();
-    platform::Platform::install(platform::x11::createLinuxPlatform());
+class LearnerThirdParty : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (qEnvironmentVariableIsEmpty("DISPLAY"))
+            GTEST_SKIP() << "no X display (run under xvfb-run)";
+        if (QStandardPaths::findExecutable(QStringLiteral("mousepad")).isEmpty() ||
+            QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty())
+            GTEST_SKIP() << "mousepad or xdotool is not installed";
+        ASSERT_TRUE(holdXServer());
+        if (!session.start(150)) GTEST_SKIP() << session.error.toStdString();
+        started = true;
+        platform::Platform::install(platform::x11::createLinuxPlatform());
+        vserver::CleanupOptions options;
+        options.dataDir = data.path().toStdString();
+        vserver::registerCleanup(server.server(), options);
+        server.start();
+        qputenv("VQ_SERVER", QStringLiteral("http://127.0.0.1:%1").arg(server.port()).toUtf8());
+        qputenv("VQ_SERVER_TOKEN", "test-token");
+        Config::d()->setValue(QStringLiteral("learnHotwords"), true);
+        HotwordLearner::setTimings({0.2, [] { return gNow; }});
+    }
+    // Whatever failed, nothing is left running or pointing at the private buses.
+    void TearDown() override {
+        if (!started) return;
+        HotwordLearner::turnedOff();
+        HotwordLearner::setOnLearned({});
+        HotwordLearner::setTimings({});
+        AssistiveMode::restore();
+        platform::Platform::install(platform::fake::createFakePlatform());
+        session.stop();
+        qunsetenv("VQ_SERVER");
+        qunsetenv("VQ_SERVER_TOKEN");
+    }
 
+    // The window the X server says is active: a window manager that ran before this test
+    // (no -reset between tests) can leave its last active window named on the root.
+    ::testing::AssertionResult inFront(const platform::RunningApp& app) {
+        auto& ws = *platform::Platform::current().workspace;
+        auto front = [&] {
+            const auto f = ws.frontmostApplication();
+            return f && f->pid == app.pid;
+        };
+        if (front()) return ::testing::AssertionSuccess();
+        if (Display* d = XOpenDisplay(nullptr)) {
+            XDeleteProperty(d, DefaultRootWindow(d), XInternAtom(d, "_NET_ACTIVE_WINDOW", False));
+            XCloseDisplay(d);
+        }
+        return waitUntil(front, QStringLiteral("mousepad in front"));
+    }
+
+    DesktopSession session;
+    bool started = false;
     servertest::RunningServer server;
     QTemporaryDir data;
-    vserver::CleanupOptions options;
-    options.dataDir = data.path().toStdString();
-    vserver::registerCleanup(server.server(), options);
-    server.start();
-    qputenv("VQ_SERVER", QStringLiteral("http://127.0.0.1:%1").arg(server.port()).toUtf8());
-    qputenv("VQ_SERVER_TOKEN", "test-token");
-    Config::d()->setValue(QStringLiteral("learnHotwords"), true);
-    HotwordLearner::setTimings({0.2, [] { return gNow; }});
+};
+
+TEST_F(LearnerThirdParty, NameFixedInMousepadIsLearned) {
     QStringList told;
     HotwordLearner::setOnLearned([&](const QStringList& w) { told << w; });
 
@@ -78,6 +117,7 @@ TEST(LearnerThirdParty, NameFixedInMousepadIsLearned) {
     app.bundleId = QStringLiteral("org.xfce.mousepad");
     app.name = QStringLiteral("Mousepad");
     app.window = window.toULongLong();
+    ASSERT_TRUE(inFront(app));
     AssistiveMode::enable(app);
     auto* ax = platform::Platform::current().accessibility.get();
     QString last;
@@ -119,12 +159,6 @@ TEST(LearnerThirdParty, NameFixedInMousepadIsLearned) {
     ASSERT_TRUE(log.waitFor(QStringLiteral("→ added [\"Jayson\"]"))) << log.text().toStdString();
     EXPECT_EQ(told, QStringList{QStringLiteral("Jayson")});
     EXPECT_TRUE(Config::stringList(QStringLiteral("learnedHotwords")).contains("Jayson"));
-
-    HotwordLearner::setOnLearned({});
-    session.end(p);
-    AssistiveMode::restore();
-    platform::Platform::install(platform::fake::createFakePlatform());
-    session.stop();
 }
 
 }  // namespace
