@@ -47,12 +47,12 @@ set(CPACK_DEBIAN_VELMORA_PACKAGE_NAME velmora)
 set(CPACK_DEBIAN_VELMORA_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_VELMORA_PACKAGE_RECOMMENDS "pkexec, xdg-utils, pulseaudio | pipewire-pulse, at-spi2-core")
 set(CPACK_DEBIAN_VELMORA_PACKAGE_CONTROL_EXTRA
-    "${PROJECT_SOURCE_DIR}/data/debian/velmora/postinst;${PROJECT_SOURCE_DIR}/data/debian/velmora/postrm")
+    "${PROJECT_SOURCE_DIR}/data/debian/velmora/postinst;${PROJECT_SOURCE_DIR}/data/debian/velmora/postrm;${PROJECT_SOURCE_DIR}/data/debian/velmora/conffiles")
 set(CPACK_DEBIAN_VELMORA_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_COMPONENT_VELMORA_DESCRIPTION "Push-to-talk dictation for the Linux desktop
- Tap a key, speak and tap again: Velmora types what you said into the
- application in front, cleaned up in the style of a chat, a mail, a terminal or
- code. Works with X11 desktops and speech services such as velmora-server.")
+Tap a key, speak and tap again: Velmora types what you said into the
+application in front, cleaned up in the style of a chat, a mail, a terminal or
+code. Works with X11 desktops and speech services such as velmora-server.")
 
 set(CPACK_DEBIAN_SERVER_PACKAGE_NAME velmora-server)
 set(CPACK_DEBIAN_SERVER_PACKAGE_SECTION net)
@@ -61,8 +61,8 @@ set(CPACK_DEBIAN_SERVER_PACKAGE_CONTROL_EXTRA
     "${PROJECT_SOURCE_DIR}/data/debian/server/postinst;${PROJECT_SOURCE_DIR}/data/debian/server/prerm;${PROJECT_SOURCE_DIR}/data/debian/server/postrm;${PROJECT_SOURCE_DIR}/data/debian/server/conffiles")
 set(CPACK_DEBIAN_SERVER_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_COMPONENT_SERVER_DESCRIPTION "Velmora server: speech recognition, cleanup and accounts
- The reference backend of the Velmora dictation app: a streaming speech
- recogniser (pocketsphinx), text cleanup, accounts with plans and quotas, and
- the update feed, run as a hardened systemd service.")
+The reference backend of the Velmora dictation app: a streaming speech
+recogniser (pocketsphinx), text cleanup, accounts with plans and quotas, and
+the update feed, run as a hardened systemd service.")
 
 include(CPack)

@@ -118,11 +118,11 @@ void CardDriver::dismissUpdateInstallation() {
 }
 
 Updater& Updater::shared() {
-    static Updater updater(UpdateCard::shared(), runningBundle(), [](auto& driver) {
+    static Updater instance(UpdateCard::shared(), runningBundle(), [](auto& userDriver) {
         const Factory& factory = installedFactory();
-        return factory ? factory(driver) : std::make_unique<NoFramework>(driver);
+        return factory ? factory(userDriver) : std::make_unique<NoFramework>(userDriver);
     });
-    return updater;
+    return instance;
 }
 
 void Updater::setFactory(Factory factory) {
