@@ -43,6 +43,8 @@ if [ ! -f "$cache/minbase.tar" ]; then
 else
     tar -C "$root" -xf "$cache/minbase.tar"
 fi
+# The root folder as a system has it (mktemp made it private).
+chmod 0755 "$root"
 mount --bind /dev "$root/dev"
 mount -t devpts devpts "$root/dev/pts" 2>/dev/null || true
 mount -t proc proc "$root/proc"
@@ -72,7 +74,7 @@ check test -f "$root/etc/xdg/autostart/velmora.desktop"
 check test -f "$root/usr/share/icons/hicolor/scalable/apps/velmora.svg"
 
 step "the server's unit answers ping"
-check chroot "$root" getent passwd velmora-server
+check chroot "$root" getent passwd velmora-server >/dev/null
 perms=$(chroot "$root" stat -c '%U:%G %a' /etc/velmora-server/velmora-server.env)
 check test "$perms" = "root:velmora-server 640"
 unit=$root/lib/systemd/system/velmora-server.service

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <QAction>
 #include <QLabel>
+#include <QMenu>
 #include <QPixmap>
 #include <QProgressBar>
 #include <QPushButton>
@@ -9,6 +11,7 @@
 #include "core/Language.h"
 #include "core/UpdateCard.h"
 #include "harness/Wait.h"
+#include "ui/StatusItem.h"
 #include "ui/UpdateCardView.h"
 
 // The card's controls for each state, in the window that holds it until the main window does.
@@ -72,4 +75,33 @@ TEST(UpdateCardView, ShowsEachStateWithItsControls) {
     view.primaryButton()->click();
     EXPECT_EQ(primaries, 1);
     EXPECT_TRUE(window.isVisible());  // "Update" keeps the card for the next step
+}
+
+// A waiting update: a dot on the status icon and "Update to …" in its menu.
+TEST(UpdateCardView, StatusItemOffersTheWaitingUpdate) {
+    StatusItem item;
+    int checks = 0;
+    item.onCheckForUpdates = [&] { ++checks; };
+    auto action = [&](const QString& prefix) -> QAction* {
+        for (QAction* a : item.menu()->actions())
+            if (a->isVisible() && a->text().startsWith(prefix)) return a;
+        return nullptr;
+    };
+    EXPECT_FALSE(action(QStringLiteral("Update to")));
+    ASSERT_TRUE(action(QStringLiteral("Check for Updates")));
+    item.setUpdateWaiting(QStringLiteral("0.3.2"));
+    QAction* update = action(QStringLiteral("Update to 0.3.2…"));
+    ASSERT_TRUE(update);
+    update->trigger();
+    action(QStringLiteral("Check for Updates"))->trigger();
+    EXPECT_EQ(checks, 2);
+    LanguageSetting::shared().setLanguage(AppLanguage::zh);
+    EXPECT_TRUE(action(QStringLiteral("更新到 0.3.2…")));
+    EXPECT_TRUE(action(QStringLiteral("检查更新…")));
+    LanguageSetting::shared().setLanguage(AppLanguage::en);
+    // The dot widens the icon.
+    EXPECT_GT(StatusItem::render(false, true, 32).width(),
+              StatusItem::render(false, false, 32).width());
+    item.setUpdateWaiting(std::nullopt);
+    EXPECT_FALSE(action(QStringLiteral("Update to")));
 }

@@ -46,6 +46,7 @@ class UpdateFixture : public ::testing::Test {
                             QFile::encodeName(root_ + QStringLiteral("/current")).constData()),
                   0);
         vserver::registerUpdates(server_.server(), served_.toStdString());
+        vserver::registerPing(server_.server());
         server_.start();
         Config::d()->remove(QStringLiteral("lastRunBuild"));
         // Only the checks a test asks for.
@@ -338,6 +339,30 @@ TEST_F(UpdateFixture, AFailedUpdateLeavesTheInstalledAppAlone) {
         EXPECT_EQ(QFileInfo(root_ + QStringLiteral("/current")).symLinkTarget(),
                   root_ + QStringLiteral("/velmora-1"));
     }
+}
+
+TEST_F(UpdateFixture, ServesOnlyTheFilesOfItsFolder) {
+    serve(QStringLiteral("appcast.xml"), "<rss/>");
+    serve(QStringLiteral(".hidden"), "secret");
+    ASSERT_TRUE(QDir().mkpath(served_ + QStringLiteral("/sub")));
+    serve(QStringLiteral("sub/x.deb"), "x");
+    struct Case {
+        const char* target;
+        int status;
+    } cases[] = {
+        {"/updates/appcast.xml", 200},
+        {"/updates/appcast.xml?x=1", 200},
+        {"/updates/.hidden", 404},
+        {"/updates/sub/x.deb", 404},
+        {"/updates/../served/appcast.xml", 404},
+        {"/updates/%2e%2e%2fetc%2fpasswd", 404},
+        {"/updates/sub", 404},
+        {"/updates/", 404},
+        {"/ping", 401},  // everything else still wants the token
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(servertest::request(server_.port(), "GET", c.target, {}, {}).status, c.status)
+            << c.target;
 }
 
 TEST(UpdateCard, ShowsHidesAndAnswersOnce) {
