@@ -88,13 +88,16 @@ port=$(( 20000 + RANDOM % 20000 ))
 token=packaging-$RANDOM
 sed -i "s|^VELMORA_SERVER_TOKEN=.*|VELMORA_SERVER_TOKEN=$token|; s|127.0.0.1:8443|127.0.0.1:$port|" \
     "$root/etc/velmora-server/velmora-server.env"
+# Never the default port, which a developer's own server may be using.
+check grep -q "^VELMORA_SERVER_ARGS=.*127.0.0.1:$port" "$root/etc/velmora-server/velmora-server.env"
 mkdir -p "$root/var/lib/velmora-server"
 check chroot "$root" chown velmora-server:velmora-server /var/lib/velmora-server
 chmod 0700 "$root/var/lib/velmora-server"
 exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
+# systemd splits an unbraced $VAR of ExecStart at blanks: so does the shell's eval.
 chroot "$root" setpriv --reuid=velmora-server --regid=velmora-server --init-groups \
-    /bin/sh -c "set -a; . /etc/velmora-server/velmora-server.env; set +a; exec $exec_start" \
-    >"$out/server.log" 2>&1 &
+    /bin/sh -c 'set -a; . /etc/velmora-server/velmora-server.env; set +a; eval "exec $0"' \
+    "$exec_start" >"$out/server.log" 2>&1 &
 server_pid=$!
 answer=""
 for _ in $(seq 1 600); do
@@ -103,5 +106,6 @@ for _ in $(seq 1 600); do
     kill -0 "$server_pid" 2>/dev/null || { cat "$out/server.log"; exit 1; }
     sleep 0.2
 done
-[ "$answer" = pong ] || { echo "no pong: $answer"; cat "$out/server.log"; exit 1; }
+[ "$answer" = pong ] || { echo "no pong: $answer"; tail -20 "$out/server.log"; exit 1; }
+check grep -q "listening on http://127.0.0.1:$port" "$out/server.log"
 step "done"
