@@ -37,6 +37,12 @@ int main(int argc, char** argv) {
     parsed.accounts.dataDir = parsed.cleanup.dataDir;
     parsed.accounts.devToken = parsed.options.token;
     const auto accounts = registerAccounts(server, parsed.accounts);
+    // A shared database that cannot be used is an operator's mistake to fix, not a reason to
+    // serve only the developer token.
+    if (!parsed.accounts.databaseUrl.empty() && !userStore(*accounts).problem().empty()) {
+        log("server: the users database cannot be used: " + userStore(*accounts).problem());
+        return 1;
+    }
     registerPing(server);
     std::string asrError;
     auto engine = makeAsrEngine(parsed.asr, server, asrError);

@@ -14,6 +14,7 @@
 #include "Jwt.h"
 #include "ServerMain.h"
 #include "ServerTestUtil.h"
+#include "SqliteUserStore.h"
 
 using servertest::request;
 using servertest::RunningServer;
@@ -391,7 +392,7 @@ TEST(AccountServer, OperatorsCommandLineAndHostileNames) {
     EXPECT_EQ(users(dir, {"set-password", "ann"}, nullptr, ""), 1);
     EXPECT_EQ(users(dir, {"set-password", "ann"}, nullptr, "new pass\n"), 0);
 
-    UserStore store(dir + "/users.sqlite3");
+    SqliteUserStore store(dir + "/users.sqlite3");
     ASSERT_EQ(store.problem(), "");
     EXPECT_EQ(store.schemaVersion(), 1);
     const auto all = store.list();
@@ -419,12 +420,12 @@ TEST(AccountServer, AStoreFromANewerServerIsLeftAlone) {
     QTemporaryDir tmp;
     const std::string path = tmp.path().toStdString() + "/users.sqlite3";
     {
-        UserStore s(path);
+        SqliteUserStore s(path);
         ASSERT_EQ(s.problem(), "");
         ASSERT_EQ(s.add(User{"id1", "ann", "", "active", "free", std::nullopt, 1, 0, 0, ""}), "");
     }
     {
-        UserStore again(path);  // migrations are not run twice
+        SqliteUserStore again(path);  // migrations are not run twice
         EXPECT_EQ(again.problem(), "");
         EXPECT_EQ(again.schemaVersion(), 1);
         EXPECT_TRUE(again.byName("ann"));
@@ -433,7 +434,7 @@ TEST(AccountServer, AStoreFromANewerServerIsLeftAlone) {
     ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
     sqlite3_exec(db, "INSERT INTO schema_version VALUES(99)", nullptr, nullptr, nullptr);
     sqlite3_close(db);
-    UserStore newer(path);
+    SqliteUserStore newer(path);
     EXPECT_NE(newer.problem().find("newer"), std::string::npos) << newer.problem();
     EXPECT_FALSE(newer.byName("ann"));
     EXPECT_NE(users(tmp.path().toStdString(), {"list"}), 0);
