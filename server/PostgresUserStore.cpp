@@ -169,9 +169,8 @@ class PostgresUserStore final : public UserStore {
     const std::string& problem() const override { return problem_; }
 
     int schemaVersion() override {
-        return query<int>(-1, [](pqxx::work& w) {
-            return w.exec_prepared1("version")[0].as<int>();
-        });
+        return query<int>(-1,
+                          [](pqxx::work& w) { return w.exec_prepared1("version")[0].as<int>(); });
     }
 
     std::string add(const User& u) override {
@@ -179,9 +178,9 @@ class PostgresUserStore final : public UserStore {
         if (!problem_.empty()) return problem_;
         std::string why;
         const bool stored = query<bool>(false, [&](pqxx::work& w) {
-            const auto r = w.exec_prepared(
-                "add", u.id, u.name, u.email, u.status, u.plan, u.until, u.wordsLimit,
-                u.wordsUsed, u.wordsMonth, u.passwordHash, static_cast<int64_t>(std::time(nullptr)));
+            const auto r = w.exec_prepared("add", u.id, u.name, u.email, u.status, u.plan, u.until,
+                                           u.wordsLimit, u.wordsUsed, u.wordsMonth, u.passwordHash,
+                                           static_cast<int64_t>(std::time(nullptr)));
             if (r.affected_rows() == 1) return true;
             why = w.exec_prepared("by_name", u.name).empty()
                       ? "a user with the id \"" + u.id + "\" exists"
@@ -443,8 +442,9 @@ class PostgresUserStore final : public UserStore {
                     c.get_notifs();
                 }
             } catch (const std::exception& e) {
-                if (!told) log("users: lost the database's change announcements (" +
-                               trimmed(e.what()) + "); reading users afresh meanwhile");
+                if (!told)
+                    log("users: lost the database's change announcements (" + trimmed(e.what()) +
+                        "); reading users afresh meanwhile");
                 told = true;
             }
             {

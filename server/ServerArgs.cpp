@@ -25,7 +25,8 @@ std::string usage() {
            "  --new-users        status of a user first seen with a valid token (default pending)\n"
            "  --rate             requests a second per user at asr and polish, after a burst of "
            "30\n"
-           "  velmora-server users [--data-dir DIR | --database URL] add|list|set-plan|disable|set-password ...\n"
+           "  velmora-server users [--data-dir DIR | --database URL] "
+           "add|list|set-plan|disable|set-password ...\n"
            "  --llm-url   OpenAI-compatible chat-completions URL for cleanup (default: rules "
            "only);\n"
            "              the key may also come from $VELMORA_LLM_KEY\n" +

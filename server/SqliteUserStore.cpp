@@ -213,7 +213,7 @@ std::vector<User> SqliteUserStore::list() {
 }
 
 bool SqliteUserStore::setPlan(const std::string& name, const std::string& plan, int64_t limit,
-                        std::optional<int64_t> until) {
+                              std::optional<int64_t> until) {
     std::lock_guard lock(mutex_);
     ++ownWrites_;
     if (!problem_.empty()) return false;
@@ -291,7 +291,7 @@ std::optional<AuthCode> SqliteUserStore::takeCode(const std::string& codeHash) {
 }
 
 bool SqliteUserStore::putRefresh(const std::string& tokenHash, const std::string& family,
-                           const std::string& userId, int64_t expiresAt) {
+                                 const std::string& userId, int64_t expiresAt) {
     std::lock_guard lock(mutex_);
     if (!problem_.empty()) return false;
     Stmt s(db_.get(),

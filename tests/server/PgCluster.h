@@ -1,0 +1,26 @@
+#pragma once
+#include <string>
+
+namespace servertest {
+
+// A private PostgreSQL cluster for one test program: made with initdb in a temporary folder
+// on first use, reached over a Unix socket in that folder, stopped and removed when the
+// program's tests end. Run as "nobody" when the tests run as root (initdb refuses root).
+// Thread: the test's main thread.
+class PgCluster {
+  public:
+    // The cluster, started if need be; null with `why` set when it cannot run here.
+    static PgCluster* get(std::string& why);
+    // A connection string for a new, empty database of its own.
+    std::string newDatabase();
+    void stop();
+
+  private:
+    PgCluster() = default;
+    bool start(std::string& why);
+    std::string dir_, bin_, runAs_;
+    int databases_ = 0;
+    bool running_ = false;
+};
+
+}  // namespace servertest
