@@ -1,5 +1,6 @@
 #pragma once
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 
 #include "Sqlite.h"
@@ -37,10 +38,13 @@ class SqliteUserStore final : public UserStore {
 
   private:
     bool migrate();
-    std::string path_, problem_;
+    std::string path_, walPath_, problem_;
     std::mutex mutex_;
     sqlite::Database db_;
     std::atomic<int64_t> ownWrites_{0};
+    // The files' sizes and times when last looked at, and when (steady nanoseconds).
+    std::atomic<uint64_t> filesStamp_{0};
+    std::atomic<int64_t> filesCheckedAt_{INT64_MIN / 2};
 };
 
 }  // namespace vserver

@@ -1,6 +1,7 @@
 // Throughput of "polish" answered by the rules, over keep-alive connections on
 // loopback (target: at least 2,000 requests/s with the server on 2 cores; with per-user
-// accounts on, no worse than 80 % of the developer token's figure). The load
+// accounts on, no worse than 80 % of the developer token's figure; with
+// VELMORA_BENCH_DATABASE_URL set, the users live in that PostgreSQL database). The load
 // generator is ours: one thread, a fixed number of connections, a fixed time, and it
 // stops by itself. The server's access log goes to stderr; run with 2>/dev/null.
 #include <benchmark/benchmark.h>
@@ -126,6 +127,7 @@ void BM_PolishThroughput(benchmark::State& state) {
         a.devToken = "bench";
         a.burst = 1e9;
         a.requestsPerSecond = 1e9;
+        if (const char* url = std::getenv("VELMORA_BENCH_DATABASE_URL")) a.databaseUrl = url;
         const auto service = vserver::registerAccounts(server, a);
         vserver::User u{"bench-user", "bench", "", "active", "pro", std::nullopt, 0, 0, 0, ""};
         vserver::userStore(*service).add(u);
