@@ -35,6 +35,7 @@ int main(int argc, char** argv) {
     HttpServer server(parsed.options);
     if (parsed.cleanup.dataDir.empty()) parsed.cleanup.dataDir = defaultDataDir();
     parsed.accounts.dataDir = parsed.cleanup.dataDir;
+    parsed.cleanup.databaseUrl = parsed.accounts.databaseUrl;
     parsed.accounts.devToken = parsed.options.token;
     const auto accounts = registerAccounts(server, parsed.accounts);
     // A shared database that cannot be used is an operator's mistake to fix, not a reason to

@@ -20,6 +20,7 @@
 #include "PgCluster.h"
 #include "ServerMain.h"
 #include "ServerTestUtil.h"
+#include "TimingStore.h"
 #include "harness/Wait.h"
 
 using servertest::request;
@@ -537,6 +538,27 @@ TEST_P(AccountServer, ServersSharingAStoreCountOnceAndSpendTokensOnce) {
                   1)
             << round;
     }
+}
+
+// Timing reports go to the same kind of store as the users; odd text is stored as given.
+TEST_P(AccountServer, TimingReportsAreStoredInEitherStore) {
+    QTemporaryDir tmp;
+    const std::string url = freshUrl();
+    TimingStore store(tmp.path().toStdString() + "/timing.sqlite3", url);
+    ASSERT_EQ(store.problem(), "");
+    TimingRow row;
+    row.user = "x'); DROP TABLE timing;--";
+    row.ms = 900;
+    row.by = "rules";
+    row.typing = "type";
+    row.asrMs = 120;
+    EXPECT_EQ(store.insert(row), "");
+    row.asrMs.reset();
+    EXPECT_EQ(store.insert(row), "");
+    EXPECT_EQ(store.count(), 2);
+    TimingStore again(tmp.path().toStdString() + "/timing.sqlite3", url);  // migrated once
+    EXPECT_EQ(again.problem(), "");
+    EXPECT_EQ(again.count(), 2);
 }
 
 std::string storeName(const ::testing::TestParamInfo<std::string>& p) {
