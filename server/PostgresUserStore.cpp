@@ -368,7 +368,7 @@ class PostgresUserStore final : public UserStore {
                 giveBack(std::move(c));
                 return out;
             } catch (const pqxx::broken_connection& e) {
-                dropped();
+                if (c) dropped();  // a failed connect was let go by borrow()
                 if (attempt == 1) log("users: database unreachable (" + trimmed(e.what()) + ")");
             } catch (const std::exception& e) {
                 // The connection is still good unless the commit's outcome is unknown.

@@ -74,6 +74,7 @@ class AccountServer : public ::testing::TestWithParam<std::string> {
     }
     // A database of its own for PostgreSQL, nothing for SQLite (the folder decides).
     std::string freshUrl() { return cluster_ ? cluster_->newDatabase() : std::string(); }
+    servertest::PgCluster* cluster() { return cluster_; }
     AccountOptions options() {
         AccountOptions o;
         o.databaseUrl = freshUrl();
@@ -538,6 +539,23 @@ TEST_P(AccountServer, ServersSharingAStoreCountOnceAndSpendTokensOnce) {
                   1)
             << round;
     }
+}
+
+// The database restarting under a running server: the next requests find new connections,
+// and changes made afterwards still reach the server's cache.
+TEST_P(AccountServer, ADatabaseRestartIsSurvived) {
+    if (!cluster()) GTEST_SKIP() << "a PostgreSQL matter";
+    Backend b(options());
+    const User ann = b.addUser("ann");
+    const std::string token = b.tokenFor(ann);
+    EXPECT_EQ(b.get("/asr", token), 200);
+    ASSERT_TRUE(cluster()->restart());
+    EXPECT_EQ(b.me(token).value("status", ""), "active");
+    countWords(b.service(), ann.id, 12);
+    EXPECT_EQ(b.me(token)["plan"]["words"]["used"], 12);
+    EXPECT_EQ(users(b.place(), {"disable", "ann"}), 0);
+    EXPECT_TRUE(harness::waitUntil([&] { return b.get("/asr", token) == 403; },
+                                   "the user disabled after the restart refused"));
 }
 
 // Timing reports go to the same kind of store as the users; odd text is stored as given.

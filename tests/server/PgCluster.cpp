@@ -118,18 +118,28 @@ bool PgCluster::start(std::string& why) {
         why = "initdb failed (see " + log + ")";
         return false;
     }
-    // Throwaway data: no fsync. Only the socket in our folder, no TCP port.
-    if (run({bin_ + "/pg_ctl", "-D", dir_ + "/data", "-w", "-l", log, "-o",
-             "-k " + dir_ +
-                 " -c listen_addresses= -c fsync=off -c synchronous_commit=off"
-                 " -c full_page_writes=off",
-             "start"},
-            runAs_, log) != 0) {
+    if (!startServer()) {
         why = "pg_ctl start failed (see " + log + ")";
         return false;
     }
-    running_ = true;
     return true;
+}
+
+bool PgCluster::startServer() {
+    // Throwaway data: no fsync. Only the socket in our folder, no TCP port.
+    running_ = run({bin_ + "/pg_ctl", "-D", dir_ + "/data", "-w", "-l", dir_ + "/log", "-o",
+                    "-k " + dir_ +
+                        " -c listen_addresses= -c fsync=off -c synchronous_commit=off"
+                        " -c full_page_writes=off",
+                    "start"},
+                   runAs_, dir_ + "/log") == 0;
+    return running_;
+}
+
+bool PgCluster::restart() {
+    run({bin_ + "/pg_ctl", "-D", dir_ + "/data", "-w", "-m", "fast", "stop"}, runAs_,
+        dir_ + "/log");
+    return startServer();
 }
 
 std::string PgCluster::newDatabase() {

@@ -13,11 +13,14 @@ class PgCluster {
     static PgCluster* get(std::string& why);
     // A connection string for a new, empty database of its own.
     std::string newDatabase();
+    // Stops the server, dropping every connection, and starts it again; true when it is back.
+    bool restart();
     void stop();
 
   private:
     PgCluster() = default;
     bool start(std::string& why);
+    bool startServer();
     std::string dir_, bin_, runAs_;
     int databases_ = 0;
     bool running_ = false;
