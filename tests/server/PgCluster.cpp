@@ -143,11 +143,12 @@ bool PgCluster::restart() {
 }
 
 std::string PgCluster::newDatabase() {
+    // A schema of its own is as good as a database here, and far quicker to make.
     const std::string name = "t" + std::to_string(++databases_);
-    const std::string base = "host=" + dir_ + " user=velmora dbname=";
-    pqxx::connection admin(base + "postgres");
-    pqxx::nontransaction(admin).exec("CREATE DATABASE " + name);
-    return base + name;
+    const std::string base = "host=" + dir_ + " user=velmora dbname=postgres";
+    pqxx::connection admin(base);
+    pqxx::nontransaction(admin).exec("CREATE SCHEMA " + name);
+    return base + " options='-c search_path=" + name + "'";
 }
 
 void PgCluster::stop() {

@@ -11,7 +11,7 @@ class PgCluster {
   public:
     // The cluster, started if need be; null with `why` set when it cannot run here.
     static PgCluster* get(std::string& why);
-    // A connection string for a new, empty database of its own.
+    // A connection string for a new, empty place of its own (a schema).
     std::string newDatabase();
     // Stops the server, dropping every connection, and starts it again; true when it is back.
     bool restart();
