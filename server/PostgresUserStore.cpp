@@ -169,15 +169,15 @@ class PostgresUserStore final : public UserStore {
     const std::string& problem() const override { return problem_; }
 
     int schemaVersion() override {
-        return query<int>(-1,
-                          [](pqxx::work& w) { return w.exec_prepared1("version")[0].as<int>(); });
+        return query<int>(
+            -1, [](pqxx::transaction_base& w) { return w.exec_prepared1("version")[0].as<int>(); });
     }
 
     std::string add(const User& u) override {
         ++ownWrites_;
         if (!problem_.empty()) return problem_;
         std::string why;
-        const bool stored = query<bool>(false, [&](pqxx::work& w) {
+        const bool stored = query<bool>(false, [&](pqxx::transaction_base& w) {
             const auto r = w.exec_prepared("add", u.id, u.name, u.email, u.status, u.plan, u.until,
                                            u.wordsLimit, u.wordsUsed, u.wordsMonth, u.passwordHash,
                                            static_cast<int64_t>(std::time(nullptr)));
@@ -191,21 +191,23 @@ class PostgresUserStore final : public UserStore {
     }
 
     std::optional<User> byId(const std::string& id) override {
-        return query<std::optional<User>>(std::nullopt, [&](pqxx::work& w) {
-            const auto r = w.exec_prepared("by_id", id);
-            return r.empty() ? std::nullopt : std::optional<User>(readUser(r[0]));
-        });
+        return query<std::optional<User>, pqxx::nontransaction>(
+            std::nullopt, [&](pqxx::transaction_base& w) {
+                const auto r = w.exec_prepared("by_id", id);
+                return r.empty() ? std::nullopt : std::optional<User>(readUser(r[0]));
+            });
     }
 
     std::optional<User> byName(const std::string& name) override {
-        return query<std::optional<User>>(std::nullopt, [&](pqxx::work& w) {
-            const auto r = w.exec_prepared("by_name", name);
-            return r.empty() ? std::nullopt : std::optional<User>(readUser(r[0]));
-        });
+        return query<std::optional<User>, pqxx::nontransaction>(
+            std::nullopt, [&](pqxx::transaction_base& w) {
+                const auto r = w.exec_prepared("by_name", name);
+                return r.empty() ? std::nullopt : std::optional<User>(readUser(r[0]));
+            });
     }
 
     std::vector<User> list() override {
-        return query<std::vector<User>>({}, [&](pqxx::work& w) {
+        return query<std::vector<User>, pqxx::nontransaction>({}, [&](pqxx::transaction_base& w) {
             std::vector<User> out;
             for (const auto& row : w.exec_prepared("list")) out.push_back(readUser(row));
             return out;
@@ -215,28 +217,28 @@ class PostgresUserStore final : public UserStore {
     bool setPlan(const std::string& name, const std::string& plan, int64_t limit,
                  std::optional<int64_t> until) override {
         ++ownWrites_;
-        return query<bool>(false, [&](pqxx::work& w) {
+        return query<bool>(false, [&](pqxx::transaction_base& w) {
             return w.exec_prepared("set_plan", plan, limit, until, name).affected_rows() == 1;
         });
     }
 
     bool setStatus(const std::string& name, const std::string& status) override {
         ++ownWrites_;
-        return query<bool>(false, [&](pqxx::work& w) {
+        return query<bool>(false, [&](pqxx::transaction_base& w) {
             return w.exec_prepared("set_status", status, name).affected_rows() == 1;
         });
     }
 
     bool setPassword(const std::string& name, const std::string& hash) override {
         ++ownWrites_;
-        return query<bool>(false, [&](pqxx::work& w) {
+        return query<bool>(false, [&](pqxx::transaction_base& w) {
             return w.exec_prepared("set_password", hash, name).affected_rows() == 1;
         });
     }
 
     bool addWords(const std::string& id, int64_t words, int month) override {
         ++ownWrites_;
-        return query<bool>(false, [&](pqxx::work& w) {
+        return query<bool>(false, [&](pqxx::transaction_base& w) {
             return w.exec_prepared("add_words", month, words, id).size() == 1;
         });
     }
@@ -251,7 +253,7 @@ class PostgresUserStore final : public UserStore {
     }
 
     bool putCode(const std::string& codeHash, const AuthCode& code) override {
-        return query<bool>(false, [&](pqxx::work& w) {
+        return query<bool>(false, [&](pqxx::transaction_base& w) {
             // Old codes go as new ones come: nobody exchanges a code after its expiry.
             w.exec_prepared("purge_codes", static_cast<int64_t>(std::time(nullptr)) - 3600);
             w.exec_prepared("put_code", codeHash, code.userId, code.challenge, code.expiresAt);
@@ -260,7 +262,7 @@ class PostgresUserStore final : public UserStore {
     }
 
     std::optional<AuthCode> takeCode(const std::string& codeHash) override {
-        return query<std::optional<AuthCode>>(std::nullopt, [&](pqxx::work& w) {
+        return query<std::optional<AuthCode>>(std::nullopt, [&](pqxx::transaction_base& w) {
             auto r = w.exec_prepared("take_code", codeHash);
             const bool fresh = !r.empty();
             if (!fresh) r = w.exec_prepared("code", codeHash);
@@ -273,14 +275,14 @@ class PostgresUserStore final : public UserStore {
 
     bool putRefresh(const std::string& tokenHash, const std::string& family,
                     const std::string& userId, int64_t expiresAt) override {
-        return query<bool>(false, [&](pqxx::work& w) {
+        return query<bool>(false, [&](pqxx::transaction_base& w) {
             w.exec_prepared("put_refresh", tokenHash, family, userId, expiresAt);
             return true;
         });
     }
 
     RefreshUse useRefresh(const std::string& tokenHash, int64_t now) override {
-        return query<RefreshUse>({}, [&](pqxx::work& w) {
+        return query<RefreshUse>({}, [&](pqxx::transaction_base& w) {
             RefreshUse out;
             if (const auto r = w.exec_prepared("use_refresh", tokenHash, now); !r.empty()) {
                 out.family = r[0][0].as<std::string>();
@@ -304,7 +306,7 @@ class PostgresUserStore final : public UserStore {
     }
 
     void revokeFamily(const std::string& family) override {
-        query<bool>(false, [&](pqxx::work& w) {
+        query<bool>(false, [&](pqxx::transaction_base& w) {
             w.exec_prepared("revoke", family);
             return true;
         });
@@ -354,15 +356,16 @@ class PostgresUserStore final : public UserStore {
 
     // Runs `work` in a transaction on a pooled connection and commits it. A connection that
     // broke before the commit is replaced and the work tried once more: the server rolled
-    // back what it had. Any other failure is logged and gives `failed`.
-    template <class T, class Work>
+    // back what it had. Any other failure is logged and gives `failed`. Single reads go
+    // without a transaction (`Txn` nontransaction): one round trip instead of three.
+    template <class T, class Txn = pqxx::work, class Work>
     T query(T failed, Work&& work) {
         if (!problem_.empty()) return failed;
         for (int attempt = 0; attempt < 2; ++attempt) {
             std::unique_ptr<pqxx::connection> c;
             try {
                 c = borrow();
-                pqxx::work w(*c);
+                Txn w(*c);
                 T out = work(w);
                 w.commit();
                 giveBack(std::move(c));
