@@ -217,21 +217,21 @@ class PostgresUserStore final : public UserStore {
     bool setPlan(const std::string& name, const std::string& plan, int64_t limit,
                  std::optional<int64_t> until) override {
         ++ownWrites_;
-        return query<bool>(false, [&](pqxx::transaction_base& w) {
+        return query<bool, pqxx::nontransaction>(false, [&](pqxx::transaction_base& w) {
             return w.exec_prepared("set_plan", plan, limit, until, name).affected_rows() == 1;
         });
     }
 
     bool setStatus(const std::string& name, const std::string& status) override {
         ++ownWrites_;
-        return query<bool>(false, [&](pqxx::transaction_base& w) {
+        return query<bool, pqxx::nontransaction>(false, [&](pqxx::transaction_base& w) {
             return w.exec_prepared("set_status", status, name).affected_rows() == 1;
         });
     }
 
     bool setPassword(const std::string& name, const std::string& hash) override {
         ++ownWrites_;
-        return query<bool>(false, [&](pqxx::transaction_base& w) {
+        return query<bool, pqxx::nontransaction>(false, [&](pqxx::transaction_base& w) {
             return w.exec_prepared("set_password", hash, name).affected_rows() == 1;
         });
     }
@@ -253,7 +253,7 @@ class PostgresUserStore final : public UserStore {
     }
 
     bool putCode(const std::string& codeHash, const AuthCode& code) override {
-        return query<bool>(false, [&](pqxx::transaction_base& w) {
+        return query<bool, pqxx::nontransaction>(false, [&](pqxx::transaction_base& w) {
             // Old codes go as new ones come: nobody exchanges a code after its expiry.
             w.exec_prepared("purge_codes", static_cast<int64_t>(std::time(nullptr)) - 3600);
             w.exec_prepared("put_code", codeHash, code.userId, code.challenge, code.expiresAt);
@@ -275,7 +275,7 @@ class PostgresUserStore final : public UserStore {
 
     bool putRefresh(const std::string& tokenHash, const std::string& family,
                     const std::string& userId, int64_t expiresAt) override {
-        return query<bool>(false, [&](pqxx::transaction_base& w) {
+        return query<bool, pqxx::nontransaction>(false, [&](pqxx::transaction_base& w) {
             w.exec_prepared("put_refresh", tokenHash, family, userId, expiresAt);
             return true;
         });
@@ -306,7 +306,7 @@ class PostgresUserStore final : public UserStore {
     }
 
     void revokeFamily(const std::string& family) override {
-        query<bool>(false, [&](pqxx::transaction_base& w) {
+        query<bool, pqxx::nontransaction>(false, [&](pqxx::transaction_base& w) {
             w.exec_prepared("revoke", family);
             return true;
         });
@@ -356,8 +356,9 @@ class PostgresUserStore final : public UserStore {
 
     // Runs `work` in a transaction on a pooled connection and commits it. A connection that
     // broke before the commit is replaced and the work tried once more: the server rolled
-    // back what it had. Any other failure is logged and gives `failed`. Single reads go
-    // without a transaction (`Txn` nontransaction): one round trip instead of three.
+    // back what it had. Any other failure is logged and gives `failed`. Reads and writes that
+    // may safely run twice go without a transaction (`Txn` nontransaction): one round trip
+    // instead of three. Counting words never does.
     template <class T, class Txn = pqxx::work, class Work>
     T query(T failed, Work&& work) {
         if (!problem_.empty()) return failed;
