@@ -518,6 +518,15 @@ TEST_P(AccountServer, ServersSharingAStoreCountOnceAndSpendTokensOnce) {
     EXPECT_EQ(two->byId("id1")->wordsUsed, kEach * (1 + 2 + 3 + 4));
     EXPECT_EQ(one->byId("id1")->wordsMonth, month);
 
+    // A change made through the other store reaches this one's change stamp, which holds
+    // still otherwise (what lets the server keep users in memory).
+    ASSERT_TRUE(harness::waitUntil([&] { return one->version("id1") == one->version("id1"); },
+                                   "a steady change stamp"));
+    const int64_t before = one->version("id1");
+    ASSERT_TRUE(two->setStatus("ann", "disabled"));
+    EXPECT_TRUE(harness::waitUntil([&] { return one->version("id1") != before; },
+                                   "the other store's change seen"));
+
     for (int round = 0; round < 10; ++round) {
         const std::string code = "code" + std::to_string(round),
                           token = "token" + std::to_string(round);
