@@ -16,6 +16,9 @@ std::string usage() {
            "[--llm-timeout S]]\n"
            "  --data-dir  where users and timing reports are stored (default "
            "~/.local/share/velmora-server)\n"
+           "  [--database URL]  users in PostgreSQL (postgresql://...; default: "
+           "$VELMORA_DATABASE_URL,\n"
+           "              else SQLite in the data folder); several servers may share it\n"
            "  [--jwt-secret-file FILE] [--local-signin] [--new-users active|pending] [--rate N]\n"
            "  --jwt-secret-file  HS256 secret of access tokens (default: $VELMORA_JWT_SECRET)\n"
            "  --local-signin     serve the sign-in provider under /auth/v1/ (users with a "
@@ -23,7 +26,8 @@ std::string usage() {
            "  --new-users        status of a user first seen with a valid token (default pending)\n"
            "  --rate             requests a second per user at asr and polish, after a burst of "
            "30\n"
-           "  velmora-server users [--data-dir DIR] add|list|set-plan|disable|set-password ...\n"
+           "  velmora-server users [--data-dir DIR | --database URL] "
+           "add|list|set-plan|disable|set-password ...\n"
            "  --llm-url   OpenAI-compatible chat-completions URL for cleanup (default: rules "
            "only);\n"
            "              the key may also come from $VELMORA_LLM_KEY\n" +
@@ -34,6 +38,7 @@ ParsedArgs parseArgs(const std::vector<std::string>& args) {
     ParsedArgs out;
     if (const char* t = std::getenv("VELMORA_SERVER_TOKEN")) out.options.token = t;
     if (const char* s = std::getenv("VELMORA_JWT_SECRET")) out.accounts.jwtSecret = s;
+    if (const char* url = std::getenv("VELMORA_DATABASE_URL")) out.accounts.databaseUrl = url;
     auto positiveInt = [](const std::string& s, int& into) {
         char* end = nullptr;
         const long v = std::strtol(s.c_str(), &end, 10);
@@ -105,6 +110,8 @@ ParsedArgs parseArgs(const std::vector<std::string>& args) {
                 }
                 llm.timeoutMs = static_cast<int>(s * 1000);
             }
+        } else if (a == "--database") {
+            if (!value(out.accounts.databaseUrl)) return out;
         } else if (a == "--jwt-secret-file") {
             if (!value(v)) return out;
             std::ifstream file(v);
