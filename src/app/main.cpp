@@ -10,6 +10,7 @@
 #include "app/SingleInstance.h"
 #include "core/AccountStore.h"
 #include "core/CommandLine.h"
+#include "core/HistoryStore.h"
 #include "core/Log.h"
 #include "core/Polisher.h"
 #include "core/SelfTest.h"
@@ -164,6 +165,7 @@ int main(int argc, char** argv) {
         for (const QUrl& url : urls) openURL(url);
     });
     const int rc = QApplication::exec();
+    HistoryStore::flushShared();
     Log::flush();
     return rc;
 }
