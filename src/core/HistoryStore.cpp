@@ -98,6 +98,10 @@ QString label(HistoryRetention retention) {
     return Language::tr("Forever");
 }
 
+QString clearAllQuestion() {
+    return Language::tr("Clear all history?");
+}
+
 HistoryCalendar HistoryCalendar::system() {
     HistoryCalendar c;
     c.firstDay = QLocale::system().firstDayOfWeek();

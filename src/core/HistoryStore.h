@@ -33,6 +33,8 @@ QString rawValue(HistoryRetention retention);
 std::optional<HistoryRetention> historyRetentionFromRaw(const QString& raw);
 QList<HistoryRetention> allHistoryRetentions();
 QString label(HistoryRetention retention);  // in the UI language
+// What the settings page asks before clearAll(), in the UI language.
+QString clearAllQuestion();
 
 // All-time figures.
 struct HistoryTotals {

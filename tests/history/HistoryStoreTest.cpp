@@ -13,6 +13,7 @@
 
 #include "core/Config.h"
 #include "core/HistoryStore.h"
+#include "core/Language.h"
 #include "harness/LogReader.h"
 #include "support/TestEnv.h"
 
@@ -92,6 +93,27 @@ TEST_F(HistoryStoreTest, WordCount) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(HistoryStore::wordCount(QString::fromUtf8(c.text)), c.words) << c.text;
+}
+
+TEST_F(HistoryStoreTest, RetentionNamesAndLabels) {
+    const struct {
+        HistoryRetention r;
+        const char *raw, *en, *zh;
+    } cases[] = {{HistoryRetention::forever, "forever", "Forever", "永久"},
+                 {HistoryRetention::month, "month", "30 days", "30 天"},
+                 {HistoryRetention::week, "week", "7 days", "7 天"},
+                 {HistoryRetention::off, "off", "Don't keep", "不保留"}};
+    QList<HistoryRetention> order;
+    for (const auto& c : cases) {
+        order << c.r;
+        EXPECT_EQ(rawValue(c.r), QLatin1String(c.raw));
+        EXPECT_EQ(historyRetentionFromRaw(QLatin1String(c.raw)), c.r);
+        EXPECT_EQ(Language::text(c.en, AppLanguage::zh), QString::fromUtf8(c.zh));
+    }
+    EXPECT_EQ(allHistoryRetentions(), order);
+    EXPECT_EQ(historyRetentionFromRaw(QStringLiteral("Forever")), std::nullopt);
+    EXPECT_EQ(Language::text("Clear all history?", AppLanguage::zh),
+              QStringLiteral("清除全部历史记录？"));
 }
 
 // Entries exactly at the cutoff stay; a second older goes. The cutoff is counted in calendar
