@@ -147,7 +147,7 @@ void HistoryStore::flush() {
 
 QDateTime HistoryStore::now() const {
     const QDateTime t = calendar_.now ? calendar_.now() : QDateTime::currentDateTimeUtc();
-    return t.toTimeZone(calendar_.zone);
+    return calendar_.zone ? t.toTimeZone(*calendar_.zone) : t.toLocalTime();
 }
 
 QDateTime HistoryStore::currentWeekStart() const {
@@ -157,7 +157,8 @@ QDateTime HistoryStore::currentWeekStart() const {
     const QDate first = today.addDays(-back);
     // Where midnight falls in a clock change, the day starts at its first hour that exists.
     for (int hour = 0; hour < 3; ++hour) {
-        const QDateTime start(first, QTime(hour, 0), calendar_.zone);
+        const QDateTime start = calendar_.zone ? QDateTime(first, QTime(hour, 0), *calendar_.zone)
+                                               : QDateTime(first, QTime(hour, 0), Qt::LocalTime);
         if (start.isValid()) return start;
     }
     return distantPast();

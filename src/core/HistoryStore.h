@@ -47,10 +47,10 @@ struct HistoryTotals {
 // The user's calendar: the time zone and first weekday that decide where a week starts and
 // what "30 days ago" is, and the clock. Tests pass their own.
 struct HistoryCalendar {
-    QTimeZone zone = QTimeZone::systemTimeZone();
+    std::optional<QTimeZone> zone;  // empty: the system's local time as it is at each use
     Qt::DayOfWeek firstDay = Qt::Monday;
     std::function<QDateTime()> now;   // empty: the system clock
-    static HistoryCalendar system();  // the system zone, the locale's first weekday
+    static HistoryCalendar system();  // local time, the locale's first weekday
 };
 
 // What the user dictated: the kept entries (newest first, at most 2000, trimmed by the

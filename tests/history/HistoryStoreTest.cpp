@@ -51,7 +51,7 @@ class HistoryStoreTest : public ::testing::Test {
     // A calendar whose clock is `clock`, in `zone`, weeks starting on `first`.
     HistoryStore::Calendar calendar(const char* zone = "UTC", Qt::DayOfWeek first = Qt::Monday) {
         HistoryStore::Calendar c;
-        c.zone = QTimeZone(zone);
+        if (zone) c.zone = QTimeZone(zone);  // else the process's local time (TZ)
         c.firstDay = first;
         c.now = [this] { return clock; };
         return c;
@@ -174,6 +174,9 @@ TEST_F(HistoryStoreTest, WeekRollFollowsZoneAndFirstWeekday) {
         {"Sunday night to Monday, Shanghai", "Asia/Shanghai", Qt::Monday,
          local(2026, 6, 14, 23, 30, "Asia/Shanghai"), local(2026, 6, 15, 0, 10, "Asia/Shanghai"),
          true},
+        {"the same in local time, TZ=Asia/Shanghai", nullptr, Qt::Monday,
+         local(2026, 6, 14, 23, 30, "Asia/Shanghai"), local(2026, 6, 15, 0, 10, "Asia/Shanghai"),
+         true},
         {"same instants in UTC are one Sunday", "UTC", Qt::Monday,
          local(2026, 6, 14, 23, 30, "Asia/Shanghai"), local(2026, 6, 15, 0, 10, "Asia/Shanghai"),
          false},
@@ -188,6 +191,8 @@ TEST_F(HistoryStoreTest, WeekRollFollowsZoneAndFirstWeekday) {
         {"a week later, same weekday", "UTC", Qt::Monday, local(2026, 6, 10, 10, 0, "UTC"),
          local(2026, 6, 17, 10, 0, "UTC"), true},
     };
+    const QByteArray tz = qgetenv("TZ");
+    qputenv("TZ", "Asia/Shanghai");
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         clock = c.before;
@@ -200,6 +205,10 @@ TEST_F(HistoryStoreTest, WeekRollFollowsZoneAndFirstWeekday) {
         EXPECT_EQ(store.weekStart() != firstWeek, c.rolls);
         EXPECT_EQ(store.totals(), (HistoryStore::Totals{3, 2.0, 2}));
     }
+    if (tz.isNull())
+        qunsetenv("TZ");
+    else
+        qputenv("TZ", tz);
 }
 
 TEST_F(HistoryStoreTest, TotalsKeptThroughDeletesAndRestarts) {
