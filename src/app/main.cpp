@@ -145,6 +145,8 @@ int main(int argc, char** argv) {
     }
 
     // One app per session: a later launch (the browser's sign-in link) hands over its URLs.
+    // Nothing before this point opens the history, so a second launch can't write over the
+    // running app's.
     SingleInstance instance;
     const QList<QUrl> urls = SingleInstance::urlsIn(args);
     if (instance.handOver(urls)) return 0;

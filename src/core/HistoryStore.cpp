@@ -287,8 +287,12 @@ void HistoryStore::storeDefaults(std::vector<std::pair<QString, QVariant>> value
 
 void HistoryStore::save() {
     if (!file_) return;
-    // The list is shared, not copied: the main thread's next change detaches its own.
-    queue_->post([path = *file_, snapshot = entries_] {
+    // The list is shared, not copied: the main thread's next change detaches its own. A save
+    // that finds a newer one queued behind it leaves the writing to that one.
+    const uint64_t generation = ++saves_;
+    latestSave_->store(generation);
+    queue_->post([path = *file_, snapshot = entries_, generation, latest = latestSave_] {
+        if (latest->load() != generation) return;
         if (auto why = writeAtomically(path, encode(snapshot)))
             Log::write(QStringLiteral("History: couldn't save (") + *why + QStringLiteral(")"));
     });

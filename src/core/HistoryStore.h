@@ -5,6 +5,8 @@
 #include <QString>
 #include <QTimeZone>
 #include <QUuid>
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -135,5 +137,7 @@ class HistoryStore : public QObject {
     qint64 wordsThisWeek_ = 0;
     QDateTime weekStart_;
     HistoryRetention retention_ = HistoryRetention::forever;
+    uint64_t saves_ = 0;
+    std::shared_ptr<std::atomic<uint64_t>> latestSave_ = std::make_shared<std::atomic<uint64_t>>(0);
     std::unique_ptr<SerialWorker> queue_;
 };
