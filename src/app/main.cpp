@@ -163,6 +163,8 @@ int main(int argc, char** argv) {
                      [&] { delegate.applicationWillTerminate(); });
     QTimer::singleShot(0, [&] {
         delegate.applicationDidFinishLaunching();
+        // Loaded (and pruned by age) now rather than when the first dictation is delivered.
+        HistoryStore::shared();
         AccountStore::shared().refreshAccess();
         for (const QUrl& url : urls) openURL(url);
     });
