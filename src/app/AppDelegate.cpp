@@ -8,6 +8,7 @@
 #include "core/AssistiveMode.h"
 #include "core/Config.h"
 #include "core/HotkeyMonitor.h"
+#include "core/HotwordLearner.h"
 #include "core/Log.h"
 #include "core/QwenASR.h"
 #include "core/Recording.h"
@@ -51,10 +52,20 @@ void AppDelegate::applicationDidFinishLaunching() {
     // 2. Status item.
     setupStatusItem();
 
+    // 3. Words the learner added wait for the end of a dictation, then show with an undo.
+    std::weak_ptr<bool> learnerAlive = alive_;
+    HotwordLearner::setOnLearned([this, learnerAlive](const QStringList& words) {
+        if (const auto on = learnerAlive.lock(); !on || !*on) return;
+        pendingLearned << words;
+        showPendingLearned();
+    });
+
     // 4. Undo from the learned-word notice.
     hud->onUndoLearned = [](const QStringList& words) {
         Config::shared().rejectLearnedHotwords(words);
-        Log::write(QStringLiteral("Dictionary: undid [") + words.join(QStringLiteral(", ")) +
+        QStringList quoted;
+        for (const QString& w : words) quoted << QLatin1Char('"') + w + QLatin1Char('"');
+        Log::write(QStringLiteral("Dictionary: undid [") + quoted.join(QStringLiteral(", ")) +
                    QStringLiteral("] from the notice, won't learn them again"));
     };
 
