@@ -3,18 +3,8 @@
 #include <algorithm>
 
 #include "core/Config.h"
+#include "core/HotwordLearner.h"
 #include "core/Log.h"
-
-namespace {
-std::function<void()>& learnTurnedOff() {
-    static std::function<void()> fn;
-    return fn;
-}
-}  // namespace
-
-void DictionaryModel::setOnLearnTurnedOff(std::function<void()> fn) {
-    learnTurnedOff() = std::move(fn);
-}
 
 DictionaryModel::DictionaryModel() : DictionaryModel(Config::shared()) {}
 
@@ -59,7 +49,8 @@ void DictionaryModel::setLearn(bool on) {
     Config::d()->setValue(QStringLiteral("learnHotwords"), on);
     Log::write(QStringLiteral("Dictionary: learn from edits ") +
                (on ? QStringLiteral("on") : QStringLiteral("off")));
-    if (!on && learnTurnedOff()) learnTurnedOff()();
+    // A watch under way stops at once, unevaluated.
+    if (!on) HotwordLearner::turnedOff();
     learnOn_ = on;
     Q_EMIT changed();
 }

@@ -3,7 +3,6 @@
 #include <QSet>
 #include <QString>
 #include <QStringList>
-#include <functional>
 
 class Config;
 
@@ -33,10 +32,6 @@ class DictionaryModel : public QObject {
     void setLearn(bool on);
     // The page has shown the learner's new words.
     void markSeen();
-
-    // Told when the user switches learning off, so a watch under way stops at once. Set once
-    // by the app when it wires the learner.
-    static void setOnLearnTurnedOff(std::function<void()> fn);
 
   Q_SIGNALS:
     void changed();
