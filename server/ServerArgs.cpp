@@ -10,6 +10,7 @@ std::string usage() {
            "                      [--threads N] [--workers N] [--log FILE]\n"
            "  --listen   address to serve HTTP and WebSocket on (default 127.0.0.1:8443)\n"
            "  --token    developer bearer token (default: $VELMORA_SERVER_TOKEN)\n"
+           "  [--updates DIR]  serve the update feed and packages in DIR under /updates/\n"
            "  --cert/--key  PEM certificate chain and private key: serve TLS\n"
            "  [--data-dir DIR] [--llm-url URL --llm-model NAME [--llm-key KEY] [--llm-ca FILE] "
            "[--llm-timeout S]]\n"
@@ -78,6 +79,8 @@ ParsedArgs parseArgs(const std::vector<std::string>& args) {
             if (!value(out.options.keyFile)) return out;
         } else if (a == "--log") {
             if (!value(out.logFile)) return out;
+        } else if (a == "--updates") {
+            if (!value(out.updatesDir)) return out;
         } else if (a == "--data-dir") {
             if (!value(out.cleanup.dataDir)) return out;
         } else if (a == "--llm-url" || a == "--llm-model" || a == "--llm-key" || a == "--llm-ca" ||
