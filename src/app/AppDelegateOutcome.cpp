@@ -187,7 +187,7 @@ void AppDelegate::remember(const QString& text, const std::shared_ptr<StreamSess
         dictation
             ? std::chrono::duration<double>(dictation->releasedAt - dictation->pressedAt).count()
             : 0.0;
-    HistoryStore::add(text, s->appName, bundleID, site, seconds);
+    HistoryStore::shared().add(text, s->appName, bundleID, site, seconds);
 }
 
 void AppDelegate::reportTiming(qint64 ms, const std::shared_ptr<StreamSession>& s,

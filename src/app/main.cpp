@@ -12,6 +12,7 @@
 #include "core/AccountStore.h"
 #include "core/CommandLine.h"
 #include "core/Config.h"
+#include "core/HistoryStore.h"
 #include "core/Log.h"
 #include "core/Polisher.h"
 #include "core/SelfTest.h"
@@ -156,6 +157,8 @@ int main(int argc, char** argv) {
     // One app per session: a later launch (the browser's sign-in link) hands over its URLs.
     int rc = 0;
     {
+        // Nothing before this point opens the history, so a second launch can't write over
+        // the running app's.
         SingleInstance instance;
         const QList<QUrl> urls = SingleInstance::urlsIn(args);
         if (instance.handOver(urls)) return 0;
@@ -172,10 +175,14 @@ int main(int argc, char** argv) {
                          [&] { delegate.applicationWillTerminate(); });
         QTimer::singleShot(0, [&] {
             delegate.applicationDidFinishLaunching();
+            // Loaded (and pruned by age) now rather than when the first dictation is delivered.
+            HistoryStore::shared();
             AccountStore::shared().refreshAccess();
             for (const QUrl& url : urls) openURL(url);
         });
         rc = QApplication::exec();
+        // On disk before the socket is let go: a relaunched instance reads the final list.
+        HistoryStore::flushShared();
     }
     // An installed update starts once this instance has let go of the session's socket.
     const QString relaunch = platform::takeRelaunch();

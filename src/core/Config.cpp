@@ -1,6 +1,10 @@
 #include "core/Config.h"
 
+#include <sys/stat.h>
+
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSet>
 #include <QStringDecoder>
 #include <QSysInfo>
@@ -66,6 +70,19 @@ std::map<QString, QString> readEnvFile(const QString& path) {
         return {};
     }
     return Config::parseEnvText(text);
+}
+
+// Owner-only folder, and an owner-only file from its first byte on.
+void makePrivate(const QString& path) {
+    const QString dir = QFileInfo(path).absolutePath();
+    if (!QDir().mkpath(dir) || ::chmod(QFile::encodeName(dir).constData(), 0700) != 0) {
+        Log::write(QStringLiteral("Config: couldn't make ") + dir + QStringLiteral(" private"));
+        return;
+    }
+    QFile f(path);
+    if (!f.exists() && f.open(QIODevice::WriteOnly | QIODevice::NewOnly)) f.close();
+    if (f.exists() && !f.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner))
+        Log::write(QStringLiteral("Config: couldn't make ") + path + QStringLiteral(" private"));
 }
 
 }  // namespace
@@ -161,7 +178,12 @@ Config& Config::shared() {
 Config::Config(const QString& envFilePath) : envFile_(readEnvFile(envFilePath)) {}
 
 std::unique_ptr<QSettings> Config::d() {
-    return std::make_unique<QSettings>(QStringLiteral("Velmora"), QStringLiteral("Velmora"));
+    auto s = std::make_unique<QSettings>(QStringLiteral("Velmora"), QStringLiteral("Velmora"));
+    // The dictionary's words are the user's own: the folder and the file are made private
+    // once per run (the store keeps an existing file's mode when it rewrites it).
+    static std::once_flag once;
+    std::call_once(once, [path = s->fileName()] { makePrivate(path); });
+    return s;
 }
 
 std::optional<QString> Config::env(const QString& key) const {
@@ -314,11 +336,14 @@ QStringList Config::addLearnedHotwords(const QStringList& words, bool byHand) {
     QSet<QString> lowered;
     for (const QString& w : words) lowered.insert(w.toLower());
 
+    // Every list goes through one handle: one sync of the defaults file, not one per list.
+    std::vector<std::pair<QString, QStringList>> writes;
     QStringList rejected = stringList(QStringLiteral("rejectedHotwords"));
     if (byHand) {
         const qsizetype before = rejected.size();
         rejected.removeIf([&](const QString& r) { return lowered.contains(r.toLower()); });
-        if (rejected.size() != before) setStringList(QStringLiteral("rejectedHotwords"), rejected);
+        if (rejected.size() != before)
+            writes.emplace_back(QStringLiteral("rejectedHotwords"), rejected);
     }
 
     QSet<QString> known;
@@ -328,42 +353,59 @@ QStringList Config::addLearnedHotwords(const QStringList& words, bool byHand) {
 
     QStringList added;
     for (const QString& w : words) {
+        // A blank hotword would only reach the recogniser as noise.
+        if (w.trimmed().isEmpty()) continue;
         const QString low = w.toLower();
         if (known.contains(low)) continue;
         known.insert(low);
         added.append(w);
     }
-    if (added.isEmpty()) return added;
-
-    QStringList learned = stringList(QStringLiteral("learnedHotwords"));
-    learned.append(added);
-    if (learned.size() > kMaxLearned) learned = learned.mid(learned.size() - kMaxLearned);
-    setStringList(QStringLiteral("learnedHotwords"), learned);
-
-    QStringList fresh = stringList(QStringLiteral("newHotwords"));
-    fresh.removeIf([&](const QString& n) { return !learned.contains(n); });
-    setStringList(QStringLiteral("newHotwords"), fresh);
+    if (!added.isEmpty()) {
+        QStringList learned = stringList(QStringLiteral("learnedHotwords"));
+        learned.append(added);
+        if (learned.size() > kMaxLearned) learned = learned.mid(learned.size() - kMaxLearned);
+        QStringList fresh = stringList(QStringLiteral("newHotwords"));
+        fresh.removeIf([&](const QString& n) { return !learned.contains(n); });
+        writes.emplace_back(QStringLiteral("learnedHotwords"), learned);
+        writes.emplace_back(QStringLiteral("newHotwords"), fresh);
+    }
+    setStringLists(writes);
     return added;
 }
 
 void Config::removeLearnedHotword(const QString& word) {
-    QStringList learned = stringList(QStringLiteral("learnedHotwords"));
-    QStringList fresh = stringList(QStringLiteral("newHotwords"));
-    learned.removeAll(word);
-    fresh.removeAll(word);
-    setStringList(QStringLiteral("learnedHotwords"), learned);
-    setStringList(QStringLiteral("newHotwords"), fresh);
+    rejectOrRemove({word}, false);
 }
 
 void Config::rejectLearnedHotwords(const QStringList& words) {
-    for (const QString& w : words) removeLearnedHotword(w);
-    QSet<QString> lowered;
-    for (const QString& w : words) lowered.insert(w.toLower());
-    QStringList rejected = stringList(QStringLiteral("rejectedHotwords"));
-    rejected.removeIf([&](const QString& r) { return lowered.contains(r.toLower()); });
-    rejected.append(words);
-    if (rejected.size() > kMaxRejected) rejected = rejected.mid(rejected.size() - kMaxRejected);
-    setStringList(QStringLiteral("rejectedHotwords"), rejected);
+    rejectOrRemove(words, true);
+}
+
+void Config::rejectOrRemove(const QStringList& words, bool reject) {
+    QStringList learned = stringList(QStringLiteral("learnedHotwords"));
+    QStringList fresh = stringList(QStringLiteral("newHotwords"));
+    for (const QString& w : words) {
+        learned.removeAll(w);
+        fresh.removeAll(w);
+    }
+    std::vector<std::pair<QString, QStringList>> writes{
+        {QStringLiteral("learnedHotwords"), learned}, {QStringLiteral("newHotwords"), fresh}};
+    if (reject) {
+        QSet<QString> lowered;
+        for (const QString& w : words) lowered.insert(w.toLower());
+        QStringList rejected = stringList(QStringLiteral("rejectedHotwords"));
+        rejected.removeIf([&](const QString& r) { return lowered.contains(r.toLower()); });
+        rejected.append(words);
+        if (rejected.size() > kMaxRejected) rejected = rejected.mid(rejected.size() - kMaxRejected);
+        writes.emplace_back(QStringLiteral("rejectedHotwords"), rejected);
+    }
+    setStringLists(writes);
+}
+
+void Config::setStringLists(const std::vector<std::pair<QString, QStringList>>& lists) {
+    if (lists.empty()) return;
+    const auto s = d();
+    for (const auto& [key, list] : lists) s->setValue(key, list);
 }
 
 // ---- typed defaults readers ----
@@ -402,6 +444,8 @@ QStringList Config::stringList(const QString& key) {
     const auto s = d();
     if (!s->contains(key)) return {};
     const QVariant v = s->value(key);
+    // An empty list is stored as "no value".
+    if (!v.isValid()) return {};
     if (v.typeId() == QMetaType::QStringList) return v.toStringList();
     // The settings file stores a one-element list as a plain string.
     if (v.typeId() == QMetaType::QString) return {v.toString()};

@@ -8,6 +8,8 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <utility>
+#include <vector>
 
 // The talk key. Raw values are what the "hotkey" defaults key stores.
 enum class HotkeyChoice { rightOption, rightCommand, rightControl, fn };
@@ -69,6 +71,8 @@ class Config {
     static std::optional<bool> optionalBool(const QString& key);
     static QStringList stringList(const QString& key);
     static void setStringList(const QString& key, const QStringList& list);
+    // Several lists through one handle: the defaults file is synced once.
+    static void setStringLists(const std::vector<std::pair<QString, QStringList>>& lists);
     static QString stringValue(const QString& key, const QString& fallback = {});
     static qint64 intValue(const QString& key, qint64 fallback);
     static double doubleValue(const QString& key, double fallback);
@@ -86,5 +90,6 @@ class Config {
 
   private:
     std::optional<QUrl> urlFromEnv(const char* key) const;
+    void rejectOrRemove(const QStringList& words, bool reject);
     std::map<QString, QString> envFile_;
 };

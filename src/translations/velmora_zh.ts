@@ -32,6 +32,26 @@
         <translation>⚠ 桌面收不到说话键“%1”，请换一个…</translation>
     </message>
     <message>
+        <source>Forever</source>
+        <translation>永久</translation>
+    </message>
+    <message>
+        <source>30 days</source>
+        <translation>30 天</translation>
+    </message>
+    <message>
+        <source>7 days</source>
+        <translation>7 天</translation>
+    </message>
+    <message>
+        <source>Don't keep</source>
+        <translation>不保留</translation>
+    </message>
+    <message>
+        <source>Clear all history?</source>
+        <translation>清除全部历史记录？</translation>
+    </message>
+    <message>
         <source>Velmora %1 is available</source>
         <translation>Velmora %1 可以更新了</translation>
     </message>

@@ -20,6 +20,7 @@
 #include <QUrlQuery>
 #include <optional>
 
+#include "core/HistoryStore.h"
 #include "harness/DesktopSession.h"
 #include "harness/FifoFeeder.h"
 #include "harness/LogReader.h"
@@ -288,6 +289,25 @@ TEST_F(E2E, HeldTalkKeyTypesTheSpokenSentenceIntoTheFocusedWindow) {
     EXPECT_TRUE(text.contains(QStringLiteral("Held "))) << text.toStdString();
     EXPECT_TRUE(text.contains(QStringLiteral("HUD: shown"))) << "the pill never showed";
     EXPECT_FALSE(text.contains(QStringLiteral("Abort: "))) << text.toStdString();
+
+    // The dictation is kept in the history, as delivered, where only the user can read it.
+    const QString historyPath = home_ + QStringLiteral("/data/Velmora/history.json");
+    QList<HistoryEntry> kept;
+    ASSERT_TRUE(harness::waitUntil(
+        [&] {
+            kept = HistoryStore::decode(testenv::readFile(historyPath), nullptr)
+                       .value_or(QList<HistoryEntry>{});
+            return !kept.isEmpty();
+        },
+        "the dictation in history.json"));
+    EXPECT_EQ(kept.size(), 1);
+    // The field may still be taking the last keys: wait for the whole text there.
+    EXPECT_TRUE(harness::waitUntil([&] { return targetText().trimmed() == kept[0].text.trimmed(); },
+                                   QStringLiteral("the kept text in the field: ") + kept[0].text));
+    EXPECT_GT(kept[0].seconds, 0.5);
+    struct stat st {};
+    ASSERT_EQ(::stat(QFile::encodeName(historyPath).constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
     std::fprintf(stderr, "end to end: %lld ms\n", static_cast<long long>(wall.elapsed()));
 }
 
