@@ -221,10 +221,6 @@ AtspiAccessibility::Accessible AtspiAccessibility::application(qint64 pid, int* 
     }
     const Accessible desktop(atspi_get_desktop(0));
     if (!desktop) return nullptr;
-    // libatspi keeps the desktop's children from its first look and hears of newcomers only
-    // through events this process does not listen for: an application that joined the bus
-    // since (a browser just started) is found only by asking again.
-    atspi_accessible_clear_cache(desktop.get());
     GErrorSlot err;
     const gint n = atspi_accessible_get_child_count(desktop.get(), err.out());
     if (err) {
