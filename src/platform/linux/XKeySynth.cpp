@@ -310,6 +310,15 @@ void XKeySynth::mapAhead(const std::vector<KeySym>& syms, size_t from) {
     }
 }
 
+void XKeySynth::pace() {
+    // Toolkits answer a ping when they read it, and handle the keys read before it one at a
+    // time after: a target given the whole text at once would still be working through it
+    // when the burst is reported done. A ping every run keeps it at most a run behind.
+    if (presses_ % kPaceEvery != 0 || !pingWorks_ || pingWindow_ == None) return;
+    const quint64 sent = presses_;
+    if (pingTarget(kPingTimeoutMs)) confirmedPresses_ = sent;
+}
+
 bool XKeySynth::typeHere(const QString& units) {
     if (!xtest_) return false;
     if (inBurst_ && !slotsIntact()) {
@@ -333,11 +342,13 @@ bool XKeySynth::typeHere(const QString& units) {
                 fakeKey(key->second.code, false);
                 if (key->second.shift) fakeKey(shiftCode_, false);
                 ++presses_;
+                pace();
                 continue;
             }
             Slot* slot = mapped(syms[i]);
             if (!slot) break;
             press(slot);
+            pace();
         }
         if (i < syms.size() && slots_.empty()) return false;
     }
@@ -535,8 +546,8 @@ void XKeySynth::endHere() {
     if (capsWasLocked_) setLock(true);
     capsWasLocked_ = false;
     XSync(display_.get(), False);
-    // Return once the target has the text, so whatever comes next (a keymap
-    // switch, reading the field back) sees it.
+    // Return once the target has read every key (it handles the last run's a moment
+    // later), so whatever comes next (a keymap switch, reading the field back) sees it.
     if (presses_ > confirmedPresses_) {
         const quint64 sent = presses_;
         pingWorks_ = true;  // a reuse ping that timed out must not skip this one

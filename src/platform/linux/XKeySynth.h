@@ -49,6 +49,8 @@ class XKeySynth : public KeySynth {
     // it back next): a slow target under load gets longer, still bounded.
     static constexpr int kSettleTimeoutMs = 2000;
     static constexpr int kReuseGuardMs = 40;
+    // Keys sent between two pings of the target while typing.
+    static constexpr int kPaceEvery = 20;
     static constexpr int kPerRemapMs = 6;
     // The spare keycodes go back to empty this long after a burst (plus the same allowance).
     static constexpr int kRestoreAfterMs = 500;
@@ -82,6 +84,7 @@ class XKeySynth : public KeySynth {
     void mapAhead(const std::vector<KeySym>& syms, size_t from);
     Slot* mapped(KeySym sym);
     void press(Slot* slot);
+    void pace();
     // Finds the spare keycodes and the keys of the current layout.
     bool scanSlots();
     // A key of the layout that types a symbol, with or without Shift.
