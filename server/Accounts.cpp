@@ -213,7 +213,7 @@ class AccountService {
     explicit AccountService(AccountOptions o) : opt(std::move(o)) {
         std::error_code ec;
         std::filesystem::create_directories(opt.dataDir, ec);
-        store = std::make_unique<UserStore>(opt.dataDir + "/users.sqlite3");
+        store = openUserStore({opt.dataDir, opt.databaseUrl});
         if (!store->problem().empty())
             log("users: " + store->problem() + "; only the developer token is accepted");
         if (opt.jwtSecret.empty())
@@ -403,7 +403,7 @@ class AccountService {
             if (tokens_.size() >= kCacheSize) tokens_.clear();
             tokens_[token] = {sub, *intMember(claims, "exp")};
         }
-        const int64_t version = store->version();
+        const int64_t version = store->version(sub);
         {
             std::lock_guard lock(cacheMutex_);
             if (auto it = users_.find(sub); it != users_.end() && it->second.version == version &&

@@ -9,8 +9,9 @@
 namespace vserver {
 
 struct AccountOptions {
-    std::string dataDir;    // holds users.sqlite3
-    std::string jwtSecret;  // HS256 secret of access tokens; empty: only the developer token
+    std::string dataDir;      // holds users.sqlite3
+    std::string databaseUrl;  // PostgreSQL instead, shared by several servers
+    std::string jwtSecret;    // HS256 secret of access tokens; empty: only the developer token
     std::string audience = "authenticated";
     std::string devToken;              // the developer token, an active account without limits
     bool localSignIn = false;          // serve the sign-in provider under "auth/v1/"

@@ -14,7 +14,7 @@ namespace vserver {
 namespace {
 
 const char* const kUsersUsage =
-    "usage: velmora-server users [--data-dir DIR] COMMAND\n"
+    "usage: velmora-server users [--data-dir DIR | --database URL] COMMAND\n"
     "  add NAME [--plan free|pro|max] [--limit WORDS] [--email ADDRESS] [--status "
     "active|pending]\n"
     "           [--password-stdin]     prints the new user's id (their tokens' \"sub\")\n"
@@ -73,11 +73,14 @@ bool readPassword(std::istream& in, std::string& into, std::ostream& err) {
 
 int runUsersCommand(const std::vector<std::string>& argsIn, std::istream& in, std::ostream& out,
                     std::ostream& err) {
-    std::string dataDir;
+    std::string dataDir, databaseUrl;
+    if (const char* url = std::getenv("VELMORA_DATABASE_URL")) databaseUrl = url;
     std::vector<std::string> args;
     for (size_t i = 0; i < argsIn.size(); ++i) {
         if (argsIn[i] == "--data-dir" && i + 1 < argsIn.size())
             dataDir = argsIn[++i];
+        else if (argsIn[i] == "--database" && i + 1 < argsIn.size())
+            databaseUrl = argsIn[++i];
         else
             args.push_back(argsIn[i]);
     }
@@ -117,9 +120,12 @@ int runUsersCommand(const std::vector<std::string>& argsIn, std::istream& in, st
     if (status != "active" && status != "pending") return fail("--status is active or pending");
 
     if (dataDir.empty()) dataDir = defaultDataDir();
-    std::error_code ec;
-    std::filesystem::create_directories(dataDir, ec);
-    UserStore store(dataDir + "/users.sqlite3");
+    if (databaseUrl.empty()) {
+        std::error_code ec;
+        std::filesystem::create_directories(dataDir, ec);
+    }
+    const std::unique_ptr<UserStore> opened = openUserStore({dataDir, databaseUrl});
+    UserStore& store = *opened;
     if (!store.problem().empty()) {
         err << "velmora-server users: " << store.problem() << "\n";
         return 1;

@@ -118,7 +118,7 @@ class CleanupService {
         if (!ec)
             std::filesystem::permissions(opt.dataDir, std::filesystem::perms::owner_all,
                                          std::filesystem::perm_options::replace, ec);
-        timings = std::make_unique<TimingStore>(opt.dataDir + "/timing.sqlite3");
+        timings = std::make_unique<TimingStore>(opt.dataDir + "/timing.sqlite3", opt.databaseUrl);
         if (!timings->problem().empty())
             log("timing: " + timings->problem() + "; reports will be refused");
     }

@@ -10,6 +10,7 @@ namespace vserver {
 
 struct CleanupOptions {
     std::string dataDir;            // where the timing database lives
+    std::string databaseUrl;        // PostgreSQL for the timing reports instead
     std::optional<LlmOptions> llm;  // the model upstream; the rules alone when absent
     size_t maxTextChars = 20000;    // longer dictations answer 413
     size_t maxBodyBytes = 256 * 1024;

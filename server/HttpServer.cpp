@@ -70,6 +70,7 @@ struct HttpServer::Impl {
     tcp::acceptor acceptor;
     asio::signal_set signals;
     std::map<std::pair<http::verb, std::string>, Handler> routes;
+    std::map<std::pair<http::verb, std::string>, Handler> publicRoutes;
     std::map<std::string, WsHandler> sockets;
     Authenticator auth;
     uint16_t boundPort = 0;
@@ -300,14 +301,19 @@ class HttpSession : public std::enable_shared_from_this<HttpSession<Stream>> {
         }
 
         auto route = server_.routes.find({req.method(), path});
-        if (route == server_.routes.end()) {
+        const auto slash = path.find('/');
+        const auto open = server_.publicRoutes.find({req.method(), path.substr(0, slash)});
+        const bool isPublic = open != server_.publicRoutes.end() && slash != std::string::npos;
+        if (isPublic) {
+            route = open;
+        } else if (route == server_.routes.end()) {
             bool pathKnown = false;
             for (const auto& [key, _] : server_.routes) pathKnown |= key.second == path;
             return reply(HttpServer::text(pathKnown ? 405 : 404, pathKnown ? "method not allowed\n"
                                                                            : "no such endpoint\n"),
                          method, target, req.keep_alive());
         }
-        if (auth.status != 200)
+        if (auth.status != 200 && !isPublic)
             return reply(HttpServer::text(auth.status, auth.message + "\n"), method, target,
                          req.keep_alive());
 
@@ -407,6 +413,10 @@ HttpServer::~HttpServer() {
 
 void HttpServer::route(http::verb method, const std::string& path, Handler handler) {
     impl_->routes[{method, path}] = std::move(handler);
+}
+
+void HttpServer::publicRoute(http::verb method, const std::string& prefix, Handler handler) {
+    impl_->publicRoutes[{method, prefix}] = std::move(handler);
 }
 
 void HttpServer::websocket(const std::string& path, WsHandler handler) {

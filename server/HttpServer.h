@@ -72,6 +72,9 @@ class HttpServer {
     ~HttpServer();
 
     void route(http::verb method, const std::string& path, Handler handler);
+    // Serves every path under `prefix` ("updates" → "updates/…") to anyone, without the
+    // authenticator: for files meant to be public, like the update feed.
+    void publicRoute(http::verb method, const std::string& prefix, Handler handler);
     void websocket(const std::string& path, WsHandler handler);
     void setAuthenticator(Authenticator auth);
 

@@ -10,11 +10,15 @@ std::string usage() {
            "                      [--threads N] [--workers N] [--log FILE]\n"
            "  --listen   address to serve HTTP and WebSocket on (default 127.0.0.1:8443)\n"
            "  --token    developer bearer token (default: $VELMORA_SERVER_TOKEN)\n"
+           "  [--updates DIR]  serve the update feed and packages in DIR under /updates/\n"
            "  --cert/--key  PEM certificate chain and private key: serve TLS\n"
            "  [--data-dir DIR] [--llm-url URL --llm-model NAME [--llm-key KEY] [--llm-ca FILE] "
            "[--llm-timeout S]]\n"
            "  --data-dir  where users and timing reports are stored (default "
            "~/.local/share/velmora-server)\n"
+           "  [--database URL]  users in PostgreSQL (postgresql://...; default: "
+           "$VELMORA_DATABASE_URL,\n"
+           "              else SQLite in the data folder); several servers may share it\n"
            "  [--jwt-secret-file FILE] [--local-signin] [--new-users active|pending] [--rate N]\n"
            "  --jwt-secret-file  HS256 secret of access tokens (default: $VELMORA_JWT_SECRET)\n"
            "  --local-signin     serve the sign-in provider under /auth/v1/ (users with a "
@@ -22,7 +26,8 @@ std::string usage() {
            "  --new-users        status of a user first seen with a valid token (default pending)\n"
            "  --rate             requests a second per user at asr and polish, after a burst of "
            "30\n"
-           "  velmora-server users [--data-dir DIR] add|list|set-plan|disable|set-password ...\n"
+           "  velmora-server users [--data-dir DIR | --database URL] "
+           "add|list|set-plan|disable|set-password ...\n"
            "  --llm-url   OpenAI-compatible chat-completions URL for cleanup (default: rules "
            "only);\n"
            "              the key may also come from $VELMORA_LLM_KEY\n" +
@@ -33,6 +38,7 @@ ParsedArgs parseArgs(const std::vector<std::string>& args) {
     ParsedArgs out;
     if (const char* t = std::getenv("VELMORA_SERVER_TOKEN")) out.options.token = t;
     if (const char* s = std::getenv("VELMORA_JWT_SECRET")) out.accounts.jwtSecret = s;
+    if (const char* url = std::getenv("VELMORA_DATABASE_URL")) out.accounts.databaseUrl = url;
     auto positiveInt = [](const std::string& s, int& into) {
         char* end = nullptr;
         const long v = std::strtol(s.c_str(), &end, 10);
@@ -78,6 +84,8 @@ ParsedArgs parseArgs(const std::vector<std::string>& args) {
             if (!value(out.options.keyFile)) return out;
         } else if (a == "--log") {
             if (!value(out.logFile)) return out;
+        } else if (a == "--updates") {
+            if (!value(out.updatesDir)) return out;
         } else if (a == "--data-dir") {
             if (!value(out.cleanup.dataDir)) return out;
         } else if (a == "--llm-url" || a == "--llm-model" || a == "--llm-key" || a == "--llm-ca" ||
@@ -102,6 +110,8 @@ ParsedArgs parseArgs(const std::vector<std::string>& args) {
                 }
                 llm.timeoutMs = static_cast<int>(s * 1000);
             }
+        } else if (a == "--database") {
+            if (!value(out.accounts.databaseUrl)) return out;
         } else if (a == "--jwt-secret-file") {
             if (!value(v)) return out;
             std::ifstream file(v);

@@ -4,6 +4,9 @@
 
 #include <chrono>
 #include <ctime>
+#include <pqxx/pqxx>
+
+#include "UserStore.h"
 
 namespace vserver {
 
@@ -26,7 +29,70 @@ struct SqliteFree {
 };
 }  // namespace
 
-TimingStore::TimingStore(const std::string& path) : path_(path) {
+// One connection, opened again when it breaks. Guarded by the store's mutex.
+struct TimingStore::Postgres {
+    std::string url;
+    std::unique_ptr<pqxx::connection> conn;
+
+    pqxx::connection& connection() {
+        if (!conn || !conn->is_open()) {
+            conn = std::make_unique<pqxx::connection>(url);
+            conn->prepare(
+                "insert",
+                "INSERT INTO timing(received_at,user_id,ms,answered_by,typing,chars,asr_ms,"
+                "polish_ms,app_version,os_version)"
+                " VALUES($1,$2,$3,$4,$5,$6,$7,$8,$9,$10)");
+        }
+        return *conn;
+    }
+};
+
+namespace {
+// Each entry moves the timing schema one version up; never edited once shipped.
+const char* const kPostgresMigrations[] = {
+    "CREATE TABLE timing("
+    " id BIGSERIAL PRIMARY KEY,"
+    " received_at TEXT NOT NULL,"
+    " user_id TEXT NOT NULL,"
+    " ms BIGINT NOT NULL,"
+    " answered_by TEXT NOT NULL,"
+    " typing TEXT NOT NULL,"
+    " chars BIGINT NOT NULL,"
+    " asr_ms BIGINT,"
+    " polish_ms BIGINT,"
+    " app_version TEXT,"
+    " os_version TEXT)",
+};
+}  // namespace
+
+TimingStore::TimingStore(const std::string& path, const std::string& databaseUrl) : path_(path) {
+    if (!databaseUrl.empty()) {
+        path_ = redactedUrl(databaseUrl);
+        pg_ = std::make_unique<Postgres>();
+        pg_->url = databaseUrl;
+        try {
+            pqxx::work w(pg_->connection());
+            // Servers starting at once migrate one after the other.
+            w.exec("SELECT pg_advisory_xact_lock(7665)");
+            w.exec("CREATE TABLE IF NOT EXISTS timing_schema_version(version INTEGER NOT NULL)");
+            const int64_t version =
+                w.exec("SELECT COALESCE(MAX(version),0) FROM timing_schema_version")[0][0]
+                    .as<int64_t>();
+            const int64_t known = static_cast<int64_t>(std::size(kPostgresMigrations));
+            if (version > known)
+                throw std::runtime_error("timing schema version " + std::to_string(version) +
+                                         " is newer than this server knows");
+            for (int64_t v = version; v < known; ++v) {
+                w.exec(kPostgresMigrations[v]);
+                w.exec_params("INSERT INTO timing_schema_version(version) VALUES($1)", v + 1);
+            }
+            w.commit();
+        } catch (const std::exception& e) {
+            problem_ = path_ + ": " + e.what();
+            while (!problem_.empty() && problem_.back() == '\n') problem_.pop_back();
+        }
+        return;
+    }
     db_ = sqlite::open(path, 2000, problem_);
     if (!db_) return;
     const char* schema =
@@ -64,13 +130,32 @@ TimingStore::TimingStore(const std::string& path) : path_(path) {
 
 TimingStore::~TimingStore() = default;
 
+std::string TimingStore::insertPostgres(const TimingRow& row, const std::string& at) {
+    // A connection found broken before the commit is opened again once: nothing was stored.
+    for (int attempt = 0;; ++attempt) {
+        try {
+            pqxx::work w(pg_->connection());
+            w.exec_prepared("insert", at, row.user, row.ms, row.by, row.typing, row.chars,
+                            row.asrMs, row.polishMs, row.appVersion, row.osVersion);
+            w.commit();
+            return {};
+        } catch (const pqxx::broken_connection& e) {
+            pg_->conn.reset();
+            if (attempt == 1) return std::string("couldn't store (") + e.what() + ")";
+        } catch (const std::exception& e) {
+            return std::string("couldn't store (") + e.what() + ")";
+        }
+    }
+}
+
 std::string TimingStore::insert(const TimingRow& row) {
     std::lock_guard lock(mutex_);
     if (!problem_.empty()) return problem_;
+    const std::string at = nowUtc();
+    if (pg_) return insertPostgres(row, at);
     sqlite3_stmt* st = insert_.get();
     sqlite3_reset(st);
     sqlite3_clear_bindings(st);
-    const std::string at = nowUtc();
     auto text = [&](int i, const std::string& s) {
         sqlite3_bind_text(st, i, s.c_str(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
     };
@@ -97,6 +182,14 @@ std::string TimingStore::insert(const TimingRow& row) {
 
 int64_t TimingStore::count() {
     std::lock_guard lock(mutex_);
+    if (pg_) {
+        try {
+            pqxx::work w(pg_->connection());
+            return w.exec("SELECT COUNT(*) FROM timing")[0][0].as<int64_t>();
+        } catch (const std::exception&) {
+            return -1;
+        }
+    }
     if (!db_) return -1;
     sqlite3_stmt* prepared = nullptr;
     const int rc =

@@ -19,11 +19,12 @@ struct TimingRow {
     std::string appVersion, osVersion;
 };
 
-// The timing reports, one row per dictation, in an SQLite file. Thread-safe;
-// a store that could not open answers every insert with its reason.
+// The timing reports, one row per dictation, in an SQLite file, or in a PostgreSQL
+// database that several servers share when `databaseUrl` is given. Thread-safe; a store
+// that could not open answers every insert with its reason.
 class TimingStore {
   public:
-    explicit TimingStore(const std::string& path);
+    explicit TimingStore(const std::string& path, const std::string& databaseUrl = {});
     ~TimingStore();
     TimingStore(const TimingStore&) = delete;
     TimingStore& operator=(const TimingStore&) = delete;
@@ -36,12 +37,15 @@ class TimingStore {
 
   private:
     using Statement = sqlite::Statement;
+    struct Postgres;
+    std::string insertPostgres(const TimingRow& row, const std::string& at);
 
     std::mutex mutex_;
     std::string path_, problem_;
     // The statement goes before the database it was prepared on.
     sqlite::Database db_;
     Statement insert_;
+    std::unique_ptr<Postgres> pg_;
 };
 
 }  // namespace vserver

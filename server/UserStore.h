@@ -1,13 +1,9 @@
 #pragma once
-#include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include "Sqlite.h"
 
 namespace vserver {
 
@@ -45,52 +41,55 @@ int64_t defaultLimit(const std::string& plan);
 // yyyymm of a Unix time, in UTC.
 int monthOf(int64_t unixSeconds);
 
-// Users, their usage and the local sign-in's codes and refresh tokens, in one SQLite file
-// (WAL, so the admin command line may work on it while the server runs). The schema is
-// versioned; missing migrations run at open. Every statement binds its values.
-// Thread: any; one connection guarded by a mutex.
+// Users, their usage and the local sign-in's codes and refresh tokens. Two backends: an
+// SQLite file in the data folder (one server), or a PostgreSQL database that several
+// servers share. Either runs its versioned schema migrations at open and binds every value.
+// Every change that two servers may race on is one statement, so none is lost.
+// Thread: any; each backend guards its own connections.
 class UserStore {
   public:
-    explicit UserStore(const std::string& path);
-    ~UserStore();
-    UserStore(const UserStore&) = delete;
-    UserStore& operator=(const UserStore&) = delete;
+    virtual ~UserStore() = default;
 
     // Empty when the store is usable, else why not.
-    const std::string& problem() const { return problem_; }
-    int schemaVersion();
+    virtual const std::string& problem() const = 0;
+    virtual int schemaVersion() = 0;
 
     // Empty on success, else why not (a name taken, the store failing).
-    std::string add(const User& user);
-    std::optional<User> byId(const std::string& id);
-    std::optional<User> byName(const std::string& name);
-    std::vector<User> list();
-    bool setPlan(const std::string& name, const std::string& plan, int64_t limit,
-                 std::optional<int64_t> until);
-    bool setStatus(const std::string& name, const std::string& status);
-    bool setPassword(const std::string& name, const std::string& hash);
+    virtual std::string add(const User& user) = 0;
+    virtual std::optional<User> byId(const std::string& id) = 0;
+    virtual std::optional<User> byName(const std::string& name) = 0;
+    virtual std::vector<User> list() = 0;
+    virtual bool setPlan(const std::string& name, const std::string& plan, int64_t limit,
+                         std::optional<int64_t> until) = 0;
+    virtual bool setStatus(const std::string& name, const std::string& status) = 0;
+    virtual bool setPassword(const std::string& name, const std::string& hash) = 0;
     // Adds to this month's count, starting it again in a new month.
-    bool addWords(const std::string& id, int64_t words, int month);
+    virtual bool addWords(const std::string& id, int64_t words, int month) = 0;
 
-    // Changes whenever the users may have changed, here or in another process sharing the
-    // file (the operators' command line): what a cache of users compares.
-    int64_t version();
+    // Changes whenever the user may have changed, here or in another process sharing the
+    // store (the operators' command line, another server): what a cache of users compares.
+    // Cheap: no query.
+    virtual int64_t version(const std::string& userId) = 0;
 
-    bool putCode(const std::string& codeHash, const AuthCode& code);
+    virtual bool putCode(const std::string& codeHash, const AuthCode& code) = 0;
     // The code's row, marked used from now on (it reports whether it already was).
-    std::optional<AuthCode> takeCode(const std::string& codeHash);
-    bool putRefresh(const std::string& tokenHash, const std::string& family,
-                    const std::string& userId, int64_t expiresAt);
+    virtual std::optional<AuthCode> takeCode(const std::string& codeHash) = 0;
+    virtual bool putRefresh(const std::string& tokenHash, const std::string& family,
+                            const std::string& userId, int64_t expiresAt) = 0;
     // Marks a fresh token used; a token used before revokes its whole family.
-    RefreshUse useRefresh(const std::string& tokenHash, int64_t now);
-    void revokeFamily(const std::string& family);
-
-  private:
-    bool migrate();
-    std::string path_, problem_;
-    std::mutex mutex_;
-    sqlite::Database db_;
-    std::atomic<int64_t> ownWrites_{0};
+    virtual RefreshUse useRefresh(const std::string& tokenHash, int64_t now) = 0;
+    virtual void revokeFamily(const std::string& family) = 0;
 };
+
+// Where the users live: a PostgreSQL connection string ("postgresql://..." or
+// "host=... dbname=..."), or, when it is empty, "users.sqlite3" in `dataDir`.
+struct StoreLocation {
+    std::string dataDir;
+    std::string databaseUrl;
+};
+// Never null; a store that could not open says why in problem().
+std::unique_ptr<UserStore> openUserStore(const StoreLocation& where);
+// A connection string fit for a log line: any password is left out.
+std::string redactedUrl(const std::string& url);
 
 }  // namespace vserver

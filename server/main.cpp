@@ -35,9 +35,17 @@ int main(int argc, char** argv) {
     HttpServer server(parsed.options);
     if (parsed.cleanup.dataDir.empty()) parsed.cleanup.dataDir = defaultDataDir();
     parsed.accounts.dataDir = parsed.cleanup.dataDir;
+    parsed.cleanup.databaseUrl = parsed.accounts.databaseUrl;
     parsed.accounts.devToken = parsed.options.token;
     const auto accounts = registerAccounts(server, parsed.accounts);
+    // A shared database that cannot be used is an operator's mistake to fix, not a reason to
+    // serve only the developer token.
+    if (!parsed.accounts.databaseUrl.empty() && !userStore(*accounts).problem().empty()) {
+        log("server: the users database cannot be used: " + userStore(*accounts).problem());
+        return 1;
+    }
     registerPing(server);
+    registerUpdates(server, parsed.updatesDir);
     std::string asrError;
     auto engine = makeAsrEngine(parsed.asr, server, asrError);
     if (!engine) {

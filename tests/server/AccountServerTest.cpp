@@ -1,19 +1,27 @@
 // Accounts on the server: access tokens, the local sign-in provider, refusals, usage and the
-// operators' command line, over loopback HTTP against a private SQLite file.
+// operators' command line, over loopback HTTP. Every case runs against a private SQLite file
+// and again against a database of a private PostgreSQL cluster (skipped, saying why, where
+// PostgreSQL's server is not installed).
 #include <gtest/gtest.h>
 
 #include <sqlite3.h>
 #include <QTemporaryDir>
 
+#include <atomic>
 #include <ctime>
 #include <nlohmann/json.hpp>
+#include <pqxx/pqxx>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 #include "Accounts.h"
 #include "Jwt.h"
+#include "PgCluster.h"
 #include "ServerMain.h"
 #include "ServerTestUtil.h"
+#include "TimingStore.h"
+#include "harness/Wait.h"
 
 using servertest::request;
 using servertest::RunningServer;
@@ -36,12 +44,54 @@ std::string bearer(const std::string& token) {
     return "Bearer " + token;
 }
 
+// Where a test's users live: a data folder, and a PostgreSQL database when `url` is set.
+struct Place {
+    std::string dir, url;
+    StoreLocation location() const { return {dir, url}; }
+};
+
+// Runs SQL on the store behind the server's back.
+void rawSql(const Place& p, const std::string& sql) {
+    if (p.url.empty()) {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open((p.dir + "/users.sqlite3").c_str(), &db), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql;
+        sqlite3_close(db);
+    } else {
+        pqxx::connection c(p.url);
+        pqxx::nontransaction(c).exec(sql);
+    }
+}
+
+// Each case once per backend; a PostgreSQL case gets a database of its own per place.
+class AccountServer : public ::testing::TestWithParam<std::string> {
+  protected:
+    void SetUp() override {
+        if (GetParam() != "postgres") return;
+        std::string why;
+        cluster_ = servertest::PgCluster::get(why);
+        if (!cluster_) GTEST_SKIP() << "PostgreSQL cannot run here: " << why;
+    }
+    // A database of its own for PostgreSQL, nothing for SQLite (the folder decides).
+    std::string freshUrl() { return cluster_ ? cluster_->newDatabase() : std::string(); }
+    servertest::PgCluster* cluster() { return cluster_; }
+    AccountOptions options() {
+        AccountOptions o;
+        o.databaseUrl = freshUrl();
+        return o;
+    }
+
+  private:
+    servertest::PgCluster* cluster_ = nullptr;
+};
+
 // A server with accounts, the local provider, and stand-in "asr" and "polish" routes that
 // answer 200 once the authenticator lets a request through.
 class Backend {
   public:
-    explicit Backend(AccountOptions o = {}) {
+    explicit Backend(AccountOptions o) {
         o.dataDir = dir_.path().toStdString();
+        place_ = {o.dataDir, o.databaseUrl};
         o.jwtSecret = kSecret;
         o.devToken = "test-token";
         o.localSignIn = true;
@@ -55,7 +105,7 @@ class Backend {
     uint16_t port() const { return server_.port(); }
     UserStore& store() { return userStore(*service_); }
     AccountService& service() { return *service_; }
-    std::string dir() const { return dir_.path().toStdString(); }
+    const Place& place() const { return place_; }
 
     User addUser(const std::string& name, const std::string& status = "active",
                  int64_t limit = 2000, const std::string& password = "pw") {
@@ -103,6 +153,7 @@ class Backend {
 
   private:
     QTemporaryDir dir_;
+    Place place_;
     RunningServer server_;
     std::shared_ptr<AccountService> service_;
 };
@@ -118,9 +169,10 @@ std::string field(const std::string& body, const char* key) {
     return j.is_object() && j.contains(key) && j[key].is_string() ? j[key].get<std::string>() : "";
 }
 
-int users(const std::string& dir, std::vector<std::string> args, std::string* out = nullptr,
+int users(const Place& where, std::vector<std::string> args, std::string* out = nullptr,
           const std::string& input = {}) {
-    args.insert(args.begin(), {"--data-dir", dir});
+    args.insert(args.begin(), {"--data-dir", where.dir});
+    if (!where.url.empty()) args.insert(args.begin(), {"--database", where.url});
     std::istringstream in(input);
     std::ostringstream o, e;
     const int rc = runUsersCommand(args, in, o, e);
@@ -128,8 +180,8 @@ int users(const std::string& dir, std::vector<std::string> args, std::string* ou
     return rc;
 }
 
-TEST(AccountServer, TokensAreCheckedBeforeAnyoneIsLetIn) {
-    Backend b;
+TEST_P(AccountServer, TokensAreCheckedBeforeAnyoneIsLetIn) {
+    Backend b(options());
     const User u = b.addUser("ann");
     const std::string good = jwt::sign(claimsFor(u.id, now() + 600), kSecret);
     const std::string head = good.substr(0, good.find('.'));
@@ -164,9 +216,9 @@ TEST(AccountServer, TokensAreCheckedBeforeAnyoneIsLetIn) {
     EXPECT_EQ(request(b.port(), "GET", "/me", {}, {}).status, 401);
 }
 
-TEST(AccountServer, NewUsersFromTheHostedServiceWaitUnlessTold) {
+TEST_P(AccountServer, NewUsersFromTheHostedServiceWaitUnlessTold) {
     for (const char* status : {"pending", "active"}) {
-        AccountOptions o;
+        AccountOptions o = options();
         o.newUsers = status;
         Backend b(o);
         const std::string token = jwt::sign(claimsFor("fresh-sub", now() + 600), kSecret);
@@ -177,8 +229,8 @@ TEST(AccountServer, NewUsersFromTheHostedServiceWaitUnlessTold) {
     }
 }
 
-TEST(AccountServer, PkceSignInTakesTheRightVerifierOnce) {
-    Backend b;
+TEST_P(AccountServer, PkceSignInTakesTheRightVerifierOnce) {
+    Backend b(options());
     b.addUser("ann", "active", 2000, "s3cret");
     const std::string challenge = challengeOf(kVerifier);
     int status = 0;
@@ -219,8 +271,8 @@ TEST(AccountServer, PkceSignInTakesTheRightVerifierOnce) {
               400);
 }
 
-TEST(AccountServer, AnExpiredCodeIsRefused) {
-    AccountOptions o;
+TEST_P(AccountServer, AnExpiredCodeIsRefused) {
+    AccountOptions o = options();
     o.codeSeconds = -1;
     Backend b(o);
     b.addUser("ann", "active", 2000, "pw");
@@ -230,8 +282,8 @@ TEST(AccountServer, AnExpiredCodeIsRefused) {
     EXPECT_EQ(field(r.body, "msg"), "sign-in code expired");
 }
 
-TEST(AccountServer, ARefreshTokenUsedTwiceEndsItsFamily) {
-    Backend b;
+TEST_P(AccountServer, ARefreshTokenUsedTwiceEndsItsFamily) {
+    Backend b(options());
     b.addUser("ann", "active", 2000, "pw");
     const auto first =
         json::parse(b.exchange(b.signIn("ann", "pw", challengeOf(kVerifier)), kVerifier).body);
@@ -257,8 +309,8 @@ TEST(AccountServer, ARefreshTokenUsedTwiceEndsItsFamily) {
     EXPECT_EQ(request(b.port(), "POST", "/auth/v1/logout?scope=local", {}, {}).status, 401);
 }
 
-TEST(AccountServer, TheSignInPagesRefuseHostileInput) {
-    Backend b;
+TEST_P(AccountServer, TheSignInPagesRefuseHostileInput) {
+    Backend b(options());
     const std::string c = challengeOf(kVerifier);
     struct Case {
         const char* target;
@@ -292,8 +344,8 @@ TEST(AccountServer, TheSignInPagesRefuseHostileInput) {
     EXPECT_NE(page.body.find("velmora://auth-callback?code=abc"), std::string::npos);
 }
 
-TEST(AccountServer, RefusalsAtAsrAndPolish) {
-    AccountOptions o;
+TEST_P(AccountServer, RefusalsAtAsrAndPolish) {
+    AccountOptions o = options();
     o.burst = 3;
     o.requestsPerSecond = 0.001;
     Backend b(o);
@@ -322,18 +374,21 @@ TEST(AccountServer, RefusalsAtAsrAndPolish) {
     EXPECT_EQ(b.get("/asr", b.tokenFor(active)), 200);  // per user
     EXPECT_EQ(b.get("/asr", "test-token"), 200);        // the developer is never refused
 
-    // The operator's command line works on the same file from another process: the server
-    // sees its change at the next request, whatever it remembered.
+    // The operator's command line works on the same store through connections of its own:
+    // the server sees its change whatever it remembered (at once with SQLite, as soon as the
+    // database announces it with PostgreSQL).
     const User late = b.addUser("late");
     EXPECT_EQ(b.get("/asr", b.tokenFor(late)), 200);
-    EXPECT_EQ(users(b.dir(), {"disable", "late"}), 0);
-    EXPECT_EQ(b.get("/asr", b.tokenFor(late)), 403);
-    EXPECT_EQ(users(b.dir(), {"set-plan", "full", "free", "--limit", "11"}), 0);
-    EXPECT_EQ(b.get("/asr", b.tokenFor(full)), 200);
+    EXPECT_EQ(users(b.place(), {"disable", "late"}), 0);
+    EXPECT_TRUE(harness::waitUntil([&] { return b.get("/asr", b.tokenFor(late)) == 403; },
+                                   "the disabled user refused"));
+    EXPECT_EQ(users(b.place(), {"set-plan", "full", "free", "--limit", "11"}), 0);
+    EXPECT_TRUE(harness::waitUntil([&] { return b.get("/asr", b.tokenFor(full)) == 200; },
+                                   "the raised limit let through"));
 }
 
-TEST(AccountServer, WordsAreCountedPerMonthAndShownInMe) {
-    Backend b;
+TEST_P(AccountServer, WordsAreCountedPerMonthAndShownInMe) {
+    Backend b(options());
     const User u = b.addUser("ann", "active", 50);
     const std::string token = b.tokenFor(u);
     countWords(b.service(), u.id, 30);
@@ -361,9 +416,9 @@ TEST(AccountServer, WordsAreCountedPerMonthAndShownInMe) {
     EXPECT_EQ(b.me("test-token")["plan"]["id"], "max");
 }
 
-TEST(AccountServer, OperatorsCommandLineAndHostileNames) {
+TEST_P(AccountServer, OperatorsCommandLineAndHostileNames) {
     QTemporaryDir tmp;
-    const std::string dir = tmp.path().toStdString();
+    const Place dir{tmp.path().toStdString(), freshUrl()};
     std::string out;
     ASSERT_EQ(
         users(dir, {"add", "ann", "--plan", "pro", "--limit", "500", "--email", "a@x.org"}, &out),
@@ -391,7 +446,8 @@ TEST(AccountServer, OperatorsCommandLineAndHostileNames) {
     EXPECT_EQ(users(dir, {"set-password", "ann"}, nullptr, ""), 1);
     EXPECT_EQ(users(dir, {"set-password", "ann"}, nullptr, "new pass\n"), 0);
 
-    UserStore store(dir + "/users.sqlite3");
+    const auto opened = openUserStore(dir.location());
+    UserStore& store = *opened;
     ASSERT_EQ(store.problem(), "");
     EXPECT_EQ(store.schemaVersion(), 1);
     const auto all = store.list();
@@ -415,28 +471,126 @@ TEST(AccountServer, OperatorsCommandLineAndHostileNames) {
         << out;
 }
 
-TEST(AccountServer, AStoreFromANewerServerIsLeftAlone) {
+TEST_P(AccountServer, AStoreFromANewerServerIsLeftAlone) {
     QTemporaryDir tmp;
-    const std::string path = tmp.path().toStdString() + "/users.sqlite3";
+    const Place place{tmp.path().toStdString(), freshUrl()};
     {
-        UserStore s(path);
-        ASSERT_EQ(s.problem(), "");
-        ASSERT_EQ(s.add(User{"id1", "ann", "", "active", "free", std::nullopt, 1, 0, 0, ""}), "");
+        const auto s = openUserStore(place.location());
+        ASSERT_EQ(s->problem(), "");
+        ASSERT_EQ(s->add(User{"id1", "ann", "", "active", "free", std::nullopt, 1, 0, 0, ""}), "");
     }
     {
-        UserStore again(path);  // migrations are not run twice
-        EXPECT_EQ(again.problem(), "");
-        EXPECT_EQ(again.schemaVersion(), 1);
-        EXPECT_TRUE(again.byName("ann"));
+        const auto again = openUserStore(place.location());  // migrations are not run twice
+        EXPECT_EQ(again->problem(), "");
+        EXPECT_EQ(again->schemaVersion(), 1);
+        EXPECT_TRUE(again->byName("ann"));
     }
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-    sqlite3_exec(db, "INSERT INTO schema_version VALUES(99)", nullptr, nullptr, nullptr);
-    sqlite3_close(db);
-    UserStore newer(path);
-    EXPECT_NE(newer.problem().find("newer"), std::string::npos) << newer.problem();
-    EXPECT_FALSE(newer.byName("ann"));
-    EXPECT_NE(users(tmp.path().toStdString(), {"list"}), 0);
+    rawSql(place, "INSERT INTO schema_version VALUES(99)");
+    const auto newer = openUserStore(place.location());
+    EXPECT_NE(newer->problem().find("newer"), std::string::npos) << newer->problem();
+    EXPECT_FALSE(newer->byName("ann"));
+    EXPECT_NE(users(place, {"list"}), 0);
 }
+
+// Two servers on one store, several threads each: every word is counted exactly once, and a
+// sign-in code or a refresh token works for exactly one of two exchanges racing for it.
+TEST_P(AccountServer, ServersSharingAStoreCountOnceAndSpendTokensOnce) {
+    QTemporaryDir tmp;
+    const Place place{tmp.path().toStdString(), freshUrl()};
+    const auto one = openUserStore(place.location()), two = openUserStore(place.location());
+    ASSERT_EQ(one->problem(), "");
+    ASSERT_EQ(two->problem(), "");
+    ASSERT_EQ(one->add(User{"id1", "ann", "", "active", "free", std::nullopt, 0, 0, 0, ""}), "");
+    const int month = monthOf(now());
+    ASSERT_TRUE(one->addWords("id1", 5, 190001));  // last year's count starts again
+    constexpr int kThreads = 4, kEach = 50;
+    std::atomic<int> failed{0};
+    {
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t)
+            threads.emplace_back([&, t, store = (t % 2 ? one : two).get()] {
+                for (int i = 0; i < kEach; ++i)
+                    if (!store->addWords("id1", 1 + t, month)) ++failed;
+            });
+        for (auto& t : threads) t.join();
+    }
+    EXPECT_EQ(failed, 0);
+    EXPECT_EQ(two->byId("id1")->wordsUsed, kEach * (1 + 2 + 3 + 4));
+    EXPECT_EQ(one->byId("id1")->wordsMonth, month);
+
+    // A change made through the other store reaches this one's change stamp, which holds
+    // still otherwise (what lets the server keep users in memory).
+    ASSERT_TRUE(harness::waitUntil([&] { return one->version("id1") == one->version("id1"); },
+                                   "a steady change stamp"));
+    const int64_t before = one->version("id1");
+    ASSERT_TRUE(two->setStatus("ann", "disabled"));
+    EXPECT_TRUE(harness::waitUntil([&] { return one->version("id1") != before; },
+                                   "the other store's change seen"));
+
+    for (int round = 0; round < 10; ++round) {
+        const std::string code = "code" + std::to_string(round),
+                          token = "token" + std::to_string(round);
+        ASSERT_TRUE(one->putCode(code, {"id1", "challenge", now() + 60, false}));
+        ASSERT_TRUE(one->putRefresh(token, "family" + std::to_string(round), "id1", now() + 60));
+        std::optional<AuthCode> codes[2];
+        RefreshUse uses[2];
+        std::thread racer([&] {
+            codes[1] = two->takeCode(code);
+            uses[1] = two->useRefresh(token, now());
+        });
+        codes[0] = one->takeCode(code);
+        uses[0] = one->useRefresh(token, now());
+        racer.join();
+        ASSERT_TRUE(codes[0] && codes[1]);
+        EXPECT_NE(codes[0]->used, codes[1]->used) << round;
+        EXPECT_EQ((uses[0].result == RefreshUse::Result::fresh) +
+                      (uses[1].result == RefreshUse::Result::fresh),
+                  1)
+            << round;
+    }
+}
+
+// The database restarting under a running server: the next requests find new connections,
+// and changes made afterwards still reach the server's cache.
+TEST_P(AccountServer, ADatabaseRestartIsSurvived) {
+    if (!cluster()) GTEST_SKIP() << "a PostgreSQL matter";
+    Backend b(options());
+    const User ann = b.addUser("ann");
+    const std::string token = b.tokenFor(ann);
+    EXPECT_EQ(b.get("/asr", token), 200);
+    ASSERT_TRUE(cluster()->restart());
+    EXPECT_EQ(b.me(token).value("status", ""), "active");
+    countWords(b.service(), ann.id, 12);
+    EXPECT_EQ(b.me(token)["plan"]["words"]["used"], 12);
+    EXPECT_EQ(users(b.place(), {"disable", "ann"}), 0);
+    EXPECT_TRUE(harness::waitUntil([&] { return b.get("/asr", token) == 403; },
+                                   "the user disabled after the restart refused"));
+}
+
+// Timing reports go to the same kind of store as the users; odd text is stored as given.
+TEST_P(AccountServer, TimingReportsAreStoredInEitherStore) {
+    QTemporaryDir tmp;
+    const std::string url = freshUrl();
+    TimingStore store(tmp.path().toStdString() + "/timing.sqlite3", url);
+    ASSERT_EQ(store.problem(), "");
+    TimingRow row;
+    row.user = "x'); DROP TABLE timing;--";
+    row.ms = 900;
+    row.by = "rules";
+    row.typing = "type";
+    row.asrMs = 120;
+    EXPECT_EQ(store.insert(row), "");
+    row.asrMs.reset();
+    EXPECT_EQ(store.insert(row), "");
+    EXPECT_EQ(store.count(), 2);
+    TimingStore again(tmp.path().toStdString() + "/timing.sqlite3", url);  // migrated once
+    EXPECT_EQ(again.problem(), "");
+    EXPECT_EQ(again.count(), 2);
+}
+
+std::string storeName(const ::testing::TestParamInfo<std::string>& p) {
+    return p.param;
+}
+INSTANTIATE_TEST_SUITE_P(Stores, AccountServer, ::testing::Values("sqlite", "postgres"), storeName);
 
 }  // namespace
