@@ -10,6 +10,15 @@
 #include <QThread>
 #include <thread>
 
+#ifdef VELMORA_BENCH_DESKTOP
+#include <QProcess>
+#include <QStandardPaths>
+
+#include "harness/DesktopSession.h"
+#include "platform/Accessibility.h"
+#include "platform/linux/AtspiAccessibility.h"
+#endif
+
 #include "AsrEndpoint.h"
 #include "CleanupEndpoints.h"
 #include "HttpServer.h"
@@ -24,6 +33,9 @@
 #include "platform/fake/FakePlatform.h"
 #include "platform/linux/X11KeyMonitor.h"
 #include "platform/linux/X11Util.h"
+#ifdef VELMORA_BENCH_DESKTOP
+#include "platform/linux/XKeySynth.h"
+#endif
 
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
@@ -173,6 +185,116 @@ BENCHMARK(BM_ReleaseToFirstTypedCharacter)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(30);
 
+#ifdef VELMORA_BENCH_DESKTOP
+// A GTK editor from Debian (Mousepad) in front, typed into through the X server.
+struct Editor {
+    DesktopSession session;
+    qint64 pid = 0;
+    std::unique_ptr<platform::KeySynth> keys;
+    std::unique_ptr<platform::Accessibility> accessibility;
+};
+Editor* editor = nullptr;
+
+QString xdotool(const QStringList& args) {
+    QProcess p;
+    p.start(QStringLiteral("xdotool"), args);
+    if (!p.waitForFinished(15000) || p.exitCode() != 0) return {};
+    return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
+}
+
+QString editorText() {
+    auto* ax = platform::Platform::current().accessibility.get();
+    const auto e = ax->focusedElement(editor->pid);
+    if (!e.value) return QStringLiteral("<no focus>");
+    return ax->value(*e.value).value.value_or(QStringLiteral("<no text>"));
+}
+
+// Starts Mousepad on a private desktop; false when it cannot run here.
+bool startEditor(Editor* e) {
+    if (QStandardPaths::findExecutable(QStringLiteral("mousepad")).isEmpty() ||
+        QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty() ||
+        !e->session.start(900))
+        return false;
+    QProcess* p =
+        e->session.launch(QStringLiteral("mousepad"), {QStringLiteral("--disable-server")});
+    if (!p) return false;
+    QString window;
+    spinUntil(
+        [&] {
+            window = xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                              QStringLiteral("--pid"), QString::number(p->processId())})
+                         .section(QLatin1Char('\n'), 0, 0);
+            return !window.isEmpty();
+        },
+        20000);
+    if (window.isEmpty()) return false;
+    xdotool({QStringLiteral("windowfocus"), QStringLiteral("--sync"), window});
+    e->pid = p->processId();
+    platform::x11::DisplayPtr display = platform::x11::openDisplay();
+    if (!display) return false;
+    e->keys = std::make_unique<platform::x11::XKeySynth>(std::move(display));
+    e->accessibility = std::make_unique<platform::x11::AtspiAccessibility>();
+    return true;
+}
+
+// From the talk key's release to the first character in the GTK editor: the recogniser's
+// final text, the rules cleanup over HTTP, the focus probe over the accessibility bus and
+// typing through the X server, all on this machine.
+void BM_ReleaseToFirstCharInGtkEditor(benchmark::State& st) {
+    if (!editor) return st.SkipWithError("mousepad, xdotool or a display is missing");
+    auto& platform = platform::Platform::current();
+    std::swap(platform.keys, editor->keys);
+    std::swap(platform.accessibility, editor->accessibility);
+    fake::workspace().putInFront(editor->pid, QStringLiteral("org.xfce.mousepad"),
+                                 QStringLiteral("Mousepad"));
+    auto plain = delegate->makeRecogniser;
+    const QUrl url(QStringLiteral("ws://127.0.0.1:%1/asr").arg(speaking->server->port()));
+    delegate->makeRecogniser = [url] {
+        return QwenASR::create({}, 800, {}, [url] {
+            QNetworkRequest r(url);
+            r.setRawHeader("Authorization", "Bearer bench");
+            return r;
+        });
+    };
+    qputenv("VQ_SERVER",
+            QStringLiteral("http://127.0.0.1:%1").arg(speaking->server->port()).toUtf8());
+    qputenv("VQ_SERVER_TOKEN", "bench");
+    Config::d()->setValue(QStringLiteral("polishEnabled"), true);
+    for (auto _ : st) {
+        settleIdle();
+        xdotool({QStringLiteral("key"), QStringLiteral("ctrl+a"), QStringLiteral("BackSpace")});
+        spinUntil([] { return editorText().isEmpty(); });
+        delegate->beginListening();
+        delegate->confirmHold();
+        spinUntil(
+            [] { return delegate->dictation && delegate->dictation->asr->heardBytes() > 3200; });
+        const auto t0 = Clock::now();
+        delegate->endListening();
+        QString text;
+        spinUntil([&] { return !(text = editorText()).isEmpty(); }, 10000);
+        const auto t1 = Clock::now();
+        st.SetIterationTime(std::chrono::duration<double>(t1 - t0).count());
+        if (!text.startsWith(QLatin1Char('H'))) {
+            st.SkipWithError(qPrintable(QStringLiteral("the editor holds \"%1\"").arg(text)));
+            break;
+        }
+        spinUntil([] { return delegate->state == State::idle; });
+    }
+    Config::d()->setValue(QStringLiteral("polishEnabled"), false);
+    qunsetenv("VQ_SERVER");
+    delegate->makeRecogniser = plain;
+    settleIdle();
+    fake::workspace().putInFront(77, QStringLiteral("org.example.editor"),
+                                 QStringLiteral("Editor"));
+    std::swap(platform.keys, editor->keys);
+    std::swap(platform.accessibility, editor->accessibility);
+}
+BENCHMARK(BM_ReleaseToFirstCharInGtkEditor)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(10);
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -219,6 +341,13 @@ int main(int argc, char** argv) {
             return r;
         });
     };
+#ifdef VELMORA_BENCH_DESKTOP
+    Editor desk;
+    if (haveX && holdXServer() && startEditor(&desk))
+        editor = &desk;
+    else
+        std::fprintf(stderr, "bench_controller: no GTK editor, its benchmark is skipped\n");
+#endif
     d.applicationDidFinishLaunching();
     spinUntil([] { return false; }, 300);  // microphone warm-up, key monitor running
 

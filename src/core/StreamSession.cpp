@@ -131,9 +131,17 @@ void StreamSession::deliver(const QString& text) {
             break;
         case TextInjector::Focus::Kind::text:
             if (!usePaste && !text.contains(QLatin1Char('\n'))) {
-                // Some keys did not go out: the whole text waits on the clipboard.
-                if (!TextInjector::type(text)) return abort(cantTypeHere(), text);
                 typing = QStringLiteral("type");
+                // The keys go out on a thread of their own; the session ends when they are out.
+                std::weak_ptr<StreamSession> weak = weak_from_this();
+                TextInjector::typeAsync(text, [weak, text](bool ok) {
+                    auto self = weak.lock();
+                    if (!self || self->aborted) return;
+                    // Some keys did not go out: the whole text waits on the clipboard.
+                    if (!ok) return self->abort(cantTypeHere(), text);
+                    self->delivered(text);
+                });
+                return;
             } else {
                 if (!TextInjector::paste(text, kRestoreDelayMs, false, terminal))
                     return abort(cantTypeHere(), text);
@@ -141,6 +149,10 @@ void StreamSession::deliver(const QString& text) {
             }
             break;
     }
+    delivered(text);
+}
+
+void StreamSession::delivered(const QString& text) {
     written = text;
     if (onProgress) onProgress(written, QString());
     if (onDone) onDone(written);

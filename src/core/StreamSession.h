@@ -65,5 +65,6 @@ class StreamSession : public std::enable_shared_from_this<StreamSession> {
     StreamSession(std::optional<platform::RunningApp> target, AppStyle style,
                   std::optional<QString> appName, bool polish, bool usePaste);
     void deliver(const QString& text);
+    void delivered(const QString& text);
     void abort(const QString& message, const QString& text);
 };

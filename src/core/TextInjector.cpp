@@ -1,10 +1,12 @@
 #include "core/TextInjector.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QThread>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -184,7 +186,11 @@ QStringList splitRuns(const QString& text, int unitsPerRun) {
     return runs;
 }
 
-bool type(const QString& text) {
+namespace {
+
+// Logs the burst and hands it to the key synthesiser; `done` gets the number of failed runs
+// on whatever thread the synthesiser finished on. False when there is nothing to type with.
+bool startTyping(const QString& text, std::function<void(int failed, int runs)> done) {
     auto* keys = platform::Platform::current().keys.get();
     const QStringList runs = splitRuns(text);
     QString source = keys ? keys->inputSource() : QString();
@@ -193,18 +199,40 @@ bool type(const QString& text) {
                    .arg(text.size())
                    .arg(runs.size())
                    .arg(source));
-    if (runs.isEmpty()) return true;
-    if (!keys) return false;
-    int failed = 0;
-    for (const QString& run : runs) {
-        if (!keys->typeRun(run)) ++failed;
-        QThread::msleep(kRunPauseMs);
+    if (runs.isEmpty()) {
+        done(0, 0);
+        return true;
     }
-    keys->endTyping();
-    if (failed > 0)
-        Log::write(
-            QStringLiteral("Type: couldn't send %1 of %2 runs").arg(failed).arg(runs.size()));
-    return failed == 0;
+    if (!keys) return false;
+    const int count = static_cast<int>(runs.size());
+    keys->typeRuns(runs, [done = std::move(done), count](int failed) {
+        if (failed > 0)
+            Log::write(QStringLiteral("Type: couldn't send %1 of %2 runs").arg(failed).arg(count));
+        done(failed, count);
+    });
+    return true;
+}
+
+}  // namespace
+
+void typeAsync(const QString& text, std::function<void(bool ok)> done) {
+    auto shared = std::make_shared<std::function<void(bool)>>(std::move(done));
+    const bool started = startTyping(text, [shared](int failed, int) {
+        QCoreApplication* app = QCoreApplication::instance();
+        // Finished on the spot (nothing to type, or a synthesiser that works in place).
+        if (!app || QThread::currentThread() == app->thread()) return (*shared)(failed == 0);
+        QMetaObject::invokeMethod(
+            app, [shared, failed] { (*shared)(failed == 0); }, Qt::QueuedConnection);
+    });
+    if (!started) (*shared)(false);
+}
+
+bool type(const QString& text) {
+    auto result = std::make_shared<std::promise<bool>>();
+    std::future<bool> out = result->get_future();
+    if (!startTyping(text, [result](int failed, int) { result->set_value(failed == 0); }))
+        return false;
+    return out.get();
 }
 
 bool paste(const QString& text, quint32 restoreDelayMs, bool keep, bool terminal) {

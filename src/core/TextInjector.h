@@ -2,6 +2,7 @@
 #include <QSet>
 #include <QString>
 #include <QStringList>
+#include <functional>
 #include <optional>
 
 #include "platform/Workspace.h"
@@ -41,7 +42,13 @@ Focus focus(const std::optional<platform::RunningApp>& app);
 // halves of a surrogate pair (such a run is one unit shorter).
 QStringList splitRuns(const QString& text, int unitsPerRun = kUnitsPerRun);
 
-// Types the text; false when some of it could not be sent.
+// Types the text without holding up the main thread: `done` is called on the main thread
+// once every key is out (false when some of it could not be sent). Dictations typed one
+// after another arrive in order. Called on the main thread.
+void typeAsync(const QString& text, std::function<void(bool ok)> done);
+
+// Types the text and returns when it is out; false when some of it could not be sent.
+// Blocks the caller: for tools and tests, not for the main thread of the app.
 bool type(const QString& text);
 
 // Pastes the text. Unless `keep`, the previous clipboard comes back `restoreDelayMs`

@@ -2,11 +2,13 @@
 // target window and a stand-in browser on the X server the tests run under.
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QThread>
 
 #include "QtPrint.h"
 #include "core/Log.h"
@@ -194,6 +196,23 @@ TEST_F(Desktop, ManyDistinctCharactersReuseKeycodesInOrder) {
     text += QStringLiteral(" end");
     EXPECT_TRUE(TextInjector::type(text));
     entryBecomes(text);
+}
+
+// Typing runs beside the main thread: dictations handed over back to back arrive whole and
+// in order, and each one's end is told on the main thread.
+TEST_F(Desktop, BackgroundTypingKeepsTheOrder) {
+    const QString first = QString::fromUtf8("first: naïve café 你好 — ");
+    const QString second = QStringLiteral("Second ONE, in order.");
+    QStringList done;
+    for (const QString& text : {first, second})
+        TextInjector::typeAsync(text, [&done, text](bool ok) {
+            EXPECT_TRUE(ok);
+            EXPECT_EQ(QThread::currentThread(), QCoreApplication::instance()->thread());
+            done << text;
+        });
+    EXPECT_TRUE(waitUntil([&] { return done.size() == 2; }, "both dictations typed"));
+    EXPECT_EQ(done, (QStringList{first, second}));
+    entryBecomes(first + second);
 }
 
 TEST_F(Desktop, NonUsLayoutsAndAKeymapReload) {

@@ -279,9 +279,15 @@ TEST_F(E2E, HeldTalkKeyTypesTheSpokenSentenceIntoTheFocusedWindow) {
 
     // The cleaned sentence lands in the focused field.
     ASSERT_TRUE(log.waitFor(QStringLiteral("Done "), 1, 60s));
+    // The target has read every key by then, and handles the last ones a moment later.
+    const QRegularExpressionMatch units =
+        QRegularExpression(QStringLiteral("Type: (\\d+) units")).match(log.text());
+    ASSERT_TRUE(units.hasMatch()) << log.text().toStdString();
     QString typed;
-    ASSERT_TRUE(harness::waitUntil([&] { return !(typed = targetText()).isEmpty(); },
-                                   "text in the target"));
+    ASSERT_TRUE(harness::waitUntil(
+        [&] { return (typed = targetText()).size() == units.captured(1).toInt(); },
+        "the whole text in the target"))
+        << "it holds " << typed.toStdString();
     std::fprintf(stderr, "spoken: %s\ntyped:  %s\n", qPrintable(kSpoken), qPrintable(typed));
     EXPECT_GE(harness::wordShare(kSpoken, typed), 0.6) << "typed: " << typed.toStdString();
     const QString text = log.text();

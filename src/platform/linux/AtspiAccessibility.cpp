@@ -4,6 +4,7 @@
 #include <atspi/atspi.h>
 
 #include <algorithm>
+#include <chrono>
 #include <functional>
 
 namespace platform::x11 {
@@ -66,19 +67,27 @@ bool barren(AtspiAccessible* obj) {
     }
 }
 
+// What a walk over a tree may spend: nodes visited and time.
+struct WalkBudget {
+    int nodes = AtspiAccessibility::kMaxNodes;
+    std::chrono::steady_clock::time_point deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(AtspiAccessibility::kWalkMs);
+    bool spent() { return --nodes < 0 || std::chrono::steady_clock::now() >= deadline; }
+};
+
 // Depth-first search below `node` within the bounds: the innermost match first
 // (the focused field inside a focused pane), or with `outer` the outermost (a page,
 // not the frames inside it).
 Accessible find(AtspiAccessible* node, const std::function<bool(AtspiAccessible*)>& match,
-                bool outer, int depth, int* budget, int* error) {
-    if (--*budget < 0 || depth > AtspiAccessibility::kMaxDepth) return nullptr;
+                bool outer, int depth, WalkBudget* budget, int* error) {
+    if (budget->spent() || depth > AtspiAccessibility::kMaxDepth) return nullptr;
     GErrorSlot err;
     const gint n = atspi_accessible_get_child_count(node, err.out());
     if (err) {
         *error = err.take();
         return nullptr;
     }
-    for (gint i = 0; i < n && *budget >= 0; ++i) {
+    for (gint i = 0; i < n && budget->nodes >= 0; ++i) {
         Accessible child(atspi_accessible_get_child_at_index(node, i, err.out()));
         if (!child) {
             if (err) *error = err.take();
@@ -88,6 +97,10 @@ Accessible find(AtspiAccessible* node, const std::function<bool(AtspiAccessible*
         // buttons and menus hold no text field: the small budget goes to the rest.
         const bool showing = hasState(child.get(), ATSPI_STATE_SHOWING) && !barren(child.get());
         if (outer && showing && match(child.get())) return child;
+        // A focused editor is the answer, not its viewport: Qt's scroll areas say the
+        // viewport inside has the focus too.
+        if (!outer && showing && match(child.get()) && hasState(child.get(), ATSPI_STATE_EDITABLE))
+            return child;
         if (showing)
             if (Accessible found = find(child.get(), match, outer, depth + 1, budget, error))
                 return found;
@@ -145,16 +158,18 @@ void AtspiAccessibility::onFocusEvent(AtspiEvent* event, void* self) {
     if (!event->source || event->detail1 != 1) return;
     // The application object is libatspi's own, known without asking the bus.
     Accessible app(atspi_accessible_get_application(event->source, nullptr));
-    if (app) {
-        auto it = std::find_if(me->lastFocus_.begin(), me->lastFocus_.end(),
-                               [&](const FocusSeen& f) { return f.app == app; });
-        if (it == me->lastFocus_.end()) {
-            if (me->lastFocus_.size() >= 32) me->lastFocus_.erase(me->lastFocus_.begin());
-            me->lastFocus_.push_back(FocusSeen{std::move(app), nullptr});
-            it = me->lastFocus_.end() - 1;
-        }
-        it->element = newRef(event->source);
+    if (app) me->rememberFocus(std::move(app), newRef(event->source));
+}
+
+void AtspiAccessibility::rememberFocus(Accessible app, Accessible element) {
+    auto it = std::find_if(lastFocus_.begin(), lastFocus_.end(),
+                           [&](const FocusSeen& f) { return f.app == app; });
+    if (it == lastFocus_.end()) {
+        if (lastFocus_.size() >= 32) lastFocus_.erase(lastFocus_.begin());
+        lastFocus_.push_back(FocusSeen{std::move(app), nullptr});
+        it = lastFocus_.end() - 1;
     }
+    it->element = std::move(element);
 }
 
 void AtspiAccessibility::followFocus() {
@@ -283,7 +298,9 @@ AxResult<ElementRef> AtspiAccessibility::focusedElement(qint64 pid) {
             focused = matches.take(0);
     }
     if (!focused) {
-        int budget = kMaxNodes;
+        // Toolkits without that interface (Qt): a walk bounded in nodes and time, done once
+        // for the application; focus events keep the answer fresh after.
+        WalkBudget budget;
         int walkError = 0;
         focused = find(
             window.get(), [](AtspiAccessible* o) { return hasState(o, ATSPI_STATE_FOCUSED); },
@@ -292,6 +309,7 @@ AxResult<ElementRef> AtspiAccessibility::focusedElement(qint64 pid) {
         // A window that holds the focus itself is all there is to report.
         if (!focused && hasState(window.get(), ATSPI_STATE_FOCUSED)) focused = newRef(window.get());
     }
+    if (focused) rememberFocus(newRef(app.get()), newRef(focused.get()));
     if (!focused) return AxResult<ElementRef>::failed(error);
     return AxResult<ElementRef>::of(std::make_shared<AtspiElement>(std::move(focused)));
 }
@@ -390,7 +408,7 @@ AxResult<QString> AtspiAccessibility::documentUrl(qint64 pid) {
     if (doc && !hasDocument(doc.get())) doc.reset();
     if (!doc) {
         // Otherwise the first showing document in the window.
-        int budget = kMaxNodes;
+        WalkBudget budget;
         doc = find(window.get(), isDocument, true, 0, &budget, &error);
     }
     if (!doc) return AxResult<QString>::failed(error);

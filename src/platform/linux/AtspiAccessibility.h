@@ -29,9 +29,11 @@ class AtspiAccessibility : public Accessibility {
     AxResult<QString> documentUrl(qint64 pid) override;
 
     // Bounds on walking a tree without the Collection interface, when no focus event told
-    // where the focus is: small, as it runs on the main thread.
-    static constexpr int kMaxNodes = 120;
+    // where the focus is: small, as it runs on the main thread. A walk spends at most
+    // kWalkMs (plus one call's time-out) and kMaxNodes nodes.
+    static constexpr int kMaxNodes = 60;
     static constexpr int kMaxDepth = 40;
+    static constexpr int kWalkMs = 40;
 
   private:
     using Accessible = GObjectPtr<AtspiAccessible>;
@@ -45,6 +47,7 @@ class AtspiAccessibility : public Accessibility {
     bool ready();
     void followFocus();
     static void onFocusEvent(AtspiEvent* event, void* self);
+    void rememberFocus(GObjectPtr<AtspiAccessible> app, GObjectPtr<AtspiAccessible> element);
     // The element each application last reported focused.
     struct FocusSeen {
         Accessible app;

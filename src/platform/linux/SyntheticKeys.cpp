@@ -32,4 +32,9 @@ bool SyntheticKeys::consume(unsigned keycode, bool pressed) {
     return true;
 }
 
+void SyntheticKeys::forget() {
+    std::lock_guard lock(mutex_);
+    keys_.fill(Pending{});
+}
+
 }  // namespace platform::x11

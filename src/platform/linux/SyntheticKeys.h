@@ -16,6 +16,8 @@ class SyntheticKeys {
     void expect(unsigned keycode, bool pressed);
     // True (and consumed) when this event is one announced.
     bool consume(unsigned keycode, bool pressed);
+    // Drops every announcement: for a monitor that starts listening now.
+    void forget();
 
   private:
     using Clock = std::chrono::steady_clock;

@@ -128,7 +128,10 @@ bool X11KeyMonitor::start(std::function<void(const KeyEvent&)> onEvent) {
     Bool detectable = False;
     XkbSetDetectableAutoRepeat(d, True, &detectable);
     s->rebuildKeymap();
-    XFlush(d);
+    XSync(d, False);
+    // Keys sent before now never come back to this monitor: their announcements would
+    // hide the user's own presses of the same keys.
+    SyntheticKeys::shared().forget();
     if (!s->wake.ok()) {
         Log::write(QStringLiteral("Talk key: the kernel gave no wake-up descriptor"));
         return false;

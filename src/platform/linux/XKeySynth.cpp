@@ -84,14 +84,15 @@ XKeySynth::XKeySynth(DisplayPtr display) : display_(std::move(display)) {
     if (!XQueryExtension(display_.get(), "XInputExtension", &xiOpcode_, &event, &error) ||
         XIQueryVersion(display_.get(), &xiMajor, &xiMinor) != Success)
         xiOpcode_ = 0;
-    restoreTimer_.setSingleShot(true);
-    QObject::connect(&restoreTimer_, &QTimer::timeout, [this] { restoreMapping(); });
+    query_ = openDisplay();
+    im_->layout = xkbLayout(display_.get());
     im_->asking = true;
     askInputMethod();
 }
 
 XKeySynth::~XKeySynth() {
-    restoreMapping();
+    typist_.post([this] { restoreMapping(); });
+    typist_.drain();
 }
 
 unsigned long XKeySynth::keysymFor(char32_t cp) {
@@ -105,28 +106,67 @@ unsigned long XKeySynth::keysymFor(char32_t cp) {
     return 0x01000000UL | cp;
 }
 
-bool XKeySynth::beginBurst() {
-    restoreTimer_.stop();
-    if (inBurst_) return true;
+bool XKeySynth::scanSlots() {
     Display* d = display_.get();
     // Read the keymap as it is now: it may have been reloaded since the last burst.
     int minCode = 0, maxCode = 0, perCode = 0;
     XDisplayKeycodes(d, &minCode, &maxCode);
     maxCode = std::min(maxCode, 255);  // keycodes above 255 never reach X clients
     minCode = std::max(minCode, 9);    // keycode 8 is dropped by some toolkits
+    slots_.clear();
     if (maxCode < minCode) return false;
     XPtr<KeySym> syms(
         XGetKeyboardMapping(d, static_cast<KeyCode>(minCode), maxCode - minCode + 1, &perCode));
     if (!syms) return false;
-    slots_.clear();
     for (int code = minCode; code <= maxCode; ++code) {
         const KeySym* row = syms.get() + static_cast<ptrdiff_t>(code - minCode) * perCode;
         if (std::all_of(row, row + perCode, [](KeySym s) { return s == NoSymbol; }))
             slots_.push_back(Slot{static_cast<KeyCode>(code), 0, {}});
     }
+    // The symbols the layout types in its active group without a modifier or with Shift:
+    // those keys need no remapping, so most text leaves the keymap alone.
+    layoutKeys_.clear();
+    shiftCode_ = XKeysymToKeycode(d, XK_Shift_L);
+    XkbStateRec state{};
+    if (XkbGetState(d, XkbUseCoreKbd, &state) == Success) {
+        const std::unique_ptr<XkbDescRec, void (*)(XkbDescPtr)> xkb(
+            XkbGetMap(d, XkbKeyTypesMask | XkbKeySymsMask, XkbUseCoreKbd),
+            [](XkbDescPtr x) { XkbFreeKeyboard(x, 0, True); });
+        for (int code = minCode; xkb && code <= maxCode; ++code) {
+            for (const unsigned mods : {0u, static_cast<unsigned>(ShiftMask)}) {
+                if (mods && shiftCode_ == 0) continue;
+                unsigned consumed = 0;
+                KeySym sym = NoSymbol;
+                if (!XkbTranslateKeyCode(xkb.get(), static_cast<KeyCode>(code),
+                                         XkbBuildCoreState(mods, state.group), &consumed, &sym) ||
+                    sym == NoSymbol)
+                    continue;
+                // Keypad keys change with Num Lock, which the target may have on.
+                if (IsKeypadKey(sym) || IsModifierKey(sym)) continue;
+                // A key that needs no Shift is the better one.
+                const auto [it, added] =
+                    layoutKeys_.emplace(sym, LayoutKey{static_cast<KeyCode>(code), mods != 0});
+                if (!added && it->second.shift && mods == 0)
+                    it->second = LayoutKey{static_cast<KeyCode>(code), false};
+            }
+        }
+    }
     if (slots_.empty()) {
         Log::write(QStringLiteral("Type: no spare keycode in the keymap, can't type"));
         return false;
+    }
+    return true;
+}
+
+bool XKeySynth::beginBurst() {
+    ++restoreGen_;
+    if (inBurst_) return true;
+    Display* d = display_.get();
+    if (!scanSlots()) return false;
+    {
+        const QString layout = xkbLayout(d);
+        std::lock_guard lock(im_->mutex);
+        im_->layout = layout;
     }
     // Caps Lock would turn the typed letters' case around.
     XkbStateRec state{};
@@ -190,10 +230,98 @@ bool XKeySynth::slotsIntact() {
     return true;
 }
 
-bool XKeySynth::typeRun(const QString& units) {
+XKeySynth::Slot* XKeySynth::mapped(KeySym sym) {
+    for (Slot& s : slots_)
+        if (s.sym == sym) return &s;
+    return nullptr;
+}
+
+void XKeySynth::press(Slot* slot) {
+    fakeKey(slot->code, true);
+    fakeKey(slot->code, false);
+    slot->lastUsed = Clock::now();
+    slot->remapsAtUse = remaps_;
+    slot->pressSeq = ++presses_;
+}
+
+void XKeySynth::mapAhead(const std::vector<KeySym>& syms, size_t from) {
+    // The distinct symbols coming next, as many as there are spare keycodes.
+    std::vector<KeySym> ahead;
+    for (size_t i = from; i < syms.size(); ++i) {
+        if (layoutKeys_.count(syms[i]) ||
+            std::find(ahead.begin(), ahead.end(), syms[i]) != ahead.end())
+            continue;
+        if (ahead.size() == slots_.size()) break;
+        ahead.push_back(syms[i]);
+    }
+    std::vector<KeySym> missing;
+    for (KeySym sym : ahead)
+        if (!mapped(sym)) missing.push_back(sym);
+    if (missing.empty()) return;
+    if (from > 0 && !slotsIntact()) {
+        // A new keymap owns these keycodes now: find spare ones afresh.
+        Log::write(QStringLiteral(
+            "Type: the keymap changed while typing, looking for spare keycodes again"));
+        if (!scanSlots()) return;
+        return mapAhead(syms, from);
+    }
+    // Keycodes holding nothing needed soon: empty ones first, then those pressed longest ago.
+    std::vector<Slot*> spare;
+    for (Slot& s : slots_)
+        if (s.sym == 0 || std::find(ahead.begin(), ahead.end(), s.sym) == ahead.end())
+            spare.push_back(&s);
+    std::sort(spare.begin(), spare.end(), [](const Slot* a, const Slot* b) {
+        if ((a->sym == 0) != (b->sym == 0)) return a->sym == 0;
+        return a->lastUsed < b->lastUsed;
+    });
+    spare.resize(std::min(spare.size(), missing.size()));
+    // A keycode gets a new symbol only once the target has read its last press.
+    const auto unread = [this](const Slot* s) {
+        return s->sym != 0 && s->pressSeq > confirmedPresses_;
+    };
+    if (std::any_of(spare.begin(), spare.end(), unread)) {
+        const quint64 sent = presses_;
+        if (pingTarget(kPingTimeoutMs)) confirmedPresses_ = sent;
+    }
+    Clock::time_point ready{};
+    for (const Slot* s : spare) {
+        if (!unread(s)) continue;
+        const auto behind = static_cast<int>(std::min<quint64>(remaps_ - s->remapsAtUse, 1000));
+        ready = std::max(
+            ready, s->lastUsed + std::chrono::milliseconds(kReuseGuardMs + kPerRemapMs * behind));
+    }
+    Display* d = display_.get();
+    if (Clock::now() < ready) {
+        XSync(d, False);
+        std::this_thread::sleep_until(ready);
+    }
+    for (size_t k = 0; k < spare.size(); ++k) spare[k]->sym = missing[k];
+    // One request for each stretch of neighbouring keycodes.
+    std::sort(spare.begin(), spare.end(),
+              [](const Slot* a, const Slot* b) { return a->code < b->code; });
+    for (size_t k = 0; k < spare.size();) {
+        size_t end = k + 1;
+        while (end < spare.size() && spare[end]->code == spare[end - 1]->code + 1) ++end;
+        std::vector<KeySym> rows;  // the same symbol with and without Shift
+        for (size_t j = k; j < end; ++j) rows.insert(rows.end(), {spare[j]->sym, spare[j]->sym});
+        XChangeKeyboardMapping(d, spare[k]->code, 2, rows.data(), static_cast<int>(end - k));
+        ++remaps_;
+        k = end;
+    }
+}
+
+void XKeySynth::pace() {
+    // Toolkits answer a ping when they read it, and handle the keys read before it one at a
+    // time after: a target given the whole text at once would still be working through it
+    // when the burst is reported done. A ping every run keeps it at most a run behind.
+    if (presses_ % kPaceEvery != 0 || !pingWorks_ || pingWindow_ == None) return;
+    const quint64 sent = presses_;
+    if (pingTarget(kPingTimeoutMs)) confirmedPresses_ = sent;
+}
+
+bool XKeySynth::typeHere(const QString& units) {
     if (!xtest_) return false;
     if (inBurst_ && !slotsIntact()) {
-        // A new keymap owns these keycodes now: find spare ones afresh.
         Log::write(QStringLiteral(
             "Type: the keymap changed while typing, looking for spare keycodes again"));
         inBurst_ = false;
@@ -202,22 +330,58 @@ bool XKeySynth::typeRun(const QString& units) {
     if (!beginBurst()) return false;
     // A modifier the user holds (the talk key, say) would turn letters into shortcuts.
     liftHeldModifiers();
-    Display* d = display_.get();
-    bool any = false;
-    for (char32_t cp : units.toUcs4()) {
-        const KeySym sym = keysymFor(cp);
-        if (sym == 0) continue;
-        Slot* slot = slotFor(sym);
-        fakeKey(slot->code, true);
-        fakeKey(slot->code, false);
-        slot->lastUsed = Clock::now();
-        slot->remapsAtUse = remaps_;
-        slot->pressSeq = ++presses_;
-        any = true;
+    std::vector<KeySym> syms;
+    for (char32_t cp : units.toUcs4())
+        if (const KeySym sym = keysymFor(cp)) syms.push_back(sym);
+    for (size_t i = 0; i < syms.size();) {
+        mapAhead(syms, i);
+        for (; i < syms.size(); ++i) {
+            if (const auto key = layoutKeys_.find(syms[i]); key != layoutKeys_.end()) {
+                if (key->second.shift) fakeKey(shiftCode_, true);
+                fakeKey(key->second.code, true);
+                fakeKey(key->second.code, false);
+                if (key->second.shift) fakeKey(shiftCode_, false);
+                ++presses_;
+                pace();
+                continue;
+            }
+            Slot* slot = mapped(syms[i]);
+            if (!slot) break;
+            press(slot);
+            pace();
+        }
+        if (i < syms.size() && slots_.empty()) return false;
     }
+    Display* d = display_.get();
     XSync(d, False);
     drainEvents();
-    return any || units.isEmpty();
+    return !syms.empty() || units.isEmpty();
+}
+
+bool XKeySynth::typeRun(const QString& units) {
+    return onTypist([&] { return typeHere(units); });
+}
+
+void XKeySynth::typeRuns(const QStringList& runs, std::function<void(int failed)> done) {
+    typist_.post([this, runs, done = std::move(done)] {
+        const auto start = Clock::now();
+        const quint64 remapsBefore = remaps_, pressesBefore = presses_;
+        int failed = 0;
+        // One stream: the keycodes are mapped ahead across the run boundaries.
+        if (!typeHere(runs.join(QString()))) failed = static_cast<int>(runs.size());
+        const auto sent = Clock::now();
+        endHere();
+        const auto ms = [](Clock::duration t) {
+            return std::chrono::duration_cast<std::chrono::milliseconds>(t).count();
+        };
+        Log::write(QStringLiteral("Type: %1 keys sent in %2ms with %3 remappings, the target "
+                                  "had them %4ms later")
+                       .arg(presses_ - pressesBefore)
+                       .arg(ms(sent - start))
+                       .arg(remaps_ - remapsBefore)
+                       .arg(ms(Clock::now() - sent)));
+        done(failed);
+    });
 }
 
 void XKeySynth::drainEvents() {
@@ -234,6 +398,11 @@ void XKeySynth::drainEvents() {
         if (!held) continue;
         const auto code =
             static_cast<KeyCode>(static_cast<const XIRawEvent*>(e.xcookie.data)->detail);
+        // Typing presses Shift itself: the echo of its release is not the user's.
+        if (ownReleases_[code] > 0) {
+            --ownReleases_[code];
+            continue;
+        }
         // Lifted keys were already up for the server; this release is the user letting go.
         if (std::find(lifted_.begin(), lifted_.end(), code) != lifted_.end())
             letGo_.push_back(code);
@@ -242,6 +411,7 @@ void XKeySynth::drainEvents() {
 
 void XKeySynth::fakeKey(KeyCode code, bool press) {
     SyntheticKeys::shared().expect(code, press);
+    if (!press && releasesSelected_) ++ownReleases_[code];
     XTestFakeKeyEvent(display_.get(), code, press ? True : False, CurrentTime);
 }
 
@@ -252,6 +422,8 @@ void XKeySynth::selectReleases(bool on) {
     if (on) XISetMask(mask, XI_RawKeyRelease);
     XIEventMask em{XIAllMasterDevices, sizeof mask, mask};
     XISelectEvents(d, DefaultRootWindow(d), &em, 1);
+    releasesSelected_ = on;
+    ownReleases_.fill(0);
 }
 
 void XKeySynth::liftHeldModifiers() {
@@ -365,13 +537,17 @@ bool XKeySynth::pingTarget(int timeoutMs) {
 }
 
 void XKeySynth::endTyping() {
+    onTypist([this] { endHere(); });
+}
+
+void XKeySynth::endHere() {
     if (!inBurst_) return;
     restoreHeldModifiers();
     if (capsWasLocked_) setLock(true);
     capsWasLocked_ = false;
     XSync(display_.get(), False);
-    // Return once the target has the text, so whatever comes next (a keymap
-    // switch, reading the field back) sees it.
+    // Return once the target has read every key (it handles the last run's a moment
+    // later), so whatever comes next (a keymap switch, reading the field back) sees it.
     if (presses_ > confirmedPresses_) {
         const quint64 sent = presses_;
         pingWorks_ = true;  // a reuse ping that timed out must not skip this one
@@ -379,11 +555,16 @@ void XKeySynth::endTyping() {
     }
     // Give a target still working through the remappings time to finish.
     const quint64 made = std::min<quint64>(remaps_ - remapsAtBurst_, 1000);
-    restoreTimer_.start(kRestoreAfterMs + kPerRemapMs * static_cast<int>(made));
+    const quint64 gen = ++restoreGen_;
+    typist_.postAfter(
+        std::chrono::milliseconds(kRestoreAfterMs + kPerRemapMs * static_cast<int>(made)),
+        [this, gen] {
+            if (gen == restoreGen_) restoreMapping();
+        });
 }
 
 void XKeySynth::restoreMapping() {
-    restoreTimer_.stop();
+    ++restoreGen_;
     if (!inBurst_) return;
     inBurst_ = false;
     if (capsWasLocked_) setLock(true);
@@ -407,6 +588,10 @@ void XKeySynth::restoreMapping() {
 }
 
 bool XKeySynth::sendPaste(bool terminal) {
+    return onTypist([this, terminal] { return pasteHere(terminal); });
+}
+
+bool XKeySynth::pasteHere(bool terminal) {
     if (!xtest_) return false;
     Display* d = display_.get();
     const KeyCode ctrl = XKeysymToKeycode(d, XK_Control_L);
@@ -415,7 +600,7 @@ bool XKeySynth::sendPaste(bool terminal) {
     if (v == 0 && beginBurst()) {
         // A layout without a Latin V: lend it a spare keycode.
         v = slotFor(XK_v)->code;
-        endTyping();
+        endHere();
     }
     if (ctrl == 0 || v == 0 || (terminal && shift == 0)) return false;
     // A held Alt or Shift would make it another shortcut.
@@ -434,16 +619,21 @@ bool XKeySynth::sendPaste(bool terminal) {
 QString XKeySynth::inputSource() {
     // The input method is asked on a thread of its own (asking IBus means running its tool),
     // and again after each use so a switch shows up by the next dictation.
-    QString engine;
+    QString engine, layout;
     bool ask = false;
     {
         std::lock_guard lock(im_->mutex);
         engine = im_->engine;
+        layout = im_->layout;
         ask = !im_->asking;
         im_->asking = true;
     }
     if (ask) askInputMethod();
-    return engine.isEmpty() ? xkbLayout(display_.get()) : engine;
+    if (!engine.isEmpty()) return engine;
+    // Asked afresh: the user may have switched layouts since the last burst.
+    if (query_)
+        if (const QString now = xkbLayout(query_.get()); !now.isEmpty()) return now;
+    return layout;
 }
 
 void XKeySynth::askInputMethod() {

@@ -1,29 +1,40 @@
 #pragma once
-#include <QTimer>
+#include <QStringList>
 
 #include "core/SerialWorker.h"
 #include "platform/KeySynth.h"
 #include "platform/linux/X11Util.h"
 
+#include <array>
 #include <chrono>
+#include <future>
 #include <memory>
 #include <mutex>
+#include <unordered_map>
 
 namespace platform::x11 {
 
-// Types Unicode text with XTest whatever the active layout: each character is
+// Types Unicode text with XTest whatever the active layout: a character the
+// layout has is typed with its own key (and Shift where it needs it); any other is
 // put on a spare keycode (one with no symbols in the current keymap) with
 // XChangeKeyboardMapping, pressed and released. The spare keycodes are found
 // afresh for every burst, so a keymap reloaded meanwhile is never written over,
-// and go back to empty shortly after the burst. Thread: main.
+// and go back to empty shortly after the burst. The symbols a text needs are put on
+// the keycodes ahead of the presses, as many at once as there are spare keycodes:
+// every remapping makes each client fetch the keymap again, so there are few.
+// Thread: main; all X work runs on the thread "velmora.typing", which owns the
+// connection, so typing never holds up the caller.
 class XKeySynth : public KeySynth {
   public:
     explicit XKeySynth(DisplayPtr display);
     ~XKeySynth() override;
 
+    // These wait for the typing thread (and what was queued on it before).
     bool typeRun(const QString& units) override;
     void endTyping() override;
     bool sendPaste(bool terminal) override;
+    // Queued on the typing thread; `done` is called there.
+    void typeRuns(const QStringList& runs, std::function<void(int failed)> done) override;
     QString inputSource() override;
 
     // A keycode gets a new symbol only once the target has read its last press,
@@ -38,6 +49,8 @@ class XKeySynth : public KeySynth {
     // it back next): a slow target under load gets longer, still bounded.
     static constexpr int kSettleTimeoutMs = 2000;
     static constexpr int kReuseGuardMs = 40;
+    // Keys sent between two pings of the target while typing.
+    static constexpr int kPaceEvery = 20;
     static constexpr int kPerRemapMs = 6;
     // The spare keycodes go back to empty this long after a burst (plus the same allowance).
     static constexpr int kRestoreAfterMs = 500;
@@ -54,6 +67,30 @@ class XKeySynth : public KeySynth {
         Clock::time_point lastUsed{};
         quint64 remapsAtUse = 0;  // remappings made before its last press
         quint64 pressSeq = 0;     // number of its last press
+    };
+    template <typename F>
+    auto onTypist(F fn) -> decltype(fn()) {
+        if (typist_.isCurrent()) return fn();
+        std::packaged_task<decltype(fn())()> task(std::move(fn));
+        auto result = task.get_future();
+        typist_.post([&task] { task(); });
+        return result.get();
+    }
+    bool typeHere(const QString& units);
+    void endHere();
+    bool pasteHere(bool terminal);
+    // Puts the symbols that come next from `from` on spare keycodes, in as few remappings
+    // as the spare keycodes allow; the symbol at `from` is always mapped after it.
+    void mapAhead(const std::vector<KeySym>& syms, size_t from);
+    Slot* mapped(KeySym sym);
+    void press(Slot* slot);
+    void pace();
+    // Finds the spare keycodes and the keys of the current layout.
+    bool scanSlots();
+    // A key of the layout that types a symbol, with or without Shift.
+    struct LayoutKey {
+        KeyCode code = 0;
+        bool shift = false;
     };
     // Waits until the focused window has handled everything sent so far; false
     // when it cannot be asked or did not answer in time.
@@ -74,11 +111,14 @@ class XKeySynth : public KeySynth {
     // One faked key event, announced to our own key monitor first.
     void fakeKey(KeyCode code, bool press);
 
-    DisplayPtr display_;
+    DisplayPtr display_;  // the typing thread's
+    DisplayPtr query_;    // the caller's, for the layout
     bool xtest_ = false;
     bool inBurst_ = false;
     bool capsWasLocked_ = false;
     std::vector<Slot> slots_;
+    std::unordered_map<KeySym, LayoutKey> layoutKeys_;
+    KeyCode shiftCode_ = 0;
     quint64 remaps_ = 0;  // remappings made so far, never reset
     quint64 remapsAtBurst_ = 0;
     quint64 presses_ = 0;
@@ -86,12 +126,13 @@ class XKeySynth : public KeySynth {
     Window pingWindow_ = None;      // the burst's target window, when it answers pings
     bool pingWorks_ = true;
     long pingToken_ = 0;
-    QTimer restoreTimer_;
+    quint64 restoreGen_ = 0;  // a delayed restore runs only if no burst began since
     int xiOpcode_ = 0;
     // The input method engine as last asked; shared with the thread that asks.
     struct InputMethod {
         std::mutex mutex;
         QString engine;
+        QString layout;  // the XKB layout, as of the last burst
         bool asking = false;
     };
     void askInputMethod();
@@ -99,6 +140,11 @@ class XKeySynth : public KeySynth {
     SerialWorker imWorker_{QStringLiteral("velmora.input-method")};
     std::vector<KeyCode> lifted_;  // modifier keys released for the typing
     std::vector<KeyCode> letGo_;   // of those, the ones the user let go meanwhile
+    bool releasesSelected_ = false;
+    // Releases we sent while listening for the user's: their echoes are not the user letting go.
+    std::array<int, 256> ownReleases_{};
+    // Last: it stops (finishing what was queued) before anything it uses goes.
+    SerialWorker typist_{QStringLiteral("velmora.typing")};
 };
 
 }  // namespace platform::x11
