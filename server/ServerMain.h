@@ -20,6 +20,7 @@ struct ParsedArgs {
     std::string logFile;
     bool help = false;
     std::string error;
+    std::vector<std::string> warnings;  // to log once the log is open
 };
 ParsedArgs parseArgs(const std::vector<std::string>& args);
 std::string usage();
