@@ -11,4 +11,7 @@ void registerPing(HttpServer& server);
 // models are loaded and the server is not draining, else 503), both without a token; and
 // "metrics", the Prometheus text format, behind the token like every other call.
 void registerHealth(HttpServer& server, std::function<bool()> ready);
+// "updates/NAME": the files of `folder` (the update feed and packages), to anyone. Nothing is
+// served when `folder` is empty.
+void registerUpdates(HttpServer& server, const std::string& folder);
 }  // namespace vserver

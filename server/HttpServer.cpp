@@ -192,7 +192,8 @@ struct HttpServer::Impl {
     uint64_t acceptErrors = 0, refused = 0, evicted = 0;
     Clock::time_point lastAcceptLog{}, lastCapLog{};
     std::map<std::pair<http::verb, std::string>, Handler> routes;
-    std::set<std::pair<http::verb, std::string>> publicRoutes;
+    std::map<std::pair<http::verb, std::string>, Handler> publicRoutes;
+    std::set<std::pair<http::verb, std::string>> openRoutes;
     std::vector<std::function<void()>> drainHooks, reloadHooks;
     HttpServer* owner = nullptr;
     std::map<std::string, WsHandler> sockets;
@@ -496,16 +497,22 @@ class HttpSession : public Evictable, public std::enable_shared_from_this<HttpSe
         // HEAD runs the GET route and sends its headers only.
         const http::verb routed = head_ ? http::verb::get : req.method();
         auto route = server_.routes.find({routed, path});
-        if (route == server_.routes.end()) {
+        const auto slash = path.find('/');
+        const auto open = server_.publicRoutes.find({routed, path.substr(0, slash)});
+        const bool underPublic = open != server_.publicRoutes.end() && slash != std::string::npos;
+        const bool isPublic = underPublic || server_.openRoutes.count({routed, path}) > 0;
+        if (underPublic) {
+            route = open;
+        } else if (route == server_.routes.end()) {
             bool pathKnown = false;
             for (const auto& [key, _] : server_.routes) pathKnown |= key.second == path;
             return reply(HttpServer::text(pathKnown ? 405 : 404, pathKnown ? "method not allowed\n"
                                                                            : "no such endpoint\n"),
                          method, target, req.keep_alive());
         }
-        endpoint_ = path;
-        const bool open = server_.publicRoutes.count({routed, path}) > 0;
-        if (auth.status != 200 && !open)
+        // One name per route, so the metrics stay a short list.
+        endpoint_ = underPublic ? path.substr(0, slash) : path;
+        if (auth.status != 200 && !isPublic)
             return reply(HttpServer::text(auth.status, auth.message + "\n"), method, target,
                          req.keep_alive());
 
@@ -520,7 +527,7 @@ class HttpSession : public Evictable, public std::enable_shared_from_this<HttpSe
                        });
         };
         try {
-            route->second(req, open && auth.status != 200 ? Caller{} : auth.caller,
+            route->second(req, isPublic && auth.status != 200 ? Caller{} : auth.caller,
                           std::move(responder));
         } catch (const std::exception& e) {
             log(std::string("HTTP handler threw: ") + e.what());
@@ -738,8 +745,12 @@ void HttpServer::route(http::verb method, const std::string& path, Handler handl
     impl_->routes[{method, path}] = std::move(handler);
 }
 
-void HttpServer::publicRoute(http::verb method, const std::string& path, Handler handler) {
-    impl_->publicRoutes.insert({method, path});
+void HttpServer::publicRoute(http::verb method, const std::string& prefix, Handler handler) {
+    impl_->publicRoutes[{method, prefix}] = std::move(handler);
+}
+
+void HttpServer::openRoute(http::verb method, const std::string& path, Handler handler) {
+    impl_->openRoutes.insert({method, path});
     route(method, path, std::move(handler));
 }
 

@@ -79,8 +79,11 @@ class HttpServer {
     ~HttpServer();
 
     void route(http::verb method, const std::string& path, Handler handler);
-    // A route that answers without a token (health checks); the Caller is empty.
-    void publicRoute(http::verb method, const std::string& path, Handler handler);
+    // Serves every path under `prefix` ("updates" → "updates/…") to anyone, without the
+    // authenticator: for files meant to be public, like the update feed.
+    void publicRoute(http::verb method, const std::string& prefix, Handler handler);
+    // One path that answers without a token (health checks); the Caller is empty.
+    void openRoute(http::verb method, const std::string& path, Handler handler);
     void websocket(const std::string& path, WsHandler handler);
     void setAuthenticator(Authenticator auth);
 

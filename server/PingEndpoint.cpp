@@ -21,16 +21,16 @@ void registerHealth(HttpServer& server, std::function<bool()> ready) {
     server.metrics().addGauge("ready",
                               "1 once the models are loaded and the server is not draining.",
                               [isReady] { return isReady() ? 1.0 : 0.0; });
-    server.publicRoute(
+    server.openRoute(
         http::verb::get, "health", [isReady](const Request&, const Caller&, Responder respond) {
             respond(HttpServer::json(200, isReady() ? "{\"status\":\"ok\",\"ready\":true}"
                                                     : "{\"status\":\"ok\",\"ready\":false}"));
         });
-    server.publicRoute(http::verb::get, "ready",
-                       [isReady](const Request&, const Caller&, Responder respond) {
-                           respond(isReady() ? HttpServer::text(200, "ready\n")
-                                             : HttpServer::text(503, "not ready\n"));
-                       });
+    server.openRoute(http::verb::get, "ready",
+                     [isReady](const Request&, const Caller&, Responder respond) {
+                         respond(isReady() ? HttpServer::text(200, "ready\n")
+                                           : HttpServer::text(503, "not ready\n"));
+                     });
     server.route(http::verb::get, "metrics",
                  [&server](const Request&, const Caller&, Responder respond) {
                      respond(HttpServer::text(200, server.metrics().render(),

@@ -38,6 +38,7 @@ std::string usage() {
            "limit allows)\n"
            "  --drain-seconds S    on SIGTERM, how long answers in flight may take (default "
            "10)\n"
+           "  [--updates DIR]  serve the update feed and packages in DIR under /updates/\n"
            "  --cert/--key  PEM certificate chain and private key: serve TLS\n"
            "  [--data-dir DIR] [--llm-url URL --llm-model NAME [--llm-key KEY] [--llm-ca FILE] "
            "[--llm-timeout S]]\n"
@@ -138,6 +139,8 @@ ParsedArgs parseArgs(const std::vector<std::string>& args) {
             if (!value(out.options.keyFile)) return out;
         } else if (a == "--log") {
             if (!value(out.logFile)) return out;
+        } else if (a == "--updates") {
+            if (!value(out.updatesDir)) return out;
         } else if (a == "--data-dir") {
             if (!value(out.cleanup.dataDir)) return out;
         } else if (a == "--llm-url" || a == "--llm-model" || a == "--llm-key" || a == "--llm-ca" ||

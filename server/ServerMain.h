@@ -18,6 +18,7 @@ struct ParsedArgs {
     CleanupOptions cleanup;
     AccountOptions accounts;
     std::string logFile;
+    std::string updatesDir;  // served under /updates/
     bool help = false;
     std::string error;
     std::vector<std::string> warnings;  // to log once the log is open

@@ -55,6 +55,7 @@ int main(int argc, char** argv) {
     parsed.accounts.devToken = parsed.options.token;
     const auto accounts = registerAccounts(server, parsed.accounts);
     registerPing(server);
+    registerUpdates(server, parsed.updatesDir);
     std::string asrError;
     auto engine = makeAsrEngine(parsed.asr, server, asrError);
     if (!engine) {

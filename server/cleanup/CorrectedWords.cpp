@@ -1,7 +1,9 @@
 #include "CorrectedWords.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
+#include <fstream>
 #include <unordered_set>
 
 #include "Tokens.h"
@@ -110,6 +112,27 @@ const std::unordered_set<std::string>& commonEnglish() {
     return s;
 }
 
+// Every word of the recogniser's pronouncing dictionary (names included), read once: a
+// lower-case replacement found there is an ordinary word, not a term to learn. Without the
+// file, only the short list above decides.
+const std::unordered_set<std::string>& dictionaryWords() {
+    static const std::unordered_set<std::string> s = [] {
+        std::unordered_set<std::string> out;
+        std::ifstream in(kWordList);
+        std::string line;
+        while (std::getline(in, line)) {
+            std::string word = line.substr(0, line.find_first_of(" \t("));
+            std::string key;
+            for (char c : word)
+                if (std::isalnum(static_cast<unsigned char>(c)))
+                    key.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+            if (!key.empty()) out.insert(std::move(key));
+        }
+        return out;
+    }();
+    return s;
+}
+
 const std::unordered_set<std::u32string>& commonChinese() {
     static const std::unordered_set<std::u32string> s = {
         U"今天", U"明天", U"后天", U"昨天", U"前天",   U"现在",   U"时候",   U"我们", U"你们",
@@ -166,6 +189,7 @@ bool nameOrTerm(const Unit& w, const std::vector<const Unit*>& olds) {
     if (hasUpperAfterFirst(w.text)) return true;  // GitHub, iOS, NASA
     if (commonEnglish().count(key)) return false;
     if (lower(w.text[0]) != w.text[0]) return true;  // a capitalised uncommon word: a name
+    if (dictionaryWords().count(key)) return false;  // "car" -> "vehicle"
     // Lower case and close to what was there: a spelling fix.
     std::u32string joined;
     for (const Unit* o : olds) joined += o->norm;
@@ -173,6 +197,15 @@ bool nameOrTerm(const Unit& w, const std::vector<const Unit*>& olds) {
         if (w.norm.size() >= 3 && editDistance(o->norm, w.norm) <= 2) return false;
     if (w.norm.size() >= 3 && editDistance(joined, w.norm) <= 2) return false;
     return w.norm.size() >= 3;
+}
+
+// The most common Chinese surnames.
+bool surname(char32_t c) {
+    static const std::u32string s =
+        U"王李张刘陈杨黄赵吴周徐孙马朱胡郭何高林罗郑梁谢宋唐许韩冯邓曹彭曾肖田董袁潘蒋蔡杜叶程苏魏"
+        U"吕丁沈姚卢姜崔钟谭陆汪范金石廖贾夏韦傅方邹孟熊秦邱江尹薛闫段雷侯龙史陶黎贺顾毛郝龚邵钱严"
+        U"覃武戴莫孔汤";
+    return s.find(c) != std::u32string::npos;
 }
 
 bool stopChar(char32_t c) {
@@ -271,15 +304,24 @@ std::vector<std::string> correctedWords(std::string_view beforeText, std::string
             }
         } else {
             std::vector<const Unit*> run = r.news;
-            // One changed character: widen to its word by the characters beside it.
+            // One changed character: widen to its word by the characters beside it; a
+            // surname just before it makes it a given name.
             if (run.size() == 1 && run[0]->cjk) {
                 const size_t k = run[0]->index;
-                if (k + 1 < b.size() && b[k + 1].cjk && !stopChar(b[k + 1].text[0]))
+                if (k > 0 && b[k - 1].cjk && surname(b[k - 1].text[0]))
+                    run.insert(run.begin(), &b[k - 1]);
+                else if (k + 1 < b.size() && b[k + 1].cjk && !stopChar(b[k + 1].text[0]))
                     run.push_back(&b[k + 1]);
                 else if (k > 0 && b[k - 1].cjk && !stopChar(b[k - 1].text[0]))
                     run.insert(run.begin(), &b[k - 1]);
                 else
                     continue;
+            } else if (run.size() == 2 && run[0]->cjk && run[1]->cjk &&
+                       run[1]->index == run[0]->index + 1) {
+                // A given name retyped after an unchanged surname: the whole name.
+                const size_t k = run[0]->index;
+                if (k > 0 && b[k - 1].cjk && surname(b[k - 1].text[0]))
+                    run.insert(run.begin(), &b[k - 1]);
             }
             for (size_t k = 0; k < run.size(); ++k) {
                 if (k && !run[k]->cjk && !run[k - 1]->cjk) word.push_back(U' ');

@@ -12,6 +12,9 @@ namespace vserver::corrections {
 // rewrites of whole passages are not corrections. Pure; any thread.
 std::vector<std::string> correctedWords(std::string_view before, std::string_view after);
 
+// The English word list that tells ordinary words from terms (the recogniser's dictionary).
+inline constexpr const char* kWordList = "/usr/share/pocketsphinx/model/en-us/cmudict-en-us.dict";
+
 // Largest texts compared, in characters; longer ones give no words.
 constexpr size_t kMaxChars = 20000;
 

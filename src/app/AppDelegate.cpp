@@ -8,18 +8,23 @@
 #include "core/AssistiveMode.h"
 #include "core/Config.h"
 #include "core/HotkeyMonitor.h"
+#include "core/HotwordLearner.h"
 #include "core/Log.h"
 #include "core/QwenASR.h"
 #include "core/Recording.h"
 #include "core/SetupCheck.h"
 #include "core/SystemAudio.h"
 #include "core/TextInjector.h"
+#include "core/UpdateCard.h"
+#include "core/Updater.h"
 #include "platform/Permissions.h"
 #include "platform/Platform.h"
+#include "platform/UpdateFramework.h"
 #include "platform/Workspace.h"
 #include "ui/HUD.h"
 #include "ui/HUDCopy.h"
 #include "ui/StatusItem.h"
+#include "ui/UpdateCardView.h"
 
 AppDelegate::AppDelegate() : hud(std::make_unique<HUD>()) {
     makeRecogniser = [] {
@@ -38,6 +43,7 @@ void AppDelegate::setupStatusItem() {
     statusItem->onOpenLog = [this] { openLog(); };
     statusItem->onOpenWindow = [this] { showMainWindow(); };
     statusItem->onQuit = [] { QApplication::quit(); };
+    statusItem->onCheckForUpdates = [] { Updater::shared().checkForUpdates(); };
     statusItem->setIcon(false);
     if (!statusItem->available())
         Log::write(QStringLiteral("Status item: no system tray on this desktop"));
@@ -51,10 +57,20 @@ void AppDelegate::applicationDidFinishLaunching() {
     // 2. Status item.
     setupStatusItem();
 
+    // 3. Words the learner added wait for the end of a dictation, then show with an undo.
+    std::weak_ptr<bool> learnerAlive = alive_;
+    HotwordLearner::setOnLearned([this, learnerAlive](const QStringList& words) {
+        if (const auto on = learnerAlive.lock(); !on || !*on) return;
+        pendingLearned << words;
+        showPendingLearned();
+    });
+
     // 4. Undo from the learned-word notice.
     hud->onUndoLearned = [](const QStringList& words) {
         Config::shared().rejectLearnedHotwords(words);
-        Log::write(QStringLiteral("Dictionary: undid [") + words.join(QStringLiteral(", ")) +
+        QStringList quoted;
+        for (const QString& w : words) quoted << QLatin1Char('"') + w + QLatin1Char('"');
+        Log::write(QStringLiteral("Dictionary: undid [") + quoted.join(QStringLiteral(", ")) +
                    QStringLiteral("] from the notice, won't learn them again"));
     };
 
@@ -62,6 +78,8 @@ void AppDelegate::applicationDidFinishLaunching() {
     Log::write(QStringLiteral("Platform: ") + platform.name);
     // Output an earlier run silenced and never put back (it died while listening).
     SystemAudio::restoreLeftover();
+    // 8. Updates.
+    setupUpdater();
     Recording::announce();
 
     // 10. Microphone: asked off the main thread (the sound server may be slow to answer);
@@ -160,6 +178,7 @@ void AppDelegate::applicationWillTerminate() {
     if (state != State::idle) teardown();
     // The user's clipboard must be back before the process serving a paste goes.
     TextInjector::finishPendingRestores();
+    Updater::shared().stop();
     Log::write(QStringLiteral("Velmora quitting"));
 }
 
@@ -172,8 +191,29 @@ void AppDelegate::showMainWindow() {
     Log::write(QStringLiteral("Main window: not part of this build"));
 }
 
+void AppDelegate::setupUpdater() {
+    Updater::setFactory([](platform::UpdateUserDriver& driver) {
+        platform::UpdateSettings s = Updater::frameworkSettings();
+        s.userRoot = platform::userInstallRoot(QCoreApplication::applicationFilePath());
+        return platform::makeUpdateFramework(driver, std::move(s));
+    });
+    Updater& updater = Updater::shared();
+    updater.showWindow = [this] { showUpdateWindow(); };
+    connect(&updater, &Updater::changed, this, [this] {
+        if (statusItem) statusItem->setUpdateWaiting(Updater::shared().waiting);
+    });
+    updater.start();
+}
+
+void AppDelegate::showUpdateWindow() {
+    // The card's own window, until the main window holds it.
+    if (!updateWindow)
+        updateWindow = std::make_unique<UpdateWindow>(UpdateCard::shared().model, true);
+    updateWindow->present();
+}
+
 void AppDelegate::setIcon(bool listening) {
-    if (statusItem) statusItem->setIcon(listening);
+    if (statusItem) statusItem->setIcon(listening, Updater::shared().waiting.has_value());
 }
 
 void AppDelegate::showPendingLearned() {

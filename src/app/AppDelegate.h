@@ -18,6 +18,7 @@ class QwenASR;
 class Recording;
 class StatusItem;
 class StreamSession;
+class UpdateWindow;
 
 // The application delegate: the launch sequence, the status item and the
 // dictation controller (idle → listening → finishing → idle). Lives for the
@@ -78,7 +79,8 @@ class AppDelegate : public QObject {
     std::unique_ptr<StatusItem> statusItem;
     std::unique_ptr<HUD> hud;
     std::unique_ptr<HotkeyMonitor> hotkey;
-    AudioCapture audio;  // the microphone, for the whole run
+    std::unique_ptr<UpdateWindow> updateWindow;  // made when an update step is first shown
+    AudioCapture audio;                          // the microphone, for the whole run
     ClipboardWatch clipboard;
     QStringList pendingLearned;
     bool backendUnreachable = false;  // the launch's check found no server
@@ -87,6 +89,8 @@ class AppDelegate : public QObject {
     std::shared_ptr<Dictation> dictation;  // none while idle
   private:
     void setupStatusItem();
+    void setupUpdater();
+    void showUpdateWindow();
     void startTalkKey();
     void showListening();
     // One pill message, hidden after the delay its text has.

@@ -1,6 +1,7 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QMessageBox>
+#include <QProcess>
 #include <QTimer>
 #include <cstdio>
 
@@ -10,14 +11,17 @@
 #include "app/SingleInstance.h"
 #include "core/AccountStore.h"
 #include "core/CommandLine.h"
+#include "core/Config.h"
 #include "core/Log.h"
 #include "core/Polisher.h"
 #include "core/SelfTest.h"
 #include "core/WebContext.h"
 #include "platform/Platform.h"
+#include "platform/UpdateFramework.h"
 #include "platform/Workspace.h"
 #include "platform/select/PlatformSelect.h"
 #include "ui/HUDPreview.h"
+#include "ui/UpdateCardView.h"
 
 namespace {
 
@@ -102,6 +106,10 @@ int main(int argc, char** argv) {
     for (int i = 0; i < argc; ++i) args << QString::fromLocal8Bit(argv[i]);
     const LaunchOptions options = LaunchOptions::parse(args);
 
+    if (args.size() == 2 && args[1] == QLatin1String("--version")) {
+        std::printf("Velmora %s\n", AppVersion::summary().toUtf8().constData());
+        return 0;
+    }
     // The test modes run without the application object.
     if (options.mode == LaunchOptions::Mode::testAsr) return runTestAsr(argc, argv, options);
     if (options.mode == LaunchOptions::Mode::testPolish) return runTestPolish(argc, argv, options);
@@ -137,6 +145,8 @@ int main(int argc, char** argv) {
         case LaunchOptions::Mode::probeUrl:
             return runProbeUrl();
         case LaunchOptions::Mode::previewWindow:
+            // The main window is not built yet; its update card can be previewed alone.
+            if (!options.updateState.isEmpty()) return UpdatePreview::run(options);
             std::fprintf(stderr, "velmora: this mode is not part of this build\n");
             return 0;
         default:
@@ -144,26 +154,38 @@ int main(int argc, char** argv) {
     }
 
     // One app per session: a later launch (the browser's sign-in link) hands over its URLs.
-    SingleInstance instance;
-    const QList<QUrl> urls = SingleInstance::urlsIn(args);
-    if (instance.handOver(urls)) return 0;
-    instance.onURL = openURL;
+    int rc = 0;
+    {
+        SingleInstance instance;
+        const QList<QUrl> urls = SingleInstance::urlsIn(args);
+        if (instance.handOver(urls)) return 0;
+        instance.onURL = openURL;
 
-    AppDelegate delegate;
-    SessionWatch sessionWatch(
-        [](const QString& reason) { AccountStore::shared().refreshAhead(reason); });
-    SignalBridge signalBridge([&](int sig) {
-        Log::write(QStringLiteral("Signal %1: quitting").arg(sig));
-        QApplication::quit();
-    });
-    QObject::connect(&app, &QCoreApplication::aboutToQuit,
-                     [&] { delegate.applicationWillTerminate(); });
-    QTimer::singleShot(0, [&] {
-        delegate.applicationDidFinishLaunching();
-        AccountStore::shared().refreshAccess();
-        for (const QUrl& url : urls) openURL(url);
-    });
-    const int rc = QApplication::exec();
+        AppDelegate delegate;
+        SessionWatch sessionWatch(
+            [](const QString& reason) { AccountStore::shared().refreshAhead(reason); });
+        SignalBridge signalBridge([&](int sig) {
+            Log::write(QStringLiteral("Signal %1: quitting").arg(sig));
+            QApplication::quit();
+        });
+        QObject::connect(&app, &QCoreApplication::aboutToQuit,
+                         [&] { delegate.applicationWillTerminate(); });
+        QTimer::singleShot(0, [&] {
+            delegate.applicationDidFinishLaunching();
+            AccountStore::shared().refreshAccess();
+            for (const QUrl& url : urls) openURL(url);
+        });
+        rc = QApplication::exec();
+    }
+    // An installed update starts once this instance has let go of the session's socket.
+    const QString relaunch = platform::takeRelaunch();
+    if (!relaunch.isEmpty()) {
+        const bool started = QProcess::startDetached(relaunch, {});
+        Log::write(
+            QStringLiteral("Updates: ") +
+            (started ? QStringLiteral("relaunched ") : QStringLiteral("couldn't relaunch ")) +
+            relaunch);
+    }
     Log::flush();
     return rc;
 }

@@ -40,6 +40,13 @@ struct ElementKind {
     bool editable = false;
 };
 
+// A text element's whole text and its selection (the caret as an empty range), read
+// together so the two agree; `selection` is none when the element reports no caret.
+struct FieldText {
+    QString text;
+    std::optional<TextRange> selection;
+};
+
 // Reads other applications' focused elements and browser documents. Roles are
 // the accessibility bus's role names ("entry", "push button", "frame"...).
 // Thread: main.
@@ -56,6 +63,14 @@ class Accessibility {
     virtual AxResult<QString> value(const ElementRef& element) = 0;
     // The selection, or the caret as an empty range.
     virtual AxResult<TextRange> selectedRange(const ElementRef& element) = 0;
+    // The text and the caret in as few calls as the bus allows: the learner reads them
+    // twice a second while the user edits.
+    virtual AxResult<FieldText> fieldText(const ElementRef& element) {
+        auto text = value(element);
+        if (!text.value) return AxResult<FieldText>::failed(text.error);
+        const auto range = selectedRange(element);
+        return AxResult<FieldText>::of(FieldText{std::move(*text.value), range.value});
+    }
     virtual AxResult<QMap<QString, QString>> attributes(const ElementRef& element) = 0;
     virtual bool sameElement(const ElementRef& a, const ElementRef& b) = 0;
     // The URL of the document shown in the process's focused window.

@@ -10,6 +10,8 @@
 #include <QScreen>
 #include <QTimer>
 
+#include "core/Language.h"
+
 StatusItem::StatusItem()
     : tray_(std::make_unique<QSystemTrayIcon>()), menu_(std::make_unique<QMenu>()) {
     menu_->addAction(QStringLiteral("Open Velmora…"), [this] {
@@ -17,6 +19,18 @@ StatusItem::StatusItem()
     });
     menu_->addAction(QStringLiteral("Open Log"), [this] {
         if (onOpenLog) onOpenLog();
+    });
+    updateAction_ = menu_->addAction(QString(), [this] {
+        if (onCheckForUpdates) onCheckForUpdates();
+    });
+    updateAction_->setVisible(false);
+    checkAction_ = menu_->addAction(Language::tr("Check for Updates…"), [this] {
+        if (onCheckForUpdates) onCheckForUpdates();
+    });
+    // The menu's texts follow the UI language.
+    connect(&LanguageSetting::shared(), &LanguageSetting::languageChanged, this, [this] {
+        checkAction_->setText(Language::tr("Check for Updates…"));
+        setUpdateWaiting(waiting_);
     });
     menu_->addSeparator();
     menu_->addAction(QStringLiteral("Quit Velmora"), [this] {
@@ -71,6 +85,13 @@ bool StatusItem::panelIsDark() const {
 }
 
 StatusItem::~StatusItem() = default;
+
+void StatusItem::setUpdateWaiting(const std::optional<QString>& version) {
+    waiting_ = version;
+    updateAction_->setVisible(version.has_value());
+    if (version) updateAction_->setText(Language::tr("Update to %1…").arg(*version));
+    setIcon(listening_, version.has_value());
+}
 
 bool StatusItem::available() const {
     return QSystemTrayIcon::isSystemTrayAvailable();

@@ -4,7 +4,9 @@
 #include <QSystemTrayIcon>
 #include <functional>
 #include <memory>
+#include <optional>
 
+class QAction;
 class QMenu;
 
 // The status-bar item: a microphone icon, filled while listening, with a dot
@@ -22,6 +24,10 @@ class StatusItem : public QObject {
     std::function<void()> onOpenLog;
     std::function<void()> onOpenWindow;
     std::function<void()> onQuit;
+    std::function<void()> onCheckForUpdates;  // "Check for Updates…" and "Update to …"
+
+    // The version of an update that waits: the dot on the icon and "Update to …" in the menu.
+    void setUpdateWaiting(const std::optional<QString>& version);
 
     // The icon as drawn, for tests and previews.
     // `onDark` draws the idle icon light, for a dark panel.
@@ -39,4 +45,7 @@ class StatusItem : public QObject {
     bool dark_ = false;
     std::unique_ptr<QSystemTrayIcon> tray_;
     std::unique_ptr<QMenu> menu_;
+    QAction* updateAction_ = nullptr;
+    QAction* checkAction_ = nullptr;
+    std::optional<QString> waiting_;
 };

@@ -22,6 +22,13 @@ TEST(Corrections, NamesAndTermsTypedOver) {
     // Chinese names: the whole name, widened from a single changed character.
     EXPECT_EQ(correctedWords("我跟张伟说了", "我跟章玮说了"), (Words{"章玮"}));
     EXPECT_EQ(correctedWords("我跟张伟说了", "我跟章伟说了"), (Words{"章伟"}));
+    EXPECT_EQ(correctedWords("我跟李华约了周五", "我跟李桦约了周五"), (Words{"李桦"}));
+    EXPECT_EQ(correctedWords("我约了王小明", "我约了王晓敏"), (Words{"王晓敏"}));
+    EXPECT_EQ(correctedWords("ask sara about it", "ask Sarah about it"), (Words{"Sarah"}));
+    EXPECT_EQ(correctedWords("open the get hub page", "open the GitHub page"), (Words{"GitHub"}));
+    // Only the name, not the spelling fixed beside it.
+    EXPECT_EQ(correctedWords("I recieve the report from jason", "I receive the report from Jayson"),
+              (Words{"Jayson"}));
 }
 
 TEST(Corrections, EditsThatAreNotCorrections) {
@@ -36,6 +43,8 @@ TEST(Corrections, EditsThatAreNotCorrections) {
         {"call me at 5 please", "call me please"},                   // removed text
         {"call me at 5", "call me at 6"},                            // numbers are not learned
         {"我们明天去", "我们后天去"},                                // a common word
+        {"the car is red", "the vehicle is red"},                    // an ordinary word
+        {"we walked slowly home", "we strolled slowly home"},
         {"totally different sentence about cats",
          "A new paragraph about rockets and space travel entirely rewritten"},
         {"same text", "same text"},

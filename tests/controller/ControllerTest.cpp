@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include "AsrTestUtil.h"
+#include "CleanupEndpoints.h"
 #include "app/AppDelegate.h"
 #include "core/AccountStore.h"
 #include "core/Config.h"
 #include "core/HotkeyMonitor.h"
+#include "core/HotwordLearner.h"
 #include "core/Log.h"
 #include "core/QwenASR.h"
 #include "core/StreamSession.h"
@@ -18,8 +20,10 @@
 #include "platform/fake/FakePlatform.h"
 #include "ui/HUD.h"
 #include "ui/HUDCopy.h"
+#include "ui/LearnedNoticeView.h"
 
 #include <QTcpServer>
+#include <QTemporaryDir>
 
 namespace {
 
@@ -525,6 +529,57 @@ TEST_F(Controller, LaunchWarnsWhenTheServerDoesNotAnswer) {
                           "the launch's check"));
     EXPECT_FALSE(delegate->backendUnreachable);
     qunsetenv("VQ_SERVER");
+}
+
+// A name the user fixes after a dictation joins the dictionary, the pill says so, and undo
+// takes it back out for good.
+TEST_F(Controller, NameFixedAfterADictationIsLearnedAndUndoBlocksIt) {
+    servertest::RunningServer backend;
+    QTemporaryDir data;
+    vserver::CleanupOptions options;
+    options.dataDir = data.path().toStdString();
+    vserver::registerCleanup(backend.server(), options);
+    backend.start();
+    qputenv("VQ_SERVER", QStringLiteral("http://127.0.0.1:%1").arg(backend.port()).toUtf8());
+    qputenv("VQ_SERVER_TOKEN", "test-token");
+    Config::d()->setValue(QStringLiteral("learnHotwords"), true);
+    auto now = HotwordLearner::Clock::now();
+    HotwordLearner::setTimings({0.02, [&] { return now; }});
+    const QString said = QStringLiteral("Call jason now.");
+    auto field = fake::accessibility().focused[kEditorPid];
+    field->value = said;  // what the editor will hold once the text is typed
+    field->selection = {said.size(), 0};
+
+    asrtest::Service service(
+        R"({"connections":[{"steps":[{"at_finish":true,"final":"Call jason now."}]}]})");
+    AppDelegate& d = launch(service);
+    hold();
+    ASSERT_TRUE(idle());
+    ASSERT_EQ(fake::keys().runs.join(QString()), said);
+    ASSERT_TRUE(waitUntil([] { return HotwordLearner::watching(); }, "the learner's watch"))
+        << log.text().toStdString();
+    field->value = QStringLiteral("Call Jayson now.");
+    field->selection = {11, 0};
+    const int polls = HotwordLearner::polls();
+    ASSERT_TRUE(waitUntil([&] { return HotwordLearner::polls() > polls; }, "a poll"));
+    now += std::chrono::seconds(16);
+    ASSERT_TRUE(log.waitFor(QStringLiteral("→ added [\"Jayson\"]"))) << log.text().toStdString();
+
+    auto* notice = d.hud->panel()->findChild<LearnedNoticeView*>();
+    ASSERT_TRUE(notice);
+    ASSERT_TRUE(waitUntil([&] { return notice->words() == QStringList{QStringLiteral("Jayson")}; },
+                          "the learned notice"));
+    EXPECT_EQ(Config::stringList(QStringLiteral("newHotwords")), QStringList{"Jayson"});
+    notice->undoButton()->click();
+    ASSERT_TRUE(log.waitFor(
+        QStringLiteral("Dictionary: undid [\"Jayson\"] from the notice, won't learn them again")));
+    EXPECT_FALSE(Config::stringList(QStringLiteral("learnedHotwords")).contains("Jayson"));
+    EXPECT_TRUE(Config::stringList(QStringLiteral("rejectedHotwords")).contains("Jayson"));
+    HotwordLearner::turnedOff();
+    HotwordLearner::setTimings({});
+    Config::d()->remove(QStringLiteral("learnHotwords"));
+    qunsetenv("VQ_SERVER");
+    qunsetenv("VQ_SERVER_TOKEN");
 }
 
 }  // namespace

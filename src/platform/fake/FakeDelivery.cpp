@@ -41,14 +41,14 @@ AxResult<ElementKind> FakeAccessibility::kind(const ElementRef& element) {
 AxResult<QString> FakeAccessibility::value(const ElementRef& element) {
     ++calls;
     auto* e = cast(element);
-    if (!e) return AxResult<QString>::failed(0);
+    if (!e || !e->readable) return AxResult<QString>::failed(0);
     return AxResult<QString>::of(e->value);
 }
 
 AxResult<TextRange> FakeAccessibility::selectedRange(const ElementRef& element) {
     ++calls;
     auto* e = cast(element);
-    if (!e) return AxResult<TextRange>::failed(0);
+    if (!e || !e->readable || !e->caretReadable) return AxResult<TextRange>::failed(0);
     return AxResult<TextRange>::of(e->selection);
 }
 

@@ -19,6 +19,8 @@ struct FakeElement : AccessibleElement {
     QString value;
     TextRange selection;
     QMap<QString, QString> attributes;
+    bool readable = true;       // false: the text cannot be read (the field went away)
+    bool caretReadable = true;  // false: the element reports no selection
 };
 
 // Thread: main.

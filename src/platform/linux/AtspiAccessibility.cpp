@@ -399,4 +399,41 @@ AxResult<QString> AtspiAccessibility::documentUrl(qint64 pid) {
     return AxResult<QString>::of(*url);
 }
 
+AxResult<FieldText> AtspiAccessibility::fieldText(const ElementRef& element) {
+    const auto text = textOf(element);
+    if (!text) return AxResult<FieldText>::failed(0);
+    GErrorSlot err;
+    // An end of -1 reads to the end in one round trip; a toolkit that answers nothing to it
+    // is asked again with the count.
+    auto whole = ownedString(atspi_text_get_text(text.get(), 0, -1, err.out()), err);
+    if (whole.value && whole.value->isEmpty()) {
+        const gint count = atspi_text_get_character_count(text.get(), err.out());
+        if (err) return AxResult<FieldText>::failed(err.take());
+        if (count > 0)
+            whole = ownedString(atspi_text_get_text(text.get(), 0, count, err.out()), err);
+    }
+    if (!whole.value) return AxResult<FieldText>::failed(whole.error);
+    FieldText out{std::move(*whole.value), std::nullopt};
+    gint start = -1, end = -1;
+    GErrorSlot selErr;
+    if (atspi_text_get_n_selections(text.get(), selErr.out()) > 0) {
+        if (const GMallocPtr<AtspiRange> r(atspi_text_get_selection(text.get(), 0, selErr.out()));
+            r) {
+            start = std::min(r->start_offset, r->end_offset);
+            end = std::max(r->start_offset, r->end_offset);
+        }
+    }
+    if (start < 0) {
+        GErrorSlot caretErr;
+        start = end = atspi_text_get_caret_offset(text.get(), caretErr.out());
+        if (caretErr) start = -1;
+    }
+    // The bus counts characters; the rest of the app counts UTF-16 units.
+    if (start >= 0) {
+        const qint64 from = unitsForChars(out.text, start);
+        out.selection = TextRange{from, unitsForChars(out.text, end) - from};
+    }
+    return AxResult<FieldText>::of(std::move(out));
+}
+
 }  // namespace platform::x11

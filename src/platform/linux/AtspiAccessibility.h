@@ -23,6 +23,7 @@ class AtspiAccessibility : public Accessibility {
     AxResult<ElementKind> kind(const ElementRef& element) override;
     AxResult<QString> value(const ElementRef& element) override;
     AxResult<TextRange> selectedRange(const ElementRef& element) override;
+    AxResult<FieldText> fieldText(const ElementRef& element) override;  // AtspiFieldText.cpp
     AxResult<QMap<QString, QString>> attributes(const ElementRef& element) override;
     bool sameElement(const ElementRef& a, const ElementRef& b) override;
     AxResult<QString> documentUrl(qint64 pid) override;

@@ -80,9 +80,27 @@ void sendClientMessage(Display* d, Window to, Window about, Atom type,
     XSendEvent(d, to, False, mask, &e);
 }
 
+namespace {
+
+// Whether an EWMH window manager runs now: the root names a check window that names itself.
+// A manager that quit leaves its root properties behind, and its last active window with them.
+bool windowManagerRunning(Display* d) {
+    ErrorTrap trap(d);
+    const auto check =
+        cardinalProperty(d, DefaultRootWindow(d), "_NET_SUPPORTING_WM_CHECK", XA_WINDOW);
+    if (!check || check->empty() || (*check)[0] == 0) return false;
+    const Window w = static_cast<Window>((*check)[0]);
+    const auto self = cardinalProperty(d, w, "_NET_SUPPORTING_WM_CHECK", XA_WINDOW);
+    return !trap.failed() && self && !self->empty() && (*self)[0] == w;
+}
+
+}  // namespace
+
 std::optional<Window> activeWindow(Display* d) {
-    auto v = cardinalProperty(d, DefaultRootWindow(d), "_NET_ACTIVE_WINDOW", XA_WINDOW);
-    if (v && !v->empty() && (*v)[0] != 0) return static_cast<Window>((*v)[0]);
+    if (windowManagerRunning(d)) {
+        auto v = cardinalProperty(d, DefaultRootWindow(d), "_NET_ACTIVE_WINDOW", XA_WINDOW);
+        if (v && !v->empty() && (*v)[0] != 0) return static_cast<Window>((*v)[0]);
+    }
     // Without an EWMH window manager, fall back to the X input focus.
     Window focus = None;
     int revert = 0;

@@ -1,0 +1,107 @@
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QLabel>
+#include <QMenu>
+#include <QPixmap>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QToolButton>
+
+#include "core/Language.h"
+#include "core/UpdateCard.h"
+#include "harness/Wait.h"
+#include "ui/StatusItem.h"
+#include "ui/UpdateCardView.h"
+
+// The card's controls for each state, in the window that holds it until the main window does.
+TEST(UpdateCardView, ShowsEachStateWithItsControls) {
+    UpdateCard card;
+    UpdateWindow window(card.model, true);
+    UpdateCardView& view = *window.card();
+    struct Case {
+        const char* sample;
+        bool primary, secondary, close, progress;
+        int progressMax;  // 0: indeterminate
+    } cases[] = {
+        {"checking", false, false, false, true, 0},
+        {"available", true, true, true, false, 0},
+        {"downloading", false, false, false, true, 1000},
+        {"installing", false, false, false, true, 0},
+        {"upToDate", false, false, true, false, 0},
+        {"failed", true, false, true, false, 0},
+        {"updated", false, false, true, false, 0},
+    };
+    int primaries = 0, secondaries = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.sample);
+        card.show(
+            *UpdateCardState::sample(QString::fromLatin1(c.sample)), [&] { ++primaries; },
+            [&] { ++secondaries; });
+        window.present();
+        EXPECT_TRUE(view.isVisible());
+        // VELMORA_SCREENSHOTS=DIR keeps a picture of each state, to look at.
+        if (const QString dir = qEnvironmentVariable("VELMORA_SCREENSHOTS"); !dir.isEmpty())
+            window.grab().save(dir + QStringLiteral("/update-") + QLatin1String(c.sample) +
+                               QStringLiteral(".png"));
+        EXPECT_EQ(view.titleLabel()->text(), card.model.state()->title(AppLanguage::en));
+        EXPECT_EQ(view.primaryButton()->isVisible(), c.primary);
+        EXPECT_EQ(view.secondaryButton()->isVisible(), c.secondary);
+        EXPECT_EQ(view.closeButton()->isVisible(), c.close);
+        EXPECT_EQ(view.progressBar()->isVisible(), c.progress);
+        if (c.progress) {
+            EXPECT_EQ(view.progressBar()->maximum(), c.progressMax);
+            if (c.progressMax) {
+                EXPECT_EQ(view.progressBar()->value(), 450);
+            }
+        }
+    }
+    // The close button acknowledges and the window goes with the card.
+    view.closeButton()->click();
+    EXPECT_EQ(secondaries, 1);
+    EXPECT_FALSE(view.isVisible());
+    EXPECT_FALSE(window.isVisible());
+
+    card.show(
+        *UpdateCardState::sample(QStringLiteral("available")), [&] { ++primaries; },
+        [&] { ++secondaries; });
+    window.present();
+    EXPECT_EQ(view.primaryButton()->text(), QStringLiteral("Update"));
+    LanguageSetting::shared().setLanguage(AppLanguage::zh);
+    EXPECT_EQ(view.primaryButton()->text(), QStringLiteral("更新"));
+    EXPECT_EQ(view.titleLabel()->text(), QStringLiteral("Velmora 0.3.2 可以更新了"));
+    EXPECT_EQ(view.closeButton()->toolTip(), QStringLiteral("关闭"));
+    LanguageSetting::shared().setLanguage(AppLanguage::en);
+    view.primaryButton()->click();
+    EXPECT_EQ(primaries, 1);
+    EXPECT_TRUE(window.isVisible());  // "Update" keeps the card for the next step
+}
+
+// A waiting update: a dot on the status icon and "Update to …" in its menu.
+TEST(UpdateCardView, StatusItemOffersTheWaitingUpdate) {
+    StatusItem item;
+    int checks = 0;
+    item.onCheckForUpdates = [&] { ++checks; };
+    auto action = [&](const QString& prefix) -> QAction* {
+        for (QAction* a : item.menu()->actions())
+            if (a->isVisible() && a->text().startsWith(prefix)) return a;
+        return nullptr;
+    };
+    EXPECT_FALSE(action(QStringLiteral("Update to")));
+    ASSERT_TRUE(action(QStringLiteral("Check for Updates")));
+    item.setUpdateWaiting(QStringLiteral("0.3.2"));
+    QAction* update = action(QStringLiteral("Update to 0.3.2…"));
+    ASSERT_TRUE(update);
+    update->trigger();
+    action(QStringLiteral("Check for Updates"))->trigger();
+    EXPECT_EQ(checks, 2);
+    LanguageSetting::shared().setLanguage(AppLanguage::zh);
+    EXPECT_TRUE(action(QStringLiteral("更新到 0.3.2…")));
+    EXPECT_TRUE(action(QStringLiteral("检查更新…")));
+    LanguageSetting::shared().setLanguage(AppLanguage::en);
+    // The dot widens the icon.
+    EXPECT_GT(StatusItem::render(false, true, 32).width(),
+              StatusItem::render(false, false, 32).width());
+    item.setUpdateWaiting(std::nullopt);
+    EXPECT_FALSE(action(QStringLiteral("Update to")));
+}
