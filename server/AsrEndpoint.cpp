@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <atomic>
+#include <boost/asio/steady_timer.hpp>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <list>
 #include <mutex>
 
 #include "AsrProtocol.h"
+#include "Metrics.h"
 #include "ServerLog.h"
 #include "cleanup/Cleanup.h"
 
@@ -32,29 +35,62 @@ std::string seconds(int64_t bytes) {
     return buf;
 }
 
+std::string secondsText(double s) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%g", s);
+    return buf;
+}
+
+class AsrSession;
+
+// What every session of the endpoint shares: the count, the live sessions (for a drain) and
+// the metrics. Thread: any.
+struct Endpoint {
+    std::atomic<size_t> open{0};
+    std::atomic<bool> draining{false};
+    std::mutex mutex;
+    std::list<std::weak_ptr<AsrSession>> live;
+    Metrics* metrics = nullptr;
+    boost::asio::io_context* io = nullptr;
+};
+
 // One "asr" connection: parses the client's messages, feeds the engine and
 // relays its results. Thread: any. Network callbacks come on the connection's
 // strand and engine reports on the engine's threads; `m_` orders them.
 class AsrSession : public RecognitionListener, public std::enable_shared_from_this<AsrSession> {
   public:
     AsrSession(std::shared_ptr<WsConnection> ws, std::shared_ptr<RecognitionEngine> engine,
-               const AsrLimits& limits, std::shared_ptr<std::atomic<size_t>> open, std::string user)
+               const AsrLimits& limits, std::shared_ptr<Endpoint> endpoint, std::string user)
         : ws_(std::move(ws)),
           engine_(std::move(engine)),
           limits_(limits),
-          open_(std::move(open)),
+          endpoint_(std::move(endpoint)),
           user_(std::move(user)),
           tokens_(limits.frameBurst),
-          refilled_(Clock::now()) {
-        overloaded_ = ++*open_ > limits.maxSessions;
+          refilled_(Clock::now()),
+          deadline_(*endpoint_->io) {
+        overloaded_ = ++endpoint_->open > limits.maxSessions;
     }
-    ~AsrSession() override { --*open_; }
+    ~AsrSession() override { --endpoint_->open; }
 
     void attach() {
         auto self = shared_from_this();
+        {
+            std::lock_guard lock(endpoint_->mutex);
+            endpoint_->live.remove_if([](const auto& w) { return w.expired(); });
+            endpoint_->live.push_back(self);
+        }
         ws_->onText = [self](std::string_view t) { self->onText(t); };
         ws_->onBinary = [self](std::string_view b) { self->onBinary(b); };
         ws_->onClosed = [self] { self->onClosed(); };
+        std::lock_guard lock(m_);
+        armDeadline();
+    }
+
+    // The server is going away: the client hears it and may go on elsewhere.
+    void shutDown() {
+        std::lock_guard lock(m_);
+        fail("server-shutting-down", "the server is shutting down; connect again", 1012);
     }
 
     // ---- from the engine ----
@@ -63,6 +99,7 @@ class AsrSession : public RecognitionListener, public std::enable_shared_from_th
         std::lock_guard lock(m_);
         if (state_ == State::done || startedSent_) return;
         startedSent_ = true;
+        armDeadline();
         ws_->sendText(taskStarted(taskId_));
         log("asr: task " + taskId_ + " started in " + std::to_string(msSince(runAt_)) + "ms");
     }
@@ -121,9 +158,59 @@ class AsrSession : public RecognitionListener, public std::enable_shared_from_th
         return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
     }
 
+    // Under m_: sets the timer for the nearest deadline of the session's state.
+    void armDeadline() {
+        if (state_ == State::done) return;
+        auto after = [](Clock::time_point t, double s) {
+            return t +
+                   std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
+        };
+        Clock::time_point at =
+            after(state_ == State::waiting ? connectedAt_ : lastAudio_, limits_.idleSeconds);
+        if (state_ == State::finishing) at = Clock::time_point::max();
+        if (state_ != State::waiting) {
+            at = std::min(at, after(runAt_, limits_.maxTaskSeconds));
+            if (!startedSent_) at = std::min(at, after(runAt_, limits_.startWaitSeconds));
+        }
+        if (at == armedFor_) return;
+        armedFor_ = at;
+        deadline_.expires_at(at);
+        std::weak_ptr<AsrSession> weak = shared_from_this();
+        deadline_.async_wait([weak](const boost::system::error_code& ec) {
+            if (ec) return;
+            if (auto self = weak.lock()) self->deadlinePassed();
+        });
+    }
+
+    void deadlinePassed() {
+        std::lock_guard lock(m_);
+        if (state_ == State::done) return;
+        const auto now = Clock::now();
+        armedFor_ = {};
+        auto past = [&](Clock::time_point t, double s) {
+            return now - t >= std::chrono::duration<double>(s);
+        };
+        if (state_ == State::waiting && past(connectedAt_, limits_.idleSeconds))
+            return fail("timeout", "no run-task within " + secondsText(limits_.idleSeconds) + "s");
+        if (state_ != State::waiting && past(runAt_, limits_.maxTaskSeconds))
+            return fail("timeout",
+                        "the task ran longer than " + secondsText(limits_.maxTaskSeconds) + "s");
+        if (state_ != State::waiting && !startedSent_ && past(runAt_, limits_.startWaitSeconds)) {
+            const EngineLoad load = engine_->load();
+            return fail("overloaded", "no recogniser came free within " +
+                                          secondsText(limits_.startWaitSeconds) + "s (" +
+                                          std::to_string(load.busy) + " busy, " +
+                                          std::to_string(load.waiting) + " tasks waiting)");
+        }
+        if (state_ == State::running && past(lastAudio_, limits_.idleSeconds))
+            return fail("timeout", "no audio for " + secondsText(limits_.idleSeconds) + "s");
+        armDeadline();
+    }
+
     // Under m_: stops the engine and drops it.
     void end() {
         state_ = State::done;
+        deadline_.cancel();
         if (task_) task_->cancel();
         task_.reset();
         countWords();
@@ -136,12 +223,13 @@ class AsrSession : public RecognitionListener, public std::enable_shared_from_th
     }
 
     // Under m_: ends the session with "task-failed"; other sessions are untouched.
-    void fail(const std::string& code, const std::string& message) {
+    void fail(const std::string& code, const std::string& message, uint16_t closeCode = 1000) {
         if (state_ == State::done) return;
         log("asr: task " + (taskId_.empty() ? std::string("-") : taskId_) + " from " +
             ws_->remote() + " failed: " + code + ": " + message);
+        if (endpoint_->metrics) endpoint_->metrics->countError("asr_" + code);
         ws_->sendText(taskFailed(taskId_, code, message));
-        ws_->close(1000, "task failed");
+        ws_->close(closeCode, closeCode == 1012 ? "server restarting" : "task failed");
         end();
     }
 
@@ -179,6 +267,7 @@ class AsrSession : public RecognitionListener, public std::enable_shared_from_th
             state_ = State::finishing;
             finishAt_ = Clock::now();
             task_->finish();
+            armDeadline();
             return;
         }
         fail("bad-message", "unknown action \"" + action->substr(0, 40) + "\"");
@@ -225,13 +314,14 @@ class AsrSession : public RecognitionListener, public std::enable_shared_from_th
                     std::to_string(limits_.maxHotwords) + ")");
         }
         state_ = State::running;
-        runAt_ = Clock::now();
+        runAt_ = lastAudio_ = Clock::now();
         log("asr: task " + taskId_ + " from " + params.remote + " on " + engine_->name() + " (" +
             std::to_string(params.vocabulary.size()) + " hotwords, silence " +
             std::to_string(params.maxSentenceSilenceMs) + "ms)");
         task_ = engine_->start(params, shared_from_this());
         if (!task_ && state_ != State::done)
-            fail("engine-error", "the recogniser is not available");
+            return fail("engine-error", "the recogniser is not available");
+        armDeadline();
     }
 
     void onBinary(std::string_view audio) {
@@ -265,6 +355,7 @@ class AsrSession : public RecognitionListener, public std::enable_shared_from_th
             return fail("overloaded", "the recogniser has fallen " +
                                           seconds(limits_.maxBacklogBytes) + "s behind");
         audioBytes_ += int64_t(audio.size());
+        lastAudio_ = now;
         task_->feed(std::string(audio));
     }
 
@@ -272,7 +363,7 @@ class AsrSession : public RecognitionListener, public std::enable_shared_from_th
     std::shared_ptr<WsConnection> ws_;
     std::shared_ptr<RecognitionEngine> engine_;
     const AsrLimits limits_;
-    const std::shared_ptr<std::atomic<size_t>> open_;  // sessions of this endpoint
+    const std::shared_ptr<Endpoint> endpoint_;
     const std::string user_;
     std::shared_ptr<RecognitionTask> task_;
     State state_ = State::waiting;
@@ -283,17 +374,48 @@ class AsrSession : public RecognitionListener, public std::enable_shared_from_th
     int64_t words_ = 0;  // in final sentences, not yet counted
     double tokens_;
     Clock::time_point refilled_, runAt_ = Clock::now(), finishAt_ = Clock::now();
+    Clock::time_point connectedAt_ = Clock::now(), lastAudio_ = Clock::now();
+    boost::asio::steady_timer deadline_;  // touched under m_ only
+    Clock::time_point armedFor_{};
 };
 
 }  // namespace
 
 void registerAsr(HttpServer& server, std::shared_ptr<RecognitionEngine> engine, AsrLimits limits) {
-    auto open = std::make_shared<std::atomic<size_t>>(0);
-    server.websocket("asr", [engine = std::move(engine), limits, open](
-                                std::shared_ptr<WsConnection> ws, const Request&,
-                                const Caller& caller) {
-        std::make_shared<AsrSession>(std::move(ws), engine, limits, open, caller.user)->attach();
+    auto endpoint = std::make_shared<Endpoint>();
+    endpoint->metrics = &server.metrics();
+    endpoint->io = &server.io();
+    Metrics& m = server.metrics();
+    m.addGauge("asr_sessions_open", "Recognition connections open now.",
+               [endpoint] { return double(endpoint->open); });
+    m.addGauge("decoders_loaded", "Recognisers loaded.",
+               [engine] { return double(engine->load().loaded); });
+    m.addGauge("decoders_busy", "Recognisers decoding an utterance now.",
+               [engine] { return double(engine->load().busy); });
+    m.addGauge("decoder_waiters", "Utterances waiting for a free recogniser.",
+               [engine] { return double(engine->load().waiting); });
+    m.addGauge("decoder_utilisation", "Share of loaded recognisers in use.", [engine] {
+        const EngineLoad l = engine->load();
+        return l.loaded ? double(l.busy) / double(l.loaded) : 0.0;
     });
+    server.onDrain([endpoint] {
+        endpoint->draining = true;
+        std::vector<std::shared_ptr<AsrSession>> sessions;
+        {
+            std::lock_guard lock(endpoint->mutex);
+            for (const auto& w : endpoint->live)
+                if (auto s = w.lock()) sessions.push_back(std::move(s));
+        }
+        if (!sessions.empty())
+            log("asr: ending " + std::to_string(sessions.size()) + " open sessions for shutdown");
+        for (const auto& s : sessions) s->shutDown();
+    });
+    server.websocket(
+        "asr", [engine = std::move(engine), limits, endpoint](
+                   std::shared_ptr<WsConnection> ws, const Request&, const Caller& caller) {
+            std::make_shared<AsrSession>(std::move(ws), engine, limits, endpoint, caller.user)
+                ->attach();
+        });
 }
 
 }  // namespace vserver

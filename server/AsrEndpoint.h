@@ -20,6 +20,12 @@ struct AsrLimits {
     double frameBurst = 20000;  // ...after a burst this large (a 120 s replay is 6000)
     size_t maxHotwords = 500;
     size_t maxSessions = 2000;  // open "asr" connections at once
+    // Deadlines, each ending the task with "task-failed": no "run-task", or no audio while
+    // running, for this long; no recogniser free for this long after "run-task"; the whole
+    // task, from "run-task" to its last result.
+    double idleSeconds = 20;
+    double startWaitSeconds = 15;
+    double maxTaskSeconds = 900 + 120;
     // Told the words of a session's final sentences once it ends (its user, the count).
     std::function<void(const std::string& user, int64_t words)> countWords;
 };

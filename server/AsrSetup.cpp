@@ -132,7 +132,7 @@ std::shared_ptr<RecognitionEngine> makeAsrEngine(const AsrOptions& o, HttpServer
             error = o.scriptFile + ": " + error;
             return nullptr;
         }
-        return std::make_shared<ScriptedEngine>(server.workers(), std::move(*script));
+        return std::make_shared<ScriptedEngine>(server.recognition(), std::move(*script));
     }
     if (o.engine == "relay") {
         std::string key = o.upstreamKey;
@@ -167,7 +167,7 @@ std::shared_ptr<RecognitionEngine> makeAsrEngine(const AsrOptions& o, HttpServer
         // The key itself never reaches the log.
         log("asr: transcribing with model " + to.model + " at " + o.transcribeUrl +
             (to.key.empty() ? " without a key" : " with a key"));
-        return std::make_shared<TranscribeEngine>(server.workers(), std::move(to));
+        return std::make_shared<TranscribeEngine>(server.recognition(), std::move(to));
     }
     PocketsphinxEngine::Options po;
     po.modelDir = o.modelDir;
@@ -176,7 +176,7 @@ std::shared_ptr<RecognitionEngine> makeAsrEngine(const AsrOptions& o, HttpServer
         error = *problem;
         return nullptr;
     }
-    auto engine = std::make_shared<PocketsphinxEngine>(server.workers(), po);
+    auto engine = std::make_shared<PocketsphinxEngine>(server.recognition(), po);
     engine->preload();
     log("asr: pocketsphinx from " + po.modelDir + ", up to " + std::to_string(po.decoders) +
         " decoders");

@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "JsonFields.h"
+#include "PrivateDir.h"
 #include "ServerLog.h"
 #include "TimingStore.h"
 #include "cleanup/Cleanup.h"
@@ -113,11 +114,8 @@ class CleanupService {
             }
         }
         if (opt.dataDir.empty()) opt.dataDir = defaultDataDir();
-        std::error_code ec;
-        std::filesystem::create_directories(opt.dataDir, ec);
-        if (!ec)
-            std::filesystem::permissions(opt.dataDir, std::filesystem::perms::owner_all,
-                                         std::filesystem::perm_options::replace, ec);
+        if (const std::string problem = makePrivateDirs(opt.dataDir); !problem.empty())
+            log("timing: " + problem);
         timings = std::make_unique<TimingStore>(opt.dataDir + "/timing.sqlite3", opt.databaseUrl);
         if (!timings->problem().empty())
             log("timing: " + timings->problem() + "; reports will be refused");
@@ -229,7 +227,7 @@ std::shared_ptr<CleanupService> registerCleanup(HttpServer& server, CleanupOptio
         Responder once = [respond, fired = std::make_shared<std::atomic<bool>>(false)](Response r) {
             if (!fired->exchange(true)) respond(std::move(r));
         };
-        boost::asio::post(server.workers(), [work = std::move(work), once]() mutable {
+        server.postWork([work = std::move(work), once]() mutable {
             try {
                 work(once);
             } catch (const std::exception& e) {

@@ -59,9 +59,16 @@ struct ServerOptions {
     std::string certFile, keyFile;  // both set: TLS
     std::string token;              // developer token
     int ioThreads = 2;              // network threads
-    int workerThreads = 2;          // CPU work (recognition, cleanup)
+    int workerThreads = 2;          // CPU work of requests (cleanup)
+    int recognitionThreads = 0;     // speech recognition, apart from the rest; 0: workerThreads
     size_t bodyLimit = 1 << 20;     // larger bodies answer 413
+    // Connections held at once; 0: what the open-file limit leaves room for. Beyond it an
+    // idle connection is let go, or, when none is idle, the newcomer hears 503.
+    size_t maxConnections = 0;
+    int drainSeconds = 10;  // on SIGTERM: how long answers in flight may take to finish
 };
+
+class Metrics;
 
 // HTTP and WebSocket on one port. Routes by the request path's one component.
 // Thread: routes and the authenticator are set before start(); stop() may be called from any
@@ -75,6 +82,8 @@ class HttpServer {
     // Serves every path under `prefix` ("updates" → "updates/…") to anyone, without the
     // authenticator: for files meant to be public, like the update feed.
     void publicRoute(http::verb method, const std::string& prefix, Handler handler);
+    // One path that answers without a token (health checks); the Caller is empty.
+    void openRoute(http::verb method, const std::string& path, Handler handler);
     void websocket(const std::string& path, WsHandler handler);
     void setAuthenticator(Authenticator auth);
 
@@ -83,7 +92,19 @@ class HttpServer {
     // Runs the network threads until stop(); returns after they have ended.
     void run();
     void stop();
-    uint16_t port() const;  // the bound port (useful with port 0)
+    // Stops accepting, lets answers in flight finish for up to drainSeconds, tells every
+    // drain hook, then stops. Any thread; what SIGTERM does.
+    void drain();
+    // Called once when a drain begins (on a network thread): end long-lived sessions.
+    void onDrain(std::function<void()> hook);
+    // Called on SIGHUP (on a network thread), after the log is reopened and the TLS
+    // certificate reloaded.
+    void onReload(std::function<void()> hook);
+    // Reloads the TLS certificate and key; false (old ones kept) with a log line on failure.
+    bool reloadTls();
+    uint16_t port() const;          // the bound port (useful with port 0)
+    size_t connections() const;     // open now
+    size_t maxConnections() const;  // the cap in force once started
 
     // In-process entry points, without the network (fuzzing): runs the route of a request
     // as an authorised caller, or hands a connection of our own to the WebSocket endpoint of
@@ -94,6 +115,13 @@ class HttpServer {
 
     boost::asio::io_context& io();
     boost::asio::thread_pool& workers();
+    // Recognition runs here, so requests stay quick while every recogniser is busy.
+    boost::asio::thread_pool& recognition();
+    // Work queued on the workers and not yet started.
+    size_t workerBacklog() const;
+    // Posts `work` to the workers, counted in workerBacklog().
+    void postWork(std::function<void()> work);
+    Metrics& metrics();
     const ServerOptions& options() const;
 
     // Helpers for handlers.
@@ -109,5 +137,8 @@ class HttpServer {
 
 // The default authenticator: the developer token as a bearer token.
 Authenticator developerTokenAuth(std::string token);
+
+// Raises the soft open-file limit to the hard one; the soft limit now in force.
+size_t raiseOpenFileLimit();
 
 }  // namespace vserver

@@ -2,6 +2,8 @@
 
 #include <pocketsphinx.h>
 #include <sphinxbase/ckd_alloc.h>
+#include <sphinxbase/cmn.h>
+#include <sphinxbase/feat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -114,17 +116,40 @@ std::string applyHotwordSpelling(const std::string& text,
 
 // ---------- decoder pool ----------
 
+// A loaded decoder with the values its cepstral normalisation starts from, so that each
+// utterance is heard the same whatever the decoder heard before.
+struct Loaded {
+    Decoder decoder;
+    std::vector<mfcc_t> cmnStart;
+
+    explicit operator bool() const { return decoder != nullptr; }
+    void startUtterance() {
+        if (cmn_t* cmn = ps_get_feat(decoder.get())->cmn_struct; cmn && !cmnStart.empty())
+            cmn_live_set(cmn, cmnStart.data());
+        ps_start_utt(decoder.get());
+    }
+};
+
+Loaded loadDecoderAndStart(const PocketsphinxEngine::Options& o) {
+    Loaded l;
+    l.decoder = loadDecoder(o);
+    if (!l.decoder) return l;
+    if (const cmn_t* cmn = ps_get_feat(l.decoder.get())->cmn_struct; cmn && cmn->cmn_mean)
+        l.cmnStart.assign(cmn->cmn_mean, cmn->cmn_mean + cmn->veclen);
+    return l;
+}
+
 // Thread: any; lenders are called on the thread that acquires or returns a decoder.
 class PocketsphinxEngine::Pool {
   public:
-    using Lend = std::function<void(Decoder)>;  // null: no decoder could be loaded
+    using Lend = std::function<void(Loaded)>;  // empty: no decoder could be loaded
 
     explicit Pool(Options o) : options_(std::move(o)) {}
 
     // Lends a decoder now (loading one if the pool may grow) or once one is returned.
     void acquire(Lend lend) {
-        Decoder d;
-        bool load = false;
+        Loaded d;
+        bool doLoad = false;
         {
             std::lock_guard lock(mutex_);
             if (!free_.empty()) {
@@ -132,26 +157,27 @@ class PocketsphinxEngine::Pool {
                 free_.pop_back();
             } else if (created_ < std::max(1, options_.decoders)) {
                 ++created_;
-                load = true;
+                doLoad = true;
             } else {
                 waiters_.push_back(std::move(lend));
                 return;
             }
         }
-        if (load) {
-            d = loadDecoder(options_);
+        if (doLoad) {
+            d = loadDecoderAndStart(options_);
+            std::lock_guard lock(mutex_);
             if (!d) {
                 log("asr: pocketsphinx could not load its model from " + options_.modelDir);
-                std::lock_guard lock(mutex_);
                 --created_;
             } else {
-                log("asr: pocketsphinx decoder " + std::to_string(created_) + " loaded");
+                ++loaded_;
+                log("asr: pocketsphinx decoder " + std::to_string(loaded_) + " loaded");
             }
         }
         lend(std::move(d));
     }
 
-    void release(Decoder d) {
+    void release(Loaded d) {
         if (!d) return;
         Lend next;
         {
@@ -166,21 +192,25 @@ class PocketsphinxEngine::Pool {
         next(std::move(d));
     }
 
-    size_t waiting() const {
+    EngineLoad state() const {
         std::lock_guard lock(mutex_);
-        return waiters_.size();
+        return {size_t(loaded_), size_t(loaded_) - free_.size(), waiters_.size()};
     }
 
   private:
     const Options options_;
     mutable std::mutex mutex_;
-    std::vector<Decoder> free_;
+    std::vector<Loaded> free_;
     std::deque<Lend> waiters_;
-    int created_ = 0;
+    int created_ = 0;  // loaded or loading
+    int loaded_ = 0;
 };
 
 // ---------- one task ----------
 
+// A task holds a decoder only while it has speech to decode: audio is cut into utterances
+// by voice activity, an utterance with voice borrows a decoder from the pool, and gives it
+// back when it ends. Audio that comes while the task waits for a decoder is kept, in order.
 class PocketsphinxEngine::Task : public WorkerTask {
   public:
     Task(boost::asio::thread_pool& workers, std::shared_ptr<RecognitionListener> listener,
@@ -190,28 +220,71 @@ class PocketsphinxEngine::Task : public WorkerTask {
           params_(std::move(params)),
           vad_(params_.maxSentenceSilenceMs) {}
 
+    // The task runs at once: a decoder is needed only once there is speech.
     void begin() {
         auto self = std::static_pointer_cast<Task>(shared_from_this());
-        if (pool_->waiting() > 0)
-            log("asr: task " + params_.taskId + " waits for a free pocketsphinx decoder");
         onStrand([self] {
-            self->pool_->acquire([self](Decoder d) {
-                boost::asio::post(self->strand_,
-                                  [self, d = std::move(d)]() mutable { self->lent(std::move(d)); });
-            });
+            self->reportReady();
+            self->runnable();
         });
     }
 
+    size_t backlogBytes() const override { return WorkerTask::backlogBytes() + kept_.load() * 2; }
+
   private:
-    void lent(Decoder d) {
-        if (cancelled()) return pool_->release(std::move(d));
+    // An utterance waiting for a decoder.
+    struct Utterance {
+        std::vector<int16_t> samples;
+        bool voiced = false, closed = false;
+        int64_t begin = 0, end = 0;  // samples from the start of the task
+    };
+
+    bool live() const { return decoder_ && queue_.empty(); }
+
+    void want() {
+        if (decoder_ || asking_) return;
+        asking_ = true;
+        const EngineLoad l = pool_->state();
+        if (l.waiting > 0 || (l.loaded > 0 && l.busy >= l.loaded))
+            log("asr: task " + params_.taskId + " waits for a free pocketsphinx decoder (" +
+                std::to_string(l.waiting + 1) + " waiting)");
+        auto self = std::static_pointer_cast<Task>(shared_from_this());
+        pool_->acquire([self](Loaded d) {
+            boost::asio::post(self->strand_,
+                              [self, d = std::move(d)]() mutable { self->lent(std::move(d)); });
+        });
+    }
+
+    void giveBack() {
+        if (!decoder_) return;
+        if (inUtt_) ps_end_utt(decoder_.decoder.get());
+        inUtt_ = false;
+        pool_->release(std::move(decoder_));
+        decoder_ = Loaded{};
+    }
+
+    void lent(Loaded d) {
+        asking_ = false;
+        if (cancelled() || done_) return pool_->release(std::move(d));
         if (!d) return reportFailed("engine-error", "the recogniser's model could not be loaded");
         decoder_ = std::move(d);
         checkVocabulary();  // words are added between utterances only
-        ps_start_utt(decoder_.get());
-        inUtt_ = true;
-        reportReady();
-        runnable();
+        // Catch up with what was kept, oldest first; an unfinished one goes on live.
+        while (!queue_.empty()) {
+            // Quiet so far: it asks again once it has voice.
+            if (!queue_.front().closed && !queue_.front().voiced) break;
+            Utterance u = std::move(queue_.front());
+            queue_.pop_front();
+            kept_ -= u.samples.size();
+            if (!u.voiced && u.closed) continue;
+            decoder_.startUtterance();
+            inUtt_ = true;
+            decode(u.samples.data(), u.samples.size());
+            if (!u.closed) break;
+            finishUtterance(u.begin, u.end);
+        }
+        if (!inUtt_) giveBack();
+        if (endAsked_ && !inUtt_ && queue_.empty()) complete();
     }
 
     // Hotwords the dictionary lacks get a pronunciation by letter-to-sound, so
@@ -219,13 +292,14 @@ class PocketsphinxEngine::Task : public WorkerTask {
     void checkVocabulary() {
         if (params_.vocabulary.empty()) return;
         std::vector<std::string> unknown, spelledOut;
+        std::vector<std::pair<std::string, int>> spelled;
         std::vector<std::pair<std::string, std::string>> toAdd;  // word, phones
         for (const auto& [phrase, weight] : params_.vocabulary) {
             bool known = true;
             for (const auto& w : words(phrase)) {
                 const std::string key = lower(w);
                 const std::unique_ptr<char, CkdFree> phones(
-                    ps_lookup_word(decoder_.get(), key.c_str()));
+                    ps_lookup_word(decoder_.decoder.get(), key.c_str()));
                 if (phones) continue;
                 bool queued = false;
                 for (const auto& a : toAdd) queued = queued || a.first == key;
@@ -239,19 +313,22 @@ class PocketsphinxEngine::Task : public WorkerTask {
                 }
             }
             if (known)
-                spelled_.emplace_back(phrase, weight);
+                spelled.emplace_back(phrase, weight);
             else
                 unknown.push_back(phrase);
         }
         for (size_t i = 0; i < toAdd.size(); ++i) {
             const bool last = i + 1 == toAdd.size();
-            if (ps_add_word(decoder_.get(), toAdd[i].first.c_str(), toAdd[i].second.c_str(),
+            if (ps_add_word(decoder_.decoder.get(), toAdd[i].first.c_str(), toAdd[i].second.c_str(),
                             last ? TRUE : FALSE) < 0)
                 log("asr: pocketsphinx refused the word \"" + toAdd[i].first + "\" (" +
                     toAdd[i].second + ")");
             else
                 gAdded.fetch_add(1);
         }
+        if (vocabularyLogged_) return;
+        vocabularyLogged_ = true;
+        spelled_ = std::move(spelled);
         std::string line = "asr: task " + params_.taskId + ": " + std::to_string(spelled_.size()) +
                            " hotwords known to pocketsphinx (their spelling is kept)";
         if (!spelledOut.empty()) {
@@ -270,58 +347,76 @@ class PocketsphinxEngine::Task : public WorkerTask {
     }
 
     void process(const int16_t* s, size_t n) override {
-        if (!decoder_) return;
         const int64_t base = vad_.position();
         size_t flushed = 0;
         vad_.feed(s, n, [&](VoiceActivity::Cut cut, int64_t at) {
             const size_t upTo = size_t(at - base);
-            decode(s + flushed, upTo - flushed);
+            take(s + flushed, upTo - flushed);
             flushed = upTo;
-            if (cut == VoiceActivity::Cut::sentence)
-                endSentence(at);
-            else
-                restart(at);  // a long stretch of noise: drop it, keep memory flat
+            cutAt(cut, at);
         });
-        decode(s + flushed, n - flushed);
+        take(s + flushed, n - flushed);
         pos_ = vad_.position();
         partial();
     }
 
-    void decode(const int16_t* s, size_t n) {
-        if (n) ps_process_raw(decoder_.get(), s, n, FALSE, FALSE);
-    }
-
-    std::string hypothesis() {
-        const char* hyp = ps_get_hyp(decoder_.get(), nullptr);
-        return applyHotwordSpelling(hyp ? hyp : "", spelled_);
-    }
-
-    void endSentence(int64_t at) {
-        ps_end_utt(decoder_.get());
-        const std::string text = cleanup::shapeRecognisedSentence(hypothesis());
-        if (!text.empty() || partialSent_) {
-            reportSentence(
-                {text, true, vad_.sentenceStart() * 1000 / kRate, vad_.lastVoice() * 1000 / kRate});
+    // Audio of the utterance under way: to the decoder when it is live, else kept.
+    void take(const int16_t* s, size_t n) {
+        if (live() && inUtt_) return decode(s, n);
+        if (queue_.empty() || queue_.back().closed) {
+            queue_.emplace_back();
+            queue_.back().begin = vad_.sentenceStart();
         }
-        ps_start_utt(decoder_.get());
-        resetUtterance(at);
+        Utterance& u = queue_.back();
+        u.samples.insert(u.samples.end(), s, s + n);
+        kept_ += n;
+        u.voiced = u.voiced || vad_.inVoice();
+        if (u.voiced) want();
     }
 
-    void restart(int64_t at) {
-        ps_end_utt(decoder_.get());
-        ps_start_utt(decoder_.get());
-        resetUtterance(at);
-    }
-
-    void resetUtterance(int64_t at) {
+    void cutAt(VoiceActivity::Cut cut, int64_t at) {
+        const int64_t begin = vad_.sentenceStart(), lastVoice = vad_.lastVoice();
+        if (live() && inUtt_) {
+            if (cut == VoiceActivity::Cut::sentence) finishUtterance(begin, lastVoice);
+            giveBack();  // a long stretch of noise, or the sentence's end
+        } else if (!queue_.empty() && !queue_.back().closed) {
+            Utterance& u = queue_.back();
+            if (cut == VoiceActivity::Cut::noise || !u.voiced) {
+                kept_ -= u.samples.size();
+                queue_.pop_back();  // nothing to hear: keep memory flat
+            } else {
+                u.closed = true;
+                u.begin = begin;
+                u.end = lastVoice;
+            }
+        }
         vad_.restart(at);
         lastPartialAt_ = at;
         partialSent_ = false;
         lastPartial_.clear();
     }
 
+    void decode(const int16_t* s, size_t n) {
+        if (n) ps_process_raw(decoder_.decoder.get(), s, n, FALSE, FALSE);
+    }
+
+    std::string hypothesis() {
+        const char* hyp = ps_get_hyp(decoder_.decoder.get(), nullptr);
+        return applyHotwordSpelling(hyp ? hyp : "", spelled_);
+    }
+
+    // Ends the decoder's utterance and reports its sentence.
+    void finishUtterance(int64_t begin, int64_t end) {
+        ps_end_utt(decoder_.decoder.get());
+        inUtt_ = false;
+        const std::string text = cleanup::shapeRecognisedSentence(hypothesis());
+        if (!text.empty() || partialSent_)
+            reportSentence({text, true, begin * 1000 / kRate, end * 1000 / kRate});
+        partialSent_ = false;
+    }
+
     void partial() {
-        if (!vad_.inVoice() || pos_ - lastPartialAt_ < kPartialEvery) return;
+        if (!live() || !inUtt_ || !vad_.inVoice() || pos_ - lastPartialAt_ < kPartialEvery) return;
         lastPartialAt_ = pos_;
         const std::string text = hypothesis();
         if (text.empty() || text == lastPartial_) return;
@@ -331,28 +426,49 @@ class PocketsphinxEngine::Task : public WorkerTask {
     }
 
     void end() override {
-        if (!decoder_) return reportFailed("engine-error", "the recogniser was not ready");
-        ps_end_utt(decoder_.get());
-        inUtt_ = false;
-        const std::string text = cleanup::shapeRecognisedSentence(hypothesis());
-        if (!text.empty() || partialSent_)
-            reportSentence({text, true, vad_.sentenceStart() * 1000 / kRate,
-                            (vad_.inVoice() ? vad_.lastVoice() : pos_) * 1000 / kRate});
+        endAsked_ = true;
+        const int64_t endAt = vad_.inVoice() ? vad_.lastVoice() : pos_;
+        if (live() && inUtt_) {
+            finishUtterance(vad_.sentenceStart(), endAt);
+            giveBack();
+        } else if (!queue_.empty() && !queue_.back().closed) {
+            Utterance& u = queue_.back();
+            u.closed = true;
+            u.begin = vad_.sentenceStart();
+            u.end = endAt;
+        }
+        // The last utterances may still wait for a decoder: the end is told once they are heard.
+        if (queue_.empty() ||
+            std::none_of(queue_.begin(), queue_.end(), [](const Utterance& u) { return u.voiced; }))
+            return complete();
+        want();
+    }
+
+    void complete() {
+        if (done_) return;
+        done_ = true;
+        queue_.clear();
+        kept_ = 0;
         reportFinished();
     }
 
     void release() override {
-        if (!decoder_) return;
-        if (inUtt_) ps_end_utt(decoder_.get());
-        inUtt_ = false;
-        pool_->release(std::move(decoder_));
+        // After end() the task may still wait for a decoder to hear its last words.
+        if (endAsked_ && !done_ && !cancelled()) return;
+        done_ = true;
+        queue_.clear();
+        kept_ = 0;
+        giveBack();
     }
 
     std::shared_ptr<Pool> pool_;
     const AsrParams params_;
     std::vector<std::pair<std::string, int>> spelled_;
-    Decoder decoder_;  // while lent to this task
-    bool inUtt_ = false;
+    Loaded decoder_;  // while lent to this task
+    bool asking_ = false, inUtt_ = false, endAsked_ = false, done_ = false,
+         vocabularyLogged_ = false;
+    std::deque<Utterance> queue_;  // waiting for a decoder, oldest first
+    std::atomic<size_t> kept_{0};  // samples in queue_
     VoiceActivity vad_;
     int64_t pos_ = 0;  // samples seen
     int64_t lastPartialAt_ = 0;
@@ -379,8 +495,16 @@ PocketsphinxEngine::~PocketsphinxEngine() = default;
 
 void PocketsphinxEngine::preload() {
     boost::asio::post(workers_, [pool = pool_] {
-        pool->acquire([pool](Decoder d) { pool->release(std::move(d)); });
+        pool->acquire([pool](Loaded d) { pool->release(std::move(d)); });
     });
+}
+
+bool PocketsphinxEngine::ready() const {
+    return pool_->state().loaded > 0;
+}
+
+EngineLoad PocketsphinxEngine::load() const {
+    return pool_->state();
 }
 
 std::shared_ptr<RecognitionTask> PocketsphinxEngine::start(

@@ -10,11 +10,11 @@ namespace vserver {
 
 // The embedded offline recogniser (CMU Pocketsphinx, US English). Decoders are
 // large (~115 MB) and slow to load, so a few are kept in a pool and lent to one
-// task at a time; a task that finds none free waits and starts when one is
-// returned. Sentence ends come from an energy voice-activity detector and the
-// task's `max_sentence_silence`. Hotwords the dictionary knows get their
-// spelling in the transcript; the rest are logged as unusable (the n-gram
-// model takes no per-task weights). Thread: any; tasks run on the worker pool.
+// utterance at a time: a session holds one only while it has speech to decode, and
+// an utterance that finds none free is kept until one is returned. Sentence ends come from an
+// energy voice-activity detector and the task's `max_sentence_silence`. Hotwords the dictionary
+// knows get their spelling in the transcript; the rest are logged as unusable (the n-gram model
+// takes no per-task weights). Thread: any; tasks run on the worker pool.
 class PocketsphinxEngine : public RecognitionEngine {
   public:
     struct Options {
@@ -31,6 +31,8 @@ class PocketsphinxEngine : public RecognitionEngine {
                                            std::shared_ptr<RecognitionListener> listener) override;
     // Loads one decoder in the background so the first task starts quickly.
     void preload();
+    bool ready() const override;
+    EngineLoad load() const override;
 
     class Pool;
 

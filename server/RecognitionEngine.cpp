@@ -1,5 +1,8 @@
 #include "RecognitionEngine.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <boost/asio/post.hpp>
 #include <cstring>
 
@@ -61,6 +64,9 @@ void WorkerTask::schedule() {
 }
 
 void WorkerTask::pump() {
+    // Recognition yields to request handling when the cores are short.
+    thread_local const bool yielding = setpriority(PRIO_PROCESS, gettid(), 5) == 0;
+    (void)yielding;
     std::string slice;
     bool doEnd = false;
     {

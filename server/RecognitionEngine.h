@@ -60,11 +60,19 @@ class RecognitionTask {
     virtual size_t backlogBytes() const = 0;
 };
 
+// How busy an engine's shared resources are (decoders), for the metrics.
+struct EngineLoad {
+    size_t loaded = 0, busy = 0, waiting = 0;
+};
+
 // Thread: any (sessions start tasks from the network threads, several at once).
 class RecognitionEngine {
   public:
     virtual ~RecognitionEngine() = default;
     virtual std::string name() const = 0;
+    // Whether tasks can be served now (models loaded).
+    virtual bool ready() const { return true; }
+    virtual EngineLoad load() const { return {}; }
     virtual std::shared_ptr<RecognitionTask> start(
         const AsrParams& params, std::shared_ptr<RecognitionListener> listener) = 0;
 };

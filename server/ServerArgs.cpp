@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <fstream>
 
@@ -5,11 +7,37 @@
 
 namespace vserver {
 
+namespace {
+
+// A secret kept in a file: its first line, trimmed; a reason when there is none.
+std::string readSecretFile(const std::string& flag, const std::string& path, std::string& into,
+                           std::vector<std::string>& warnings) {
+    std::ifstream in(path, std::ios::binary);
+    std::string line;
+    if (!in || !std::getline(in, line)) return flag + ": couldn't read " + path;
+    const size_t b = line.find_first_not_of(" \t\r");
+    const size_t e = line.find_last_not_of(" \t\r");
+    if (b == std::string::npos) return flag + ": " + path + " is empty";
+    into = line.substr(b, e - b + 1);
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && (st.st_mode & 077) != 0)
+        warnings.push_back(path + " can be read by other users; chmod 600 it");
+    return {};
+}
+
+}  // namespace
+
 std::string usage() {
     return "usage: velmora-server [--listen HOST:PORT] [--token TOKEN] [--cert FILE --key FILE]\n"
            "                      [--threads N] [--workers N] [--log FILE]\n"
            "  --listen   address to serve HTTP and WebSocket on (default 127.0.0.1:8443)\n"
-           "  --token    developer bearer token (default: $VELMORA_SERVER_TOKEN)\n"
+           "  --token-file FILE  developer bearer token, the file's first line (or "
+           "$VELMORA_SERVER_TOKEN;\n"
+           "             --token TOKEN works too but shows the token in the process list)\n"
+           "  --max-connections N  connections held at once (default: what the open-file "
+           "limit allows)\n"
+           "  --drain-seconds S    on SIGTERM, how long answers in flight may take (default "
+           "10)\n"
            "  [--updates DIR]  serve the update feed and packages in DIR under /updates/\n"
            "  --cert/--key  PEM certificate chain and private key: serve TLS\n"
            "  [--data-dir DIR] [--llm-url URL --llm-model NAME [--llm-key KEY] [--llm-ca FILE] "
@@ -30,7 +58,7 @@ std::string usage() {
            "add|list|set-plan|disable|set-password ...\n"
            "  --llm-url   OpenAI-compatible chat-completions URL for cleanup (default: rules "
            "only);\n"
-           "              the key may also come from $VELMORA_LLM_KEY\n" +
+           "              the key from --llm-key-file FILE or $VELMORA_LLM_KEY\n" +
            asrUsage();
 }
 
@@ -78,6 +106,38 @@ ParsedArgs parseArgs(const std::vector<std::string>& args) {
             out.options.port = static_cast<uint16_t>(port);
         } else if (a == "--token") {
             if (!value(out.options.token)) return out;
+            out.warnings.push_back(
+                "--token shows the token to every local user in the process list; use "
+                "--token-file or $VELMORA_SERVER_TOKEN");
+        } else if (a == "--token-file" || a == "--llm-key-file") {
+            if (!value(v)) return out;
+            std::string secret;
+            out.error = readSecretFile(a, v, secret, out.warnings);
+            if (!out.error.empty()) return out;
+            if (a == "--token-file") {
+                out.options.token = secret;
+            } else {
+                if (!out.cleanup.llm) out.cleanup.llm.emplace();
+                out.cleanup.llm->key = secret;
+            }
+        } else if (a == "--max-connections") {
+            if (!value(v)) return out;
+            char* end = nullptr;
+            const long n = std::strtol(v.c_str(), &end, 10);
+            if (v.empty() || *end || n < 1 || n > 10000000) {
+                out.error = "--max-connections wants a number from 1 to 10000000";
+                return out;
+            }
+            out.options.maxConnections = size_t(n);
+        } else if (a == "--drain-seconds") {
+            if (!value(v)) return out;
+            char* end = nullptr;
+            const long n = std::strtol(v.c_str(), &end, 10);
+            if (v.empty() || *end || n < 0 || n > 3600) {
+                out.error = "--drain-seconds wants seconds from 0 to 3600";
+                return out;
+            }
+            out.options.drainSeconds = int(n);
         } else if (a == "--cert") {
             if (!value(out.options.certFile)) return out;
         } else if (a == "--key") {
@@ -97,9 +157,12 @@ ParsedArgs parseArgs(const std::vector<std::string>& args) {
                 llm.url = v;
             else if (a == "--llm-model")
                 llm.model = v;
-            else if (a == "--llm-key")
+            else if (a == "--llm-key") {
                 llm.key = v;
-            else if (a == "--llm-ca")
+                out.warnings.push_back(
+                    "--llm-key shows the key to every local user in the process list; use "
+                    "--llm-key-file or $VELMORA_LLM_KEY");
+            } else if (a == "--llm-ca")
                 llm.caFile = v;
             else {
                 char* end = nullptr;

@@ -1,7 +1,13 @@
 #include "ServerLog.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <mutex>
@@ -14,11 +20,53 @@ struct Fclose {
 };
 std::mutex gMutex;
 std::unique_ptr<FILE, Fclose> gFile;
+std::string gPath;
+
+// The log may hold names and addresses: created 0600, and an older file open to others is
+// closed to them.
+std::unique_ptr<FILE, Fclose> openPrivate(const std::string& path, std::string& why) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        why = "can't write the log " + path + " (" + std::strerror(errno) + ")";
+        return nullptr;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && (st.st_mode & 077) != 0) ::fchmod(fd, st.st_mode & 0700);
+    std::unique_ptr<FILE, Fclose> f(::fdopen(fd, "a"));
+    if (!f) {
+        why = "can't write the log " + path + " (" + std::strerror(errno) + ")";
+        ::close(fd);
+    }
+    return f;
+}
 }  // namespace
 
-void setLogFile(const std::string& path) {
+std::string setLogFile(const std::string& path) {
+    std::string why;
+    std::unique_ptr<FILE, Fclose> f;
+    if (!path.empty()) {
+        f = openPrivate(path, why);
+        if (!f) return why;
+    }
     std::lock_guard lock(gMutex);
-    gFile.reset(path.empty() ? nullptr : std::fopen(path.c_str(), "a"));
+    gFile = std::move(f);
+    gPath = path;
+    return {};
+}
+
+std::string reopenLogFile() {
+    std::string path;
+    {
+        std::lock_guard lock(gMutex);
+        path = gPath;
+    }
+    if (path.empty()) return {};
+    std::string why;
+    auto f = openPrivate(path, why);
+    if (!f) return why + "; still writing the old file";
+    std::lock_guard lock(gMutex);
+    gFile = std::move(f);
+    return {};
 }
 
 void log(const std::string& line) {

@@ -21,6 +21,7 @@ struct ParsedArgs {
     std::string updatesDir;  // served under /updates/
     bool help = false;
     std::string error;
+    std::vector<std::string> warnings;  // to log once the log is open
 };
 ParsedArgs parseArgs(const std::vector<std::string>& args);
 std::string usage();

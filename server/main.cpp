@@ -2,9 +2,11 @@
 #include <iostream>
 
 #include "Endpoints.h"
+#include "PrivateDir.h"
 #include "RandomHex.h"
 #include "ServerLog.h"
 #include "ServerMain.h"
+#include "ServiceNotify.h"
 
 using namespace vserver;
 
@@ -21,19 +23,34 @@ int main(int argc, char** argv) {
         std::cerr << "velmora-server: " << parsed.error << "\n" << usage();
         return 2;
     }
-    setLogFile(parsed.logFile);
+    if (const std::string problem = setLogFile(parsed.logFile); !problem.empty()) {
+        std::cerr << "velmora-server: " << problem << "\n";
+        return 1;
+    }
+    for (const auto& warning : parsed.warnings) log("server: " + warning);
+    if (parsed.cleanup.dataDir.empty()) parsed.cleanup.dataDir = defaultDataDir();
+    if (const std::string problem = makePrivateDirs(parsed.cleanup.dataDir); !problem.empty()) {
+        log("server: " + problem);
+        return 1;
+    }
     if (parsed.options.token.empty()) {
         auto token = randomHex(16);
         if (!token) {
-            log("server: no --token given and no random bytes to make one; give one with --token");
+            log("server: no --token-file given and no random bytes to make a token");
             return 1;
         }
         parsed.options.token = std::move(*token);
-        log("server: no --token given; this run's developer token is " + parsed.options.token);
+        // The token goes to a file only its owner reads, never to the log.
+        const std::string file = parsed.cleanup.dataDir + "/developer-token";
+        if (const std::string problem = writePrivateFile(file, parsed.options.token + "\n");
+            !problem.empty()) {
+            log("server: no --token-file given and " + problem);
+            return 1;
+        }
+        log("server: no --token-file given; this run's developer token is in " + file);
     }
 
     HttpServer server(parsed.options);
-    if (parsed.cleanup.dataDir.empty()) parsed.cleanup.dataDir = defaultDataDir();
     parsed.accounts.dataDir = parsed.cleanup.dataDir;
     parsed.cleanup.databaseUrl = parsed.accounts.databaseUrl;
     parsed.accounts.devToken = parsed.options.token;
@@ -57,9 +74,11 @@ int main(int argc, char** argv) {
     asrLimits.countWords = [accounts](const std::string& user, int64_t words) {
         countWords(*accounts, user, words);
     };
+    registerHealth(server, [engine] { return engine->ready(); });
     registerAsr(server, std::move(engine), asrLimits);
     registerCleanup(server, parsed.cleanup);
     if (!server.start()) return 1;
+    notifyService("READY=1\nSTATUS=serving");
     server.run();
     log("server: stopped");
     return 0;

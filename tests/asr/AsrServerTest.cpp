@@ -3,6 +3,8 @@
 // nobody else's; the relay forwards to an upstream recogniser.
 #include <gtest/gtest.h>
 
+#include <QFile>
+#include <QProcess>
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core.hpp>
@@ -320,6 +322,122 @@ TEST(AsrServer, SessionsBeyondTheLimitAreTurnedAway) {
     expectFailed(second, "overloaded", "too many");
     first.finishTask();
     EXPECT_TRUE(first.until("task-finished"));
+}
+
+TEST(AsrServer, DeadlinesEndStalledTasksClearly) {
+    vserver::AsrLimits l;
+    l.idleSeconds = 0.3;
+    l.startWaitSeconds = 0.3;
+    l.maxTaskSeconds = 1;
+    // Tasks in order: one never started, one plain, one never finished.
+    Service s(R"({"connections":[{"never_start":true},{},{"never_finish":true}]})", l);
+    struct Case {
+        std::string id;
+        bool run, finish;
+        std::string code, message;
+    };
+    const std::vector<Case> cases = {
+        {"", false, false, "timeout", "no run-task within 0.3s"},
+        {"W1", true, false, "overloaded", "no recogniser came free within 0.3s"},
+        {"I1", true, false, "timeout", "no audio for 0.3s"},
+        {"F1", true, true, "timeout", "the task ran longer than 1s"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.message);
+        Raw client(s.port());
+        ASSERT_TRUE(client.open());
+        if (c.run) {
+            client.runTask("{}", c.id);
+            if (c.code != "overloaded") {
+                ASSERT_TRUE(client.until("task-started"));
+            }
+        }
+        if (c.finish) {
+            client.binary(std::string(3200, '\0'));
+            client.finishTask(c.id);
+        }
+        expectFailed(client, c.code, c.message);
+    }
+}
+
+TEST(AsrServer, ADrainEndsOpenSessionsAndTurnsNewOnesAway) {
+    Service s(kScript);
+    Raw open(s.port());
+    open.runTask();
+    ASSERT_TRUE(open.until("task-started"));
+    s.server().drain();
+    expectFailed(open, "server-shutting-down", "shutting down");
+    bool lateOpen = false;
+    try {
+        lateOpen = Raw(s.port()).open();
+    } catch (const std::exception&) {
+        // refused: nobody listens any more
+    }
+    EXPECT_FALSE(lateOpen);
+}
+
+// Speech from flite as 16 kHz PCM; empty when flite or sox is missing.
+std::string speech(const QString& text) {
+    const QString wav = testenv::home() + "/speech.wav", raw = testenv::home() + "/speech.raw";
+    if (QProcess::execute("flite", {"-voice", "slt", "-t", text, "-o", wav}) != 0 ||
+        QProcess::execute("sox", {wav, "-r", "16000", "-c", "1", "-b", "16", "-e", "signed", "-t",
+                                  "raw", raw}) != 0)
+        return {};
+    QFile f(raw);
+    if (!f.open(QIODevice::ReadOnly)) return {};
+    const QByteArray pcm = f.readAll();
+    // A second of quiet after the words, as a speaker leaves it.
+    return pcm.toStdString() + std::string(32000, '\0');
+}
+
+// Streams `pcm` as one task and returns its final sentences.
+std::string dictate(uint16_t port, const std::string& pcm, const std::string& id) {
+    Raw c(port);
+    c.runTask(R"({"max_sentence_silence":600})", id);
+    if (!c.until("task-started", 20000)) return "<no task-started>";
+    for (size_t off = 0; off < pcm.size(); off += 3200) c.binary(pcm.substr(off, 3200));
+    c.finishTask(id);
+    std::string text;
+    while (auto e = c.next(60000)) {
+        const auto& h = (*e)["header"];
+        if (h["event"] == "task-finished") return text;
+        if (h["event"] == "task-failed") return "<failed>";
+        const auto& sentence = (*e)["payload"]["output"]["sentence"];
+        if (sentence.value("sentence_end", false)) text += sentence.value("text", "") + " ";
+    }
+    return "<no task-finished>";
+}
+
+TEST(AsrPocketsphinx, DecodersFollowSpeechAndHearTheSameAudioAlike) {
+    const std::string a = speech("Please send the quarterly report to the finance team today.");
+    const std::string b = speech("Seven green boxes arrived yesterday afternoon.");
+    if (a.empty() || b.empty()) GTEST_SKIP() << "flite and sox are needed";
+    auto opts = servertest::RunningServer::defaults();
+    opts.workerThreads = 1;
+    servertest::RunningServer rs(opts);
+    serverLog();
+    vserver::AsrOptions o;
+    o.decoders = 1;
+    std::string error;
+    auto engine = vserver::makeAsrEngine(o, rs.server(), error);
+    ASSERT_TRUE(engine) << error;
+    vserver::registerAsr(rs.server(), engine);
+    rs.start();
+
+    // A session that only listens holds no decoder: another one's dictation goes through.
+    Raw quiet(rs.port());
+    quiet.runTask("{}", "Q1");
+    ASSERT_TRUE(quiet.until("task-started", 20000));
+    quiet.binary(std::string(32000, '\0'));
+    const std::string first = dictate(rs.port(), a, "A1");
+    EXPECT_NE(first.find("report"), std::string::npos) << first;
+    quiet.finishTask("Q1");
+    EXPECT_TRUE(quiet.until("task-finished", 20000));
+
+    // Whatever came before, the same audio gives the same words.
+    EXPECT_FALSE(dictate(rs.port(), b, "B1").empty());
+    EXPECT_EQ(dictate(rs.port(), a, "A2"), first);
+    EXPECT_EQ(dictate(rs.port(), a, "A3"), first);
 }
 
 TEST(AsrServer, UpgradeWithoutTheTokenIsRefused401) {

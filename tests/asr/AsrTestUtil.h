@@ -69,6 +69,7 @@ class Service {
     Service(const Service&) = delete;
     Service& operator=(const Service&) = delete;
     uint16_t port() const { return server_.port(); }
+    vserver::HttpServer& server() { return server_.server(); }
     QUrl url() const { return QUrl(QStringLiteral("ws://127.0.0.1:%1/asr").arg(port())); }
     QwenASR::RequestProvider request(const QByteArray& token = "test-token") const {
         const QUrl u = url();

@@ -3,12 +3,24 @@
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/read_until.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/websocket.hpp>
 
+#include <sys/stat.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+
 #include "Endpoints.h"
+#include "PrivateDir.h"
+#include "ServerLog.h"
 #include "ServerMain.h"
 #include "ServerTestUtil.h"
+#include "harness/Wait.h"
 
 namespace {
 
@@ -147,6 +159,200 @@ TEST(ServerArgs, TranscriptionServiceFlags) {
                                                {"s", "--asr-transcribe-url"},
                                                {"s", "--asr-engine", "whisper"}})
         EXPECT_FALSE(vserver::parseArgs(bad).error.empty()) << bad[1];
+}
+
+}  // namespace
+
+namespace {
+
+namespace asio = boost::asio;
+
+// One request written as raw bytes on a new connection; everything the server sent back
+// until it closed (or `until` appeared, when given).
+std::string rawExchange(uint16_t port, const std::string& bytes, const std::string& until = {}) {
+    asio::io_context io;
+    asio::ip::tcp::socket sock(io);
+    sock.connect({asio::ip::make_address("127.0.0.1"), port});
+    asio::write(sock, asio::buffer(bytes));
+    std::string got;
+    char buf[4096];
+    boost::system::error_code ec;
+    while (!ec && (until.empty() || got.find(until) == std::string::npos)) {
+        const size_t n = sock.read_some(asio::buffer(buf), ec);
+        got.append(buf, n);
+    }
+    return got;
+}
+
+void echoRoute(vserver::HttpServer& server) {
+    server.route(vserver::http::verb::post, "echo",
+                 [](const vserver::Request& r, const vserver::Caller&, vserver::Responder respond) {
+                     respond(vserver::HttpServer::text(200, r.body()));
+                 });
+}
+
+TEST(HttpServer, ProtocolCorners) {
+    RunningServer s;
+    vserver::registerPing(s.server());
+    std::atomic<bool> ready{false};
+    vserver::registerHealth(s.server(), [&ready] { return ready.load(); });
+    echoRoute(s.server());
+    s.start();
+    const std::string close = "Host: x\r\nConnection: close\r\n";
+    struct Case {
+        std::string request, wantStart, wantInside, wantNot;
+    };
+    const std::vector<Case> cases = {
+        {"GET /ping HTTP/1.1\r\n" + close + "Authorization: bearer test-token\r\n\r\n",
+         "HTTP/1.1 200", "pong", ""},
+        {"GET /ping HTTP/1.1\r\n" + close + "Authorization: BEARER  test-token\r\n\r\n",
+         "HTTP/1.1 200", "pong", ""},
+        {"GET /ping HTTP/1.1\r\n" + close + "Authorization: Bearertest-token\r\n\r\n",
+         "HTTP/1.1 401", "", ""},
+        // HEAD: the GET's headers, its length, no body.
+        {"HEAD /ping HTTP/1.1\r\n" + close + "Authorization: Bearer test-token\r\n\r\n",
+         "HTTP/1.1 200", "Content-Length: 5", "pong"},
+        {"POST /echo HTTP/1.1\r\n" + close +
+             "Authorization: Bearer test-token\r\nContent-Length: 4\r\n\r\nbodyEXTRA",
+         "HTTP/1.1 400", "after the request body", ""},
+        {"GET /health HTTP/1.1\r\n" + close + "\r\n", "HTTP/1.1 200", "\"ready\":false", ""},
+        {"GET /ready HTTP/1.1\r\n" + close + "\r\n", "HTTP/1.1 503", "", ""},
+        {"GET /metrics HTTP/1.1\r\n" + close + "\r\n", "HTTP/1.1 401", "", ""},
+    };
+    for (const auto& c : cases) {
+        const std::string got = rawExchange(s.port(), c.request);
+        EXPECT_EQ(got.rfind(c.wantStart, 0), 0u) << c.request << "\n---\n" << got;
+        if (!c.wantInside.empty()) {
+            EXPECT_NE(got.find(c.wantInside), std::string::npos) << got;
+        }
+        if (!c.wantNot.empty()) {
+            EXPECT_EQ(got.find(c.wantNot), std::string::npos) << got;
+        }
+    }
+    // Expect: 100-continue hears "go on" before it sends the body.
+    {
+        asio::io_context io;
+        asio::ip::tcp::socket sock(io);
+        sock.connect({asio::ip::make_address("127.0.0.1"), s.port()});
+        asio::write(sock, asio::buffer("POST /echo HTTP/1.1\r\n" + close +
+                                       "Authorization: Bearer test-token\r\nContent-Length: "
+                                       "5\r\nExpect: 100-continue\r\n\r\n"));
+        std::string got;
+        asio::read_until(sock, asio::dynamic_buffer(got), "\r\n\r\n");
+        EXPECT_EQ(got.rfind("HTTP/1.1 100 Continue", 0), 0u) << got;
+        asio::write(sock, asio::buffer(std::string("hello")));
+        boost::system::error_code ec;
+        asio::read(sock, asio::dynamic_buffer(got), ec);
+        EXPECT_NE(got.find("HTTP/1.1 200"), std::string::npos) << got;
+        EXPECT_EQ(got.substr(got.size() - 5), "hello");
+    }
+    ready = true;
+    EXPECT_EQ(request(s.port(), "GET", "/ready", {}, {}).status, 200);
+    const auto metrics = request(s.port(), "GET", "/metrics");
+    EXPECT_EQ(metrics.status, 200);
+    for (const char* line : {"velmora_request_duration_seconds_count{endpoint=\"ping\"} 4",
+                             "velmora_errors_total{kind=\"http_401\"} 2", "velmora_ready 1",
+                             "velmora_connections_open ", "velmora_worker_queue_length 0"})
+        EXPECT_NE(metrics.body.find(line), std::string::npos) << line << "\n" << metrics.body;
+}
+
+TEST(HttpServer, ListensOnAHostName) {
+    auto opts = RunningServer::defaults();
+    opts.address = "localhost";
+    RunningServer s(opts);
+    vserver::registerPing(s.server());
+    s.start();
+    EXPECT_EQ(request(s.port(), "GET", "/ping").status, 200);
+    opts.address = "no-such-host.invalid";
+    vserver::HttpServer bad(opts);
+    EXPECT_FALSE(bad.start());
+}
+
+TEST(HttpServer, DrainFinishesAnswersInFlightThenStops) {
+    RunningServer s;
+    std::mutex m;
+    vserver::Responder held;
+    s.server().route(vserver::http::verb::post, "slow",
+                     [&](const vserver::Request&, const vserver::Caller&, vserver::Responder r) {
+                         std::lock_guard lock(m);
+                         held = std::move(r);
+                     });
+    std::atomic<bool> drained{false};
+    s.server().onDrain([&drained] { drained = true; });
+    s.start();
+    servertest::Reply slow;
+    std::thread client([&] { slow = request(s.port(), "POST", "/slow", "{}"); });
+    auto holding = [&] {
+        std::lock_guard lock(m);
+        return held != nullptr;
+    };
+    ASSERT_TRUE(harness::waitUntil(holding, "the request to reach its handler"));
+    s.server().drain();
+    ASSERT_TRUE(harness::waitUntil([&] { return drained.load(); }, "the drain to begin"));
+    // No new connections, the answer in flight still arrives.
+    EXPECT_EQ(request(s.port(), "GET", "/slow").status, -1);
+    {
+        std::lock_guard lock(m);
+        held(vserver::HttpServer::text(200, "late\n"));
+    }
+    client.join();
+    EXPECT_EQ(slow.status, 200);
+    EXPECT_EQ(slow.body, "late\n");
+}
+
+TEST(ServerArgs, SecretsFromFilesAndLimits) {
+    const std::string dir = ::testing::TempDir();
+    const std::string tokenFile = dir + "/velmora-token", keyFile = dir + "/velmora-llm-key";
+    std::ofstream(tokenFile) << "  file-token \n";
+    std::ofstream(keyFile) << "sk-file\n";
+    ::chmod(tokenFile.c_str(), 0600);
+    ::chmod(keyFile.c_str(), 0644);
+    auto p = vserver::parseArgs({"s", "--token-file", tokenFile, "--llm-url", "http://x/v1",
+                                 "--llm-model", "m", "--llm-key-file", keyFile, "--max-connections",
+                                 "50", "--drain-seconds", "3"});
+    EXPECT_TRUE(p.error.empty()) << p.error;
+    EXPECT_EQ(p.options.token, "file-token");
+    ASSERT_TRUE(p.cleanup.llm);
+    EXPECT_EQ(p.cleanup.llm->key, "sk-file");
+    EXPECT_EQ(p.options.maxConnections, 50u);
+    EXPECT_EQ(p.options.drainSeconds, 3);
+    ASSERT_EQ(p.warnings.size(), 1u);  // the key file others can read
+    EXPECT_NE(p.warnings[0].find(keyFile), std::string::npos);
+    EXPECT_FALSE(vserver::parseArgs({"s", "--token", "t"}).warnings.empty());
+    for (const auto& bad :
+         std::vector<std::vector<std::string>>{{"s", "--token-file", dir + "/none"},
+                                               {"s", "--max-connections", "0"},
+                                               {"s", "--drain-seconds", "-1"}})
+        EXPECT_FALSE(vserver::parseArgs(bad).error.empty()) << bad[1];
+}
+
+TEST(ServerFiles, LogAndFolderModes) {
+    const std::string dir = ::testing::TempDir() + "/velmora-modes";
+    std::filesystem::remove_all(dir);
+    // An existing shared folder keeps its mode; what is created is private.
+    ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(dir.c_str(), 01777), 0);
+    EXPECT_EQ(vserver::makePrivateDirs(dir + "/a/b"), "");
+    auto mode = [](const std::string& p) {
+        struct stat st {};
+        ::stat(p.c_str(), &st);
+        return st.st_mode & 07777;
+    };
+    EXPECT_EQ(mode(dir), 01777u);
+    EXPECT_EQ(mode(dir + "/a"), 0700u);
+    EXPECT_EQ(mode(dir + "/a/b"), 0700u);
+    std::ofstream(dir + "/file") << "x";
+    EXPECT_NE(vserver::makePrivateDirs(dir + "/file/c"), "");
+
+    std::ofstream(dir + "/old.log") << "old\n";
+    ::chmod((dir + "/old.log").c_str(), 0644);
+    EXPECT_EQ(vserver::setLogFile(dir + "/old.log"), "");
+    EXPECT_EQ(mode(dir + "/old.log"), 0600u);
+    EXPECT_EQ(vserver::setLogFile(dir + "/new.log"), "");
+    EXPECT_EQ(mode(dir + "/new.log"), 0600u);
+    const std::string refused = vserver::setLogFile(dir + "/missing/x.log");
+    EXPECT_NE(refused.find(dir + "/missing/x.log"), std::string::npos) << refused;
+    EXPECT_EQ(vserver::setLogFile(""), "");
 }
 
 }  // namespace

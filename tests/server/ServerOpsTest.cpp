@@ -1,0 +1,251 @@
+// velmora-server run as an operator runs it: the built program under a low open-file limit,
+// with its secrets, folders and log files, its signals, and starts that must fail clearly.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <boost/asio/connect.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/read_until.hpp>
+#include <boost/asio/write.hpp>
+#include <memory>
+
+#include "ServerTestUtil.h"
+#include "harness/Wait.h"
+#include "support/TestEnv.h"
+
+namespace {
+
+namespace asio = boost::asio;
+using harness::waitUntil;
+
+unsigned modeOf(const QString& path) {
+    struct stat st {};
+    ::stat(path.toLocal8Bit().constData(), &st);
+    return st.st_mode & 07777;
+}
+
+// One velmora-server process, its standard error collected.
+class Server {
+  public:
+    explicit Server(const QTemporaryDir& dir, QStringList args, rlim_t soft = 0, rlim_t hard = 0) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOME", dir.path());
+        env.remove("VELMORA_SERVER_TOKEN");
+        p_.setProcessEnvironment(env);
+        if (soft) {
+            p_.setChildProcessModifier([soft, hard] {
+                const rlimit lim{soft, hard};
+                ::setrlimit(RLIMIT_NOFILE, &lim);
+            });
+        }
+        if (!args.contains("--data-dir")) args << "--data-dir" << dir.filePath("data");
+        p_.start(testenv::binaryDir() + "/server/velmora-server", args);
+    }
+    ~Server() {
+        if (p_.state() == QProcess::NotRunning) return;
+        p_.kill();
+        p_.waitForFinished(5000);
+    }
+    QString log() {
+        log_ += QString::fromUtf8(p_.readAllStandardError());
+        return log_;
+    }
+    ::testing::AssertionResult says(const QRegularExpression& re) {
+        auto r = waitUntil([&] { return re.match(log()).hasMatch(); },
+                           "the server to log " + re.pattern());
+        if (!r) r << "\n" << log().toStdString();
+        return r;
+    }
+    QString captured(const QRegularExpression& re, int n = 1) {
+        return re.match(log()).captured(n);
+    }
+    uint16_t listening() {
+        static const QRegularExpression re(R"(listening on http://127\.0\.0\.1:(\d+))");
+        if (!says(re)) return 0;
+        return uint16_t(captured(re).toUInt());
+    }
+    QProcess& process() { return p_; }
+
+  private:
+    QProcess p_;
+    QString log_;
+};
+
+using Socket = std::unique_ptr<asio::ip::tcp::socket>;
+
+Socket connectTo(asio::io_context& io, uint16_t port) {
+    auto s = std::make_unique<asio::ip::tcp::socket>(io);
+    s->connect({asio::ip::make_address("127.0.0.1"), port});
+    return s;
+}
+
+// An "asr" upgrade, which the server never counts as idle; true once it is accepted.
+bool upgrade(asio::ip::tcp::socket& s) {
+    const std::string req =
+        "GET /asr HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer ops-token\r\nConnection: "
+        "Upgrade\r\nUpgrade: websocket\r\nSec-WebSocket-Version: 13\r\nSec-WebSocket-Key: "
+        "dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n";
+    boost::system::error_code ec;
+    asio::write(s, asio::buffer(req), ec);
+    std::string got;
+    asio::read_until(s, asio::dynamic_buffer(got), "\r\n\r\n", ec);
+    return got.rfind("HTTP/1.1 101", 0) == 0;
+}
+
+QStringList scripted(const QTemporaryDir& dir) {
+    QFile script(dir.filePath("script.json"));
+    script.open(QIODevice::WriteOnly);
+    script.write(R"({"connections":[{}]})");
+    script.close();
+    return {"--listen",     "127.0.0.1:0", "--token",      "ops-token",
+            "--asr-engine", "scripted",    "--asr-script", dir.filePath("script.json")};
+}
+
+TEST(ServerOps, AtTheConnectionCapIdleOnesGoAndBusyOnesAreTurnedAway) {
+    QTemporaryDir dir;
+    Server s(dir, scripted(dir), 64, 128);
+    const uint16_t port = s.listening();
+    ASSERT_NE(port, 0);
+    // The soft limit was raised to the hard one, and the cap leaves room for files.
+    const QRegularExpression capLine(R"(up to (\d+) connections \(open-file limit 128\))");
+    ASSERT_TRUE(s.says(capLine));
+    const int cap = s.captured(capLine).toInt();
+    ASSERT_GT(cap, 10);
+    ASSERT_LT(cap, 128);
+
+    asio::io_context io;
+    // Idle connections make room for a newcomer: health still answers.
+    std::vector<Socket> idle;
+    for (int i = 0; i < cap + 5; ++i) idle.push_back(connectTo(io, port));
+    EXPECT_EQ(servertest::request(port, "GET", "/health", {}, {}).status, 200);
+    idle.clear();
+
+    // Busy ones are kept; the newcomer hears 503 and can try again later.
+    std::vector<Socket> busy;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            auto sock = connectTo(io, port);
+            if (upgrade(*sock)) busy.push_back(std::move(sock));
+            return int(busy.size()) == cap;
+        },
+        "the cap's worth of recognition sessions"));
+    const auto refused = servertest::request(port, "GET", "/health", {}, {});
+    EXPECT_EQ(refused.status, 503);
+    EXPECT_NE(refused.body.find("too many connections"), std::string::npos);
+    busy.pop_back();
+    EXPECT_TRUE(
+        waitUntil([&] { return servertest::request(port, "GET", "/health", {}, {}).status == 200; },
+                  "a slot to come free"));
+}
+
+TEST(ServerOps, OutOfDescriptorsTheAcceptLoopBacksOff) {
+    QTemporaryDir dir;
+    Server s(dir,
+             scripted(dir) << "--max-connections"
+                           << "1000",
+             64, 64);
+    const uint16_t port = s.listening();
+    ASSERT_NE(port, 0);
+    ASSERT_TRUE(s.says(QRegularExpression("--max-connections 1000 is more than")));
+    asio::io_context io;
+    std::vector<Socket> flood;
+    for (int i = 0; i < 90; ++i) flood.push_back(connectTo(io, port));
+    ASSERT_TRUE(s.says(QRegularExpression("accept: Too many open files; pausing")));
+    flood.clear();
+    const QRegularExpression again(R"(taking connections again after (\d+) errors)");
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            return servertest::request(port, "GET", "/health", {}, {}).status == 200 &&
+                   again.match(s.log()).hasMatch();
+        },
+        "the server to take connections again"));
+    // A spinning loop fails thousands of times a second; one that backs off, a few.
+    EXPECT_LT(s.captured(again).toInt(), 100) << s.log().toStdString();
+    EXPECT_LT(s.log().count("accept: "), 5);
+}
+
+TEST(ServerOps, SecretsFoldersLogsAndSignals) {
+    QTemporaryDir dir;
+    const QString shared = dir.filePath("shared"), logFile = dir.filePath("server.log");
+    ASSERT_TRUE(QDir().mkdir(shared));
+    ASSERT_EQ(::chmod(shared.toLocal8Bit().constData(), 01777), 0);
+    QStringList args = scripted(dir);
+    args.erase(args.begin() + 2, args.begin() + 4);  // no --token: one is made
+    Server s(dir, args << "--data-dir" << shared << "--log" << logFile);
+    const uint16_t port = s.listening();
+    ASSERT_NE(port, 0);
+
+    // The made token is in a private file, never in the log; the shared folder keeps its mode.
+    const QString tokenFile = shared + "/developer-token";
+    ASSERT_TRUE(s.says(
+        QRegularExpression("developer token is in " + QRegularExpression::escape(tokenFile))));
+    QFile f(tokenFile);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QString token = QString::fromUtf8(f.readAll()).trimmed();
+    ASSERT_EQ(token.size(), 32);
+    EXPECT_EQ(modeOf(tokenFile), 0600u);
+    EXPECT_EQ(modeOf(shared), 01777u);
+    EXPECT_EQ(modeOf(logFile), 0600u);
+    EXPECT_EQ(servertest::request(port, "GET", "/ping", {},
+                                  {{"Authorization", "Bearer " + token.toStdString()}})
+                  .status,
+              200);
+    auto fileText = [](const QString& path) {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    };
+    EXPECT_FALSE(fileText(logFile).contains(token));
+    EXPECT_FALSE(s.log().contains(token));
+
+    // SIGHUP after a rotation: a new private file takes the lines.
+    ASSERT_TRUE(QFile::rename(logFile, logFile + ".1"));
+    ::kill(pid_t(s.process().processId()), SIGHUP);
+    ASSERT_TRUE(waitUntil([&] { return fileText(logFile).contains("SIGHUP: log reopened"); },
+                          "the log to be reopened"));
+    EXPECT_EQ(modeOf(logFile), 0600u);
+
+    // SIGTERM drains and ends cleanly.
+    s.process().terminate();
+    ASSERT_TRUE(waitUntil([&] { return s.process().state() == QProcess::NotRunning; },
+                          "the server to stop"));
+    EXPECT_EQ(s.process().exitCode(), 0);
+    EXPECT_TRUE(s.log().contains("server: drained")) << s.log().toStdString();
+}
+
+TEST(ServerOps, BadStartsFailAtOnceNamingTheCause) {
+    QTemporaryDir dir;
+    const QString garbage = dir.filePath("garbage.pem"), missing = dir.filePath("missing.pem");
+    QFile g(garbage);
+    ASSERT_TRUE(g.open(QIODevice::WriteOnly));
+    g.write("not a certificate\n");
+    g.close();
+    struct Case {
+        QStringList args;
+        QString says;
+    };
+    const std::vector<Case> cases = {
+        {{"--log", "/nonexistent-folder/server.log"},
+         "can't write the log /nonexistent-folder/server.log"},
+        {{"--cert", missing, "--key", missing}, "can't read " + missing},
+        {{"--cert", garbage, "--key", garbage},
+         "the certificate " + garbage + " is not a PEM certificate chain"},
+        {{"--token-file", missing}, "--token-file: couldn't read " + missing},
+    };
+    for (const auto& c : cases) {
+        Server s(dir, scripted(dir) + c.args);
+        ASSERT_TRUE(waitUntil([&] { return s.process().state() == QProcess::NotRunning; },
+                              "velmora-server to give up: " + c.says));
+        EXPECT_NE(s.process().exitCode(), 0);
+        EXPECT_TRUE(s.log().contains(c.says)) << s.log().toStdString();
+    }
+}
+
+}  // namespace
