@@ -14,6 +14,7 @@
 
 #include "JsonFields.h"
 #include "Jwt.h"
+#include "PrivateDir.h"
 #include "RandomHex.h"
 #include "ServerLog.h"
 
@@ -211,8 +212,8 @@ bool checkPassword(const std::string& password, const std::string& hash) {
 class AccountService {
   public:
     explicit AccountService(AccountOptions o) : opt(std::move(o)) {
-        std::error_code ec;
-        std::filesystem::create_directories(opt.dataDir, ec);
+        if (const std::string problem = makePrivateDirs(opt.dataDir); !problem.empty())
+            log("users: " + problem);
         store = openUserStore({opt.dataDir, opt.databaseUrl});
         if (!store->problem().empty())
             log("users: " + store->problem() + "; only the developer token is accepted");

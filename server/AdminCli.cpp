@@ -5,6 +5,7 @@
 #include <ostream>
 
 #include "CleanupEndpoints.h"
+#include "PrivateDir.h"
 #include "RandomHex.h"
 #include "ServerMain.h"
 #include "UserStore.h"
@@ -121,8 +122,10 @@ int runUsersCommand(const std::vector<std::string>& argsIn, std::istream& in, st
 
     if (dataDir.empty()) dataDir = defaultDataDir();
     if (databaseUrl.empty()) {
-        std::error_code ec;
-        std::filesystem::create_directories(dataDir, ec);
+        if (const std::string problem = makePrivateDirs(dataDir); !problem.empty()) {
+            err << "velmora-server users: " << problem << "\n";
+            return 1;
+        }
     }
     const std::unique_ptr<UserStore> opened = openUserStore({dataDir, databaseUrl});
     UserStore& store = *opened;
