@@ -41,6 +41,9 @@ class Workspace {
     virtual void showOnAllDesktops(quint64 window) { (void)window; }
     // Keeps a window of ours out of taskbars and pagers; asked before each showing.
     virtual void keepOffTaskbar(quint64 window) { (void)window; }
+    // Tells the window manager a window of ours never takes the keyboard focus, so that showing
+    // it leaves the focus with the app the user works in; asked before each showing.
+    virtual void neverFocus(quint64 window) { (void)window; }
 };
 
 }  // namespace platform

@@ -506,6 +506,7 @@ void HUD::orderFront() {
         if (ws) {
             ws->showOnAllDesktops(panel_->winId());
             ws->keepOffTaskbar(panel_->winId());
+            ws->neverFocus(panel_->winId());
         }
     }
     panel_->show();

@@ -195,4 +195,27 @@ void LinuxWorkspace::keepOffTaskbar(quint64 window) {
     if (trap.failed()) Log::write(QStringLiteral("HUD: couldn't keep the pill off the taskbar"));
 }
 
+void LinuxWorkspace::neverFocus(quint64 window) {
+    Display* d = display_.get();
+    if (window == 0) return;
+    const Window w = static_cast<Window>(window);
+    // The toolkit offers WM_TAKE_FOCUS on every window. With it, a manager such as Openbox
+    // counts a window as focusable even though its input hint says no: it takes the focus
+    // from the app to give it over, the window declines, and the focus is left nowhere.
+    // Without it the window is in the "no input" model, which managers never focus.
+    const Atom protocols = atom(d, "WM_PROTOCOLS");
+    const Atom takeFocus = atom(d, "WM_TAKE_FOCUS");
+    ErrorTrap trap(d);
+    const auto p = readProperty(d, w, protocols, XA_ATOM, 64);
+    if (!p || p->format != 32) return;
+    const auto* atoms = reinterpret_cast<const Atom*>(p->data.get());
+    std::vector<Atom> kept;
+    for (unsigned long i = 0; i < p->items; ++i)
+        if (atoms[i] != takeFocus) kept.push_back(atoms[i]);
+    if (kept.size() == p->items) return;
+    XChangeProperty(d, w, protocols, XA_ATOM, 32, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(kept.data()), int(kept.size()));
+    if (trap.failed()) Log::write(QStringLiteral("HUD: couldn't keep the focus off the pill"));
+}
+
 }  // namespace platform::x11

@@ -17,6 +17,7 @@ class LinuxWorkspace : public Workspace {
     bool compositing() override;
     void showOnAllDesktops(quint64 window) override;
     void keepOffTaskbar(quint64 window) override;
+    void neverFocus(quint64 window) override;
 
     // The identifier the app's style rules match: a Flatpak or desktop-file id
     // when the process tells it, else the lower-cased WM_CLASS class.
