@@ -141,9 +141,9 @@ BENCHMARK(BM_BeginListeningToFirstChunk)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(40);
 
-// From the talk key's release to the first character typed into the target: the
-// recogniser's final text, the rules cleanup over HTTP and typing, all on loopback.
-void BM_ReleaseToFirstTypedCharacter(benchmark::State& st) {
+// Points the recogniser and the cleanup at the speaking server on loopback, cleanup on; gives
+// back the recogniser factory it replaced.
+std::function<std::shared_ptr<QwenASR>()> useSpeakingServer() {
     auto plain = delegate->makeRecogniser;
     const QUrl url(QStringLiteral("ws://127.0.0.1:%1/asr").arg(speaking->server->port()));
     delegate->makeRecogniser = [url] {
@@ -157,6 +157,13 @@ void BM_ReleaseToFirstTypedCharacter(benchmark::State& st) {
             QStringLiteral("http://127.0.0.1:%1").arg(speaking->server->port()).toUtf8());
     qputenv("VQ_SERVER_TOKEN", "bench");
     Config::d()->setValue(QStringLiteral("polishEnabled"), true);
+    return plain;
+}
+
+// From the talk key's release to the first character typed into the target: the
+// recogniser's final text, the rules cleanup over HTTP and typing, all on loopback.
+void BM_ReleaseToFirstTypedCharacter(benchmark::State& st) {
+    auto plain = useSpeakingServer();
     for (auto _ : st) {
         settleIdle();
         fake::keys().runs.clear();
@@ -247,19 +254,7 @@ void BM_ReleaseToFirstCharInGtkEditor(benchmark::State& st) {
     std::swap(platform.accessibility, editor->accessibility);
     fake::workspace().putInFront(editor->pid, QStringLiteral("org.xfce.mousepad"),
                                  QStringLiteral("Mousepad"));
-    auto plain = delegate->makeRecogniser;
-    const QUrl url(QStringLiteral("ws://127.0.0.1:%1/asr").arg(speaking->server->port()));
-    delegate->makeRecogniser = [url] {
-        return QwenASR::create({}, 800, {}, [url] {
-            QNetworkRequest r(url);
-            r.setRawHeader("Authorization", "Bearer bench");
-            return r;
-        });
-    };
-    qputenv("VQ_SERVER",
-            QStringLiteral("http://127.0.0.1:%1").arg(speaking->server->port()).toUtf8());
-    qputenv("VQ_SERVER_TOKEN", "bench");
-    Config::d()->setValue(QStringLiteral("polishEnabled"), true);
+    auto plain = useSpeakingServer();
     for (auto _ : st) {
         settleIdle();
         xdotool({QStringLiteral("key"), QStringLiteral("ctrl+a"), QStringLiteral("BackSpace")});
