@@ -217,6 +217,8 @@ TEST_F(Injector, TargetThatNeverReadsStillGetsTheClipboardBack) {
     pb().copyFromOtherApp(kUserClipboard);
     EXPECT_TRUE(TextInjector::paste(QStringLiteral("unread"), 0, false));
     ASSERT_TRUE(clipboardBack(kUserClipboard));
+    // The restore logs after the clipboard is back: let it finish first.
+    TextInjector::finishPendingRestores();
     EXPECT_TRUE(log.has(QStringLiteral("the target never read the text")));
 }
 
