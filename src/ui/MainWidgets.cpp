@@ -27,7 +27,9 @@ void setText(QLabel* l, const QString& text) {
 void clear(QLayout* layout) {
     while (QLayoutItem* item = layout->takeAt(0)) {
         if (QWidget* w = item->widget()) {
+            // Out of the parent now: it may be the sender of the signal being handled.
             w->hide();
+            w->setParent(nullptr);
             w->deleteLater();
         }
         if (QLayout* inner = item->layout()) clear(inner);

@@ -140,6 +140,7 @@ void MainWindow::showEvent(QShowEvent* e) {
     refreshing_ = true;
     model_.refresh();
     refreshing_ = false;
+    if (model_.page == MainPage::dictionary) dictionary_->shown();
 }
 
 void MainWindow::changeEvent(QEvent* e) {

@@ -15,6 +15,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
+#include <QTimer>
 #include <QToolButton>
 #include <QWindow>
 
@@ -24,6 +25,8 @@
 #include "core/MainModel.h"
 #include "core/UpdateCard.h"
 #include "harness/Wait.h"
+#include "platform/Pasteboard.h"
+#include "platform/Platform.h"
 #include "support/TestEnv.h"
 #include "ui/DictionaryPage.h"
 #include "ui/HomePage.h"
@@ -32,6 +35,7 @@
 #include "ui/SettingsPage.h"
 #include "ui/Theme.h"
 #include "ui/UpdateCardView.h"
+#include "ui/WelcomeView.h"
 #include "ui/WindowPreview.h"
 
 namespace {
@@ -109,8 +113,6 @@ struct Shot {
 // One process, every state: build, show, check, save.
 TEST(MainWindow, EachStateInBothLanguages) {
     Theme::apply(*qApp, Theme::Scheme::light);
-    Config::setStringLists(
-        {{"learnedHotwords", {"Kubernetes", "Priya", "Velmora"}}, {"newHotwords", {"Priya"}}});
     const QList<Shot> shots = {
         {"home",
          {},
@@ -150,6 +152,9 @@ TEST(MainWindow, EachStateInBothLanguages) {
         LanguageSetting::shared().setLanguage(lang);
         for (const Shot& shot : shots) {
             SCOPED_TRACE((shot.name + "-" + rawValue(lang)).toStdString());
+            // Opening the dictionary marks its new words seen: each shot starts afresh.
+            Config::setStringLists({{"learnedHotwords", {"Kubernetes", "Priya", "Velmora"}},
+                                    {"newHotwords", {"Priya"}}});
             const auto scene = WindowPreview::build(options(shot.flags));
             MainWindow& w = *scene->window;
             w.present();
@@ -167,9 +172,143 @@ TEST(MainWindow, EachStateInBothLanguages) {
             const QStringList faults = layoutFaults(&w);
             EXPECT_TRUE(faults.isEmpty()) << faults.join("\n").toStdString();
             w.grab().save(artifacts() + "/" + shot.name + "-" + rawValue(lang) + suffix + ".png");
+            // The settings page is longer than the window: the whole page too.
+            if (shot.name == "settings")
+                w.currentView()->grab().save(artifacts() + "/settings-page-" + rawValue(lang) +
+                                             suffix + ".png");
         }
     }
     LanguageSetting::shared().setLanguage(AppLanguage::en);
+}
+
+}  // namespace
+
+namespace {
+
+struct Shown {
+    std::unique_ptr<WindowPreview::Scene> scene;
+    MainWindow& w;
+    explicit Shown(const QStringList& flags)
+        : scene(WindowPreview::build(options(flags))), w(*scene->window) {
+        w.present();
+        EXPECT_TRUE(waitUntil([&] { return w.isVisible(); }, "the window is shown"));
+    }
+};
+
+// The pages' controls reach the stores, and what they show follows.
+TEST(MainWindow, PagesReachTheirOperations) {
+    Theme::apply(*qApp, Theme::Scheme::light);
+    LanguageSetting::shared().setLanguage(AppLanguage::en);
+    Config::setStringLists({{"learnedHotwords", {"Priya"}}, {"newHotwords", {"Priya"}}});
+    Shown s({"--page", "dictionary"});
+    MainModel& m = *s.scene->model;
+    DictionaryPage* dict = s.w.dictionaryPage();
+
+    // Opening the page marks the learned words seen (they stay marked while it is open).
+    EXPECT_TRUE(Config::stringList("newHotwords").isEmpty());
+    EXPECT_EQ(m.unseenWords, 0);
+    EXPECT_EQ(dict->tags().first()->tag().kind, MainText::Tag::Kind::fresh);
+
+    struct Add {
+        QString typed;
+        QStringList after;
+    } adds[] = {{"  Kubernetes ", {"Priya", "Kubernetes"}},
+                {"priya", {"Priya", "Kubernetes"}},
+                {"   ", {"Priya", "Kubernetes"}}};
+    for (const Add& a : adds) {
+        dict->entry()->setText(a.typed);
+        dict->addButton()->click();
+        dict->entry()->setText(a.typed);
+        QMetaObject::invokeMethod(dict->entry(), "returnPressed");
+        EXPECT_EQ(Config::stringList("learnedHotwords"), a.after) << a.typed.toStdString();
+    }
+    ASSERT_TRUE(waitUntil([&] { return dict->tags().size() == 2; }, "two tags"));
+    for (WordTag* tag : dict->tags())
+        if (tag->tag().word == "Kubernetes") tag->findChild<QToolButton*>()->click();
+    EXPECT_EQ(Config::stringList("learnedHotwords"), QStringList{"Priya"});
+
+    // The sidebar switches pages; the home page's row buttons copy and delete.
+    s.w.sidebar()->pageButton(MainPage::home)->click();
+    EXPECT_EQ(s.w.currentView(), s.w.homePage());
+    QList<HistoryRow*> rows = s.w.homePage()->rows();
+    ASSERT_EQ(rows.size(), 5);
+    const QString first = s.scene->history->entries().first().text;
+    rows.first()->copyButton()->click();
+    EXPECT_EQ(platform::Platform::current().pasteboard->text(), first);
+    rows.first()->deleteButton()->click();
+    ASSERT_TRUE(waitUntil([&] { return s.w.homePage()->rows().size() == 4; }, "a row fewer"));
+    EXPECT_EQ(s.scene->history->totals().words, 12480);  // totals stay
+
+    // Settings: "Don't keep" empties the list and the home page says history is off.
+    s.w.sidebar()->pageButton(MainPage::settings)->click();
+    SettingsPage* settings = s.w.settingsPage();
+    settings->retentionBox()->setCurrentIndex(
+        int(allHistoryRetentions().indexOf(HistoryRetention::off)));
+    EXPECT_TRUE(s.scene->history->entries().isEmpty());
+    EXPECT_TRUE(visibleTexts(s.w.homePage()).contains("History Is Off"));
+    EXPECT_FALSE(settings->clearButton()->isEnabled());
+
+    // The fast-lane switch goes through applyTesk.
+    bool tesk = false;
+    m.applyTesk = [&](bool on) { tesk = on; };
+    settings->teskSwitch()->click();
+    EXPECT_TRUE(tesk);
+
+    // The language picker relabels the window at once.
+    settings->languageBox()->setCurrentIndex(1);
+    EXPECT_EQ(LanguageSetting::shared().language(), AppLanguage::zh);
+    EXPECT_EQ(s.w.sidebar()->pageButton(MainPage::home)->text(), "首页");
+    settings->languageBox()->setCurrentIndex(0);
+    EXPECT_EQ(s.w.sidebar()->pageButton(MainPage::home)->text(), "Home");
+}
+
+TEST(MainWindow, ClearAsksFirst) {
+    LanguageSetting::shared().setLanguage(AppLanguage::en);
+    Shown s({"--page", "settings"});
+    SettingsPage* settings = s.w.settingsPage();
+    for (const bool confirm : {false, true}) {
+        QTimer::singleShot(0, [&] {
+            ASSERT_TRUE(waitUntil([] { return QApplication::activeModalWidget() != nullptr; },
+                                  "the question"));
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            ASSERT_NE(box, nullptr);
+            EXPECT_EQ(box->text(), "Clear all history?");
+            EXPECT_EQ(box->informativeText(),
+                      "This removes 5 dictations from this computer. Your dictionary and totals "
+                      "stay.");
+            for (QAbstractButton* b : box->buttons())
+                if (b->text() == (confirm ? "Clear History" : "Cancel")) b->click();
+        });
+        EXPECT_EQ(settings->confirmClear(), confirm);
+        EXPECT_EQ(s.scene->history->entries().size(), confirm ? 0 : 5);
+    }
+    EXPECT_TRUE(visibleTexts(settings).contains("Nothing kept right now."));
+}
+
+// Sign-in from the welcome view: the browser line while it runs, the failure after.
+TEST(MainWindow, WelcomeViewSignsIn) {
+    LanguageSetting::shared().setLanguage(AppLanguage::en);
+    Shown s({"--signed-out"});
+    MainModel& m = *s.scene->model;
+    std::function<void(bool)> finish;
+    m.onSignIn = [&](std::function<void(bool)> done) { finish = std::move(done); };
+    EXPECT_EQ(s.w.currentView(), static_cast<QWidget*>(s.w.welcomeView()));
+    s.w.welcomeView()->continueButton()->click();
+    ASSERT_TRUE(finish);
+    EXPECT_TRUE(
+        visibleTexts(s.w.welcomeView()).contains("Finish signing in with Google in your browser."));
+    EXPECT_FALSE(s.w.welcomeView()->continueButton()->isEnabled());
+    finish(false);
+    EXPECT_TRUE(
+        visibleTexts(s.w.welcomeView()).contains("Couldn't sign you in. Please try again."));
+    EXPECT_TRUE(s.w.welcomeView()->continueButton()->isEnabled());
+    // A developer token stands in for an account: no welcome view.
+    m.hasDevToken = [] { return true; };
+    m.refreshAccount();
+    EXPECT_EQ(s.w.currentView(), static_cast<QWidget*>(s.w.homePage()));
+    s.w.sidebar()->pageButton(MainPage::settings)->click();
+    EXPECT_TRUE(visibleTexts(s.w.settingsPage())
+                    .contains("A developer token is standing in for an account."));
 }
 
 }  // namespace
