@@ -65,11 +65,21 @@ MainWindow::MainWindow(MainModel& model, UpdateCardModel& updateCard, QWidget* p
     right->setSpacing(0);
     h->addLayout(right, 1);
 
+    // The card and the notice sit in holders that go away with them, margins and all.
+    auto holder = [&](QWidget* inner) {
+        auto* box = new QWidget(main);
+        auto* row = new QHBoxLayout(box);
+        row->setContentsMargins(28, 16, 28, 0);
+        inner->setParent(box);
+        row->addWidget(inner);
+        right->addWidget(box);
+        return box;
+    };
     card_ = new UpdateCardView(updateCard, main);
-    auto* cardRow = new QHBoxLayout;
-    cardRow->setContentsMargins(20, 12, 20, 0);
-    cardRow->addWidget(card_);
-    right->addLayout(cardRow);
+    cardBox_ = holder(card_);
+    cardBox_->setVisible(updateCard.state().has_value());
+    connect(&updateCard, &UpdateCardModel::changed, this,
+            [this, &updateCard] { cardBox_->setVisible(updateCard.state().has_value()); });
 
     auto* notice = new Card(main, true);
     notice_ = notice;
@@ -80,10 +90,7 @@ MainWindow::MainWindow(MainModel& model, UpdateCardModel& updateCard, QWidget* p
     noticeText_ = MainWidgets::label({}, notice, true);
     n->addWidget(noticeTitle_);
     n->addWidget(noticeText_);
-    auto* noticeRow = new QHBoxLayout;
-    noticeRow->setContentsMargins(20, 12, 20, 0);
-    noticeRow->addWidget(notice);
-    right->addLayout(noticeRow);
+    noticeBox_ = holder(notice);
 
     pages_ = new QStackedWidget(main);
     home_ = new HomePage(model_);
@@ -155,7 +162,7 @@ void MainWindow::sync() {
     sidebar_->refresh();
     settings_->refresh();
     const auto pair = MainText::notice(model_.access, LanguageSetting::shared().language());
-    notice_->setVisible(pair.has_value());
+    noticeBox_->setVisible(pair.has_value());
     if (pair) {
         MainWidgets::setText(noticeTitle_, pair->title);
         MainWidgets::setText(noticeText_, pair->text);

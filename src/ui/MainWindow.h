@@ -40,7 +40,7 @@ class MainWindow : public QMainWindow {
     SettingsPage* settingsPage() const { return settings_; }
     WelcomeView* welcomeView() const { return welcome_; }
     UpdateCardView* updateCard() const { return card_; }
-    QWidget* noticeCard() const { return notice_; }
+    QWidget* noticeCard() const { return noticeBox_; }
     // The page or view a user sees now.
     QWidget* currentView() const;
 
@@ -58,7 +58,9 @@ class MainWindow : public QMainWindow {
     WelcomeView* welcome_;
     MainSidebar* sidebar_;
     UpdateCardView* card_;
+    QWidget* cardBox_;
     QWidget* notice_;
+    QWidget* noticeBox_;
     QLabel* noticeTitle_;
     QLabel* noticeText_;
     QStackedWidget* pages_;

@@ -9,10 +9,13 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QProcess>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QScrollArea>
 #include <QTimer>
@@ -104,6 +107,13 @@ QStringList layoutFaults(QWidget* window) {
     return faults;
 }
 
+// The faults left once the layout has settled (it runs after the texts change).
+QStringList settledFaults(QWidget* window) {
+    (void)waitUntil([&] { return layoutFaults(window).isEmpty(); }, "a clean layout",
+                    std::chrono::milliseconds(3000));
+    return layoutFaults(window);
+}
+
 struct Shot {
     QString name;
     QStringList flags;
@@ -169,7 +179,7 @@ TEST(MainWindow, EachStateInBothLanguages) {
             for (const QString& must : lang == AppLanguage::en ? shot.en : shot.zh)
                 EXPECT_TRUE(texts.contains(must))
                     << must.toStdString() << " not among " << texts.join(" | ").toStdString();
-            const QStringList faults = layoutFaults(&w);
+            const QStringList faults = settledFaults(&w);
             EXPECT_TRUE(faults.isEmpty()) << faults.join("\n").toStdString();
             w.grab().save(artifacts() + "/" + shot.name + "-" + rawValue(lang) + suffix + ".png");
             // The settings page is longer than the window: the whole page too.
@@ -310,6 +320,71 @@ TEST(MainWindow, WelcomeViewSignsIn) {
     s.w.sidebar()->pageButton(MainPage::settings)->click();
     EXPECT_TRUE(visibleTexts(s.w.settingsPage())
                     .contains("A developer token is standing in for an account."));
+}
+
+}  // namespace
+
+namespace {
+
+// The program itself: an unknown page shows home and logs the window's number; an unknown
+// update sample is refused.
+TEST(WindowPreviewMode, LogsTheWindowAndRefusesUnknownSamples) {
+    const QString app = testenv::binaryDir() + QStringLiteral("/src/app/velmora");
+    if (!QFileInfo::exists(app)) GTEST_SKIP() << "velmora is not built";
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(app, {"--preview-window", "--page", "nowhere"});
+    QString out;
+    const QRegularExpression number("Window preview: number=(-?\\d+)");
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            out += QString::fromUtf8(p.readAll());
+            return number.match(out).hasMatch();
+        },
+        "the preview's log line"))
+        << out.toStdString();
+    EXPECT_NE(number.match(out).captured(1), "-1");
+    p.terminate();
+    p.waitForFinished(5000);
+
+    QProcess bad;
+    bad.setProcessChannelMode(QProcess::MergedChannels);
+    bad.start(app, {"--preview-window", "--update", "sideways"});
+    ASSERT_TRUE(bad.waitForFinished(20000));
+    EXPECT_EQ(bad.exitCode(), 2);
+    EXPECT_TRUE(bad.readAll().contains("no update sample"));
+}
+
+TEST(Theme, FollowsTheDesktopScheme) {
+    using S = Theme::Scheme;
+    struct Row {
+        QString override, gtk, gnome, kde;
+        S scheme;
+    } rows[] = {
+        {"", "", "", "", S::light},
+        {"dark", "", "'prefer-light'", "", S::dark},
+        {"light", "Adwaita:dark", "", "", S::light},
+        {"", "Adwaita:dark", "", "", S::dark},
+        {"", "", "'prefer-dark'", "", S::dark},
+        {"", "", "'default'", "BreezeDark", S::dark},
+        {"", "", "'prefer-light'", "BreezeDark", S::light},
+        {"", "", "", "Breeze", S::light},
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(Theme::schemeFrom(r.override, r.gtk, r.gnome, r.kde), r.scheme)
+            << r.override.toStdString() << r.gtk.toStdString() << r.gnome.toStdString();
+}
+
+// The dark palette: the same checks, one picture.
+TEST(MainWindow, DarkScheme) {
+    Theme::apply(*qApp, Theme::Scheme::dark);
+    LanguageSetting::shared().setLanguage(AppLanguage::en);
+    Shown s({"--pending"});
+    QApplication::processEvents();
+    EXPECT_TRUE(settledFaults(&s.w).isEmpty()) << layoutFaults(&s.w).join("\n").toStdString();
+    EXPECT_LT(s.w.palette().color(QPalette::Window).lightness(), 80);
+    s.w.grab().save(artifacts() + "/home-dark-en.png");
+    Theme::apply(*qApp, Theme::Scheme::light);
 }
 
 }  // namespace
