@@ -10,6 +10,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include "core/Config.h"
 #include "core/DictionaryModel.h"
 #include "ui/MainWidgets.h"
 #include "ui/Theme.h"
@@ -133,11 +134,12 @@ void DictionaryPage::addTyped() {
 }
 
 void DictionaryPage::shown() {
-    if (!model_.dictionary.newWords().isEmpty() || model_.unseenWords > 0) {
-        model_.dictionary.markSeen();
-        model_.unseenWords = 0;
-        model_.notify();
-    }
+    // The marks stay on the tags while the page is open; the stored list empties now.
+    if (Config::stringList(QStringLiteral("newHotwords")).isEmpty() && model_.unseenWords == 0)
+        return;
+    model_.dictionary.markSeen();
+    model_.unseenWords = 0;
+    model_.notify();
 }
 
 void DictionaryPage::refresh() {

@@ -271,6 +271,15 @@ TEST(MainWindow, PagesReachTheirOperations) {
     EXPECT_EQ(s.w.sidebar()->pageButton(MainPage::home)->text(), "首页");
     settings->languageBox()->setCurrentIndex(0);
     EXPECT_EQ(s.w.sidebar()->pageButton(MainPage::home)->text(), "Home");
+
+    // Coming back to the dictionary marks the words learned meanwhile as seen, once.
+    Config::setStringLists({{"learnedHotwords", {"Priya", "Ada"}}, {"newHotwords", {"Ada"}}});
+    m.refresh();
+    EXPECT_EQ(m.unseenWords, 1);
+    s.w.sidebar()->pageButton(MainPage::dictionary)->click();
+    EXPECT_EQ(s.w.currentView(), static_cast<QWidget*>(dict));
+    EXPECT_TRUE(Config::stringList("newHotwords").isEmpty());
+    EXPECT_EQ(m.unseenWords, 0);
 }
 
 TEST(MainWindow, ClearAsksFirst) {
