@@ -18,6 +18,7 @@
 #include <QRegularExpression>
 #include <QScreen>
 #include <QScrollArea>
+#include <QTest>
 #include <QTimer>
 #include <QToolButton>
 #include <QWindow>
@@ -249,6 +250,13 @@ TEST(MainWindow, PagesReachTheirOperations) {
     rows.first()->deleteButton()->click();
     ASSERT_TRUE(waitUntil([&] { return s.w.homePage()->rows().size() == 4; }, "a row fewer"));
     EXPECT_EQ(s.scene->history->totals().words, 12480);  // totals stay
+    // From the keyboard: a focused row offers its buttons, and Delete deletes it.
+    HistoryRow* row = s.w.homePage()->rows().first();
+    QApplication::setActiveWindow(&s.w);
+    row->setFocus();
+    ASSERT_TRUE(waitUntil([&] { return row->copyButton()->isVisible(); }, "the row's buttons"));
+    QTest::keyClick(row, Qt::Key_Delete);
+    ASSERT_TRUE(waitUntil([&] { return s.w.homePage()->rows().size() == 3; }, "a row fewer"));
 
     // Settings: "Don't keep" empties the list and the home page says history is off.
     s.w.sidebar()->pageButton(MainPage::settings)->click();
