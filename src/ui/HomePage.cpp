@@ -42,7 +42,11 @@ HistoryRow::HistoryRow(const HistoryEntry& entry, const QDateTime& now, QWidget*
         pm.setDevicePixelRatio(pm.width() / double(side));
         icon->setPixmap(pm);
     } else {
-        icon->setPixmap(Theme::icon(QStringLiteral("app")).pixmap(side, side));
+        // The application's own icon when the desktop's theme has one by its name.
+        const QString app = entry.bundleID.value_or(QString()).toLower();
+        const QIcon own = app.isEmpty() ? QIcon() : QIcon::fromTheme(app);
+        icon->setPixmap(
+            (own.isNull() ? Theme::icon(QStringLiteral("app")) : own).pixmap(side, side));
     }
     icon->setFixedSize(side, side);
     icon->setAccessibleName(entry.site ? *entry.site : entry.app.value_or(QString()));
