@@ -124,6 +124,7 @@ struct Shot {
 // One process, every state: build, show, check, save.
 TEST(MainWindow, EachStateInBothLanguages) {
     Theme::apply(*qApp, Theme::Scheme::light);
+    qputenv("VQ_HOTWORDS", "Halvane, pocketsphinx:3");  // the environment's words: fixed tags
     const QList<Shot> shots = {
         {"home",
          {},
@@ -138,7 +139,7 @@ TEST(MainWindow, EachStateInBothLanguages) {
          {"完成设置", "打开设置"}},
         {"dictionary",
          {"--page", "dictionary"},
-         {"Dictionary", "Words", "Kubernetes", "1 just learned", "Add"},
+         {"Dictionary", "Words", "5", "Kubernetes", "Halvane", "1 just learned", "Add"},
          {"词典", "词语", "1 个，刚学会", "从我的修改中学习"}},
         {"settings",
          {"--page", "settings"},
@@ -190,6 +191,7 @@ TEST(MainWindow, EachStateInBothLanguages) {
             }
         }
     }
+    qunsetenv("VQ_HOTWORDS");
     LanguageSetting::shared().setLanguage(AppLanguage::en);
 }
 
