@@ -9,11 +9,13 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProcess>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScreen>
@@ -28,6 +30,7 @@
 #include "core/HistoryStore.h"
 #include "core/MainModel.h"
 #include "core/UpdateCard.h"
+#include "harness/LogReader.h"
 #include "harness/Wait.h"
 #include "platform/Pasteboard.h"
 #include "platform/Platform.h"
@@ -108,6 +111,21 @@ QStringList layoutFaults(QWidget* window) {
     return faults;
 }
 
+// Controls a screen reader would announce without a name.
+QStringList unnamedControls(QWidget* window) {
+    QStringList out;
+    for (QWidget* w : window->findChildren<QWidget*>()) {
+        if (!w->isVisibleTo(window)) continue;
+        const bool control = qobject_cast<QAbstractButton*>(w) || qobject_cast<QComboBox*>(w) ||
+                             qobject_cast<QLineEdit*>(w) || qobject_cast<QProgressBar*>(w);
+        const auto* b = qobject_cast<QAbstractButton*>(w);
+        if (control && w->accessibleName().isEmpty() && !(b && !b->text().isEmpty()))
+            out << QString::fromLatin1(w->metaObject()->className()) + " in " +
+                       QString::fromLatin1(w->parentWidget()->metaObject()->className());
+    }
+    return out;
+}
+
 // The faults left once the layout has settled (it runs after the texts change).
 QStringList settledFaults(QWidget* window) {
     (void)waitUntil([&] { return layoutFaults(window).isEmpty(); }, "a clean layout",
@@ -183,6 +201,7 @@ TEST(MainWindow, EachStateInBothLanguages) {
                     << must.toStdString() << " not among " << texts.join(" | ").toStdString();
             const QStringList faults = settledFaults(&w);
             EXPECT_TRUE(faults.isEmpty()) << faults.join("\n").toStdString();
+            EXPECT_EQ(unnamedControls(&w), QStringList());
             w.grab().save(artifacts() + "/" + shot.name + "-" + rawValue(lang) + suffix + ".png");
             // The settings page is longer than the window: the whole page too.
             if (shot.name == "settings") {
@@ -404,6 +423,44 @@ TEST(MainWindow, DarkScheme) {
     EXPECT_LT(s.w.palette().color(QPalette::Window).lightness(), 80);
     s.w.grab().save(artifacts() + "/home-dark-en.png");
     Theme::apply(*qApp, Theme::Scheme::light);
+}
+
+}  // namespace
+
+namespace {
+
+// The account's picture replaces the initials once it loads; a picture that doesn't load
+// leaves them.
+TEST(MainWindow, AccountPicture) {
+    LanguageSetting::shared().setLanguage(AppLanguage::en);
+    const QString dir = artifacts();
+    QImage red(64, 64, QImage::Format_RGB32);
+    red.fill(Qt::red);
+    ASSERT_TRUE(red.save(dir + "/avatar-sample.png"));
+    QFile junk(dir + "/avatar-junk.png");
+    ASSERT_TRUE(junk.open(QIODevice::WriteOnly));
+    junk.write("not a picture");
+    junk.close();
+
+    Shown s({"--page", "settings"});
+    MainModel& m = *s.scene->model;
+    QLabel* avatar = s.w.settingsPage()->avatar();
+    EXPECT_EQ(avatar->text(), "AL");
+    for (const auto& [file, loads] :
+         {std::pair{"avatar-junk.png", false}, std::pair{"avatar-sample.png", true}}) {
+        AccountView view;
+        view.account = {true, "Ada Lovelace", "ada@example.com",
+                        QUrl::fromLocalFile(dir + "/" + file)};
+        m.checkAccount = [view] { return view; };
+        harness::LogReader log;
+        m.refreshAccount();
+        if (loads) {
+            ASSERT_TRUE(waitUntil([&] { return !avatar->pixmap().isNull(); }, "the picture"));
+        } else {
+            ASSERT_TRUE(log.waitFor("Main window: couldn't load the account's picture"));
+            EXPECT_EQ(avatar->text(), "AL");
+        }
+    }
 }
 
 }  // namespace
