@@ -136,7 +136,8 @@ QStringList settledFaults(QWidget* window) {
 struct Shot {
     QString name;
     QStringList flags;
-    QStringList en, zh;  // texts that must be shown
+    QStringList en, zh;           // texts that must be shown
+    bool onlyAtOneScale = false;  // a variant of a page the larger scale already covers
 };
 
 // One process, every state: build, show, check, save.
@@ -150,7 +151,11 @@ TEST(MainWindow, EachStateInBothLanguages) {
           "1,240 of 2,000 words used", "Ada Lovelace"},
          {"首页", "听写字数", "12,480", "1 小时 25 分钟", "每分钟字数", "Free 套餐",
           "已用 1,240 字，共 2,000 字"}},
-        {"home-empty", {"--empty"}, {"Nothing Here Yet", "0 sec", "—"}, {"还没有内容", "0 秒"}},
+        {"home-empty",
+         {"--empty"},
+         {"Nothing Here Yet", "0 sec", "—"},
+         {"还没有内容", "0 秒"},
+         true},
         {"home-setup",
          {"--setup"},
          {"Finish Setting Up", "Open Settings"},
@@ -167,12 +172,13 @@ TEST(MainWindow, EachStateInBothLanguages) {
         {"settings-pro",
          {"--page", "settings", "--pro"},
          {"Pro Plan", "18,240 of 100,000 words used"},
-         {"Pro 套餐", "已用 18,240 字，共 100,000 字"}},
+         {"Pro 套餐", "已用 18,240 字，共 100,000 字"},
+         true},
         {"signed-out",
          {"--signed-out"},
          {"Sign in to start dictating.", "Continue with Google"},
          {"登录后就能开始听写。", "使用 Google 继续"}},
-        {"pending", {"--pending"}, {"You're on the List"}, {"你已在等候名单上"}},
+        {"pending", {"--pending"}, {"You're on the List"}, {"你已在等候名单上"}, true},
         {"update", {"--update", "available"}, {"Update", "Later"}, {"更新"}},
     };
     const QString suffix = QGuiApplication::primaryScreen()->devicePixelRatio() > 1
@@ -181,6 +187,7 @@ TEST(MainWindow, EachStateInBothLanguages) {
     for (AppLanguage lang : {AppLanguage::en, AppLanguage::zh}) {
         LanguageSetting::shared().setLanguage(lang);
         for (const Shot& shot : shots) {
+            if (shot.onlyAtOneScale && !suffix.isEmpty()) continue;
             SCOPED_TRACE((shot.name + "-" + rawValue(lang)).toStdString());
             // Opening the dictionary marks its new words seen: each shot starts afresh.
             Config::setStringLists({{"learnedHotwords", {"Kubernetes", "Priya", "Velmora"}},
