@@ -345,40 +345,6 @@ TEST_F(Controller, ChordCancelsAndStaleReportsAreIgnored) {
     expectTornDown();
 }
 
-TEST_F(Controller, UndeliverableTextEndsOnTheClipboard) {
-    asrtest::Service service(
-        R"({"connections":[{"steps":[{"at_finish":true,"final":"Take this."}]}]})");
-    AppDelegate& d = launch(service);
-
-    // No accessibility: nothing typed, the transcript waits on the clipboard.
-    fake::permissions().accessibility = false;
-    hold();
-    ASSERT_TRUE(idle());
-    EXPECT_EQ(pill().message, QStringLiteral("Can't type here, press Ctrl+V to paste"));
-    EXPECT_EQ(fake::pasteboard().text(), QStringLiteral("Take this."));
-    EXPECT_TRUE(fake::keys().runs.isEmpty());
-
-    // The user switched apps before the text came: it is not typed into the wrong one.
-    fake::permissions().accessibility = true;
-    fake::pasteboard().copyFromOtherApp({});
-    platform::RunningApp other;
-    other.pid = 4200;
-    other.bundleId = QStringLiteral("org.example.other");
-    fake::workspace().apps.append(other);
-    hold([&] {
-        fake::workspace().frontmost = 1;
-        return true;
-    });
-    ASSERT_TRUE(idle());
-    EXPECT_EQ(pill().message, QStringLiteral("You switched apps, press Ctrl+V to paste"));
-    EXPECT_EQ(fake::pasteboard().text(), QStringLiteral("Take this."));
-    EXPECT_TRUE(fake::keys().runs.isEmpty());
-    EXPECT_TRUE(log.has(
-        QStringLiteral("Abort: You switched apps, press Ctrl+V to paste rest=[Take this.]")));
-    EXPECT_EQ(d.state, State::idle);
-    expectTornDown();
-}
-
 TEST_F(Controller, DeadMicrophoneCancelsWithItsMessage) {
     asrtest::Service service(R"({"connections":[{"steps":[]}]})");
     AppDelegate& d = launch(service);
