@@ -72,10 +72,7 @@ TEST_F(DictionaryModelTest, LimitsAndTheRejectedList) {
     EXPECT_EQ(model.words().first(), QStringLiteral("word81"));
     EXPECT_EQ(model.words().last(), QStringLiteral("word2"));
 
-    // The learner can't bring back a rejected word in any case, nor a blank one.
-    config.rejectLearnedHotwords({QStringLiteral("Acme")});
-    EXPECT_TRUE(config.addLearnedHotwords({QStringLiteral("ACME"), QStringLiteral("acme")}, false)
-                    .isEmpty());
+    // A blank word is never learned.
     EXPECT_TRUE(
         config.addLearnedHotwords({QStringLiteral(""), QStringLiteral("  ")}, false).isEmpty());
     // Rejecting removes the word from the list and the new marks.
@@ -88,14 +85,6 @@ TEST_F(DictionaryModelTest, LimitsAndTheRejectedList) {
     model.reload();
     EXPECT_FALSE(model.words().contains(QStringLiteral("Mira")));
     EXPECT_TRUE(model.newWords().isEmpty());
-
-    // 205 more rejections keep the 200 most recent.
-    QStringList many;
-    for (int i = 0; i < 205; ++i) many << QStringLiteral("r%1").arg(i);
-    config.rejectLearnedHotwords(many);
-    const QStringList rejected = stored("rejectedHotwords");
-    ASSERT_EQ(rejected.size(), 200);
-    EXPECT_EQ(rejected.first(), QStringLiteral("r5"));
 
     // Removal is exact: duplicates of the text go, a word differing in case stays.
     Config::setStringList(QStringLiteral("learnedHotwords"),
