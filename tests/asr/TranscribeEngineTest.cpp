@@ -158,7 +158,7 @@ TEST(TranscribeEngine, ASlowServiceHoldsUpNoOtherSession) {
                 return ScriptedServer::silent();
             return ScriptedServer::json(200, R"({"text":"Quick one."})");
         },
-        4000);
+        2500);
     auto slow = t.client({{QStringLiteral("slow"), 50}});
     auto quick = t.client();
     Recorder rs, rq;
@@ -170,7 +170,7 @@ TEST(TranscribeEngine, ASlowServiceHoldsUpNoOtherSession) {
     EXPECT_TRUE(rs.completions.isEmpty()) << "the slow session is still waiting";
     ASSERT_TRUE(waitUntil([&] { return rs.completions.size() == 1; }, "the slow session's end"));
     ASSERT_EQ(rs.errors.size(), 1);
-    EXPECT_TRUE(rs.errors[0].first.contains(QStringLiteral("no answer in 4000ms")));
+    EXPECT_TRUE(rs.errors[0].first.contains(QStringLiteral("no answer in 2500ms")));
 }
 
 TEST(TranscribeEngine, AGrowingSentenceIsResentForPartials) {

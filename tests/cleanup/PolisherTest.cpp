@@ -83,7 +83,7 @@ TEST_F(PolisherTest, TimeLimitsFollowTheTextLength) {
 TEST_F(PolisherTest, OnePingForTwoDictationsTenSecondsApartAndForcedAlwaysSends) {
     ScriptedServer server([](int, const auto&) { return ScriptedServer::json(200, "pong"); });
     use(server);
-    scale(0.1);  // a ping within 2 s of the last sends nothing
+    scale(0.05);  // a ping within 1 s of the last sends nothing
     LogSince log;
     int done = 0;
     Polisher::warm(false, [&] { ++done; });
@@ -102,7 +102,7 @@ TEST_F(PolisherTest, OnePingForTwoDictationsTenSecondsApartAndForcedAlwaysSends)
             return server.count("/ping") == 3;
         },
         "the third ping"));
-    EXPECT_GE(sinceForced.elapsed(), 2000);
+    EXPECT_GE(sinceForced.elapsed(), 1000);
     EXPECT_TRUE(log.has(QStringLiteral("Warm server: http 200 in \\d+ms \\n")));
 }
 
@@ -213,18 +213,18 @@ TEST_F(PolisherTest, ImmediateFailureStartsTheSecondAttemptAtOnce) {
 
 TEST_F(PolisherTest, SecondAttemptAnsweringFirstWinsAndTheFirstIsIgnored) {
     ScriptedServer server([](int index, const auto&) {
-        return index == 0 ? ScriptedServer::json(200, R"({"text":"Slow.","by":"first"})", 900)
+        return index == 0 ? ScriptedServer::json(200, R"({"text":"Slow.","by":"first"})", 500)
                           : ScriptedServer::json(200, R"({"text":"Fast.","by":"second"})");
     });
     use(server);
-    scale(0.1);  // second attempt after ~0.4 s; each attempt may take 1.4 s
+    scale(0.05);  // second attempt after ~0.2 s; each attempt may take 0.7 s
     LogSince log;
     Delivered d;
     Polisher::polish(QStringLiteral("raw"), QStringLiteral("generic"), QString(), d.sink());
     ASSERT_TRUE(calls(d.calls, 1));
     EXPECT_EQ(d.text, QStringLiteral("Fast."));
     EXPECT_EQ(d.by, QStringLiteral("second"));
-    harness::passTimersDue(900ms);  // the first would have answered by now
+    harness::passTimersDue(500ms);  // the first would have answered by now
     harness::drainEvents();
     EXPECT_EQ(d.calls, 1);
     EXPECT_EQ(d.text, QStringLiteral("Fast."));
