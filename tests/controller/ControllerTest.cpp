@@ -163,9 +163,6 @@ TEST_F(Controller, HeldKeyTypesTheFinalTextIntoTheTarget) {
     ASSERT_TRUE(idle());
     EXPECT_EQ(fake::keys().runs.join(QString()), QStringLiteral("Hello there. How are you?"))
         << log.text().toStdString();
-    EXPECT_TRUE(log.has(QStringLiteral("Listening → Editor [org.example.editor] style=")));
-    EXPECT_TRUE(log.has(QStringLiteral("Sentence [Hello there.]")));
-    EXPECT_TRUE(log.has(QStringLiteral("after release [Hello there. How are you?]")));
     // The recogniser got the audio the microphone gave while the key was held.
     ASSERT_EQ(service.records().size(), 1u);
     EXPECT_GT(service.records()[0].audioBytes, 0);
