@@ -4,7 +4,6 @@
 
 #include "core/Clip.h"
 #include "core/Log.h"
-#include "harness/LogReader.h"
 #include "platform/Platform.h"
 #include "platform/fake/FakeDelivery.h"
 #include "platform/fake/FakePlatform.h"
@@ -283,16 +282,8 @@ TEST(Clip, FillPlacesBlocksAndAsides) {
     }
 }
 
-TEST(Clip, DroppedTokenIsLogged) {
-    harness::LogReader log;
-    const QList<Clip> clips = {Clip(QStringLiteral("kept"), 1)};
-    Clip::fill(QStringLiteral("Cleaned."), QStringLiteral("Raw.⟦短语1⟧"), clips, false);
-    EXPECT_TRUE(log.has(QStringLiteral("Clip ⟦短语1⟧: not in the cleaned text, added at the end")));
-}
-
 // The watch on the scripted clipboard: what counts as the user's copy.
 TEST(ClipboardWatch, ReportsOnlyTheUsersOwnNewCopies) {
-    harness::LogReader log;
     auto& board = fake::pasteboard();
     auto text = [](const char* t) {
         return platform::PasteboardFormat{QStringLiteral("text/plain;charset=utf-8"),
@@ -349,7 +340,6 @@ TEST(ClipboardWatch, ReportsOnlyTheUsersOwnNewCopies) {
         watch.tick();
         EXPECT_EQ(copies, s.reported);
     }
-    EXPECT_EQ(log.count(QStringLiteral("Clip: skipped a copy marked concealed or transient")), 2);
 
     watch.stop();
     EXPECT_FALSE(watch.running());
