@@ -404,11 +404,18 @@ TEST_F(E2E, ASignedOutUserSignsInDictatesAndRunsIntoTheMonthsLimit) {
     harness::LogReader log(logPath());
     ASSERT_TRUE(log.waitFor(QStringLiteral("Talk key: rightControl, hold mode")));
 
-    auto press = [&] { key("keydown", "Control_R"); };
-    auto release = [&] { key("keyup", "Control_R"); };
+    // True unless xdotool failed.
+    auto press = [&] {
+        key("keydown", "Control_R");
+        return !HasFatalFailure();
+    };
+    auto release = [&] {
+        key("keyup", "Control_R");
+        return !HasFatalFailure();
+    };
     // Signed out: no dictation.
-    press();
-    release();
+    ASSERT_TRUE(press());
+    ASSERT_TRUE(release());
     ASSERT_TRUE(log.waitFor(QStringLiteral("Not listening: Sign in first, then try again")));
 
     // Sign in: a second launch asks the running app, which opens the browser on our page.
@@ -455,12 +462,12 @@ TEST_F(E2E, ASignedOutUserSignsInDictatesAndRunsIntoTheMonthsLimit) {
     target_ = launchTarget(&window_);
     ASSERT_TRUE(target_);
     ASSERT_TRUE(focusTarget(display_, window_, *target_, QStringLiteral("entry")));
-    press();
+    ASSERT_TRUE(press());
     ASSERT_TRUE(log.waitFor(QStringLiteral("Listening → ")));
     feeder_->queue(speech->pcm + QByteArray(speech->rate * speech->channels, '\0'));
     const bool drained =
         harness::waitUntil([&] { return feeder_->drained(); }, "the speech played", 60s);
-    release();
+    ASSERT_TRUE(release());
     ASSERT_TRUE(drained);
     ASSERT_TRUE(log.waitFor(QStringLiteral("Done "), 1, 60s));
     const QJsonObject saved = QJsonDocument::fromJson(testenv::readFile(sessionFile)).object();
@@ -474,13 +481,13 @@ TEST_F(E2E, ASignedOutUserSignsInDictatesAndRunsIntoTheMonthsLimit) {
     ASSERT_TRUE(users({QStringLiteral("set-plan"), QStringLiteral("ann"), QStringLiteral("free"),
                        QStringLiteral("--limit"), QStringLiteral("1")}));
     log.mark();
-    press();
+    ASSERT_TRUE(press());
     ASSERT_TRUE(log.waitFor(QStringLiteral("Cancel (server said 402)")));
-    release();
+    ASSERT_TRUE(release());
     // The refusal had the app look at "me" again: from now on it says so before listening.
     ASSERT_TRUE(log.waitFor(QStringLiteral("Words this month: %1 of 1").arg(used)));
-    press();
-    release();
+    ASSERT_TRUE(press());
+    ASSERT_TRUE(release());
     ASSERT_TRUE(
         log.waitFor(QStringLiteral("Not listening: That's this month's words, see your plan")));
 }
