@@ -229,7 +229,6 @@ TEST_F(UpdateFixture, UpdatesOverLoopbackAndSaysSoAfterTheRelaunch) {
     run.start(relaunched_, {});
     ASSERT_TRUE(run.waitForFinished(10000));
     EXPECT_EQ(run.readAllStandardOutput(), "velmora 2\n");
-    EXPECT_TRUE(log.has(QStringLiteral("Updates: signature of 0.2.0 verified")));
     for (const QString& line : log.lines())
         if (line.contains(QLatin1String("Updates: downloaded")))
             std::printf("[ figures ] %s\n", line.toUtf8().constData());
@@ -249,7 +248,6 @@ TEST_F(UpdateFixture, UpdatesOverLoopbackAndSaysSoAfterTheRelaunch) {
     ASSERT_TRUE(harness::waitUntil([&] { return nextCard.model.state().has_value(); }, "updated"));
     EXPECT_EQ(*nextCard.model.state(), UpdateCardState::updated(QStringLiteral("0.2.0")));
     EXPECT_EQ(nextWindows, 1);
-    EXPECT_TRUE(log.has(QStringLiteral("Updated from build 1 to 0.2.0 (2)")));
     EXPECT_EQ(Config::stringValue(QStringLiteral("lastRunBuild")), QStringLiteral("2"));
 }
 
