@@ -301,6 +301,26 @@ TEST(MainWindow, PagesReachTheirOperations) {
     settings->teskSwitch()->click();
     EXPECT_TRUE(tesk);
 
+    // The pill's content, the talk key and its mode are stored for their next use.
+    auto box = [&](const QString& name) {
+        for (QComboBox* b : settings->findChildren<QComboBox*>())
+            if (b->accessibleName() == name) return b;
+        ADD_FAILURE() << name.toStdString();
+        return settings->languageBox();
+    };
+    struct Pick {
+        QString box;
+        int index;
+        QString key, stored;
+    } picks[] = {{"Pill Shows", 1, "hud.content", "waveform"},
+                 {"Talk Key", 3, "hotkey", "fn"},
+                 {"Talk mode", 1, "toggleMode", "false"}};
+    for (const Pick& p : picks) {
+        box(p.box)->setCurrentIndex(p.index);
+        EXPECT_EQ(Config::d()->value(p.key).toString(), p.stored) << p.key.toStdString();
+    }
+    Config::d()->remove("hud.content");
+
     // The language picker relabels the window at once.
     settings->languageBox()->setCurrentIndex(1);
     EXPECT_EQ(LanguageSetting::shared().language(), AppLanguage::zh);
@@ -316,6 +336,29 @@ TEST(MainWindow, PagesReachTheirOperations) {
     EXPECT_EQ(s.w.currentView(), static_cast<QWidget*>(dict));
     EXPECT_TRUE(Config::stringList("newHotwords").isEmpty());
     EXPECT_EQ(m.unseenWords, 0);
+}
+
+// A long history: the list is built a hundred rows at a time.
+TEST(MainWindow, LongHistoryInPages) {
+    QList<HistoryEntry> entries;
+    for (int i = 0; i < HistoryStore::kMaxEntries; ++i)
+        entries.append({QUuid::createUuid(), 1.7e9 - i * 60.0, QString("dictation %1").arg(i),
+                        std::nullopt, std::nullopt, std::nullopt, 2});
+    HistoryStore history(std::nullopt, entries);
+    DictionaryModel dictionary;
+    MainModel model(dictionary, history);
+    UpdateCardModel card;
+    MainWindow w(model, card);
+    w.present();
+    QPushButton* more = nullptr;
+    for (QPushButton* b : w.homePage()->findChildren<QPushButton*>())
+        if (b->text() == "Show More") more = b;
+    ASSERT_NE(more, nullptr);
+    for (const int rows : {100, 200}) {
+        EXPECT_EQ(w.homePage()->rows().size(), rows);
+        more->click();
+    }
+    EXPECT_EQ(w.homePage()->rows().last()->id(), entries[299].id);
 }
 
 TEST(MainWindow, ClearAsksFirst) {
