@@ -90,7 +90,9 @@ class AsrSession : public RecognitionListener, public std::enable_shared_from_th
     // The server is going away: the client hears it and may go on elsewhere.
     void shutDown() {
         std::lock_guard lock(m_);
-        fail("server-shutting-down", "the server is shutting down; connect again", 1012);
+        // 1001 "going away": the code every WebSocket stack accepts (Qt takes 1012 for a
+        // protocol error).
+        fail("server-shutting-down", "the server is shutting down; connect again", 1001);
     }
 
     // ---- from the engine ----
@@ -229,7 +231,7 @@ class AsrSession : public RecognitionListener, public std::enable_shared_from_th
             ws_->remote() + " failed: " + code + ": " + message);
         if (endpoint_->metrics) endpoint_->metrics->countError("asr_" + code);
         ws_->sendText(taskFailed(taskId_, code, message));
-        ws_->close(closeCode, closeCode == 1012 ? "server restarting" : "task failed");
+        ws_->close(closeCode, closeCode == 1001 ? "server restarting" : "task failed");
         end();
     }
 
