@@ -112,6 +112,10 @@ class AsrSession : public RecognitionListener, public std::enable_shared_from_th
         if (s.end) {
             ++sentences_;
             words_ += static_cast<int64_t>(cleanup::wordCount(s.text));
+            // Counted before the client hears it: a server that dies mid-dictation has
+            // counted exactly what its client keeps, and the instance that takes the rest
+            // over (from the replayed, unconfirmed audio) counts only the rest.
+            countWords();
         }
         ws_->sendText(resultGenerated(taskId_, s));
     }
@@ -218,7 +222,7 @@ class AsrSession : public RecognitionListener, public std::enable_shared_from_th
         countWords();
     }
 
-    // Under m_, once the session is done: the dictation's words go to the user's month, once.
+    // Under m_: the words of the final sentences not yet counted go to the user's month, once.
     void countWords() {
         if (words_ > 0 && limits_.countWords) limits_.countWords(user_, words_);
         words_ = 0;
