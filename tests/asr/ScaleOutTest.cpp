@@ -193,6 +193,8 @@ void dictate(uint16_t balancer, const std::string& token, int round, Instance* i
         for (const auto& e : recorders[d].errors) ADD_FAILURE() << e.first.toStdString();
     }
     EXPECT_EQ(clients[0]->generation(), 2) << "dictation 0 went on on a second connection";
+    Instance* other = hit == instances[0] ? instances[1] : instances[0];
+    EXPECT_TRUE(other->has(clients[0]->taskId())) << "dictation 0 ended on the other instance";
     EXPECT_TRUE(log.has(QStringLiteral("ASR connection lost (") + lost))
         << log.text().toStdString();
 }
@@ -259,18 +261,20 @@ TEST(ScaleOut, DictationsSurviveAnInstanceKilledOrDrainedAndAreCountedOnce) {
     ASSERT_FALSE(token.empty()) << "signing in through the balancer";
     Instance* instances[2] = {&a, &b};
 
-    // An instance dies (SIGKILL) in the middle of dictations; it is started again, as the
-    // service manager would, and the balancer takes it back once it answers ready.
+    // An instance dies (SIGKILL) in the middle of dictations. Then it is started again, as
+    // the service manager would, and the balancer takes it back once it answers ready.
+    Instance* killed = nullptr;
     dictate(
         balancer, token, 0, instances,
         [&](Instance& victim) {
             victim.program->signal(SIGKILL);
-            ASSERT_TRUE(victim.program->exits());
-            const QString name = &victim == &a ? QStringLiteral("a2") : QStringLiteral("b2");
-            victim.start(dir, name, database, victim.port);
+            killed = &victim;
         },
         QStringLiteral("recv: 127.0.0.1: "));
-    ASSERT_TRUE(waitUntil([&] { return a.readyChecks() >= 3 && b.readyChecks() >= 3; },
+    ASSERT_TRUE(killed && killed->program->exits());
+    killed->start(dir, killed == &a ? QStringLiteral("a2") : QStringLiteral("b2"), database,
+                  killed->port);
+    ASSERT_TRUE(waitUntil([&] { return killed->readyChecks() >= 3; },
                           "the balancer to take the restarted instance back"));
 
     // An instance drains for an upgrade (SIGTERM): its sessions end with
