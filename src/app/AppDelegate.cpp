@@ -1,15 +1,20 @@
 #include "app/AppDelegate.h"
 
 #include <QApplication>
+#include <QGuiApplication>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QTimer>
 #include <QUrl>
 
+#include "core/AccountStore.h"
 #include "core/AssistiveMode.h"
 #include "core/Config.h"
+#include "core/DictionaryModel.h"
 #include "core/HotkeyMonitor.h"
 #include "core/HotwordLearner.h"
 #include "core/Log.h"
+#include "core/Polisher.h"
 #include "core/QwenASR.h"
 #include "core/Recording.h"
 #include "core/SetupCheck.h"
@@ -23,10 +28,14 @@
 #include "platform/Workspace.h"
 #include "ui/HUD.h"
 #include "ui/HUDCopy.h"
+#include "ui/MenuPanel.h"
+#include "ui/PanelModel.h"
 #include "ui/StatusItem.h"
+#include "ui/TuningView.h"
 #include "ui/UpdateCardView.h"
 
-AppDelegate::AppDelegate() : hud(std::make_unique<HUD>()) {
+AppDelegate::AppDelegate()
+    : hud(std::make_unique<HUD>()), dictionary(std::make_unique<DictionaryModel>()) {
     makeRecogniser = [] {
         const Config& c = Config::shared();
         return QwenASR::create(c.vocabulary(), c.maxSentenceSilence());
@@ -44,9 +53,93 @@ void AppDelegate::setupStatusItem() {
     statusItem->onOpenWindow = [this] { showMainWindow(); };
     statusItem->onQuit = [] { QApplication::quit(); };
     statusItem->onCheckForUpdates = [] { Updater::shared().checkForUpdates(); };
+    setupPanel();
+    statusItem->onClick = [this] { togglePanel(); };
     statusItem->setIcon(false);
     if (!statusItem->available())
         Log::write(QStringLiteral("Status item: no system tray on this desktop"));
+}
+
+void AppDelegate::setupPanel() {
+    panelModel = std::make_unique<PanelModel>(*dictionary);
+    PanelModel& m = *panelModel;
+    m.onClose = [this] {
+        if (menuPanel) menuPanel->hide();
+    };
+    m.onOpenWindow = [this] { showMainWindow(); };
+    m.onOpenTuning = [this] { openTuning(); };
+    m.onOpenLog = [this] { openLog(); };
+    m.onCheckForUpdates = [] {
+        Updater& updater = Updater::shared();
+        if (updater.showWindow) updater.showWindow();
+        updater.checkForUpdates();
+    };
+    m.onQuit = [] { QApplication::quit(); };
+    m.applyTesk = [](bool on) { Polisher::setTeskEnabled(on); };
+    m.onOpenSetup = [](SetupCheck::Pane pane) {
+        if (!SetupCheck::open(pane)) Log::write(QStringLiteral("Setup: nothing to open it with"));
+    };
+    m.needsSignIn = [] { return AccountStore::shared().needsSignIn(); };
+    m.setupRows = [] { return SetupCheck::missing(); };
+    m.updateWaiting = [] { return Updater::shared().waiting; };
+    m.teskEnabled = [] { return Config::shared().teskEnabled(); };
+    menuPanel = std::make_unique<MenuPanel>(m);
+}
+
+void AppDelegate::togglePanel() {
+    if (!menuPanel) return;
+    // The click on the icon that closed the open panel (a click outside it) closes it only.
+    if (menuPanel->isVisible() || menuPanel->justClosed()) {
+        menuPanel->hide();
+        return;
+    }
+    panelModel->devMode = QGuiApplication::queryKeyboardModifiers().testFlag(Qt::AltModifier);
+    menuPanel->open(statusItem ? statusItem->geometry() : QRect());
+}
+
+void AppDelegate::openTuning() {
+    if (!tuningWindow) {
+        tuningWindow = std::make_unique<TuningView>();
+        auto stopDemo = [this] {
+            if (!demoTimer) return;
+            demoTimer->stop();
+            demoTimer->deleteLater();
+            demoTimer = nullptr;
+        };
+        tuningWindow->onPreview = [this] { hud->showPreview(); };
+        tuningWindow->onDemo = [this, stopDemo] {
+            stopDemo();
+            hud->showPreview();
+            demoTimer = new QTimer(this);
+            demoTimer->setInterval(500);
+            auto tick = std::make_shared<int>(0);
+            connect(demoTimer, &QTimer::timeout, this, [this, tick, stopDemo] {
+                if (++*tick > 14) {
+                    stopDemo();
+                    hud->showPreview();
+                    return;
+                }
+                hud->showPreview(QStringLiteral("，然后继续往下说").repeated(*tick));
+            });
+            demoTimer->start();
+        };
+        tuningWindow->onLearnedSample = [this](bool pinned) {
+            const QStringList sample{QStringLiteral("Anneliese"), QStringLiteral("Kubernetes")};
+            if (pinned)
+                hud->show(HUD::Mode::info, {}, {}, {}, std::nullopt, sample);
+            else
+                hud->showLearned(sample, false);
+        };
+        tuningWindow->onUnpin = [this] { hud->hide(0); };
+        tuningWindow->onClose = [this, stopDemo] {
+            stopDemo();
+            if (state == State::idle) hud->hide(0);
+        };
+    }
+    tuningWindow->show();
+    tuningWindow->raise();
+    tuningWindow->activateWindow();
+    if (state == State::idle) hud->showPreview();
 }
 
 void AppDelegate::applicationDidFinishLaunching() {

@@ -12,8 +12,13 @@
 #include "core/AudioCapture.h"
 #include "core/Clip.h"
 
+class DictionaryModel;
 class HUD;
 class HotkeyMonitor;
+class MenuPanel;
+class PanelModel;
+class QTimer;
+class TuningView;
 class QwenASR;
 class Recording;
 class StatusItem;
@@ -54,6 +59,10 @@ class AppDelegate : public QObject {
     void setIcon(bool listening);
     void showPendingLearned();
     void showMainWindow();
+    // A click on the status item: the panel opens, or closes when it is open. With Alt held
+    // it opens in its developer form.
+    void togglePanel();
+    void openTuning();
 
     // The dictation controller.
     void beginListening();
@@ -79,8 +88,13 @@ class AppDelegate : public QObject {
     std::unique_ptr<StatusItem> statusItem;
     std::unique_ptr<HUD> hud;
     std::unique_ptr<HotkeyMonitor> hotkey;
-    std::unique_ptr<UpdateWindow> updateWindow;  // made when an update step is first shown
-    AudioCapture audio;                          // the microphone, for the whole run
+    std::unique_ptr<UpdateWindow> updateWindow;   // made when an update step is first shown
+    std::unique_ptr<DictionaryModel> dictionary;  // shared by the panel and the main window
+    std::unique_ptr<PanelModel> panelModel;
+    std::unique_ptr<MenuPanel> menuPanel;
+    std::unique_ptr<TuningView> tuningWindow;  // made when first opened
+    QTimer* demoTimer = nullptr;               // the tuning window's demo, while it runs
+    AudioCapture audio;                        // the microphone, for the whole run
     ClipboardWatch clipboard;
     QStringList pendingLearned;
     bool backendUnreachable = false;  // the launch's check found no server
@@ -89,6 +103,7 @@ class AppDelegate : public QObject {
     std::shared_ptr<Dictation> dictation;  // none while idle
   private:
     void setupStatusItem();
+    void setupPanel();
     void setupUpdater();
     void showUpdateWindow();
     void startTalkKey();
