@@ -11,9 +11,11 @@
 #include "core/AssistiveMode.h"
 #include "core/Config.h"
 #include "core/DictionaryModel.h"
+#include "core/HistoryStore.h"
 #include "core/HotkeyMonitor.h"
 #include "core/HotwordLearner.h"
 #include "core/Log.h"
+#include "core/MainModel.h"
 #include "core/Polisher.h"
 #include "core/QwenASR.h"
 #include "core/Recording.h"
@@ -28,6 +30,7 @@
 #include "platform/Workspace.h"
 #include "ui/HUD.h"
 #include "ui/HUDCopy.h"
+#include "ui/MainWindow.h"
 #include "ui/MenuPanel.h"
 #include "ui/PanelModel.h"
 #include "ui/StatusItem.h"
@@ -79,7 +82,10 @@ void AppDelegate::setupPanel() {
     m.onOpenSetup = [](SetupCheck::Pane pane) {
         if (!SetupCheck::open(pane)) Log::write(QStringLiteral("Setup: nothing to open it with"));
     };
-    m.needsSignIn = [] { return AccountStore::shared().needsSignIn(); };
+    m.needsSignIn = [] {
+        const AccountStore& account = AccountStore::shared();
+        return !account.hasSession() && !account.hasDevToken();
+    };
     m.setupRows = [] { return SetupCheck::missing(); };
     m.updateWaiting = [] { return Updater::shared().waiting; };
     m.teskEnabled = [] { return Config::shared().teskEnabled(); };
@@ -156,6 +162,7 @@ void AppDelegate::applicationDidFinishLaunching() {
         if (const auto on = learnerAlive.lock(); !on || !*on) return;
         pendingLearned << words;
         showPendingLearned();
+        refreshMainWindow();
     });
 
     // 4. Undo from the learned-word notice.
@@ -166,6 +173,10 @@ void AppDelegate::applicationDidFinishLaunching() {
         Log::write(QStringLiteral("Dictionary: undid [") + quoted.join(QStringLiteral(", ")) +
                    QStringLiteral("] from the notice, won't learn them again"));
     };
+
+    // 6. Nobody signed in and no developer token: the window's welcome asks for a sign-in.
+    if (!AccountStore::shared().hasSession() && !AccountStore::shared().hasDevToken())
+        showMainWindow();
 
     auto& platform = platform::Platform::current();
     Log::write(QStringLiteral("Platform: ") + platform.name);
@@ -280,8 +291,20 @@ void AppDelegate::openLog() {
 }
 
 void AppDelegate::showMainWindow() {
-    // The main window (sign-in, history, dictionary) is not built yet: point at the log.
-    Log::write(QStringLiteral("Main window: not part of this build"));
+    if (!mainWindow) {
+        mainModel = std::make_unique<MainModel>(*dictionary, HistoryStore::shared());
+        mainModel->useAppServices();
+        mainWindow = std::make_unique<MainWindow>(*mainModel, UpdateCard::shared().model);
+        mainWindow->followAccountStore(AccountStore::shared());
+        mainWindow->onCheckForUpdates = [] { Updater::shared().checkForUpdates(); };
+        Log::write(QStringLiteral("Main window: opened"));
+    }
+    // Showing it refreshes the model; an open window is brought to the front.
+    mainWindow->present();
+}
+
+void AppDelegate::refreshMainWindow() {
+    if (mainWindow && mainWindow->isVisible()) mainModel->refresh();
 }
 
 void AppDelegate::setupUpdater() {
@@ -291,18 +314,12 @@ void AppDelegate::setupUpdater() {
         return platform::makeUpdateFramework(driver, std::move(s));
     });
     Updater& updater = Updater::shared();
-    updater.showWindow = [this] { showUpdateWindow(); };
+    // The update card is part of the main window.
+    updater.showWindow = [this] { showMainWindow(); };
     connect(&updater, &Updater::changed, this, [this] {
         if (statusItem) statusItem->setUpdateWaiting(Updater::shared().waiting);
     });
     updater.start();
-}
-
-void AppDelegate::showUpdateWindow() {
-    // The card's own window, until the main window holds it.
-    if (!updateWindow)
-        updateWindow = std::make_unique<UpdateWindow>(UpdateCard::shared().model, true);
-    updateWindow->present();
 }
 
 void AppDelegate::setIcon(bool listening) {

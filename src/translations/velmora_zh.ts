@@ -64,10 +64,6 @@
         <translation>按一下 %1 说话，说完再按一下</translation>
     </message>
     <message>
-        <source>Dictionary</source>
-        <translation>词典</translation>
-    </message>
-    <message>
         <source>%1 new</source>
         <translation>%1 个新词</translation>
     </message>
@@ -104,24 +100,8 @@
         <translation>打完字后读回你改过的文字，由润色模型找出你改正的人名</translation>
     </message>
     <message>
-        <source>From ~/.velmora.env</source>
-        <translation>来自 ~/.velmora.env</translation>
-    </message>
-    <message>
-        <source>Remove %1</source>
-        <translation>移除 %1</translation>
-    </message>
-    <message>
         <source>Pill shows</source>
         <translation>胶囊显示</translation>
-    </message>
-    <message>
-        <source>Text</source>
-        <translation>文字</translation>
-    </message>
-    <message>
-        <source>Waveform</source>
-        <translation>波形</translation>
     </message>
     <message>
         <source>Not used in email or Terminal, where cleanup does the formatting</source>
@@ -134,10 +114,6 @@
     <message>
         <source>Update to %1</source>
         <translation>更新到 %1</translation>
-    </message>
-    <message>
-        <source>Quit Velmora</source>
-        <translation>退出 Velmora</translation>
     </message>
     <message>
         <source>Velmora %1 is available</source>
