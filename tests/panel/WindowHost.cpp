@@ -1,15 +1,20 @@
 // Our windows in a process of their own, for the tests that read them from outside as a
-// screen reader does: the panel in its developer form with the dictionary open.
+// screen reader does: the panel in its developer form with the dictionary open, and the main
+// window once on each page and once signed out.
 #include <QAccessible>
 #include <QApplication>
 #include <QRect>
 #include <QTimer>
 #include <cstdio>
+#include <memory>
+#include <vector>
 
 #include "core/Config.h"
 #include "core/DictionaryModel.h"
+#include "ui/MainWindow.h"
 #include "ui/MenuPanel.h"
 #include "ui/PanelModel.h"
+#include "ui/WindowPreview.h"
 
 int main(int argc, char** argv) {
     // Published on the accessibility bus whether or not a screen reader was announced.
@@ -25,6 +30,16 @@ int main(int argc, char** argv) {
     };
     model.updateWaiting = [] { return std::optional<QString>(QStringLiteral("2.0")); };
     MenuPanel panel(model);
+    std::vector<std::unique_ptr<WindowPreview::Scene>> windows;
+    for (const char* page : {"home", "dictionary", "settings", "welcome"}) {
+        LaunchOptions options;
+        options.page = QString::fromLatin1(page);
+        options.signedOut = options.page == QLatin1String("welcome");
+        options.setup = true;
+        windows.push_back(WindowPreview::build(options));
+        windows.back()->window->setWindowTitle(QStringLiteral("Velmora ") + options.page);
+        windows.back()->window->show();
+    }
     panel.setDictionaryExpanded(true);
     // Opened once the accessibility bridge is up, so that its focus is announced.
     QTimer poll;
