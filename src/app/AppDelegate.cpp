@@ -194,6 +194,8 @@ void AppDelegate::applicationDidFinishLaunching() {
         Log::write(QStringLiteral("Mic permission: ") +
                    (mic ? QStringLiteral("true") : QStringLiteral("false")));
         SetupCheck::noteMicrophone(mic);
+        // A window shown before the answer came says what the microphone is now.
+        refreshMainWindow();
         if (mic) {
             audio.warmUp();
         } else if (Clock::now() >= accessibilityWarningUntil_) {
@@ -299,7 +301,8 @@ void AppDelegate::showMainWindow() {
         mainWindow->onCheckForUpdates = [] { Updater::shared().checkForUpdates(); };
         Log::write(QStringLiteral("Main window: opened"));
     }
-    // Showing it refreshes the model; an open window is brought to the front.
+    // Showing it refreshes the model; an open one is refreshed here and brought to the front.
+    if (mainWindow->isVisible()) mainModel->refresh();
     mainWindow->present();
 }
 

@@ -51,7 +51,7 @@ std::string labelOf(AtspiAccessible* node) {
     return label;
 }
 
-void collect(AtspiAccessible* node, std::vector<Control>& out, int depth) {
+void collect(AtspiAccessible* node, std::vector<Control>& out, bool texts, int depth) {
     if (depth > 40) return;
     GError* error = nullptr;
     const AtspiRole role = atspi_accessible_get_role(node, &error);
@@ -59,7 +59,7 @@ void collect(AtspiAccessible* node, std::vector<Control>& out, int depth) {
     std::unique_ptr<AtspiStateSet, Unref> states(atspi_accessible_get_state_set(node));
     // Below the windows, only what is on show: hidden pages stay in the tree.
     if (states && depth > 1 && !atspi_state_set_contains(states.get(), ATSPI_STATE_SHOWING)) return;
-    if (states && operable(role, states.get())) {
+    if (states && (operable(role, states.get()) || (texts && role != ATSPI_ROLE_APPLICATION))) {
         Control c;
         c.name = take(atspi_accessible_get_name(node, &error));
         g_clear_error(&error);
@@ -82,7 +82,7 @@ void collect(AtspiAccessible* node, std::vector<Control>& out, int depth) {
     for (gint i = 0; i < n; ++i) {
         Node child(atspi_accessible_get_child_at_index(node, i, &error));
         g_clear_error(&error);
-        if (child) collect(child.get(), out, depth + 1);
+        if (child) collect(child.get(), out, texts, depth + 1);
     }
 }
 
@@ -108,15 +108,15 @@ Node application(qint64 pid) {
     return nullptr;
 }
 
-std::vector<Control> controls(AtspiAccessible* root) {
+std::vector<Control> controls(AtspiAccessible* root, bool texts) {
     std::vector<Control> out;
-    collect(root, out, 0);
+    collect(root, out, texts, 0);
     return out;
 }
 
-std::vector<Control> controlsOf(qint64 pid) {
+std::vector<Control> controlsOf(qint64 pid, bool texts) {
     const Node app = application(pid);
-    return app ? controls(app.get()) : std::vector<Control>{};
+    return app ? controls(app.get(), texts) : std::vector<Control>{};
 }
 
 const Control* find(const std::vector<Control>& all, const QString& name) {

@@ -24,10 +24,11 @@ struct Control {
 
 // The application with process id `pid`, when it is on the bus.
 Node application(qint64 pid);
-// The controls on show under `root`.
-std::vector<Control> controls(AtspiAccessible* root);
+// The controls on show under `root`; with `texts`, every other named element on show too
+// (labels, list rows).
+std::vector<Control> controls(AtspiAccessible* root, bool texts = false);
 // Those of the program `pid`'s windows; none while it is not on the bus.
-std::vector<Control> controlsOf(qint64 pid);
+std::vector<Control> controlsOf(qint64 pid, bool texts = false);
 // The first control on show named `name` (or labelled so), when there is one.
 const Control* find(const std::vector<Control>& controls, const QString& name);
 
