@@ -1,6 +1,7 @@
 #include "core/MainModel.h"
 
 #include <QLocale>
+#include <QPointer>
 #include <QSet>
 #include <algorithm>
 #include <cmath>
@@ -122,10 +123,12 @@ void MainModel::signIn() {
     signingIn = true;
     signInFailed = false;
     Q_EMIT changed();
-    onSignIn([this](bool signedIn) {
-        signingIn = false;
-        signInFailed = !signedIn;
-        refreshAccount();
+    onSignIn([self = QPointer<MainModel>(this)](bool signedIn) {
+        if (!self) return;
+        MainModel* const that = self.data();
+        that->signingIn = false;
+        that->signInFailed = !signedIn;
+        that->refreshAccount();
     });
 }
 

@@ -10,11 +10,23 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include "core/Config.h"
 #include "core/DictionaryModel.h"
 #include "ui/MainWidgets.h"
 #include "ui/Theme.h"
 
+namespace {
+// Every tag as tall as one with a remove button, so a line of tags lines up.
+int tagHeight() {
+    QToolButton probe;
+    probe.setText(QStringLiteral("✕"));
+    probe.setAutoRaise(true);
+    return probe.sizeHint().height() + 8;
+}
+}  // namespace
+
 WordTag::WordTag(const MainText::Tag& tag, QWidget* parent) : QFrame(parent), tag_(tag) {
+    setFixedHeight(tagHeight());
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(10, 4, tag.kind == MainText::Tag::Kind::fixed ? 10 : 4, 4);
     row->setSpacing(4);
@@ -31,8 +43,12 @@ WordTag::WordTag(const MainText::Tag& tag, QWidget* parent) : QFrame(parent), ta
         word->setAccessibleDescription(Language::tr("From ~/.velmora.env"));
     } else {
         const QString name = Language::tr("Remove %1").arg(tag.word);
-        auto* remove = MainWidgets::iconButton(QStringLiteral("remove"), name, this);
-        remove->setIconSize(QSize(12, 12));
+        // A plain cross reads better at this size than the themes' close icons.
+        auto* remove = new QToolButton(this);
+        remove->setText(QStringLiteral("✕"));
+        remove->setAutoRaise(true);
+        remove->setToolTip(name);
+        remove->setAccessibleName(name);
         connect(remove, &QToolButton::clicked, this, [this] { Q_EMIT removeRequested(tag_.word); });
         row->addWidget(remove);
     }
@@ -133,11 +149,12 @@ void DictionaryPage::addTyped() {
 }
 
 void DictionaryPage::shown() {
-    if (!model_.dictionary.newWords().isEmpty() || model_.unseenWords > 0) {
-        model_.dictionary.markSeen();
-        model_.unseenWords = 0;
-        model_.notify();
-    }
+    // The marks stay on the tags while the page is open; the stored list empties now.
+    if (Config::stringList(QStringLiteral("newHotwords")).isEmpty() && model_.unseenWords == 0)
+        return;
+    model_.dictionary.markSeen();
+    model_.unseenWords = 0;
+    model_.notify();
 }
 
 void DictionaryPage::refresh() {

@@ -29,6 +29,7 @@ HistoryRow::HistoryRow(const HistoryEntry& entry, const QDateTime& now, QWidget*
     : QFrame(parent), id_(entry.id), text_(entry.text) {
     setFocusPolicy(Qt::StrongFocus);
     setAccessibleName(entry.text);
+    setAccessibleDescription(entry.app.value_or(QString()));
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(10, 8, 8, 8);
     row->setSpacing(10);
@@ -41,7 +42,11 @@ HistoryRow::HistoryRow(const HistoryEntry& entry, const QDateTime& now, QWidget*
         pm.setDevicePixelRatio(pm.width() / double(side));
         icon->setPixmap(pm);
     } else {
-        icon->setPixmap(Theme::icon(QStringLiteral("app")).pixmap(side, side));
+        // The application's own icon when the desktop's theme has one by its name.
+        const QString app = entry.bundleID.value_or(QString()).toLower();
+        const QIcon own = app.isEmpty() ? QIcon() : QIcon::fromTheme(app);
+        icon->setPixmap(
+            (own.isNull() ? Theme::icon(QStringLiteral("app")) : own).pixmap(side, side));
     }
     icon->setFixedSize(side, side);
     icon->setAccessibleName(entry.site ? *entry.site : entry.app.value_or(QString()));
@@ -65,6 +70,7 @@ HistoryRow::HistoryRow(const HistoryEntry& entry, const QDateTime& now, QWidget*
         b->setSizePolicy(sp);
         row->addWidget(b, 0, Qt::AlignTop);
     }
+    for (QToolButton* b : {copy_, delete_}) b->installEventFilter(this);
     connect(copy_, &QToolButton::clicked, this, &HistoryRow::copy);
     connect(delete_, &QToolButton::clicked, this, [this] { Q_EMIT deleteRequested(id_); });
     showActions(false);
@@ -74,6 +80,14 @@ void HistoryRow::copy() {
     if (auto& board = platform::Platform::current().pasteboard) board->writeText(text_);
     copy_->setIcon(Theme::icon(QStringLiteral("copied")));
     copy_->setToolTip(Language::tr("Copied"));
+}
+
+bool HistoryRow::eventFilter(QObject* watched, QEvent* e) {
+    // Tabbing on from the row's last button takes the buttons away with the focus.
+    if (e->type() == QEvent::FocusOut && !underMouse() &&
+        !isAncestorOf(QApplication::focusWidget()) && QApplication::focusWidget() != this)
+        showActions(false);
+    return QFrame::eventFilter(watched, e);
 }
 
 void HistoryRow::showActions(bool on) {

@@ -34,6 +34,7 @@ class HistoryRow : public QFrame {
     void focusOutEvent(QFocusEvent*) override;
     void keyPressEvent(QKeyEvent*) override;
     void paintEvent(QPaintEvent*) override;
+    bool eventFilter(QObject* watched, QEvent* e) override;
 
   private:
     void showActions(bool on);

@@ -71,6 +71,7 @@ MainSidebar::MainSidebar(MainModel& model, QWidget* parent) : QWidget(parent), m
     account_->setMinimumHeight(34);
     account_->setIconSize(QSize(20, 20));
     account_->setPopupMode(QToolButton::InstantPopup);
+    account_->setStyleSheet(QStringLiteral("QToolButton::menu-indicator { image: none; }"));
     connect(account_, &QToolButton::clicked, this, [this] {
         if (!model_.account.signedIn) model_.signIn();
     });

@@ -168,10 +168,10 @@ void MainWindow::sync() {
         MainWidgets::setText(noticeText_, pair->text);
     }
     home_->refresh();
-    pages_->setCurrentIndex(int(model_.page));
-    if (model_.page == MainPage::dictionary && shownPage_ != MainPage::dictionary && isVisible())
-        dictionary_->shown();
+    const bool arriving = model_.page == MainPage::dictionary && shownPage_ != MainPage::dictionary;
     shownPage_ = model_.page;
+    pages_->setCurrentIndex(int(model_.page));
+    if (arriving && isVisible()) dictionary_->shown();
 }
 
 void MainWindow::buildMenus() {

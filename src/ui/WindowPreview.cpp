@@ -46,6 +46,7 @@ QList<HistoryEntry> sampleEntries(const QDateTime& now) {
         e.date = double(now.addSecs(qint64(-s.hoursAgo * 3600)).toMSecsSinceEpoch()) / 1000.0;
         e.text = QString::fromUtf8(s.text);
         e.app = QString::fromUtf8(s.app);
+        e.bundleID = QString::fromUtf8(s.app).toLower();
         if (s.site) e.site = QString::fromLatin1(s.site);
         e.seconds = s.seconds;
         out.append(e);

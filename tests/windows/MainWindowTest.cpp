@@ -18,6 +18,7 @@
 #include <QRegularExpression>
 #include <QScreen>
 #include <QScrollArea>
+#include <QTest>
 #include <QTimer>
 #include <QToolButton>
 #include <QWindow>
@@ -123,6 +124,7 @@ struct Shot {
 // One process, every state: build, show, check, save.
 TEST(MainWindow, EachStateInBothLanguages) {
     Theme::apply(*qApp, Theme::Scheme::light);
+    qputenv("VQ_HOTWORDS", "Halvane, pocketsphinx:3");  // the environment's words: fixed tags
     const QList<Shot> shots = {
         {"home",
          {},
@@ -137,7 +139,7 @@ TEST(MainWindow, EachStateInBothLanguages) {
          {"完成设置", "打开设置"}},
         {"dictionary",
          {"--page", "dictionary"},
-         {"Dictionary", "Words", "Kubernetes", "1 just learned", "Add"},
+         {"Dictionary", "Words", "5", "Kubernetes", "Halvane", "1 just learned", "Add"},
          {"词典", "词语", "1 个，刚学会", "从我的修改中学习"}},
         {"settings",
          {"--page", "settings"},
@@ -189,6 +191,7 @@ TEST(MainWindow, EachStateInBothLanguages) {
             }
         }
     }
+    qunsetenv("VQ_HOTWORDS");
     LanguageSetting::shared().setLanguage(AppLanguage::en);
 }
 
@@ -249,6 +252,13 @@ TEST(MainWindow, PagesReachTheirOperations) {
     rows.first()->deleteButton()->click();
     ASSERT_TRUE(waitUntil([&] { return s.w.homePage()->rows().size() == 4; }, "a row fewer"));
     EXPECT_EQ(s.scene->history->totals().words, 12480);  // totals stay
+    // From the keyboard: a focused row offers its buttons, and Delete deletes it.
+    HistoryRow* row = s.w.homePage()->rows().first();
+    QApplication::setActiveWindow(&s.w);
+    row->setFocus();
+    ASSERT_TRUE(waitUntil([&] { return row->copyButton()->isVisible(); }, "the row's buttons"));
+    QTest::keyClick(row, Qt::Key_Delete);
+    ASSERT_TRUE(waitUntil([&] { return s.w.homePage()->rows().size() == 3; }, "a row fewer"));
 
     // Settings: "Don't keep" empties the list and the home page says history is off.
     s.w.sidebar()->pageButton(MainPage::settings)->click();
@@ -271,6 +281,15 @@ TEST(MainWindow, PagesReachTheirOperations) {
     EXPECT_EQ(s.w.sidebar()->pageButton(MainPage::home)->text(), "首页");
     settings->languageBox()->setCurrentIndex(0);
     EXPECT_EQ(s.w.sidebar()->pageButton(MainPage::home)->text(), "Home");
+
+    // Coming back to the dictionary marks the words learned meanwhile as seen, once.
+    Config::setStringLists({{"learnedHotwords", {"Priya", "Ada"}}, {"newHotwords", {"Ada"}}});
+    m.refresh();
+    EXPECT_EQ(m.unseenWords, 1);
+    s.w.sidebar()->pageButton(MainPage::dictionary)->click();
+    EXPECT_EQ(s.w.currentView(), static_cast<QWidget*>(dict));
+    EXPECT_TRUE(Config::stringList("newHotwords").isEmpty());
+    EXPECT_EQ(m.unseenWords, 0);
 }
 
 TEST(MainWindow, ClearAsksFirst) {
