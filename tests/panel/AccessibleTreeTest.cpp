@@ -37,6 +37,8 @@ struct FocusWatch {
     static void seen(const AtspiEvent* event) {
         if (event->detail1 && event->source)
             last().reset(ATSPI_ACCESSIBLE(g_object_ref(event->source)));
+        // Each event is handed over to its listener, to free.
+        g_boxed_free(atspi_event_get_type(), const_cast<AtspiEvent*>(event));
     }
     // The focused element's top-level window, when its application is `pid`.
     static Node window(qint64 pid) {
