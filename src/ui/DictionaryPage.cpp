@@ -27,6 +27,7 @@ int tagHeight() {
 
 WordTag::WordTag(const MainText::Tag& tag, QWidget* parent) : QFrame(parent), tag_(tag) {
     setFixedHeight(tagHeight());
+    setAccessibleName(tag.word);
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(10, 4, tag.kind == MainText::Tag::Kind::fixed ? 10 : 4, 4);
     row->setSpacing(4);

@@ -6,6 +6,10 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMessageBox>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QPainter>
+#include <QPainterPath>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QVBoxLayout>
@@ -244,6 +248,46 @@ SettingsPage::SettingsPage(MainModel& model, QWidget* parent) : QWidget(parent),
     refresh();
 }
 
+void SettingsPage::loadAvatar(const std::optional<QUrl>& url) {
+    const QUrl wanted = url.value_or(QUrl());
+    if (wanted == avatarUrl_) return;
+    avatarUrl_ = wanted;
+    avatarLoaded_ = false;
+    avatar_->setPixmap(QPixmap());
+    if (!wanted.isValid() || wanted.isEmpty()) return;
+    if (!net_) net_ = new QNetworkAccessManager(this);
+    QNetworkRequest request(wanted);
+    request.setTransferTimeout(10000);
+    QNetworkReply* reply = net_->get(request);
+    connect(reply, &QNetworkReply::finished, this, [this, reply, wanted] {
+        reply->deleteLater();
+        if (wanted != avatarUrl_) return;  // another account's by now
+        QImage image;
+        if (reply->error() != QNetworkReply::NoError || !image.loadFromData(reply->read(1 << 22))) {
+            Log::write(QStringLiteral("Main window: couldn't load the account's picture"));
+            return;
+        }
+        const qreal dpr = devicePixelRatioF();
+        const int side = int(avatar_->width() * dpr);
+        QPixmap round(side, side);
+        round.fill(Qt::transparent);
+        {
+            QPainter p(&round);
+            p.setRenderHint(QPainter::Antialiasing);
+            p.setRenderHint(QPainter::SmoothPixmapTransform);
+            QPainterPath circle;
+            circle.addEllipse(QRectF(0, 0, side, side));
+            p.setClipPath(circle);
+            p.drawImage(
+                QRect(0, 0, side, side),
+                image.scaled(side, side, Qt::KeepAspectRatioByExpanding, Qt::SmoothTransformation));
+        }
+        round.setDevicePixelRatio(dpr);
+        avatarLoaded_ = true;
+        avatar_->setPixmap(round);
+    });
+}
+
 bool SettingsPage::confirmClear() {
     const qint64 count = model_.history.entries().size();
     QMessageBox box(QMessageBox::Warning, clearAllQuestion(), clearAllQuestion(),
@@ -272,7 +316,8 @@ void SettingsPage::refresh() {
     signIn_->setVisible(!in && !devToken);
     devToken_->setVisible(devToken);
     failed_->setVisible(model_.signInFailed && !in);
-    avatar_->setText(MainText::initials(model_.account));
+    loadAvatar(in ? model_.account.avatar : std::nullopt);
+    if (!avatarLoaded_) avatar_->setText(MainText::initials(model_.account));
     avatar_->setAccessibleName(model_.account.name);
     MainWidgets::setText(name_, model_.account.name);
     MainWidgets::setText(email_, model_.account.email);

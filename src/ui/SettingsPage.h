@@ -1,11 +1,14 @@
 #pragma once
+#include <QUrl>
 #include <QWidget>
+#include <memory>
 
 class MainModel;
 class PermissionRows;
 class QCheckBox;
 class QComboBox;
 class QLabel;
+class QNetworkAccessManager;
 class QProgressBar;
 class QPushButton;
 
@@ -24,12 +27,19 @@ class SettingsPage : public QWidget {
     // Asks before clearing; tests answer it. Returns whether the history was cleared.
     bool confirmClear();
 
+    QLabel* avatar() const { return avatar_; }
+
   private:
     QLabel* section(const QString& key);
+    // The account's picture in the avatar circle once it has loaded; initials till then.
+    void loadAvatar(const std::optional<QUrl>& url);
     MainModel& model_;
     QList<std::pair<QLabel*, const char*>> headings_;
     // Account
     QLabel* avatar_;
+    QNetworkAccessManager* net_ = nullptr;
+    QUrl avatarUrl_;
+    bool avatarLoaded_ = false;
     QLabel* name_;
     QLabel* email_;
     QPushButton* signOut_;

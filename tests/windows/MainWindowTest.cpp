@@ -9,11 +9,13 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProcess>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScreen>
@@ -28,6 +30,7 @@
 #include "core/HistoryStore.h"
 #include "core/MainModel.h"
 #include "core/UpdateCard.h"
+#include "harness/LogReader.h"
 #include "harness/Wait.h"
 #include "platform/Pasteboard.h"
 #include "platform/Platform.h"
@@ -108,6 +111,21 @@ QStringList layoutFaults(QWidget* window) {
     return faults;
 }
 
+// Controls a screen reader would announce without a name.
+QStringList unnamedControls(QWidget* window) {
+    QStringList out;
+    for (QWidget* w : window->findChildren<QWidget*>()) {
+        if (!w->isVisibleTo(window)) continue;
+        const bool control = qobject_cast<QAbstractButton*>(w) || qobject_cast<QComboBox*>(w) ||
+                             qobject_cast<QLineEdit*>(w) || qobject_cast<QProgressBar*>(w);
+        const auto* b = qobject_cast<QAbstractButton*>(w);
+        if (control && w->accessibleName().isEmpty() && !(b && !b->text().isEmpty()))
+            out << QString::fromLatin1(w->metaObject()->className()) + " in " +
+                       QString::fromLatin1(w->parentWidget()->metaObject()->className());
+    }
+    return out;
+}
+
 // The faults left once the layout has settled (it runs after the texts change).
 QStringList settledFaults(QWidget* window) {
     (void)waitUntil([&] { return layoutFaults(window).isEmpty(); }, "a clean layout",
@@ -118,7 +136,8 @@ QStringList settledFaults(QWidget* window) {
 struct Shot {
     QString name;
     QStringList flags;
-    QStringList en, zh;  // texts that must be shown
+    QStringList en, zh;           // texts that must be shown
+    bool onlyAtOneScale = false;  // a variant of a page the larger scale already covers
 };
 
 // One process, every state: build, show, check, save.
@@ -132,7 +151,11 @@ TEST(MainWindow, EachStateInBothLanguages) {
           "1,240 of 2,000 words used", "Ada Lovelace"},
          {"首页", "听写字数", "12,480", "1 小时 25 分钟", "每分钟字数", "Free 套餐",
           "已用 1,240 字，共 2,000 字"}},
-        {"home-empty", {"--empty"}, {"Nothing Here Yet", "0 sec", "—"}, {"还没有内容", "0 秒"}},
+        {"home-empty",
+         {"--empty"},
+         {"Nothing Here Yet", "0 sec", "—"},
+         {"还没有内容", "0 秒"},
+         true},
         {"home-setup",
          {"--setup"},
          {"Finish Setting Up", "Open Settings"},
@@ -149,12 +172,13 @@ TEST(MainWindow, EachStateInBothLanguages) {
         {"settings-pro",
          {"--page", "settings", "--pro"},
          {"Pro Plan", "18,240 of 100,000 words used"},
-         {"Pro 套餐", "已用 18,240 字，共 100,000 字"}},
+         {"Pro 套餐", "已用 18,240 字，共 100,000 字"},
+         true},
         {"signed-out",
          {"--signed-out"},
          {"Sign in to start dictating.", "Continue with Google"},
          {"登录后就能开始听写。", "使用 Google 继续"}},
-        {"pending", {"--pending"}, {"You're on the List"}, {"你已在等候名单上"}},
+        {"pending", {"--pending"}, {"You're on the List"}, {"你已在等候名单上"}, true},
         {"update", {"--update", "available"}, {"Update", "Later"}, {"更新"}},
     };
     const QString suffix = QGuiApplication::primaryScreen()->devicePixelRatio() > 1
@@ -163,6 +187,7 @@ TEST(MainWindow, EachStateInBothLanguages) {
     for (AppLanguage lang : {AppLanguage::en, AppLanguage::zh}) {
         LanguageSetting::shared().setLanguage(lang);
         for (const Shot& shot : shots) {
+            if (shot.onlyAtOneScale && !suffix.isEmpty()) continue;
             SCOPED_TRACE((shot.name + "-" + rawValue(lang)).toStdString());
             // Opening the dictionary marks its new words seen: each shot starts afresh.
             Config::setStringLists({{"learnedHotwords", {"Kubernetes", "Priya", "Velmora"}},
@@ -183,6 +208,7 @@ TEST(MainWindow, EachStateInBothLanguages) {
                     << must.toStdString() << " not among " << texts.join(" | ").toStdString();
             const QStringList faults = settledFaults(&w);
             EXPECT_TRUE(faults.isEmpty()) << faults.join("\n").toStdString();
+            EXPECT_EQ(unnamedControls(&w), QStringList());
             w.grab().save(artifacts() + "/" + shot.name + "-" + rawValue(lang) + suffix + ".png");
             // The settings page is longer than the window: the whole page too.
             if (shot.name == "settings") {
@@ -275,6 +301,26 @@ TEST(MainWindow, PagesReachTheirOperations) {
     settings->teskSwitch()->click();
     EXPECT_TRUE(tesk);
 
+    // The pill's content, the talk key and its mode are stored for their next use.
+    auto box = [&](const QString& name) {
+        for (QComboBox* b : settings->findChildren<QComboBox*>())
+            if (b->accessibleName() == name) return b;
+        ADD_FAILURE() << name.toStdString();
+        return settings->languageBox();
+    };
+    struct Pick {
+        QString box;
+        int index;
+        QString key, stored;
+    } picks[] = {{"Pill Shows", 1, "hud.content", "waveform"},
+                 {"Talk Key", 3, "hotkey", "fn"},
+                 {"Talk mode", 1, "toggleMode", "false"}};
+    for (const Pick& p : picks) {
+        box(p.box)->setCurrentIndex(p.index);
+        EXPECT_EQ(Config::d()->value(p.key).toString(), p.stored) << p.key.toStdString();
+    }
+    Config::d()->remove("hud.content");
+
     // The language picker relabels the window at once.
     settings->languageBox()->setCurrentIndex(1);
     EXPECT_EQ(LanguageSetting::shared().language(), AppLanguage::zh);
@@ -290,6 +336,29 @@ TEST(MainWindow, PagesReachTheirOperations) {
     EXPECT_EQ(s.w.currentView(), static_cast<QWidget*>(dict));
     EXPECT_TRUE(Config::stringList("newHotwords").isEmpty());
     EXPECT_EQ(m.unseenWords, 0);
+}
+
+// A long history: the list is built a hundred rows at a time.
+TEST(MainWindow, LongHistoryInPages) {
+    QList<HistoryEntry> entries;
+    for (int i = 0; i < HistoryStore::kMaxEntries; ++i)
+        entries.append({QUuid::createUuid(), 1.7e9 - i * 60.0, QString("dictation %1").arg(i),
+                        std::nullopt, std::nullopt, std::nullopt, 2});
+    HistoryStore history(std::nullopt, entries);
+    DictionaryModel dictionary;
+    MainModel model(dictionary, history);
+    UpdateCardModel card;
+    MainWindow w(model, card);
+    w.present();
+    QPushButton* more = nullptr;
+    for (QPushButton* b : w.homePage()->findChildren<QPushButton*>())
+        if (b->text() == "Show More") more = b;
+    ASSERT_NE(more, nullptr);
+    for (const int rows : {100, 200}) {
+        EXPECT_EQ(w.homePage()->rows().size(), rows);
+        more->click();
+    }
+    EXPECT_EQ(w.homePage()->rows().last()->id(), entries[299].id);
 }
 
 TEST(MainWindow, ClearAsksFirst) {
@@ -404,6 +473,44 @@ TEST(MainWindow, DarkScheme) {
     EXPECT_LT(s.w.palette().color(QPalette::Window).lightness(), 80);
     s.w.grab().save(artifacts() + "/home-dark-en.png");
     Theme::apply(*qApp, Theme::Scheme::light);
+}
+
+}  // namespace
+
+namespace {
+
+// The account's picture replaces the initials once it loads; a picture that doesn't load
+// leaves them.
+TEST(MainWindow, AccountPicture) {
+    LanguageSetting::shared().setLanguage(AppLanguage::en);
+    const QString dir = artifacts();
+    QImage red(64, 64, QImage::Format_RGB32);
+    red.fill(Qt::red);
+    ASSERT_TRUE(red.save(dir + "/avatar-sample.png"));
+    QFile junk(dir + "/avatar-junk.png");
+    ASSERT_TRUE(junk.open(QIODevice::WriteOnly));
+    junk.write("not a picture");
+    junk.close();
+
+    Shown s({"--page", "settings"});
+    MainModel& m = *s.scene->model;
+    QLabel* avatar = s.w.settingsPage()->avatar();
+    EXPECT_EQ(avatar->text(), "AL");
+    for (const auto& [file, loads] :
+         {std::pair{"avatar-junk.png", false}, std::pair{"avatar-sample.png", true}}) {
+        AccountView view;
+        view.account = {true, "Ada Lovelace", "ada@example.com",
+                        QUrl::fromLocalFile(dir + "/" + file)};
+        m.checkAccount = [view] { return view; };
+        harness::LogReader log;
+        m.refreshAccount();
+        if (loads) {
+            ASSERT_TRUE(waitUntil([&] { return !avatar->pixmap().isNull(); }, "the picture"));
+        } else {
+            ASSERT_TRUE(log.waitFor("Main window: couldn't load the account's picture"));
+            EXPECT_EQ(avatar->text(), "AL");
+        }
+    }
 }
 
 }  // namespace
