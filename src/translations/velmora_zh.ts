@@ -52,6 +52,70 @@
         <translation>清除全部历史记录？</translation>
     </message>
     <message>
+        <source>Sign in to start dictating…</source>
+        <translation>登录后开始听写…</translation>
+    </message>
+    <message>
+        <source>Hold %1 to talk, release to type</source>
+        <translation>按住 %1 说话，松开就打字</translation>
+    </message>
+    <message>
+        <source>Tap %1, speak, tap again</source>
+        <translation>按一下 %1 说话，说完再按一下</translation>
+    </message>
+    <message>
+        <source>%1 new</source>
+        <translation>%1 个新词</translation>
+    </message>
+    <message>
+        <source>Empty</source>
+        <translation>空</translation>
+    </message>
+    <message>
+        <source>Off</source>
+        <translation>已关闭</translation>
+    </message>
+    <message>
+        <source>1 word</source>
+        <translation>1 个词</translation>
+    </message>
+    <message>
+        <source>%1 words</source>
+        <translation>%1 个词</translation>
+    </message>
+    <message>
+        <source>Add a word</source>
+        <translation>添加词语</translation>
+    </message>
+    <message>
+        <source>Names and terms you add or fix by hand show up here</source>
+        <translation>你添加或手动改正的人名和术语会出现在这里</translation>
+    </message>
+    <message>
+        <source>Learn from my edits</source>
+        <translation>从我的修改中学习</translation>
+    </message>
+    <message>
+        <source>Reads back the text you fix after I type, and the cleanup model picks out the names you corrected</source>
+        <translation>打完字后读回你改过的文字，由润色模型找出你改正的人名</translation>
+    </message>
+    <message>
+        <source>Pill shows</source>
+        <translation>胶囊显示</translation>
+    </message>
+    <message>
+        <source>Not used in email or Terminal, where cleanup does the formatting</source>
+        <translation>邮件和终端里不用，那里要靠润色排版</translation>
+    </message>
+    <message>
+        <source>Open Velmora</source>
+        <translation>打开 Velmora</translation>
+    </message>
+    <message>
+        <source>Update to %1</source>
+        <translation>更新到 %1</translation>
+    </message>
+    <message>
         <source>Velmora %1 is available</source>
         <translation>Velmora %1 可以更新了</translation>
     </message>

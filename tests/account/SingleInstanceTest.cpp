@@ -21,7 +21,9 @@ TEST(SingleInstance, ALaterLaunchHandsItsLinkToTheRunningApp) {
     const QString path = dir.path() + QStringLiteral("/velmora.socket");
     SingleInstance first(path);
     QList<QUrl> received;
+    int reopened = 0;
     first.onURL = [&](const QUrl& u) { received << u; };
+    first.onReopen = [&] { ++reopened; };
     ASSERT_FALSE(first.handOver({}));
 
     const QUrl link(QStringLiteral("velmora://auth-callback?code=abc%20def#x=1"));
@@ -38,6 +40,14 @@ TEST(SingleInstance, ALaterLaunchHandsItsLinkToTheRunningApp) {
     second.join();
     EXPECT_TRUE(handed);
     EXPECT_EQ(received, QList<QUrl>{link});
+    EXPECT_EQ(reopened, 0) << "a launch with a link is not a reopening";
+
+    // A plain launch while the app runs: the user wants its window.
+    std::thread third([&] { handed = SingleInstance(path).handOver({}); });
+    ASSERT_TRUE(waitUntil([&] { return reopened == 1; }, QStringLiteral("the reopening")));
+    third.join();
+    EXPECT_TRUE(handed);
+    EXPECT_EQ(received.size(), 1);
 }
 
 TEST(SingleInstance, ASocketLeftByACrashIsTakenOver) {

@@ -21,6 +21,7 @@
 #include <optional>
 
 #include "core/HistoryStore.h"
+#include "e2e/E2ESupport.h"
 #include "harness/DesktopSession.h"
 #include "harness/FifoFeeder.h"
 #include "harness/LogReader.h"
@@ -32,54 +33,11 @@
 namespace {
 
 using namespace std::chrono_literals;
+using namespace e2e;
 
 const QString kSpoken =
     QStringLiteral("Please send the quarterly report to the finance team by Friday.");
 const QString kToken = QStringLiteral("e2e-token");
-
-// Runs a short tool; true when it ran and exited with 0 within `timeoutMs`.
-bool tool(const QString& program, const QStringList& args, int timeoutMs = 15000) {
-    QProcess p;
-    p.setProcessChannelMode(QProcess::ForwardedChannels);
-    p.start(program, args);
-    if (!p.waitForStarted(5000)) return false;
-    if (!p.waitForFinished(timeoutMs)) {
-        p.kill();
-        p.waitForFinished(2000);
-        return false;
-    }
-    return p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
-}
-
-// 16-bit PCM WAV data, as flite writes it.
-struct Wav {
-    int rate = 0, channels = 0;
-    QByteArray pcm;
-};
-
-std::optional<Wav> readWav(const QString& path) {
-    const QByteArray b = testenv::readFile(path);
-    if (b.size() < 12 || !b.startsWith("RIFF") || b.mid(8, 4) != "WAVE") return std::nullopt;
-    auto u16 = [&](qsizetype at) { return quint16(quint8(b[at]) | quint8(b[at + 1]) << 8); };
-    auto u32 = [&](qsizetype at) { return quint32(u16(at)) | quint32(u16(at + 2)) << 16; };
-    Wav w;
-    int bits = 0;
-    for (qsizetype at = 12; at + 8 <= b.size();) {
-        const QByteArray id = b.mid(at, 4);
-        const qsizetype size = u32(at + 4);
-        if (id == "fmt " && size >= 16 && at + 8 + 16 <= b.size()) {
-            w.channels = u16(at + 10);
-            w.rate = static_cast<int>(u32(at + 12));
-            bits = u16(at + 22);
-        } else if (id == "data") {
-            w.pcm = b.mid(at + 8, size);
-            break;
-        }
-        at += 8 + size + (size & 1);
-    }
-    if (bits != 16 || w.rate <= 0 || w.channels <= 0 || w.pcm.isEmpty()) return std::nullopt;
-    return w;
-}
 
 class E2E : public ::testing::Test {
   protected:
@@ -321,30 +279,6 @@ TEST_F(E2E, HeldTalkKeyTypesTheSpokenSentenceIntoTheFocusedWindow) {
     std::fprintf(stderr, "end to end: %lld ms\n", static_cast<long long>(wall.elapsed()));
 }
 
-// What a browser does with a page: the answer's body after redirects, or none.
-std::optional<QByteArray> browse(const QUrl& url, const QByteArray& form = {},
-                                 const QByteArray& bearer = {}) {
-    QNetworkAccessManager net;
-    QNetworkRequest r(url);
-    if (!bearer.isEmpty()) r.setRawHeader("Authorization", "Bearer " + bearer);
-    QNetworkReply* reply;
-    if (form.isNull()) {
-        reply = net.get(r);
-    } else {
-        r.setHeader(QNetworkRequest::ContentTypeHeader,
-                    QStringLiteral("application/x-www-form-urlencoded"));
-        reply = net.post(r, form);
-    }
-    const bool done = harness::waitUntil([&] { return reply->isFinished(); }, url.path());
-    const QByteArray body = reply->readAll();
-    const bool ok = done && reply->error() == QNetworkReply::NoError;
-    if (!ok)
-        std::fprintf(stderr, "browse %s: %s\n", qPrintable(url.toString()),
-                     qPrintable(reply->errorString()));
-    delete reply;
-    return ok ? std::optional(body) : std::nullopt;
-}
-
 TEST_F(E2E, ASignedOutUserSignsInDictatesAndRunsIntoTheMonthsLimit) {
     const std::optional<Wav> speech = speak(kSpoken);
     ASSERT_TRUE(speech) << "flite wrote no 16-bit WAV";
@@ -435,22 +369,10 @@ TEST_F(E2E, ASignedOutUserSignsInDictatesAndRunsIntoTheMonthsLimit) {
         QStringLiteral("the browser to open")));
     const QUrl page(authorize);
     ASSERT_EQ(page.port(), port) << authorize.toStdString();
-    ASSERT_TRUE(browse(page).value_or("").contains("Sign in to Velmora"));
-    const QUrlQuery q(page);
-    QUrlQuery form;
-    form.addQueryItem(QStringLiteral("name"), QStringLiteral("ann"));
-    form.addQueryItem(QStringLiteral("password"), QStringLiteral("sesame"));
-    for (const char* key : {"redirect_to", "code_challenge", "code_challenge_method"})
-        form.addQueryItem(QLatin1String(key), q.queryItemValue(QLatin1String(key)));
-    const auto signedIn =
-        browse(QUrl(QStringLiteral("http://127.0.0.1:%1/auth/v1/authorize").arg(port)),
-               form.query(QUrl::FullyEncoded).toUtf8());
-    ASSERT_TRUE(signedIn);
-    const auto link = QRegularExpression(QStringLiteral("href=\"(velmora://[^\"]+)\""))
-                          .match(QString::fromUtf8(*signedIn));
-    ASSERT_TRUE(link.hasMatch()) << signedIn->toStdString();
-    ASSERT_TRUE(
-        launchAgain(link.captured(1).replace(QStringLiteral("&amp;"), QStringLiteral("&"))));
+    const std::optional<QString> link =
+        signInOnPage(page, QStringLiteral("ann"), QStringLiteral("sesame"));
+    ASSERT_TRUE(link);
+    ASSERT_TRUE(launchAgain(*link));
     ASSERT_TRUE(log.waitFor(QStringLiteral("Signed in")));
     ASSERT_TRUE(log.waitFor(QStringLiteral("Account access: active")));
     const QString sessionFile = home_ + QStringLiteral("/data/Velmora/session.json");
