@@ -95,7 +95,10 @@ QString dictation(int chars) {
     return QString::fromUcs4(reinterpret_cast<const char32_t*>(cps.data()), cps.size());
 }
 
-// From the call until the editor holds the whole text, exactly.
+// From the call until the editor has taken the whole text: the typing reports done once the
+// editor has answered a ping sent after the last key (GTK answers it only after it has
+// handled every key before it); the text is then read back once and must be exact. The
+// editor is not asked over the accessibility bus while it types: that would slow it down.
 void BM_TypeIntoGtkEditor(benchmark::State& state) {
     if (gEditor.pid == 0) return state.SkipWithError("mousepad is not installed");
     const QString text = dictation(static_cast<int>(state.range(0)));
@@ -104,13 +107,21 @@ void BM_TypeIntoGtkEditor(benchmark::State& state) {
         QElapsedTimer clock;
         clock.start();
         bool typed = false;
-        TextInjector::typeAsync(text, [&](bool ok) { typed = ok; });
+        double ms = 0;
+        TextInjector::typeAsync(text, [&](bool ok) {
+            typed = ok;
+            ms = clock.nsecsElapsed() / 1e6;
+        });
+        if (!spinUntil([&] { return typed; }, 30000))
+            return state.SkipWithError("the typing never finished");
         QString last;
-        if (!spinUntil([&] { return (last = fieldText(gEditor)) == text; }))
-            return state.SkipWithError(
-                qPrintable(QStringLiteral("the editor holds \"%1\"").arg(last)));
-        const double ms = clock.nsecsElapsed() / 1e6;
-        spinUntil([&] { return typed; });
+        if ((last = fieldText(gEditor)) != text) {
+            // Not all there yet: the time runs until it is.
+            if (!spinUntil([&] { return (last = fieldText(gEditor)) == text; }))
+                return state.SkipWithError(
+                    qPrintable(QStringLiteral("the editor holds \"%1\"").arg(last)));
+            ms = clock.nsecsElapsed() / 1e6;
+        }
         state.SetIterationTime(ms / 1000.0);
         state.counters["chars_per_s"] = benchmark::Counter(state.range(0) * 1000.0 / ms);
     }
