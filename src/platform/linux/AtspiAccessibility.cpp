@@ -454,4 +454,14 @@ AxResult<FieldText> AtspiAccessibility::fieldText(const ElementRef& element) {
     return AxResult<FieldText>::of(std::move(out));
 }
 
+void AtspiAccessibility::readField(const ElementRef& element, int timeoutMs, FieldRead done) {
+    AtspiAccessible* obj = unwrap(element);
+    const auto* o = reinterpret_cast<const AtspiObject*>(obj);
+    if (!obj || !o->app || !o->app->bus_name || !o->path)
+        return done(AxResult<FieldText>::failed(0), std::nullopt);
+    if (!reader_) reader_ = std::make_unique<AtspiFieldReader>();
+    reader_->read(AtspiFieldReader::Target{QByteArray(o->app->bus_name), QByteArray(o->path)},
+                  timeoutMs, std::move(done));
+}
+
 }  // namespace platform::x11
