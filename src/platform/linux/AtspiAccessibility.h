@@ -49,6 +49,7 @@ class AtspiAccessibility : public Accessibility {
 
     bool ready();
     void followFocus();
+    void quietStates();
     static void onFocusEvent(AtspiEvent* event, void* self);
     void rememberFocus(GObjectPtr<AtspiAccessible> app, GObjectPtr<AtspiAccessible> element);
     // The element each application last reported focused.
