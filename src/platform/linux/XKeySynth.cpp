@@ -552,6 +552,9 @@ bool XKeySynth::waitForTarget(quint64 upTo, int timeoutMs) {
     if (std::none_of(pingsOut_.begin(), pingsOut_.end(),
                      [upTo](const PingOut& p) { return p.presses >= upTo; }))
         sendPing();
+    // The target reads what is queued before the ping first: a longer queue, a longer wait.
+    timeoutMs += kPerQueuedKeyMs * static_cast<int>(std::min<quint64>(presses_ - confirmedPresses_,
+                                                                      kMaxAhead + kPaceEvery));
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     while (pingWorks_) {
         drainEvents();

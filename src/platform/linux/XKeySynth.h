@@ -54,6 +54,8 @@ class XKeySynth : public KeySynth {
     // may have still to read before the typing waits for it.
     static constexpr int kPaceEvery = 20;
     static constexpr int kMaxAhead = 120;
+    // What a slow target (a GTK editor on a busy machine) may take per key still queued.
+    static constexpr int kPerQueuedKeyMs = 5;
     static constexpr int kPerRemapMs = 6;
     // The spare keycodes go back to empty this long after a burst (plus the same allowance).
     static constexpr int kRestoreAfterMs = 500;
