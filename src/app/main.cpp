@@ -22,7 +22,8 @@
 #include "platform/Workspace.h"
 #include "platform/select/PlatformSelect.h"
 #include "ui/HUDPreview.h"
-#include "ui/UpdateCardView.h"
+#include "ui/Theme.h"
+#include "ui/WindowPreview.h"
 
 namespace {
 
@@ -146,13 +147,12 @@ int main(int argc, char** argv) {
         case LaunchOptions::Mode::probeUrl:
             return runProbeUrl();
         case LaunchOptions::Mode::previewWindow:
-            // The main window is not built yet; its update card can be previewed alone.
-            if (!options.updateState.isEmpty()) return UpdatePreview::run(options);
-            std::fprintf(stderr, "velmora: this mode is not part of this build\n");
-            return 0;
+            return WindowPreview::run(options);
         default:
             break;
     }
+
+    Theme::apply(app, Theme::desktopScheme());
 
     // One app per session: a later launch (the browser's sign-in link) hands over its URLs.
     int rc = 0;

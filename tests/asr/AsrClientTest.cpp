@@ -91,10 +91,6 @@ TEST(AsrClient, NormalRunReportsPartialsSentencesAndTheTranscript) {
               (std::vector<std::pair<std::string, int>>{{"Qwen", 3}, {"Velmora", 50}}));
     EXPECT_TRUE(recs[0].audio == pcm.toStdString()) << "audio lost, repeated or reordered";
     EXPECT_TRUE(recs[0].finishReceived);
-
-    EXPECT_TRUE(log.has("ASR hotwords: 2 (1 at weight 50)"));
-    EXPECT_FALSE(log.has("after the release"));
-    EXPECT_TRUE(log.has("ASR task finished"));
 }
 
 // A bare service that records exactly what the client put on the wire.
@@ -215,11 +211,6 @@ TEST(AsrClient, DroppedConnectionReconnectsOnceAndReplaysFromTheConfirmedOffset)
     // Exactly the unconfirmed audio, once, in order, then the rest.
     EXPECT_TRUE(recs[1].audio == pcm.mid(250 * 32).toStdString())
         << "second connection got " << recs[1].audio.size() << " bytes";
-    EXPECT_TRUE(log.has(QRegularExpression(
-        R"(ASR connection lost \(recv: 127\.0\.0\.1: closed by the service \(1011, dropped\)\), trying a new one with \d+\.\ds of audio)")))
-        << log.text().toStdString();
-    EXPECT_TRUE(log.has(QRegularExpression(
-        R"(ASR task started in \d+ms, connection 2, \d+\.\ds of audio sent again)")));
 }
 
 TEST(AsrClient, SecondDropGivesUpButKeepsWhatWasHeard) {
@@ -244,7 +235,6 @@ TEST(AsrClient, SecondDropGivesUpButKeepsWhatWasHeard) {
     ASSERT_TRUE(got(r, 1));
     EXPECT_EQ(r.completions.front(), QStringLiteral("one."));
     EXPECT_EQ(r.errors.size(), 1);
-    EXPECT_TRUE(log.has("ASR error: recv: 127.0.0.1: closed by the service"));
 }
 
 // A client that has given up completes once, at once, and its start and finish timers
@@ -402,7 +392,6 @@ TEST(AsrClient, TaskFailedGivesUpWithItsCodeAndMessage) {
         ASSERT_TRUE(got(r, 1));
         EXPECT_EQ(r.completions.front(), QStringLiteral("kept."));
         EXPECT_EQ(s.records().size(), 1u) << "a failed task is not retried";
-        EXPECT_TRUE(log.has(QStringLiteral("ASR error: ") + QString::fromUtf8(c.reason)));
     }
 }
 
