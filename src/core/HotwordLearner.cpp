@@ -177,6 +177,10 @@ struct State {
     QPointer<QTimer> pending;
     Timings timings;
     int polls = 0;
+    // Field reads go out on the reader's thread: a result for an older generation (the watch
+    // stopped or a new one began meanwhile) is dropped, and one poll waits for the last.
+    quint64 gen = 0;
+    bool reading = false;
 };
 
 State& st() {
@@ -222,6 +226,8 @@ void drop(QPointer<QTimer>& timer) {
 void cancelScheduled() {
     drop(st().pending);
     drop(st().timer);
+    ++st().gen;
+    st().reading = false;
 }
 
 void poll();
@@ -258,18 +264,25 @@ bool graphemeBoundary(const QString& text, qsizetype pos) {
     return f.isAtBoundary();
 }
 
+void retry(const QString& inserted, const platform::RunningApp& app, int attempt,
+           const QString& why) {
+    if (attempt < kAttempts) {
+        schedule(inserted, app, attempt + 1, kRetryMs);
+        return;
+    }
+    Log::write(QStringLiteral("Learn: can't watch ") + labelOf(app) + QStringLiteral(": ") + why);
+}
+
+void watchFrom(const QString& inserted, const platform::RunningApp& app, int attempt,
+               const platform::ElementRef& element, const QString& role,
+               const platform::AxResult<platform::FieldText>& field);
+
 void begin(const QString& inserted, const platform::RunningApp& app, int attempt) {
     State& s = st();
     s.pending.clear();
     const QString label = labelOf(app);
     platform::Accessibility* a = ax();
-    auto fail = [&](const QString& why) {
-        if (attempt < kAttempts) {
-            schedule(inserted, app, attempt + 1, kRetryMs);
-            return;
-        }
-        Log::write(QStringLiteral("Learn: can't watch ") + label + QStringLiteral(": ") + why);
-    };
+    auto fail = [&](const QString& why) { retry(inserted, app, attempt, why); };
     if (!a) return fail(QStringLiteral("no accessibility"));
     a->setCallTimeout(kCallTimeoutMs);
     AssistiveMode::enable(app);
@@ -281,7 +294,20 @@ void begin(const QString& inserted, const platform::RunningApp& app, int attempt
         Log::write(QStringLiteral("Learn: skip ") + label + QStringLiteral(": secure text field"));
         return;
     }
-    const auto field = a->fieldText(element);
+    const quint64 gen = s.gen;
+    a->readField(element, kCallTimeoutMs,
+                 [inserted, app, attempt, element, role, gen](
+                     platform::AxResult<platform::FieldText> field, std::optional<bool>) {
+                     if (st().gen == gen) watchFrom(inserted, app, attempt, element, role, field);
+                 });
+}
+
+void watchFrom(const QString& inserted, const platform::RunningApp& app, int attempt,
+               const platform::ElementRef& element, const QString& role,
+               const platform::AxResult<platform::FieldText>& field) {
+    State& s = st();
+    const QString label = labelOf(app);
+    auto fail = [&](const QString& why) { retry(inserted, app, attempt, why); };
     if (!field.value) return fail(QStringLiteral("no text value (role=") + role + QLatin1Char(')'));
     const QString& value = field.value->text;
     if (value.size() > kLargestField) {
@@ -420,18 +446,40 @@ void evaluate(const QString& dictatedText, const QString& finalText) {
     });
 }
 
+void pollWith(const platform::AxResult<platform::FieldText>& field, std::optional<bool> focused);
+
 void poll() {
     State& s = st();
+    if (!s.watch) {
+        ++s.polls;
+        return drop(s.timer);
+    }
     ++s.polls;
-    if (!s.watch) return drop(s.timer);
     if (!Config::shared().learnHotwords()) return turnedOff();
-    Watch& w = *s.watch;
-    const Clock::time_point t = now();
-    if (seconds(t - w.began) > kTimeLimit) return stop(QStringLiteral("time's up"));
+    if (seconds(now() - s.watch->began) > kTimeLimit) return stop(QStringLiteral("time's up"));
     platform::Accessibility* a = ax();
     if (!a) return stop(QStringLiteral("field gone"));
-    a->setCallTimeout(kCallTimeoutMs);
-    const auto field = a->fieldText(w.element);
+    // The last read is still out (a slow application): this tick waits for it.
+    if (s.reading) return;
+    --s.polls;  // counted when the read is back
+    s.reading = true;
+    const quint64 gen = s.gen;
+    a->readField(s.watch->element, kCallTimeoutMs,
+                 [gen](platform::AxResult<platform::FieldText> field, std::optional<bool> focused) {
+                     State& l = st();
+                     if (l.gen != gen) return;
+                     l.reading = false;
+                     ++l.polls;
+                     if (l.watch) pollWith(field, focused);
+                 });
+}
+
+void pollWith(const platform::AxResult<platform::FieldText>& field, std::optional<bool> focused) {
+    State& s = st();
+    Watch& w = *s.watch;
+    const Clock::time_point t = now();
+    platform::Accessibility* a = ax();
+    if (!a) return stop(QStringLiteral("field gone"));
     if (!field.value) return stop(QStringLiteral("field gone"));
     const QString& value = field.value->text;
     if (value.size() > kLargestField) return stop(QStringLiteral("field grew too large"));
@@ -490,11 +538,16 @@ void poll() {
     if (!edited) {
         const auto front = platform::Platform::current().workspace->frontmostApplication();
         if (!front || front->pid != w.pid) return stop(QStringLiteral("switched to another app"));
-        const auto focused = a->focusedElement(w.pid);
-        if (focused.value && !a->sameElement(*focused.value, w.element)) {
-            const auto other = a->value(*focused.value);
-            if (!other.value || !other.value->contains(passage))
-                return stop(QStringLiteral("moved to another field"));
+        // The field still focused needs no question on this thread; otherwise the focus is
+        // looked for (once: the watch mostly ends there).
+        if (focused != true) {
+            a->setCallTimeout(kCallTimeoutMs);
+            const auto current = a->focusedElement(w.pid);
+            if (current.value && !a->sameElement(*current.value, w.element)) {
+                const auto other = a->value(*current.value);
+                if (!other.value || !other.value->contains(passage))
+                    return stop(QStringLiteral("moved to another field"));
+            }
         }
         if (caretOutside == true && w.caretWasInside)
             return stop(QStringLiteral("cursor left the passage"));

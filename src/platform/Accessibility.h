@@ -1,6 +1,7 @@
 #pragma once
 #include <QMap>
 #include <QString>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -70,6 +71,14 @@ class Accessibility {
         if (!text.value) return AxResult<FieldText>::failed(text.error);
         const auto range = selectedRange(element);
         return AxResult<FieldText>::of(FieldText{std::move(*text.value), range.value});
+    }
+    // The field's text and selection, and whether it still has the focus (none when that is
+    // not known), read without holding up the caller where the backend can: `done` runs on
+    // the main thread, later, or at once here.
+    using FieldRead = std::function<void(AxResult<FieldText> field, std::optional<bool> focused)>;
+    virtual void readField(const ElementRef& element, int timeoutMs, FieldRead done) {
+        setCallTimeout(timeoutMs);
+        done(fieldText(element), std::nullopt);
     }
     virtual AxResult<QMap<QString, QString>> attributes(const ElementRef& element) = 0;
     virtual bool sameElement(const ElementRef& a, const ElementRef& b) = 0;

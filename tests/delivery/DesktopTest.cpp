@@ -165,11 +165,39 @@ TEST_F(Desktop, ProbeTellsAnEntryFromAButton) {
                           "the entry seen as text"))
         << f.detail.toStdString();
 
+    // The entry read back on the reader's thread: its text, the caret, and whether it
+    // still has the focus.
+    auto* ax = platform::Platform::current().accessibility.get();
+    ASSERT_TRUE(TextInjector::type(QStringLiteral("read me")));
+    ASSERT_TRUE(entryBecomes(QStringLiteral("read me")));
+    const auto entry = ax->focusedElement(targetApp().pid);
+    ASSERT_TRUE(entry.value);
+    auto read = [&](std::optional<bool>* focused) {
+        std::optional<platform::AxResult<platform::FieldText>> out;
+        ax->readField(*entry.value, 300,
+                      [&](platform::AxResult<platform::FieldText> field, std::optional<bool> foc) {
+                          out = std::move(field);
+                          *focused = foc;
+                      });
+        EXPECT_TRUE(waitUntil([&] { return out.has_value(); }, "the field read back"));
+        return out.value_or(platform::AxResult<platform::FieldText>::failed(-1));
+    };
+    std::optional<bool> focused;
+    auto field = read(&focused);
+    ASSERT_TRUE(field.value);
+    EXPECT_EQ(field.value->text, QStringLiteral("read me"));
+    ASSERT_TRUE(field.value->selection);
+    EXPECT_EQ(field.value->selection->location, 7);
+    EXPECT_EQ(focused, std::optional<bool>(true));
+
     ASSERT_TRUE(focusTarget(QStringLiteral("button")));
     EXPECT_TRUE(waitUntil(
         [&] { return (f = TextInjector::focus(targetApp())).kind == Focus::Kind::notText; },
         "the button seen"));
     EXPECT_EQ(f, Focus::notText(QStringLiteral("push button")));
+    field = read(&focused);
+    EXPECT_TRUE(field.value);
+    EXPECT_EQ(focused, std::optional<bool>(false));
 
     // A process that is not on the bus.
     platform::RunningApp ghost = targetApp();

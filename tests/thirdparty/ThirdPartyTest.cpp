@@ -156,7 +156,11 @@ TEST_F(ThirdParty, GtkEditorGetsTheDictationExactly) {
     ASSERT_TRUE(probeSaysText(app));
     // The user still holds the talk key (right Control) as the text goes out: Ctrl+A, Ctrl+W
     // or Ctrl+Q would select, close or quit.
-    const QString text = kDictation + QStringLiteral(" a quick word");
+    // More distinct characters than there are spare keycodes, sent faster than the editor
+    // takes them: keycodes are given new characters while it is still behind.
+    QString text = kDictation + QStringLiteral(" a quick word ");
+    for (char32_t c = U'\u4e00'; c < U'\u4e00' + 3 * 40; c += 3) text += QString::fromUcs4(&c, 1);
+    text += QStringLiteral(" and the end.");
     run({QStringLiteral("keydown"), QStringLiteral("Control_R")});
     EXPECT_TRUE(TextInjector::type(text));
     const bool ok = arrives(app, text);

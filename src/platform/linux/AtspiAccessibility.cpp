@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <string>
 
 namespace platform::x11 {
 
@@ -172,6 +173,20 @@ void AtspiAccessibility::rememberFocus(Accessible app, Accessible element) {
     it->element = std::move(element);
 }
 
+void AtspiAccessibility::quietStates() {
+    // libatspi listens to every state change on the bus to keep its cache of states; a GTK
+    // editor sends a few for every key typed into it (its undo and redo buttons going off and
+    // on), and each would wake this thread while the typing runs. Only the states read here
+    // are followed; the cache stays right for those.
+    DBusConnection* bus = atspi_get_a11y_bus();
+    if (!bus) return;
+    static const char* const kRule =
+        "type='signal',interface='org.a11y.atspi.Event.Object',member='StateChanged'";
+    for (const char* state : {"focused", "active", "editable", "showing", "defunct"})
+        dbus_bus_add_match(bus, (std::string(kRule) + ",arg0='" + state + "'").c_str(), nullptr);
+    dbus_bus_remove_match(bus, kRule, nullptr);
+}
+
 void AtspiAccessibility::followFocus() {
     // Screen readers follow focus through these events rather than searching trees: the
     // probe then asks one question of the element it was told about.
@@ -193,10 +208,12 @@ bool AtspiAccessibility::ready() {
             const int rc = atspi_init();
             initState_ = (rc == 0 || rc == 1) ? 0 : rc;
         }
-        if (initState_ != 0)
+        if (initState_ != 0) {
             Log::write(QStringLiteral("Accessibility: the AT-SPI bus is not reachable"));
-        else
+        } else {
+            quietStates();
             followFocus();
+        }
     }
     return initState_ == 0;
 }
@@ -452,6 +469,16 @@ AxResult<FieldText> AtspiAccessibility::fieldText(const ElementRef& element) {
         out.selection = TextRange{from, unitsForChars(out.text, end) - from};
     }
     return AxResult<FieldText>::of(std::move(out));
+}
+
+void AtspiAccessibility::readField(const ElementRef& element, int timeoutMs, FieldRead done) {
+    AtspiAccessible* obj = unwrap(element);
+    const auto* o = reinterpret_cast<const AtspiObject*>(obj);
+    if (!obj || !o->app || !o->app->bus_name || !o->path)
+        return done(AxResult<FieldText>::failed(0), std::nullopt);
+    if (!reader_) reader_ = std::make_unique<AtspiFieldReader>();
+    reader_->read(AtspiFieldReader::Target{QByteArray(o->app->bus_name), QByteArray(o->path)},
+                  timeoutMs, std::move(done));
 }
 
 }  // namespace platform::x11

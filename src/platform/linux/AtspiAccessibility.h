@@ -2,6 +2,7 @@
 #include <vector>
 
 #include "platform/Accessibility.h"
+#include "platform/linux/AtspiFieldReader.h"
 #include "platform/linux/GLibUtil.h"
 
 typedef struct _AtspiAccessible AtspiAccessible;
@@ -23,7 +24,9 @@ class AtspiAccessibility : public Accessibility {
     AxResult<ElementKind> kind(const ElementRef& element) override;
     AxResult<QString> value(const ElementRef& element) override;
     AxResult<TextRange> selectedRange(const ElementRef& element) override;
-    AxResult<FieldText> fieldText(const ElementRef& element) override;  // AtspiFieldText.cpp
+    AxResult<FieldText> fieldText(const ElementRef& element) override;
+    // On the field reader's thread.
+    void readField(const ElementRef& element, int timeoutMs, FieldRead done) override;
     AxResult<QMap<QString, QString>> attributes(const ElementRef& element) override;
     bool sameElement(const ElementRef& a, const ElementRef& b) override;
     AxResult<QString> documentUrl(qint64 pid) override;
@@ -46,6 +49,7 @@ class AtspiAccessibility : public Accessibility {
 
     bool ready();
     void followFocus();
+    void quietStates();
     static void onFocusEvent(AtspiEvent* event, void* self);
     void rememberFocus(GObjectPtr<AtspiAccessible> app, GObjectPtr<AtspiAccessible> element);
     // The element each application last reported focused.
@@ -61,6 +65,7 @@ class AtspiAccessibility : public Accessibility {
     std::vector<KnownApp> apps_;  // as of the last look at the desktop
     std::vector<FocusSeen> lastFocus_;
     GObjectPtr<AtspiEventListener> focusListener_;
+    std::unique_ptr<AtspiFieldReader> reader_;  // made at the first read
 };
 
 }  // namespace platform::x11

@@ -175,6 +175,7 @@ bool XKeySynth::beginBurst() {
     if (capsWasLocked_) setLock(false);
     inBurst_ = true;
     remapsAtBurst_ = remaps_;
+    stopPinging();
     pingWindow_ = pingWindow();
     pingWorks_ = true;
     return true;
@@ -194,8 +195,7 @@ XKeySynth::Slot* XKeySynth::slotFor(KeySym sym) {
     });
     Display* d = display_.get();
     if (pick->sym != 0 && pick->pressSeq > confirmedPresses_) {
-        const quint64 sent = presses_;
-        if (pingTarget(kPingTimeoutMs)) confirmedPresses_ = sent;
+        waitForTarget(presses_, kPingTimeoutMs);
     }
     if (pick->sym != 0 && pick->pressSeq > confirmedPresses_) {
         const auto behind = static_cast<int>(std::min<quint64>(remaps_ - pick->remapsAtUse, 1000));
@@ -280,8 +280,11 @@ void XKeySynth::mapAhead(const std::vector<KeySym>& syms, size_t from) {
         return s->sym != 0 && s->pressSeq > confirmedPresses_;
     };
     if (std::any_of(spare.begin(), spare.end(), unread)) {
-        const quint64 sent = presses_;
-        if (pingTarget(kPingTimeoutMs)) confirmedPresses_ = sent;
+        // Only up to the newest of their presses.
+        quint64 upTo = 0;
+        for (const Slot* s : spare)
+            if (unread(s)) upTo = std::max(upTo, s->pressSeq);
+        waitForTarget(upTo, kPingTimeoutMs);
     }
     Clock::time_point ready{};
     for (const Slot* s : spare) {
@@ -311,12 +314,15 @@ void XKeySynth::mapAhead(const std::vector<KeySym>& syms, size_t from) {
 }
 
 void XKeySynth::pace() {
-    // Toolkits answer a ping when they read it, and handle the keys read before it one at a
-    // time after: a target given the whole text at once would still be working through it
-    // when the burst is reported done. A ping every run keeps it at most a run behind.
+    // Toolkits answer a ping when they read it, after the keys sent before it. The keys go
+    // out without waiting for the answers, so the target always has the next ones queued;
+    // only a target that falls far behind is waited for, so the burst's end is never far
+    // ahead of what it has taken.
     if (presses_ % kPaceEvery != 0 || !pingWorks_ || pingWindow_ == None) return;
-    const quint64 sent = presses_;
-    if (pingTarget(kPingTimeoutMs)) confirmedPresses_ = sent;
+    sendPing();
+    drainEvents();
+    if (presses_ - confirmedPresses_ > kMaxAhead)
+        waitForTarget(presses_ - kMaxAhead + kPaceEvery, kPingTimeoutMs);
 }
 
 bool XKeySynth::typeHere(const QString& units) {
@@ -391,6 +397,11 @@ void XKeySynth::drainEvents() {
     while (XPending(d)) {
         XEvent e;
         XNextEvent(d, &e);
+        if (e.type == ClientMessage && e.xclient.message_type == atom(d, "WM_PROTOCOLS") &&
+            static_cast<Atom>(e.xclient.data.l[0]) == atom(d, "_NET_WM_PING")) {
+            pingAnswered(e.xclient.data.l[1]);
+            continue;
+        }
         if (e.type != GenericEvent || xiOpcode_ == 0 || e.xcookie.extension != xiOpcode_ ||
             e.xcookie.evtype != XI_RawKeyRelease)
             continue;
@@ -493,47 +504,75 @@ Window XKeySynth::pingWindow() {
     return None;
 }
 
-bool XKeySynth::pingTarget(int timeoutMs) {
+void XKeySynth::sendPing() {
+    if (!pingWorks_ || pingWindow_ == None) return;
+    Display* d = display_.get();
+    // The answer goes to the root window; listen there only while a ping is out.
+    // Toolkits answer with either mask (Qt: structure, GTK: substructure).
+    if (pingsOut_.empty())
+        XSelectInput(d, DefaultRootWindow(d), StructureNotifyMask | SubstructureNotifyMask);
+    ErrorTrap trap(d);
+    sendClientMessage(
+        d, pingWindow_, pingWindow_, atom(d, "WM_PROTOCOLS"),
+        {static_cast<long>(atom(d, "_NET_WM_PING")), ++pingToken_, static_cast<long>(pingWindow_)},
+        NoEventMask);
+    if (trap.failed()) {
+        pingWorks_ = false;
+        stopPinging();
+        return;
+    }
+    pingsOut_.push_back(PingOut{pingToken_, presses_});
+}
+
+void XKeySynth::stopPinging() {
+    if (pingsOut_.empty()) return;
+    pingsOut_.clear();
+    Display* d = display_.get();
+    XSelectInput(d, DefaultRootWindow(d), NoEventMask);
+}
+
+void XKeySynth::pingAnswered(long token) {
+    // Answers come in the order the pings went: an answer covers every ping before it.
+    const auto it = std::find_if(pingsOut_.begin(), pingsOut_.end(),
+                                 [token](const PingOut& p) { return p.token == token; });
+    if (it == pingsOut_.end()) return;
+    confirmedPresses_ = std::max(confirmedPresses_, it->presses);
+    pingsOut_.erase(pingsOut_.begin(), it + 1);
+    if (pingsOut_.empty()) {
+        Display* d = display_.get();
+        XSelectInput(d, DefaultRootWindow(d), NoEventMask);
+    }
+}
+
+bool XKeySynth::waitForTarget(quint64 upTo, int timeoutMs) {
+    if (confirmedPresses_ >= upTo) return true;
     if (!pingWorks_ || pingWindow_ == None) return false;
     Display* d = display_.get();
-    const Window root = DefaultRootWindow(d);
-    const Atom protocols = atom(d, "WM_PROTOCOLS"), ping = atom(d, "_NET_WM_PING");
-    // The answer goes to the root window; listen there only while waiting.
-    // Toolkits answer with either mask (Qt: structure, GTK: substructure).
-    XSelectInput(d, root, StructureNotifyMask | SubstructureNotifyMask);
-    {
-        ErrorTrap trap(d);
-        sendClientMessage(d, pingWindow_, pingWindow_, protocols,
-                          {static_cast<long>(ping), ++pingToken_, static_cast<long>(pingWindow_)},
-                          NoEventMask);
-        if (trap.failed()) pingWorks_ = false;
-    }
-    bool answered = false;
+    // A ping already out after those keys will do; otherwise one goes now.
+    if (std::none_of(pingsOut_.begin(), pingsOut_.end(),
+                     [upTo](const PingOut& p) { return p.presses >= upTo; }))
+        sendPing();
+    // The target reads what is queued before the ping first: a longer queue, a longer wait.
+    timeoutMs += kPerQueuedKeyMs * static_cast<int>(std::min<quint64>(presses_ - confirmedPresses_,
+                                                                      kMaxAhead + kPaceEvery));
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (pingWorks_ && !answered) {
-        while (!answered && XPending(d)) {
-            XEvent r;
-            XNextEvent(d, &r);
-            answered = r.type == ClientMessage && r.xclient.message_type == protocols &&
-                       static_cast<Atom>(r.xclient.data.l[0]) == ping &&
-                       r.xclient.data.l[1] == pingToken_;
-        }
+    while (pingWorks_) {
+        drainEvents();
+        if (confirmedPresses_ >= upTo) return true;
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (answered || left <= 0) break;
+        if (left <= 0) break;
         pollfd fd{ConnectionNumber(d), POLLIN, 0};
         poll(&fd, 1, static_cast<int>(left));
     }
-    XSelectInput(d, root, NoEventMask);
-    XSync(d, False);
-    drainEvents();
-    if (!answered) {
+    if (pingWorks_) {
         // A target that does not answer is not asked again this burst.
         pingWorks_ = false;
         Log::write(
             QStringLiteral("Type: the target did not answer a ping in %1 ms").arg(timeoutMs));
     }
-    return answered;
+    stopPinging();
+    return false;
 }
 
 void XKeySynth::endTyping() {
@@ -549,9 +588,8 @@ void XKeySynth::endHere() {
     // Return once the target has read every key (it handles the last run's a moment
     // later), so whatever comes next (a keymap switch, reading the field back) sees it.
     if (presses_ > confirmedPresses_) {
-        const quint64 sent = presses_;
         pingWorks_ = true;  // a reuse ping that timed out must not skip this one
-        if (pingTarget(kSettleTimeoutMs)) confirmedPresses_ = sent;
+        waitForTarget(presses_, kSettleTimeoutMs);
     }
     // Give a target still working through the remappings time to finish.
     const quint64 made = std::min<quint64>(remaps_ - remapsAtBurst_, 1000);
@@ -570,7 +608,7 @@ void XKeySynth::restoreMapping() {
     if (capsWasLocked_) setLock(true);
     capsWasLocked_ = false;
     // Keys still on their way would be read with the restored map.
-    if (presses_ > confirmedPresses_ && pingTarget(kPingTimeoutMs)) confirmedPresses_ = presses_;
+    if (presses_ > confirmedPresses_) waitForTarget(presses_, kPingTimeoutMs);
     Display* d = display_.get();
     // Only the keycodes still holding what we put there: a keymap loaded
     // meanwhile owns them now.

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <chrono>
+#include <deque>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -49,8 +50,12 @@ class XKeySynth : public KeySynth {
     // it back next): a slow target under load gets longer, still bounded.
     static constexpr int kSettleTimeoutMs = 2000;
     static constexpr int kReuseGuardMs = 40;
-    // Keys sent between two pings of the target while typing.
+    // Keys sent between two pings of the target while typing, and how many keys the target
+    // may have still to read before the typing waits for it.
     static constexpr int kPaceEvery = 20;
+    static constexpr int kMaxAhead = 120;
+    // What a slow target (a GTK editor on a busy machine) may take per key still queued.
+    static constexpr int kPerQueuedKeyMs = 5;
     static constexpr int kPerRemapMs = 6;
     // The spare keycodes go back to empty this long after a burst (plus the same allowance).
     static constexpr int kRestoreAfterMs = 500;
@@ -92,9 +97,13 @@ class XKeySynth : public KeySynth {
         KeyCode code = 0;
         bool shift = false;
     };
-    // Waits until the focused window has handled everything sent so far; false
-    // when it cannot be asked or did not answer in time.
-    bool pingTarget(int timeoutMs);
+    // Asks the focused window to answer once it has read the keys sent so far.
+    void sendPing();
+    void pingAnswered(long token);
+    void stopPinging();
+    // Waits until the focused window has read the first `upTo` presses; false when it
+    // cannot be asked or did not answer in time.
+    bool waitForTarget(quint64 upTo, int timeoutMs);
     Window pingWindow();
     void drainEvents();
     bool beginBurst();
@@ -126,6 +135,11 @@ class XKeySynth : public KeySynth {
     Window pingWindow_ = None;      // the burst's target window, when it answers pings
     bool pingWorks_ = true;
     long pingToken_ = 0;
+    struct PingOut {
+        long token = 0;
+        quint64 presses = 0;  // presses sent before it
+    };
+    std::deque<PingOut> pingsOut_;
     quint64 restoreGen_ = 0;  // a delayed restore runs only if no burst began since
     int xiOpcode_ = 0;
     // The input method engine as last asked; shared with the thread that asks.
