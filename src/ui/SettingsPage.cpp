@@ -64,6 +64,7 @@ SettingsPage::SettingsPage(MainModel& model, QWidget* parent) : QWidget(parent),
         headings_.append({l, en});
         page->addSpacing(headings_.size() > 1 ? 10 : 0);
         page->addWidget(l);
+        return l;
     };
     auto card = [&] {
         auto* c = new Card(this);
@@ -145,7 +146,7 @@ SettingsPage::SettingsPage(MainModel& model, QWidget* parent) : QWidget(parent),
     heading("Permissions");
     card()->addWidget(permissions_ = new PermissionRows(this));
 
-    heading("Language");
+    QLabel* languageHeading = heading("Language");
     {
         QVBoxLayout* v = card();
         language_ = new QComboBox(v->parentWidget());
@@ -153,19 +154,22 @@ SettingsPage::SettingsPage(MainModel& model, QWidget* parent) : QWidget(parent),
             language_->addItem(l == AppLanguage::zh ? QStringLiteral("中文")
                                                     : QStringLiteral("English"));
         v->addWidget(language_, 0, Qt::AlignLeft);
+        // Qt's bridge drops a combo box's own name: the buddy is what a screen reader says.
+        languageHeading->setBuddy(language_);
         connect(language_, &QComboBox::currentIndexChanged, this, [](int i) {
             if (i >= 0 && i < allAppLanguages().size())
                 LanguageSetting::shared().setLanguage(allAppLanguages()[i]);
         });
     }
 
-    heading("Pill Shows");
+    QLabel* pillHeading = heading("Pill Shows");
     {
         QVBoxLayout* v = card();
         pill_ = new QComboBox(v->parentWidget());
         pillText_ = MainWidgets::label({}, v->parentWidget(), true);
         Theme::secondary(pillText_);
         v->addWidget(pill_, 0, Qt::AlignLeft);
+        pillHeading->setBuddy(pill_);
         v->addWidget(pillText_);
         connect(pill_, &QComboBox::currentIndexChanged, this, [](int i) {
             HUDTuning t = HUDTuning::load();
@@ -193,7 +197,7 @@ SettingsPage::SettingsPage(MainModel& model, QWidget* parent) : QWidget(parent),
         connect(tesk_, &QCheckBox::toggled, this, [this](bool on) { model_.setTesk(on); });
     }
 
-    heading("Talk Key");
+    QLabel* keyHeading = heading("Talk Key");
     {
         QVBoxLayout* v = card();
         auto* row = new QHBoxLayout;
@@ -201,6 +205,7 @@ SettingsPage::SettingsPage(MainModel& model, QWidget* parent) : QWidget(parent),
         mode_ = new QComboBox(v->parentWidget());
         row->addWidget(key_);
         row->addWidget(mode_);
+        keyHeading->setBuddy(key_);
         row->addStretch(1);
         v->addLayout(row);
         keyText_ = MainWidgets::label({}, v->parentWidget(), true);
@@ -227,6 +232,7 @@ SettingsPage::SettingsPage(MainModel& model, QWidget* parent) : QWidget(parent),
         keepText_ = MainWidgets::label({}, c, true);
         Theme::secondary(keepText_);
         retention_ = new QComboBox(c);
+        keep_->setBuddy(retention_);
         kept_ = MainWidgets::label({}, c, true);
         clear_ = new QPushButton(c);
         v->addWidget(keep_);
