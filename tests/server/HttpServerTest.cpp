@@ -326,6 +326,69 @@ TEST(ServerArgs, SecretsFromFilesAndLimits) {
         EXPECT_FALSE(vserver::parseArgs(bad).error.empty()) << bad[1];
 }
 
+TEST(ServerArgs, ConfigFileUnderTheCommandLine) {
+    const std::string dir = ::testing::TempDir();
+    const std::string conf = dir + "/velmora-server.conf", tokenFile = dir + "/velmora-conf-token";
+    std::ofstream(tokenFile) << "conf-token\n";
+    ::chmod(tokenFile.c_str(), 0600);
+    std::ofstream(conf) << "# settings\n"
+                           "listen = 0.0.0.0:9000\n"
+                           "\n"
+                           "token-file = "
+                        << tokenFile
+                        << "   # trailing words are a comment\n"
+                           "drain-seconds=3\n"
+                           "access-log = errors\n"
+                           "timing-retention-days = 30\n"
+                           "local-signin = yes\n"
+                           "asr-engine = scripted\n";
+    // The file alone, named or found where it is looked for by default.
+    for (const auto& p :
+         {vserver::parseArgs({"s", "--config", conf}), vserver::parseArgs({"s"}, conf)}) {
+        EXPECT_TRUE(p.error.empty()) << p.error;
+        EXPECT_EQ(p.configFile, conf);
+        EXPECT_EQ(p.options.port, 9000);
+        EXPECT_EQ(p.options.token, "conf-token");
+        EXPECT_EQ(p.options.drainSeconds, 3);
+        EXPECT_EQ(p.options.accessLog, vserver::AccessLog::errors);
+        EXPECT_EQ(p.cleanup.timingRetentionDays, 30);
+        EXPECT_TRUE(p.accounts.localSignIn);
+        EXPECT_EQ(p.asr.engine, "scripted");
+    }
+    // The command line wins, wherever --config stands; a missing default is no error.
+    auto p = vserver::parseArgs(
+        {"s", "--listen", "127.0.0.1:9", "--config", conf, "--access-log", "off"}, conf);
+    EXPECT_TRUE(p.error.empty()) << p.error;
+    EXPECT_EQ(p.options.port, 9);
+    EXPECT_EQ(p.options.accessLog, vserver::AccessLog::off);
+    EXPECT_EQ(p.options.drainSeconds, 3);
+    p = vserver::parseArgs({"s"}, dir + "/none.conf");
+    EXPECT_TRUE(p.error.empty() && p.configFile.empty()) << p.error;
+
+    struct Bad {
+        std::string text, says;
+    };
+    const std::vector<Bad> bad = {
+        {"listen = 127.0.0.1:1\nbogus = 1\n", ":2: unknown key \"bogus\""},
+        {"\n\nthreads = 0\n", ":3: --threads wants a number from 1 to 256"},
+        {"listen 127.0.0.1:1\n", ":1: "},
+        {"token = abc\n", ":1: token is a secret"},
+        {"llm-key = abc\n", ":1: llm-key is a secret"},
+        {"[server]\nlisten = 127.0.0.1:1\n", ":1: sections are not used"},
+        {"local-signin = maybe\n", ":1: local-signin is true or false"},
+        {"config = other.conf\n", ":1: unknown key \"config\""},
+        {"asr-bogus = 1\n", ":1: unknown key \"asr-bogus\""},
+        {"token-file = " + dir + "/none\n", ":1: --token-file: couldn't read"},
+    };
+    for (const auto& b : bad) {
+        std::ofstream(conf) << b.text;
+        const auto q = vserver::parseArgs({"s", "--config", conf});
+        EXPECT_NE(q.error.find(conf + b.says), std::string::npos) << b.text << " -> " << q.error;
+    }
+    EXPECT_NE(vserver::parseArgs({"s", "--config", dir + "/none.conf"}).error.find("none.conf"),
+              std::string::npos);
+}
+
 TEST(ServerFiles, LogAndFolderModes) {
     const std::string dir = ::testing::TempDir() + "/velmora-modes";
     std::filesystem::remove_all(dir);
