@@ -10,9 +10,12 @@
 
 #include <sys/stat.h>
 
+#include <sqlite3.h>
+
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 
 #include "Endpoints.h"
@@ -20,6 +23,7 @@
 #include "ServerLog.h"
 #include "ServerMain.h"
 #include "ServerTestUtil.h"
+#include "Sqlite.h"
 #include "harness/Wait.h"
 
 namespace {
@@ -387,6 +391,64 @@ TEST(ServerArgs, ConfigFileUnderTheCommandLine) {
     }
     EXPECT_NE(vserver::parseArgs({"s", "--config", dir + "/none.conf"}).error.find("none.conf"),
               std::string::npos);
+}
+
+// A damaged SQLite file is moved aside and replaced, unless it holds (or may hold) users.
+TEST(ServerFiles, DamagedDatabasesAreSetAsideUnlessTheyHoldUsers) {
+    const std::string dir = ::testing::TempDir() + "/velmora-damaged";
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    // A database with a users table (`users` rows) and enough other pages to damage one.
+    auto make = [](const std::string& path, int users, bool damaged) {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+        std::string sql =
+            "PRAGMA page_size=1024; CREATE TABLE users(id TEXT); CREATE TABLE junk(x BLOB);"
+            "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM n WHERE i<40) "
+            "INSERT INTO junk SELECT randomblob(900) FROM n;";
+        for (int i = 0; i < users; ++i) sql += "INSERT INTO users VALUES('u');";
+        EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+        if (!damaged) return;
+        std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(1024 * 20);
+        f << std::string(1024, '\xff');
+    };
+    struct Case {
+        std::string name;
+        std::function<void(const std::string&)> prepare;
+        std::string precious;
+        bool usable, movedAside;
+        std::string says;
+    };
+    const std::vector<Case> cases = {
+        {"absent", [](const std::string&) {}, "users", true, false, ""},
+        {"sound", [&](const std::string& p) { make(p, 1, false); }, "users", true, false, ""},
+        {"garbage timing", [](const std::string& p) { std::ofstream(p) << std::string(5000, 'x'); },
+         "", true, true, "failed its integrity check (file is not a database); moved it aside"},
+        {"garbage users", [](const std::string& p) { std::ofstream(p) << std::string(5000, 'x'); },
+         "users", false, false, "its users cannot be read"},
+        {"damaged with a user", [&](const std::string& p) { make(p, 1, true); }, "users", false,
+         false, "and holds users: left as it is"},
+        {"damaged without users", [&](const std::string& p) { make(p, 0, true); }, "users", true,
+         true, "moved it aside"},
+    };
+    for (const auto& c : cases) {
+        const std::string path = dir + "/" + c.name + ".sqlite3";
+        c.prepare(path);
+        const auto checked = vserver::sqlite::checkOrSetAside(path, c.precious);
+        EXPECT_EQ(checked.usable, c.usable) << c.name << ": " << checked.message;
+        EXPECT_NE(checked.message.find(c.says), std::string::npos)
+            << c.name << ": " << checked.message;
+        if (c.says.empty()) {
+            EXPECT_EQ(checked.message, "") << c.name;
+        }
+        int aside = 0;
+        for (const auto& e : std::filesystem::directory_iterator(dir))
+            aside += e.path().filename().string().rfind(c.name + ".sqlite3.damaged-", 0) == 0;
+        EXPECT_EQ(aside, c.movedAside ? 1 : 0) << c.name;
+        EXPECT_EQ(std::filesystem::exists(path), c.name != "absent" && !c.movedAside) << c.name;
+    }
 }
 
 TEST(ServerFiles, LogAndFolderModes) {

@@ -47,6 +47,10 @@ class Server {
             });
         }
         if (!args.contains("--data-dir")) args << "--data-dir" << dir.filePath("data");
+        // Never the settings of a server installed on this machine.
+        if (!args.contains("--config"))
+            args << "--config"
+                 << "/dev/null";
         p_.start(testenv::binaryDir() + "/server/velmora-server", args);
     }
     ~Server() {
@@ -185,7 +189,8 @@ TEST(ServerOps, SecretsFoldersLogsAndSignals) {
     ASSERT_EQ(::chmod(shared.toLocal8Bit().constData(), 01777), 0);
     QStringList args = scripted(dir);
     args.erase(args.begin() + 2, args.begin() + 4);  // no --token: one is made
-    Server s(dir, args << "--data-dir" << shared << "--log" << logFile);
+    Server s(dir, args << "--data-dir" << shared << "--log" << logFile << "--access-log"
+                       << "errors");
     const uint16_t port = s.listening();
     ASSERT_NE(port, 0);
 
@@ -210,6 +215,10 @@ TEST(ServerOps, SecretsFoldersLogsAndSignals) {
     };
     EXPECT_FALSE(fileText(logFile).contains(token));
     EXPECT_FALSE(s.log().contains(token));
+    // Only failed requests are in the access log.
+    EXPECT_EQ(servertest::request(port, "GET", "/nope", {}, {}).status, 404);
+    ASSERT_TRUE(s.says(QRegularExpression("ACCESS \\S+ GET /nope 404")));
+    EXPECT_FALSE(s.log().contains("GET /ping")) << s.log().toStdString();
 
     // SIGHUP after a rotation: a new private file takes the lines.
     ASSERT_TRUE(QFile::rename(logFile, logFile + ".1"));
@@ -237,6 +246,13 @@ TEST(ServerOps, BadStartsFailAtOnceNamingTheCause) {
         QStringList args;
         QString says;
     };
+    // A users file that is not a database: kept for the operator, and no start over it.
+    const QString damaged = dir.filePath("damaged");
+    ASSERT_TRUE(QDir().mkdir(damaged));
+    QFile users(damaged + "/users.sqlite3");
+    ASSERT_TRUE(users.open(QIODevice::WriteOnly));
+    users.write(QByteArray(5000, 'x'));
+    users.close();
     const std::vector<Case> cases = {
         {{"--log", "/nonexistent-folder/server.log"},
          "can't write the log /nonexistent-folder/server.log"},
@@ -244,6 +260,9 @@ TEST(ServerOps, BadStartsFailAtOnceNamingTheCause) {
         {{"--cert", garbage, "--key", garbage},
          "the certificate " + garbage + " is not a PEM certificate chain"},
         {{"--token-file", missing}, "--token-file: couldn't read " + missing},
+        {{"--data-dir", damaged},
+         damaged + "/users.sqlite3 failed its integrity check (file is not a database)"},
+        {{"--config", garbage}, garbage + ":1: the options configuration file contains an invalid"},
     };
     for (const auto& c : cases) {
         Server s(dir, scripted(dir) + c.args);
