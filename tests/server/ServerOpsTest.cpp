@@ -1,6 +1,8 @@
 // velmora-server run as an operator runs it: the built program under a low open-file limit,
 // with its secrets, folders and log files, its signals, and starts that must fail clearly.
 #include <gtest/gtest.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -14,10 +16,13 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/asio/read_until.hpp>
+#include <boost/asio/ssl.hpp>
 #include <boost/asio/write.hpp>
+#include <filesystem>
 #include <memory>
 
 #include "ServerTestUtil.h"
+#include "cleanup/TestCert.h"
 #include "harness/Wait.h"
 #include "support/TestEnv.h"
 
@@ -71,8 +76,8 @@ class Server {
     QString captured(const QRegularExpression& re, int n = 1) {
         return re.match(log()).captured(n);
     }
-    uint16_t listening() {
-        static const QRegularExpression re(R"(listening on http://127\.0\.0\.1:(\d+))");
+    uint16_t listening(const QString& scheme = "http") {
+        const QRegularExpression re("listening on " + scheme + R"(://127\.0\.0\.1:(\d+))");
         if (!says(re)) return 0;
         return uint16_t(captured(re).toUInt());
     }
@@ -84,6 +89,17 @@ class Server {
 };
 
 using Socket = std::unique_ptr<asio::ip::tcp::socket>;
+namespace ssl = asio::ssl;
+
+std::string derOf(X509* cert) {
+    if (!cert) return {};
+    unsigned char* der = nullptr;
+    const int n = i2d_X509(cert, &der);
+    if (n <= 0) return {};
+    std::string out(reinterpret_cast<char*>(der), size_t(n));
+    OPENSSL_free(der);
+    return out;
+}
 
 Socket connectTo(asio::io_context& io, uint16_t port) {
     auto s = std::make_unique<asio::ip::tcp::socket>(io);
@@ -102,6 +118,31 @@ bool upgrade(asio::ip::tcp::socket& s) {
     std::string got;
     asio::read_until(s, asio::dynamic_buffer(got), "\r\n\r\n", ec);
     return got.rfind("HTTP/1.1 101", 0) == 0;
+}
+
+// The certificate the server on `port` presents to a new connection, as DER; empty when no
+// handshake succeeds.
+std::string servedCertificate(uint16_t port) {
+    asio::io_context io;
+    ssl::context ctx(ssl::context::tls_client);
+    ctx.set_verify_mode(ssl::verify_none);
+    ssl::stream<asio::ip::tcp::socket> s(io, ctx);
+    boost::system::error_code ec;
+    s.next_layer().connect({asio::ip::make_address("127.0.0.1"), port}, ec);
+    if (!ec) s.handshake(ssl::stream_base::client, ec);
+    if (ec) return {};
+    const std::unique_ptr<X509, decltype(&X509_free)> cert(
+        SSL_get1_peer_certificate(s.native_handle()), X509_free);
+    return derOf(cert.get());
+}
+
+// The first certificate of a PEM file, as DER.
+std::string certificateIn(const std::string& path) {
+    const std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_file(path.c_str(), "r"), BIO_free);
+    if (!bio) return {};
+    const std::unique_ptr<X509, decltype(&X509_free)> cert(
+        PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr), X509_free);
+    return derOf(cert.get());
 }
 
 QStringList scripted(const QTemporaryDir& dir) {
@@ -233,6 +274,40 @@ TEST(ServerOps, SecretsFoldersLogsAndSignals) {
                           "the server to stop"));
     EXPECT_EQ(s.process().exitCode(), 0);
     EXPECT_TRUE(s.log().contains("server: drained")) << s.log().toStdString();
+}
+
+TEST(ServerOps, SighupServesANewCertificateAndKeepsTheOldOneWhenTheNewIsBad) {
+    QTemporaryDir dir;
+    std::string cert, key, cert2, key2;
+    const std::string first = dir.filePath("first").toStdString();
+    const std::string second = dir.filePath("second").toStdString();
+    ASSERT_TRUE(QDir().mkdir(dir.filePath("first")) && QDir().mkdir(dir.filePath("second")));
+    ASSERT_TRUE(testcert::writeSelfSigned(first, cert, key));
+    ASSERT_TRUE(testcert::writeSelfSigned(second, cert2, key2));
+    const std::string one = certificateIn(cert), two = certificateIn(cert2);
+    ASSERT_FALSE(one.empty());
+    ASSERT_NE(one, two);
+    Server s(dir, scripted(dir) << "--cert" << QString::fromStdString(cert) << "--key"
+                                << QString::fromStdString(key));
+    const uint16_t port = s.listening("https");
+    ASSERT_NE(port, 0);
+    EXPECT_EQ(servedCertificate(port), one);
+    const pid_t pid = pid_t(s.process().processId());
+
+    // Renewed in place, as certbot does: new connections get the new certificate.
+    std::filesystem::rename(cert2, cert);
+    std::filesystem::rename(key2, key);
+    ::kill(pid, SIGHUP);
+    ASSERT_TRUE(s.says(QRegularExpression("TLS: reloaded")));
+    EXPECT_EQ(servedCertificate(port), two);
+
+    // A broken renewal (a key that does not match) keeps the one in use, and says why.
+    ASSERT_TRUE(testcert::writeSelfSigned(second, cert2, key2));
+    std::filesystem::rename(key2, key);
+    ::kill(pid, SIGHUP);
+    ASSERT_TRUE(s.says(QRegularExpression("TLS: .*; keeping the certificate in use")));
+    EXPECT_EQ(servedCertificate(port), two);
+    EXPECT_EQ(servertest::request(port, "GET", "/health", {}, {}).status, -1);  // TLS only
 }
 
 TEST(ServerOps, BadStartsFailAtOnceNamingTheCause) {
