@@ -12,9 +12,22 @@
 using namespace vserver;
 
 int main(int argc, char** argv) {
-    if (argc > 1 && std::string(argv[1]) == "users")
-        return runUsersCommand(std::vector<std::string>(argv + 2, argv + argc), std::cin, std::cout,
-                               std::cerr);
+    if (argc > 1 && std::string(argv[1]) == "users") {
+        // The service's settings say where its users live; the command line may say otherwise.
+        std::vector<std::string> args;
+        const ParsedArgs service = parseArgs({"velmora-server"}, kDefaultConfig);
+        if (!service.error.empty())
+            std::cerr << "velmora-server users: not using the service's settings (" << service.error
+                      << ")\n";
+        else if (!service.configFile.empty()) {
+            if (!service.cleanup.dataDir.empty())
+                args.insert(args.end(), {"--data-dir", service.cleanup.dataDir});
+            if (!service.accounts.databaseUrl.empty())
+                args.insert(args.end(), {"--database", service.accounts.databaseUrl});
+        }
+        args.insert(args.end(), argv + 2, argv + argc);
+        return runUsersCommand(args, std::cin, std::cout, std::cerr);
+    }
     ParsedArgs parsed = parseArgs(std::vector<std::string>(argv, argv + argc), kDefaultConfig);
     if (parsed.help) {
         std::cout << usage();
