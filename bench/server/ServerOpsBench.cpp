@@ -7,6 +7,7 @@
 // Each runs once, bounded in time; the server's log goes to a temporary file.
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <QByteArray>
 #include <QFile>
@@ -90,6 +91,17 @@ class ServerProcess {
         static const QRegularExpression re(R"(VmRSS:\s+(\d+) kB)");
         const auto m = re.match(QString::fromUtf8(f.readAll()));
         return m.hasMatch() ? m.captured(1).toDouble() / 1024 : -1;
+    }
+
+    // CPU seconds the server has used so far (user and system), from /proc.
+    double cpuSeconds() const {
+        QFile f(QString("/proc/%1/stat").arg(pid()));
+        if (!f.open(QIODevice::ReadOnly)) return -1;
+        const QString stat = QString::fromUtf8(f.readAll());
+        // The fields after the command name, which may hold blanks: utime and stime are 14, 15.
+        const QStringList fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() < 13) return -1;
+        return (fields[11].toDouble() + fields[12].toDouble()) / double(sysconf(_SC_CLK_TCK));
     }
 
   private:
@@ -319,11 +331,15 @@ void BM_DictationsAtRealTimeWithPolish(benchmark::State& state) {
             }
         });
 
+        const double cpu0 = server.cpuSeconds();
+        double audioSeconds = 0;
         DictationStats stats;
         std::vector<std::shared_ptr<Dictation>> load;
         const auto t0 = Clock::now();
         for (int i = 0; i < sessions; ++i) {
-            auto d = std::make_shared<Dictation>(io, stats, speech[size_t(i) % speech.size()]);
+            const QByteArray& pcm = speech[size_t(i) % speech.size()];
+            audioSeconds += double(pcm.size()) / 32000;
+            auto d = std::make_shared<Dictation>(io, stats, pcm);
             load.push_back(d);
             auto t =
                 std::make_shared<asio::steady_timer>(io, t0 + std::chrono::milliseconds(100 * i));
@@ -333,6 +349,9 @@ void BM_DictationsAtRealTimeWithPolish(benchmark::State& state) {
         io.run_for(std::chrono::seconds(60));  // bounded in time
         dictating = false;
         polisher.join();
+        // What recognition costs whatever else the machine runs: the server's CPU seconds for
+        // each second of speech, and so the cores these dictations need at real time.
+        const double cpuPerAudio = (server.cpuSeconds() - cpu0) / audioSeconds;
 
         const double startedP99 = percentile(stats.started, 0.99);
         const double tailP99 = percentile(stats.tail, 0.99);
@@ -350,6 +369,8 @@ void BM_DictationsAtRealTimeWithPolish(benchmark::State& state) {
         state.counters["polish_p50_ms"] = percentile(polish, 0.5);
         state.counters["polish_p99_ms"] = polishP99;
         state.counters["rss_idle_mb"] = rssIdle;
+        state.counters["server_cpu_per_audio_s"] = cpuPerAudio;
+        state.counters["cores_needed"] = cpuPerAudio * sessions;
         state.counters["held"] = stats.finished == sessions && startedP99 >= 0 &&
                                  startedP99 < 300 && tailP99 >= 0 && tailP99 < 1500 &&
                                  polishP99 >= 0 && polishP99 < 20;

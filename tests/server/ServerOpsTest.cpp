@@ -40,10 +40,13 @@ unsigned modeOf(const QString& path) {
 // One velmora-server process, its standard error collected.
 class Server {
   public:
-    explicit Server(const QTemporaryDir& dir, QStringList args, rlim_t soft = 0, rlim_t hard = 0) {
+    explicit Server(const QTemporaryDir& dir, QStringList args, rlim_t soft = 0, rlim_t hard = 0,
+                    const QString& ubsanOptions = {}) {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("HOME", dir.path());
         env.remove("VELMORA_SERVER_TOKEN");
+        if (!ubsanOptions.isEmpty())
+            env.insert("UBSAN_OPTIONS", env.value("UBSAN_OPTIONS") + ":" + ubsanOptions);
         p_.setProcessEnvironment(env);
         if (soft) {
             p_.setChildProcessModifier([soft, hard] {
@@ -192,17 +195,18 @@ TEST(ServerOps, AtTheConnectionCapIdleOnesGoAndBusyOnesAreTurnedAway) {
 }
 
 TEST(ServerOps, OutOfDescriptorsTheAcceptLoopBacksOff) {
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-    GTEST_SKIP() << "under AddressSanitizer the server at 64 descriptors does not come back "
-                    "within the wait; checked in the plain build";
-#endif
-#endif
     QTemporaryDir dir;
+    // UndefinedBehaviorSanitizer checks a virtual call by reading memory through a pipe it
+    // opens; with every descriptor taken that fails, and it reports a bad vptr that is not
+    // there and stops the server. Here, and only here, the descriptors run out on purpose.
+    QFile supp(dir.filePath("ubsan.supp"));
+    ASSERT_TRUE(supp.open(QIODevice::WriteOnly));
+    supp.write("vptr:*\n");
+    supp.close();
     Server s(dir,
              scripted(dir) << "--max-connections"
                            << "1000",
-             64, 64);
+             64, 64, "suppressions=" + supp.fileName());
     const uint16_t port = s.listening();
     ASSERT_NE(port, 0);
     ASSERT_TRUE(s.says(QRegularExpression("--max-connections 1000 is more than")));
