@@ -97,8 +97,9 @@ mkdir -p "$root/var/lib/velmora-server"
 check chroot "$root" chown velmora-server:velmora-server /var/lib/velmora-server
 chmod 0700 "$root/var/lib/velmora-server"
 exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
+# systemd drops an unbraced $VAR of ExecStart that is not set: so does the shell's eval.
 chroot "$root" setpriv --reuid=velmora-server --regid=velmora-server --init-groups \
-    $exec_start >"$out/server.log" 2>&1 &
+    /bin/sh -c 'eval "exec $0"' "$exec_start" >"$out/server.log" 2>&1 &
 server_pid=$!
 answer=""
 for _ in $(seq 1 600); do
