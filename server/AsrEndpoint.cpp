@@ -90,7 +90,9 @@ class AsrSession : public RecognitionListener, public std::enable_shared_from_th
     // The server is going away: the client hears it and may go on elsewhere.
     void shutDown() {
         std::lock_guard lock(m_);
-        fail("server-shutting-down", "the server is shutting down; connect again", 1012);
+        // 1001 "going away": the code every WebSocket stack accepts (Qt takes 1012 for a
+        // protocol error).
+        fail("server-shutting-down", "the server is shutting down; connect again", 1001);
     }
 
     // ---- from the engine ----
@@ -110,6 +112,10 @@ class AsrSession : public RecognitionListener, public std::enable_shared_from_th
         if (s.end) {
             ++sentences_;
             words_ += static_cast<int64_t>(cleanup::wordCount(s.text));
+            // Counted before the client hears it: a server that dies mid-dictation has
+            // counted exactly what its client keeps, and the instance that takes the rest
+            // over (from the replayed, unconfirmed audio) counts only the rest.
+            countWords();
         }
         ws_->sendText(resultGenerated(taskId_, s));
     }
@@ -216,7 +222,7 @@ class AsrSession : public RecognitionListener, public std::enable_shared_from_th
         countWords();
     }
 
-    // Under m_, once the session is done: the dictation's words go to the user's month, once.
+    // Under m_: the words of the final sentences not yet counted go to the user's month, once.
     void countWords() {
         if (words_ > 0 && limits_.countWords) limits_.countWords(user_, words_);
         words_ = 0;
@@ -229,7 +235,7 @@ class AsrSession : public RecognitionListener, public std::enable_shared_from_th
             ws_->remote() + " failed: " + code + ": " + message);
         if (endpoint_->metrics) endpoint_->metrics->countError("asr_" + code);
         ws_->sendText(taskFailed(taskId_, code, message));
-        ws_->close(closeCode, closeCode == 1012 ? "server restarting" : "task failed");
+        ws_->close(closeCode, closeCode == 1001 ? "server restarting" : "task failed");
         end();
     }
 

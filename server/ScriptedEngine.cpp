@@ -1,5 +1,6 @@
 #include "ScriptedEngine.h"
 
+#include <algorithm>
 #include <boost/asio/steady_timer.hpp>
 #include <chrono>
 
@@ -36,6 +37,7 @@ std::optional<ScriptedEngine::Script> ScriptedEngine::parse(const std::string& t
         conn.neverFinish = boolMember(c, "never_finish").value_or(false);
         conn.dropAfterBytes = intMember(c, "drop_after_bytes").value_or(-1);
         conn.dropCode = static_cast<uint16_t>(intMember(c, "drop_code").value_or(1011));
+        conn.wordMs = std::max<int64_t>(0, intMember(c, "words_ms").value_or(0));
         if (const json* steps = member(c, "steps")) {
             if (!steps->is_array()) {
                 error = "\"steps\" is an array";
@@ -112,6 +114,7 @@ class ScriptedEngine::Task : public WorkerTask {
 
     void process(const int16_t* samples, size_t count) override {
         const size_t bytes = count * 2;
+        if (conn_.wordMs > 0) hearWords(samples, count);
         received_ += int64_t(bytes);
         if (keepAudio_) {
             std::lock_guard lock(shared_->mutex);
@@ -145,6 +148,16 @@ class ScriptedEngine::Task : public WorkerTask {
 
     void release() override {
         if (cancelled()) timer_.cancel();  // after a normal end the finish delay still runs
+    }
+
+    void hearWords(const int16_t* samples, size_t count) {
+        const int64_t block = conn_.wordMs * 32;
+        for (size_t i = 0; i < count; ++i) {
+            const int64_t at = received_ + int64_t(i) * 2;
+            if (at % block == 0) word_ = samples[i];
+            if ((at + 2) % block == 0)
+                reportSentence({"w" + std::to_string(word_), true, std::nullopt, (at + 2) / 32});
+        }
     }
 
     void fireDue() {
@@ -188,6 +201,7 @@ class ScriptedEngine::Task : public WorkerTask {
     int64_t received_ = 0;
     size_t next_ = 0;
     bool dropped_ = false;
+    int word_ = 0;  // the first sample of the block being heard
 };
 
 ScriptedEngine::ScriptedEngine(boost::asio::thread_pool& pool, Script script, bool recordAudio)

@@ -17,7 +17,7 @@ namespace vserver {
 //   {"connections": [{
 //      "start_delay_ms": 0, "never_start": false, "double_start": false,
 //      "finish_delay_ms": 0, "never_finish": false,
-//      "drop_after_bytes": -1, "drop_code": 1011,
+//      "drop_after_bytes": -1, "drop_code": 1011, "words_ms": 0,
 //      "steps": [
 //        {"at_ms": 500, "partial": "hello"},
 //        {"at_ms": 900, "final": "Hello there.", "end_ms": 900},
@@ -26,6 +26,9 @@ namespace vserver {
 //        {"at_ms": 1500, "close": 4008},
 //        {"at_finish": true, "final": "last words"}]}]}
 // A step fires once the task has received `at_ms` of audio (32 bytes a ms), in order.
+// With "words_ms", every whole block of that much audio is also heard as a final sentence
+// "w" + the block's first sample, ending at the block's end: a recogniser whose words
+// follow the audio, so a lost, repeated or shifted stretch shows in the transcript.
 // Thread: any; tasks run on the worker pool.
 class ScriptedEngine : public RecognitionEngine {
   public:
@@ -46,6 +49,7 @@ class ScriptedEngine : public RecognitionEngine {
         bool neverFinish = false;
         int64_t dropAfterBytes = -1;  // closes the connection once this much audio came
         uint16_t dropCode = 1011;
+        int64_t wordMs = 0;  // "words_ms"
         std::vector<Step> steps;
     };
     struct Script {

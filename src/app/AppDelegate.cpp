@@ -1,15 +1,22 @@
 #include "app/AppDelegate.h"
 
 #include <QApplication>
+#include <QGuiApplication>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QTimer>
 #include <QUrl>
 
+#include "core/AccountStore.h"
 #include "core/AssistiveMode.h"
 #include "core/Config.h"
+#include "core/DictionaryModel.h"
+#include "core/HistoryStore.h"
 #include "core/HotkeyMonitor.h"
 #include "core/HotwordLearner.h"
 #include "core/Log.h"
+#include "core/MainModel.h"
+#include "core/Polisher.h"
 #include "core/QwenASR.h"
 #include "core/Recording.h"
 #include "core/SetupCheck.h"
@@ -23,10 +30,15 @@
 #include "platform/Workspace.h"
 #include "ui/HUD.h"
 #include "ui/HUDCopy.h"
+#include "ui/MainWindow.h"
+#include "ui/MenuPanel.h"
+#include "ui/PanelModel.h"
 #include "ui/StatusItem.h"
+#include "ui/TuningView.h"
 #include "ui/UpdateCardView.h"
 
-AppDelegate::AppDelegate() : hud(std::make_unique<HUD>()) {
+AppDelegate::AppDelegate()
+    : hud(std::make_unique<HUD>()), dictionary(std::make_unique<DictionaryModel>()) {
     makeRecogniser = [] {
         const Config& c = Config::shared();
         return QwenASR::create(c.vocabulary(), c.maxSentenceSilence());
@@ -44,9 +56,96 @@ void AppDelegate::setupStatusItem() {
     statusItem->onOpenWindow = [this] { showMainWindow(); };
     statusItem->onQuit = [] { QApplication::quit(); };
     statusItem->onCheckForUpdates = [] { Updater::shared().checkForUpdates(); };
+    setupPanel();
+    statusItem->onClick = [this] { togglePanel(); };
     statusItem->setIcon(false);
     if (!statusItem->available())
         Log::write(QStringLiteral("Status item: no system tray on this desktop"));
+}
+
+void AppDelegate::setupPanel() {
+    panelModel = std::make_unique<PanelModel>(*dictionary);
+    PanelModel& m = *panelModel;
+    m.onClose = [this] {
+        if (menuPanel) menuPanel->hide();
+    };
+    m.onOpenWindow = [this] { showMainWindow(); };
+    m.onOpenTuning = [this] { openTuning(); };
+    m.onOpenLog = [this] { openLog(); };
+    m.onCheckForUpdates = [] {
+        Updater& updater = Updater::shared();
+        if (updater.showWindow) updater.showWindow();
+        updater.checkForUpdates();
+    };
+    m.onQuit = [] { QApplication::quit(); };
+    m.applyTesk = [](bool on) { Polisher::setTeskEnabled(on); };
+    m.onOpenSetup = [](SetupCheck::Pane pane) {
+        if (!SetupCheck::open(pane)) Log::write(QStringLiteral("Setup: nothing to open it with"));
+    };
+    m.needsSignIn = [] {
+        const AccountStore& account = AccountStore::shared();
+        return !account.hasSession() && !account.hasDevToken();
+    };
+    m.setupRows = [] { return SetupCheck::missing(); };
+    m.updateWaiting = [] { return Updater::shared().waiting; };
+    m.teskEnabled = [] { return Config::shared().teskEnabled(); };
+    menuPanel = std::make_unique<MenuPanel>(m);
+}
+
+void AppDelegate::togglePanel() {
+    if (!menuPanel) return;
+    // The click on the icon that closed the open panel (a click outside it) closes it only.
+    if (menuPanel->isVisible() || menuPanel->justClosed()) {
+        menuPanel->hide();
+        return;
+    }
+    panelModel->devMode = QGuiApplication::queryKeyboardModifiers().testFlag(Qt::AltModifier);
+    menuPanel->open(statusItem ? statusItem->geometry() : QRect());
+}
+
+void AppDelegate::openTuning() {
+    if (!tuningWindow) {
+        tuningWindow = std::make_unique<TuningView>();
+        auto stopDemo = [this] {
+            if (!demoTimer) return;
+            demoTimer->stop();
+            demoTimer->deleteLater();
+            demoTimer = nullptr;
+        };
+        tuningWindow->onPreview = [this] { hud->showPreview(); };
+        tuningWindow->onDemo = [this, stopDemo] {
+            stopDemo();
+            hud->showPreview();
+            demoTimer = new QTimer(this);
+            demoTimer->setInterval(500);
+            auto tick = std::make_shared<int>(0);
+            connect(demoTimer, &QTimer::timeout, this, [this, tick, stopDemo] {
+                if (++*tick > 14) {
+                    stopDemo();
+                    hud->showPreview();
+                    return;
+                }
+                hud->showPreview(QStringLiteral("，然后继续往下说").repeated(*tick));
+            });
+            demoTimer->start();
+        };
+        tuningWindow->onLearnedSample = [this](bool pinned) {
+            const QStringList sample{QStringLiteral("Anneliese"), QStringLiteral("Kubernetes")};
+            if (pinned)
+                hud->show(HUD::Mode::info, {}, {}, {}, std::nullopt, sample);
+            else
+                hud->showLearned(sample, false);
+        };
+        tuningWindow->onUnpin = [this] { hud->hide(0); };
+        tuningWindow->onClose = [this, stopDemo] {
+            stopDemo();
+            if (state == State::idle) hud->hide(0);
+        };
+    }
+    tuningWindow->show();
+    tuningWindow->raise();
+    tuningWindow->activateWindow();
+    if (state == State::idle) hud->showPreview();
 }
 
 void AppDelegate::applicationDidFinishLaunching() {
@@ -63,6 +162,7 @@ void AppDelegate::applicationDidFinishLaunching() {
         if (const auto on = learnerAlive.lock(); !on || !*on) return;
         pendingLearned << words;
         showPendingLearned();
+        refreshMainWindow();
     });
 
     // 4. Undo from the learned-word notice.
@@ -73,6 +173,10 @@ void AppDelegate::applicationDidFinishLaunching() {
         Log::write(QStringLiteral("Dictionary: undid [") + quoted.join(QStringLiteral(", ")) +
                    QStringLiteral("] from the notice, won't learn them again"));
     };
+
+    // 6. Nobody signed in and no developer token: the window's welcome asks for a sign-in.
+    if (!AccountStore::shared().hasSession() && !AccountStore::shared().hasDevToken())
+        showMainWindow();
 
     auto& platform = platform::Platform::current();
     Log::write(QStringLiteral("Platform: ") + platform.name);
@@ -90,6 +194,8 @@ void AppDelegate::applicationDidFinishLaunching() {
         Log::write(QStringLiteral("Mic permission: ") +
                    (mic ? QStringLiteral("true") : QStringLiteral("false")));
         SetupCheck::noteMicrophone(mic);
+        // A window shown before the answer came says what the microphone is now.
+        refreshMainWindow();
         if (mic) {
             audio.warmUp();
         } else if (Clock::now() >= accessibilityWarningUntil_) {
@@ -187,8 +293,21 @@ void AppDelegate::openLog() {
 }
 
 void AppDelegate::showMainWindow() {
-    // The main window (sign-in, history, dictionary) is not built yet: point at the log.
-    Log::write(QStringLiteral("Main window: not part of this build"));
+    if (!mainWindow) {
+        mainModel = std::make_unique<MainModel>(*dictionary, HistoryStore::shared());
+        mainModel->useAppServices();
+        mainWindow = std::make_unique<MainWindow>(*mainModel, UpdateCard::shared().model);
+        mainWindow->followAccountStore(AccountStore::shared());
+        mainWindow->onCheckForUpdates = [] { Updater::shared().checkForUpdates(); };
+        Log::write(QStringLiteral("Main window: opened"));
+    }
+    // Showing it refreshes the model; an open one is refreshed here and brought to the front.
+    if (mainWindow->isVisible()) mainModel->refresh();
+    mainWindow->present();
+}
+
+void AppDelegate::refreshMainWindow() {
+    if (mainWindow && mainWindow->isVisible()) mainModel->refresh();
 }
 
 void AppDelegate::setupUpdater() {
@@ -198,18 +317,12 @@ void AppDelegate::setupUpdater() {
         return platform::makeUpdateFramework(driver, std::move(s));
     });
     Updater& updater = Updater::shared();
-    updater.showWindow = [this] { showUpdateWindow(); };
+    // The update card is part of the main window.
+    updater.showWindow = [this] { showMainWindow(); };
     connect(&updater, &Updater::changed, this, [this] {
         if (statusItem) statusItem->setUpdateWaiting(Updater::shared().waiting);
     });
     updater.start();
-}
-
-void AppDelegate::showUpdateWindow() {
-    // The card's own window, until the main window holds it.
-    if (!updateWindow)
-        updateWindow = std::make_unique<UpdateWindow>(UpdateCard::shared().model, true);
-    updateWindow->present();
 }
 
 void AppDelegate::setIcon(bool listening) {

@@ -12,13 +12,19 @@
 #include "core/AudioCapture.h"
 #include "core/Clip.h"
 
+class DictionaryModel;
 class HUD;
 class HotkeyMonitor;
+class MainModel;
+class MainWindow;
+class MenuPanel;
+class PanelModel;
+class QTimer;
+class TuningView;
 class QwenASR;
 class Recording;
 class StatusItem;
 class StreamSession;
-class UpdateWindow;
 
 // The application delegate: the launch sequence, the status item and the
 // dictation controller (idle → listening → finishing → idle). Lives for the
@@ -54,6 +60,12 @@ class AppDelegate : public QObject {
     void setIcon(bool listening);
     void showPendingLearned();
     void showMainWindow();
+    // The main window's model reads the stores again, when the window is open.
+    void refreshMainWindow();
+    // A click on the status item: the panel opens, or closes when it is open. With Alt held
+    // it opens in its developer form.
+    void togglePanel();
+    void openTuning();
 
     // The dictation controller.
     void beginListening();
@@ -79,8 +91,14 @@ class AppDelegate : public QObject {
     std::unique_ptr<StatusItem> statusItem;
     std::unique_ptr<HUD> hud;
     std::unique_ptr<HotkeyMonitor> hotkey;
-    std::unique_ptr<UpdateWindow> updateWindow;  // made when an update step is first shown
-    AudioCapture audio;                          // the microphone, for the whole run
+    std::unique_ptr<DictionaryModel> dictionary;  // shared by the panel and the main window
+    std::unique_ptr<PanelModel> panelModel;
+    std::unique_ptr<MenuPanel> menuPanel;
+    std::unique_ptr<TuningView> tuningWindow;  // made when first opened
+    std::unique_ptr<MainModel> mainModel;      // made with the window, kept when it closes
+    std::unique_ptr<MainWindow> mainWindow;    // made on first use
+    QTimer* demoTimer = nullptr;               // the tuning window's demo, while it runs
+    AudioCapture audio;                        // the microphone, for the whole run
     ClipboardWatch clipboard;
     QStringList pendingLearned;
     bool backendUnreachable = false;  // the launch's check found no server
@@ -89,8 +107,8 @@ class AppDelegate : public QObject {
     std::shared_ptr<Dictation> dictation;  // none while idle
   private:
     void setupStatusItem();
+    void setupPanel();
     void setupUpdater();
-    void showUpdateWindow();
     void startTalkKey();
     void showListening();
     // One pill message, hidden after the delay its text has.

@@ -1,5 +1,7 @@
 #include "app/SingleInstance.h"
 
+#include <memory>
+
 #include <unistd.h>
 
 #include <QDir>
@@ -76,7 +78,8 @@ bool SingleInstance::handOver(const QList<QUrl>& urls) {
 void SingleInstance::accept() {
     while (QLocalSocket* socket = server_->nextPendingConnection()) {
         connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-        connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
+        auto sentURL = std::make_shared<bool>(false);
+        connect(socket, &QLocalSocket::readyRead, this, [this, socket, sentURL] {
             if (socket->bytesAvailable() > kMaxMessage) {
                 Log::write(QStringLiteral("Single instance: a launch sent too much; dropped"));
                 socket->abort();
@@ -85,10 +88,13 @@ void SingleInstance::accept() {
             while (socket->canReadLine()) {
                 const QByteArray line = socket->readLine().trimmed();
                 if (line.isEmpty()) {
+                    // A launch with nothing to open: the user started the app again.
+                    if (!*sentURL && onReopen) onReopen();
                     socket->disconnectFromServer();
                     return;
                 }
                 const QUrl url = QUrl::fromEncoded(line, QUrl::StrictMode);
+                *sentURL = true;
                 if (url.isValid() && onURL) onURL(url);
             }
         });

@@ -24,6 +24,7 @@ class SingleInstance : public QObject {
     bool handOver(const QList<QUrl>& urls);
 
     std::function<void(const QUrl&)> onURL;
+    std::function<void()> onReopen;  // a later launch without URLs
     QString socketPath() const { return path_; }
 
     // The "velmora:" URLs among a launch's arguments.

@@ -22,7 +22,8 @@
 #include "platform/Workspace.h"
 #include "platform/select/PlatformSelect.h"
 #include "ui/HUDPreview.h"
-#include "ui/UpdateCardView.h"
+#include "ui/Theme.h"
+#include "ui/WindowPreview.h"
 
 namespace {
 
@@ -81,15 +82,17 @@ int runProbeUrl() {
     return 0;
 }
 
-// A URL the app was asked to open: "velmora://sign-in" starts the browser sign-in (the
-// way in until the welcome window is built), a sign-in callback, or nothing of ours.
-void openURL(const QUrl& url) {
+// A URL the app was asked to open: "velmora://sign-in" starts the browser sign-in, a sign-in
+// callback shows the window with its outcome, or nothing of ours.
+void openURL(const QUrl& url, AppDelegate& delegate) {
     if (url.scheme() == QLatin1String("velmora") && url.host() == QLatin1String("sign-in")) {
         Log::write(QStringLiteral("Sign-in: opening the browser"));
         AccountStore::shared().signIn({});
         return;
     }
-    if (!AccountStore::shared().handle(url))
+    if (AccountStore::shared().handle(url))
+        delegate.showMainWindow();
+    else
         Log::write(QStringLiteral("Open URL: not handled (") + url.scheme() +
                    QStringLiteral("://") + url.host() + QStringLiteral(")"));
 }
@@ -146,13 +149,12 @@ int main(int argc, char** argv) {
         case LaunchOptions::Mode::probeUrl:
             return runProbeUrl();
         case LaunchOptions::Mode::previewWindow:
-            // The main window is not built yet; its update card can be previewed alone.
-            if (!options.updateState.isEmpty()) return UpdatePreview::run(options);
-            std::fprintf(stderr, "velmora: this mode is not part of this build\n");
-            return 0;
+            return WindowPreview::run(options);
         default:
             break;
     }
+
+    Theme::apply(app, Theme::desktopScheme());
 
     // One app per session: a later launch (the browser's sign-in link) hands over its URLs.
     int rc = 0;
@@ -162,9 +164,9 @@ int main(int argc, char** argv) {
         SingleInstance instance;
         const QList<QUrl> urls = SingleInstance::urlsIn(args);
         if (instance.handOver(urls)) return 0;
-        instance.onURL = openURL;
-
         AppDelegate delegate;
+        instance.onURL = [&delegate](const QUrl& url) { openURL(url, delegate); };
+        instance.onReopen = [&delegate] { delegate.showMainWindow(); };
         SessionWatch sessionWatch(
             [](const QString& reason) { AccountStore::shared().refreshAhead(reason); });
         SignalBridge signalBridge([&](int sig) {
@@ -178,7 +180,7 @@ int main(int argc, char** argv) {
             // Loaded (and pruned by age) now rather than when the first dictation is delivered.
             HistoryStore::shared();
             AccountStore::shared().refreshAccess();
-            for (const QUrl& url : urls) openURL(url);
+            for (const QUrl& url : urls) openURL(url, delegate);
         });
         rc = QApplication::exec();
         // On disk before the socket is let go: a relaunched instance reads the final list.

@@ -20,6 +20,9 @@ namespace {
 // Largest event we accept from the service; a hostile peer cannot make us buffer more.
 constexpr qint64 kMaxIncomingMessage = 1 << 20;
 
+// The error code of a server that is draining; its sessions may go on elsewhere.
+const QString kShuttingDown = QStringLiteral("server-shutting-down");
+
 QString seconds(int ms) {
     return QString::number(ms / 1000.0);
 }
@@ -429,8 +432,9 @@ std::optional<QwenASR::Event> QwenASR::parseEvent(const QString& message) {
         e.kind = Event::Kind::finished;
     } else if (name == QLatin1String("task-failed")) {
         e.kind = Event::Kind::failed;
-        e.failure = render(header.value(QStringLiteral("error_code"))) + QStringLiteral(": ") +
-                    render(header.value(QStringLiteral("error_message")));
+        e.code = render(header.value(QStringLiteral("error_code")));
+        e.failure =
+            e.code + QStringLiteral(": ") + render(header.value(QStringLiteral("error_message")));
     }
     return e;
 }
@@ -494,7 +498,9 @@ void QwenASR::handle(const QString& message, int gen) {
             complete();
             return;
         case Event::Kind::failed:
-            return lost(event->failure, gen, std::nullopt, false, false);
+            // A server going away (a drain for an upgrade) ends the task but not the
+            // dictation: another instance can take it over with the replayed audio.
+            return lost(event->failure, gen, std::nullopt, event->code == kShuttingDown, false);
         case Event::Kind::other:
             return;
     }

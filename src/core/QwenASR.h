@@ -74,6 +74,7 @@ class QwenASR : public std::enable_shared_from_this<QwenASR> {
         bool sentenceEnd = false;     // result: final, not partial
         std::optional<qint64> endMs;  // result: a usable end time in the task's audio
         QString failure;              // failed: "code: message"
+        QString code;                 // failed: the error code alone
     };
     // None when the message is not a JSON object with a header object.
     static std::optional<Event> parseEvent(const QString& message);

@@ -14,7 +14,7 @@
 
 StatusItem::StatusItem()
     : tray_(std::make_unique<QSystemTrayIcon>()), menu_(std::make_unique<QMenu>()) {
-    menu_->addAction(QStringLiteral("Open Velmora…"), [this] {
+    openAction_ = menu_->addAction(Language::tr("Open Velmora"), [this] {
         if (onOpenWindow) onOpenWindow();
     });
     menu_->addAction(QStringLiteral("Open Log"), [this] {
@@ -30,10 +30,12 @@ StatusItem::StatusItem()
     // The menu's texts follow the UI language.
     connect(&LanguageSetting::shared(), &LanguageSetting::languageChanged, this, [this] {
         checkAction_->setText(Language::tr("Check for Updates…"));
+        openAction_->setText(Language::tr("Open Velmora"));
+        quitAction_->setText(Language::tr("Quit Velmora"));
         setUpdateWaiting(waiting_);
     });
     menu_->addSeparator();
-    menu_->addAction(QStringLiteral("Quit Velmora"), [this] {
+    quitAction_ = menu_->addAction(Language::tr("Quit Velmora"), [this] {
         if (onQuit) onQuit();
     });
     tray_->setContextMenu(menu_.get());
@@ -41,7 +43,6 @@ StatusItem::StatusItem()
     connect(tray_.get(), &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason r) {
                 if (r != QSystemTrayIcon::Trigger) return;
-                // A left click opens the panel; until there is one, the menu.
                 if (onClick)
                     onClick();
                 else
@@ -91,6 +92,10 @@ void StatusItem::setUpdateWaiting(const std::optional<QString>& version) {
     updateAction_->setVisible(version.has_value());
     if (version) updateAction_->setText(Language::tr("Update to %1…").arg(*version));
     setIcon(listening_, version.has_value());
+}
+
+QRect StatusItem::geometry() const {
+    return tray_->geometry();
 }
 
 bool StatusItem::available() const {

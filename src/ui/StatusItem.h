@@ -19,8 +19,10 @@ class StatusItem : public QObject {
 
     void setIcon(bool listening, bool updateWaiting = false);
     bool available() const;
+    // Where the icon sits on the screen; invalid when the tray doesn't say.
+    QRect geometry() const;
 
-    std::function<void()> onClick;  // the panel toggle; without one a left click opens the menu
+    std::function<void()> onClick;  // a left click: the panel; without one, the menu
     std::function<void()> onOpenLog;
     std::function<void()> onOpenWindow;
     std::function<void()> onQuit;
@@ -47,5 +49,7 @@ class StatusItem : public QObject {
     std::unique_ptr<QMenu> menu_;
     QAction* updateAction_ = nullptr;
     QAction* checkAction_ = nullptr;
+    QAction* openAction_ = nullptr;
+    QAction* quitAction_ = nullptr;
     std::optional<QString> waiting_;
 };

@@ -167,10 +167,7 @@ TEST(AccountSession, FileRoundTripAndBadFiles) {
 TEST(AccountSession, AnUnreadableFileIsKeptAsideAndMeansSignedOut) {
     QTemporaryDir dir;
     const QString path = dir.path() + QStringLiteral("/session.json");
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write("{\"accessToken\": truncat");
-    f.close();
+    ASSERT_TRUE(testenv::writeFile(path, "{\"accessToken\": truncat"));
     harness::LogReader log;
     AccountStore store(path);
     EXPECT_FALSE(store.hasSession());
@@ -204,20 +201,19 @@ TEST_F(Account, SignInCountsWordsAndRefusesOverTheLimit) {
     EXPECT_GE(changed.count(), 2);
 
     // Words heard by the recogniser show in "me"; over the limit, dictation stops.
+    auto checked = [&] {
+        bool done = false;
+        store.refreshAccess([&] { done = true; });
+        return waitUntil([&] { return done; }, QStringLiteral("account check"));
+    };
     vserver::countWords(*service_, "user-ann", 40);
-    bool checked = false;
-    store.refreshAccess([&] { checked = true; });
-    ASSERT_TRUE(waitUntil([&] { return checked; }, QStringLiteral("account check")));
+    ASSERT_TRUE(checked());
     EXPECT_EQ(store.plan().wordsUsed, 40);
     ASSERT_TRUE(users().setPlan("ann", "free", 30, std::nullopt));
-    checked = false;
-    store.refreshAccess([&] { checked = true; });
-    ASSERT_TRUE(waitUntil([&] { return checked; }, QStringLiteral("account check")));
+    ASSERT_TRUE(checked());
     EXPECT_EQ(store.cantDictate(), QStringLiteral("That's this month's words, see your plan"));
     ASSERT_TRUE(users().setStatus("ann", "disabled"));
-    checked = false;
-    store.refreshAccess([&] { checked = true; });
-    ASSERT_TRUE(waitUntil([&] { return checked; }, QStringLiteral("account check")));
+    ASSERT_TRUE(checked());
     EXPECT_EQ(store.cantDictate(), QStringLiteral("This account is turned off"));
     EXPECT_EQ(store.access(), QStringLiteral("disabled"));
 

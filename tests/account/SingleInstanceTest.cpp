@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <unistd.h>
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -11,6 +10,7 @@
 
 #include "app/SingleInstance.h"
 #include "harness/Wait.h"
+#include "platform/linux/Fd.h"
 
 namespace {
 
@@ -21,7 +21,9 @@ TEST(SingleInstance, ALaterLaunchHandsItsLinkToTheRunningApp) {
     const QString path = dir.path() + QStringLiteral("/velmora.socket");
     SingleInstance first(path);
     QList<QUrl> received;
+    int reopened = 0;
     first.onURL = [&](const QUrl& u) { received << u; };
+    first.onReopen = [&] { ++reopened; };
     ASSERT_FALSE(first.handOver({}));
 
     const QUrl link(QStringLiteral("velmora://auth-callback?code=abc%20def#x=1"));
@@ -38,19 +40,29 @@ TEST(SingleInstance, ALaterLaunchHandsItsLinkToTheRunningApp) {
     second.join();
     EXPECT_TRUE(handed);
     EXPECT_EQ(received, QList<QUrl>{link});
+    EXPECT_EQ(reopened, 0) << "a launch with a link is not a reopening";
+
+    // A plain launch while the app runs: the user wants its window.
+    std::thread third([&] { handed = SingleInstance(path).handOver({}); });
+    ASSERT_TRUE(waitUntil([&] { return reopened == 1; }, QStringLiteral("the reopening")));
+    third.join();
+    EXPECT_TRUE(handed);
+    EXPECT_EQ(received.size(), 1);
 }
 
 TEST(SingleInstance, ASocketLeftByACrashIsTakenOver) {
     QTemporaryDir dir;
     const QString path = dir.path() + QStringLiteral("/velmora.socket");
     // A bound socket file nobody listens on, as a killed run leaves it.
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    const QByteArray p = QFile::encodeName(path);
-    std::memcpy(addr.sun_path, p.constData(), size_t(p.size()));
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ::close(fd);
+    {
+        const platform::x11::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        ASSERT_TRUE(fd);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        const QByteArray p = QFile::encodeName(path);
+        std::memcpy(addr.sun_path, p.constData(), size_t(p.size()));
+        ASSERT_EQ(::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    }
     ASSERT_TRUE(QFile::exists(path));
 
     SingleInstance app(path);

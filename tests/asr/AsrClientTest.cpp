@@ -91,10 +91,6 @@ TEST(AsrClient, NormalRunReportsPartialsSentencesAndTheTranscript) {
               (std::vector<std::pair<std::string, int>>{{"Qwen", 3}, {"Velmora", 50}}));
     EXPECT_TRUE(recs[0].audio == pcm.toStdString()) << "audio lost, repeated or reordered";
     EXPECT_TRUE(recs[0].finishReceived);
-
-    EXPECT_TRUE(log.has("ASR hotwords: 2 (1 at weight 50)"));
-    EXPECT_FALSE(log.has("after the release"));
-    EXPECT_TRUE(log.has("ASR task finished"));
 }
 
 // A bare service that records exactly what the client put on the wire.
@@ -185,41 +181,74 @@ TEST(AsrClient, MessagesAndFramesAreExactlyAsTheProtocolSays) {
     EXPECT_TRUE(joined == all.toStdString());
 }
 
-TEST(AsrClient, DroppedConnectionReconnectsOnceAndReplaysFromTheConfirmedOffset) {
-    Service s(R"({"connections":[
-        {"drop_after_bytes":19200,"steps":[{"at_ms":300,"final":"one.","end_ms":250}]},
-        {"steps":[{"at_ms":200,"final":"two.","end_ms":100},{"at_finish":true,"final":"three."}]}]})");
-    LogReader log;
-    auto asr = client(s);
-    Recorder r;
-    r.attach(*asr);
-    const QByteArray pcm = pattern(48000);
-    asr->connect();
-    ASSERT_TRUE(log.waitFor(kStarted));
-    feed(*asr, pcm);
-    ASSERT_TRUE(waitUntil([&] { return r.sentences.size() == 2; }, "two sentences"));
-    // The second connection's end times count from where its replay began.
-    EXPECT_EQ(asr->keptBytes(), 48000 - (250 + 100) * 32);
-    asr->finish(2.0, r.completion());
-    ASSERT_TRUE(got(r, 1));
+// A lost first connection, however it ends, moves the dictation to a new connection (here
+// another server, as behind a load balancer) that gets exactly the unconfirmed audio once.
+TEST(AsrClient, LostOrDrainedConnectionGoesOnElsewhereReplayingFromTheConfirmedOffset) {
+    // Each first connection confirms "one." up to 250 ms, then ends 600 ms in.
+#define ONE R"("steps":[{"at_ms":300,"final":"one.","end_ms":250})"
+    struct Case {
+        const char* name;
+        const char* first;  // the first server's connection
+        bool drain;         // the test drains the first server, as SIGTERM does
+        const char* reason;
+    } cases[] = {
+        {"dropped", R"({"drop_after_bytes":19200,)" ONE "]}", false,
+         R"(recv: 127\.0\.0\.1: closed by the service \(1011, dropped\))"},
+        {"going away", R"({"drop_after_bytes":19200,"drop_code":1001,)" ONE "]}", false,
+         R"(recv: 127\.0\.0\.1: closed by the service \(1001, dropped\))"},
+        // Qt takes the newer 1012 for a protocol error; the client goes on all the same.
+        {"server restarting", R"({"drop_after_bytes":19200,"drop_code":1012,)" ONE "]}", false,
+         R"(recv: 127\.0\.0\.1: closed by the service \(10\d\d, [^)]*\))"},
+        {"shutting down",
+         "{" ONE R"(,{"at_ms":600,"fail":"server-shutting-down","message":"connect again"}]})",
+         false, "server-shutting-down: connect again"},
+        {"drained", "{" ONE "]}", true,
+         "server-shutting-down: the server is shutting down; connect again"},
+    };
+#undef ONE
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Service a(std::string(R"({"connections":[)") + c.first + "]}");
+        Service b(
+            R"({"connections":[{"steps":[{"at_ms":200,"final":"two.","end_ms":100},{"at_finish":true,"final":"three."}]}]})");
+        LogReader log;
+        int requests = 0;
+        auto asr = QwenASR::create({}, 400, fastTiming(),
+                                   [&] { return (requests++ == 0 ? a.request() : b.request())(); });
+        Recorder r;
+        r.attach(*asr);
+        const QByteArray pcm = pattern(48000);
+        asr->connect();
+        ASSERT_TRUE(log.waitFor(kStarted));
+        feed(*asr, pcm.left(24000));
+        ASSERT_TRUE(waitUntil([&] { return r.sentences.size() == 1; }, "the first sentence"));
+        if (c.drain) a.server().drain();
+        ASSERT_TRUE(waitUntil([&] { return log.has(QStringLiteral(", connection 2, ")); },
+                              "the second connection's task"));
+        feed(*asr, pcm.mid(24000));
+        ASSERT_TRUE(waitUntil([&] { return r.sentences.size() == 2; }, "two sentences"));
+        // The second connection's end times count from where its replay began.
+        EXPECT_EQ(asr->keptBytes(), 48000 - (250 + 100) * 32);
+        asr->finish(2.0, r.completion());
+        ASSERT_TRUE(got(r, 1));
 
-    EXPECT_EQ(r.completions.front(), QStringLiteral("one. two. three."));
-    EXPECT_TRUE(r.errors.isEmpty());
-    EXPECT_EQ(asr->generation(), 2);
-    const auto recs = s.records();
-    ASSERT_EQ(recs.size(), 2u);
-    EXPECT_TRUE(isTaskId(recs[0].taskId) && isTaskId(recs[1].taskId));
-    EXPECT_NE(recs[0].taskId, recs[1].taskId);
-    EXPECT_GE(recs[0].audioBytes, 19200);
-    EXPECT_TRUE(recs[0].audio == pcm.left(qsizetype(recs[0].audio.size())).toStdString());
-    // Exactly the unconfirmed audio, once, in order, then the rest.
-    EXPECT_TRUE(recs[1].audio == pcm.mid(250 * 32).toStdString())
-        << "second connection got " << recs[1].audio.size() << " bytes";
-    EXPECT_TRUE(log.has(QRegularExpression(
-        R"(ASR connection lost \(recv: 127\.0\.0\.1: closed by the service \(1011, dropped\)\), trying a new one with \d+\.\ds of audio)")))
-        << log.text().toStdString();
-    EXPECT_TRUE(log.has(QRegularExpression(
-        R"(ASR task started in \d+ms, connection 2, \d+\.\ds of audio sent again)")));
+        EXPECT_EQ(r.completions.front(), QStringLiteral("one. two. three."));
+        EXPECT_TRUE(r.errors.isEmpty());
+        EXPECT_EQ(asr->generation(), 2);
+        const auto ra = a.records(), rb = b.records();
+        ASSERT_EQ(ra.size(), 1u);
+        ASSERT_EQ(rb.size(), 1u);
+        EXPECT_TRUE(isTaskId(ra[0].taskId) && isTaskId(rb[0].taskId));
+        EXPECT_NE(ra[0].taskId, rb[0].taskId);
+        EXPECT_TRUE(ra[0].audio == pcm.left(qsizetype(ra[0].audio.size())).toStdString());
+        // Exactly the unconfirmed audio, once, in order, then the rest.
+        EXPECT_TRUE(rb[0].audio == pcm.mid(250 * 32).toStdString())
+            << "second connection got " << rb[0].audio.size() << " bytes";
+        EXPECT_TRUE(log.has(QRegularExpression(QStringLiteral("ASR connection lost \\(") +
+                                               QString::fromUtf8(c.reason) +
+                                               R"(\), trying a new one with \d+\.\ds of audio)")))
+            << log.text().toStdString();
+    }
 }
 
 TEST(AsrClient, SecondDropGivesUpButKeepsWhatWasHeard) {
@@ -244,7 +273,6 @@ TEST(AsrClient, SecondDropGivesUpButKeepsWhatWasHeard) {
     ASSERT_TRUE(got(r, 1));
     EXPECT_EQ(r.completions.front(), QStringLiteral("one."));
     EXPECT_EQ(r.errors.size(), 1);
-    EXPECT_TRUE(log.has("ASR error: recv: 127.0.0.1: closed by the service"));
 }
 
 // A client that has given up completes once, at once, and its start and finish timers
@@ -402,7 +430,6 @@ TEST(AsrClient, TaskFailedGivesUpWithItsCodeAndMessage) {
         ASSERT_TRUE(got(r, 1));
         EXPECT_EQ(r.completions.front(), QStringLiteral("kept."));
         EXPECT_EQ(s.records().size(), 1u) << "a failed task is not retried";
-        EXPECT_TRUE(log.has(QStringLiteral("ASR error: ") + QString::fromUtf8(c.reason)));
     }
 }
 

@@ -82,7 +82,6 @@ TEST(TranscribeEngine, SentencesComeBackInOrderWhateverOrderTheServiceAnswers) {
         return index == 0 ? ScriptedServer::json(200, R"({"text":" Hello there."})", 600)
                           : ScriptedServer::json(200, R"({"text":"How are\n you?\u0007"})");
     });
-    LogReader serverLines(serverLog());
     auto asr = t.client({{QStringLiteral("Velmora"), 50}, {QStringLiteral("Qwen"), 3}});
     Recorder r;
     dictate(*asr, r, speech({500, 500}));
@@ -110,8 +109,6 @@ TEST(TranscribeEngine, SentencesComeBackInOrderWhateverOrderTheServiceAnswers) {
     EXPECT_GE(bytes, 500u * 32);
     EXPECT_LE(bytes, 1100u * 32);
 
-    EXPECT_TRUE(serverLines.has(QStringLiteral("with a key")) ||
-                serverLines.has(QStringLiteral("asr: task")));
     QFile log(serverLog());
     ASSERT_TRUE(log.open(QIODevice::ReadOnly));
     EXPECT_FALSE(log.readAll().contains(kKey)) << "the key reached the log";
@@ -161,7 +158,7 @@ TEST(TranscribeEngine, ASlowServiceHoldsUpNoOtherSession) {
                 return ScriptedServer::silent();
             return ScriptedServer::json(200, R"({"text":"Quick one."})");
         },
-        4000);
+        2500);
     auto slow = t.client({{QStringLiteral("slow"), 50}});
     auto quick = t.client();
     Recorder rs, rq;
@@ -173,7 +170,7 @@ TEST(TranscribeEngine, ASlowServiceHoldsUpNoOtherSession) {
     EXPECT_TRUE(rs.completions.isEmpty()) << "the slow session is still waiting";
     ASSERT_TRUE(waitUntil([&] { return rs.completions.size() == 1; }, "the slow session's end"));
     ASSERT_EQ(rs.errors.size(), 1);
-    EXPECT_TRUE(rs.errors[0].first.contains(QStringLiteral("no answer in 4000ms")));
+    EXPECT_TRUE(rs.errors[0].first.contains(QStringLiteral("no answer in 2500ms")));
 }
 
 TEST(TranscribeEngine, AGrowingSentenceIsResentForPartials) {
@@ -215,11 +212,6 @@ TEST(TranscribeEngine, TheKeyComesFromItsFileAndNeverReachesTheLog) {
     });
     serverLog();
     const QString keyFile = testenv::home() + QStringLiteral("/transcribe.key");
-    auto write = [&](const QByteArray& bytes) {
-        QFile f(keyFile);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        f.write(bytes);
-    };
     vserver::AsrOptions o;
     o.engine = "transcribe";
     o.transcribeUrl = service.url().toStdString() + "/v1/audio/transcriptions";
@@ -228,14 +220,14 @@ TEST(TranscribeEngine, TheKeyComesFromItsFileAndNeverReachesTheLog) {
     std::string error;
     servertest::RunningServer server;
 
-    write("   \n");
+    ASSERT_TRUE(testenv::writeFile(keyFile, "   \n"));
     EXPECT_FALSE(vserver::makeAsrEngine(o, server.server(), error));
     EXPECT_NE(error.find("is empty"), std::string::npos) << error;
     o.transcribeKeyFile = keyFile.toStdString() + ".missing";
     EXPECT_FALSE(vserver::makeAsrEngine(o, server.server(), error));
     EXPECT_NE(error.find("couldn't read the key file"), std::string::npos) << error;
 
-    write(" file-key-77 \r\nsecond line\n");
+    ASSERT_TRUE(testenv::writeFile(keyFile, " file-key-77 \r\nsecond line\n"));
     o.transcribeKeyFile = keyFile.toStdString();
     auto engine = vserver::makeAsrEngine(o, server.server(), error);
     ASSERT_TRUE(engine) << error;

@@ -1,13 +1,21 @@
 #pragma once
+#include <sndfile.h>
+
 #include <QByteArray>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <numbers>
 #include <vector>
 
 // Small signal measurements for the audio tests.
 namespace audiotest {
+
+struct SndfileCloser {
+    void operator()(SNDFILE* f) const { sf_close(f); }
+};
+using SndfilePtr = std::unique_ptr<SNDFILE, SndfileCloser>;
 
 inline std::vector<int16_t> samplesOf(const QByteArray& pcm) {
     std::vector<int16_t> s(static_cast<size_t>(pcm.size() / 2));

@@ -3,11 +3,9 @@
 // storms from the controller's thread.
 #include <gtest/gtest.h>
 #include <pthread.h>
-#include <sndfile.h>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QRegularExpression>
 #include <QThread>
 #include <atomic>
 #include <mutex>
@@ -20,7 +18,6 @@
 #include "harness/LogReader.h"
 #include "platform/fake/FakeAudio.h"
 #include "platform/fake/FakePlatform.h"
-#include "support/TestEnv.h"
 
 using platform::AudioBuffer;
 using platform::AudioFormat;
@@ -153,12 +150,12 @@ TEST(Capture, ChannelZeroOfEveryDeviceLayoutAtSixteenKilohertz) {
         ASSERT_TRUE(rig.waitChunks(40));
         rig.stopAndSettle();
 
-        EXPECT_EQ(rig.log.count(QStringLiteral("Mic format: %1Hz ch=%2 interleaved=%3")
-                                    .arg(f.sampleRate)
-                                    .arg(f.channels)
-                                    .arg(f.interleaved ? "true" : "false")),
-                  1);
         EXPECT_EQ(rig.chunksOnWrongThread.load(), 0) << "onChunk runs on the delivery thread";
+        // Levels reach the main thread; a full-scale 0.5 tone measures 0.5/√2.
+        EXPECT_EQ(rig.levelsOffMain, 0);
+        ASSERT_GT(rig.levels.size(), 4u);
+        for (size_t i = 2; i < rig.levels.size(); ++i)
+            EXPECT_NEAR(rig.levels[i], 0.5 / std::sqrt(2.0), 0.01);
         const auto samples = audiotest::samplesOf(rig.audio());
         // Every buffer's worth comes out, give or take the converter's delay.
         EXPECT_NEAR(static_cast<double>(samples.size()),
@@ -167,49 +164,6 @@ TEST(Capture, ChannelZeroOfEveryDeviceLayoutAtSixteenKilohertz) {
         EXPECT_NEAR(audiotest::amplitudeAt(samples, 16000, 1000, 2000, 6000), 0.5, 0.01);
         EXPECT_LT(audiotest::amplitudeAt(samples, 16000, 3000, 2000, 6000), 0.003);
     }
-}
-
-// A sound file played through the fake microphone comes out with its length intact.
-TEST(Capture, SoundFileFasterThanRealTime) {
-    const QString path = testenv::home() + QStringLiteral("/speechlike.wav");
-    SF_INFO info{};
-    info.samplerate = 44100;
-    info.channels = 2;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-    SNDFILE* f = sf_open(path.toLocal8Bit().constData(), SFM_WRITE, &info);
-    ASSERT_TRUE(f);
-    const auto tone = platform::fake::tone(1000, 0.5, 44100, 2, 1.5);
-    sf_writef_float(f, tone.data(), static_cast<sf_count_t>(tone.size() / 2));
-    sf_close(f);
-
-    Rig rig(FakeMicScript{});
-    ASSERT_FALSE(rig.mic.playFile(path, 4.0));
-    rig.start();
-    // 1.5 s of file then silence: wait for well past the end of the file.
-    ASSERT_TRUE(waitUntil([&] { return rig.audio().size() >= 2 * 32000; }, "two seconds of audio"));
-    rig.stopAndSettle();
-    const auto s = audiotest::samplesOf(rig.audio());
-    EXPECT_NEAR(audiotest::amplitudeAt(s, 16000, 1000, 2000, 16000), 0.5, 0.01);
-    // The tone ends where the file ends: 24,000 samples in (give or take the filter).
-    EXPECT_GT(audiotest::rms(s, 23000, 600), 0.2);
-    EXPECT_LT(audiotest::rms(s, 24600, 4000), 0.001);
-    EXPECT_TRUE(
-        rig.log.text().contains(QStringLiteral("Mic format: 44100Hz ch=2 interleaved=true")));
-}
-
-TEST(Capture, LevelsArriveOnTheMainThreadAboutEveryTwentyMilliseconds) {
-    Rig rig;
-    rig.start();
-    QElapsedTimer t;
-    t.start();
-    ASSERT_TRUE(waitUntil([&] { return rig.levels.size() >= 40; }, "40 levels"));
-    const qint64 ms = t.elapsed();
-    rig.stopAndSettle();
-    EXPECT_EQ(rig.levelsOffMain, 0);
-    for (size_t i = 2; i < rig.levels.size(); ++i)
-        EXPECT_NEAR(rig.levels[i], 0.5 / std::sqrt(2.0), 0.01);
-    // Real time: 40 levels of ~21 ms take the better part of a second.
-    EXPECT_GT(ms, 500);
 }
 
 // ---- the level formula ----
@@ -321,24 +275,6 @@ TEST(Capture, StartRetriesOnceThenReportsTheMic) {
         ASSERT_TRUE(rig.waitChunks(3));
         rig.stopAndSettle();
     }
-}
-
-TEST(Capture, SlowStartIsLogged) {
-    FakeMicScript s = Rig::tonescript();
-    s.startDelayMs = 350;
-    Rig rig(s);
-    rig.start();
-    ASSERT_TRUE(rig.waitChunks(1));
-    rig.stopAndSettle();
-    const QString text = rig.log.text();
-    const qsizetype at = text.indexOf(QStringLiteral("Mic slow to start: engine "));
-    ASSERT_GE(at, 0) << text.toStdString();
-    EXPECT_TRUE(
-        text.mid(at)
-            .section(QLatin1Char('\n'), 0, 0)
-            .contains(QRegularExpression(QStringLiteral(
-                R"(^Mic slow to start: engine \d+ms, prepare \d+ms, start (3[5-9]\d|[4-9]\d\d|\d{4,})ms$)"))))
-        << text.toStdString();
 }
 
 TEST(Capture, WarmUpOpensAndReleasesTheDevice) {
@@ -507,25 +443,6 @@ TEST(DeviceChange, FormatChangeWithoutNoticeMakesANewConverter) {
     ASSERT_TRUE(rig.waitChunks(at + 10));
     rig.stopAndSettle();
     EXPECT_EQ(rig.mic.enginesMade.load(), 1);
-}
-
-// The device dies mid-dictation and no other one is there: the rebuild fails quietly (the
-// user hears about it from the outcome, not from the capture), and stop still works.
-TEST(DeviceChange, DeviceThatDiesIsLeftQuietly) {
-    FakeMicScript s = Rig::tonescript();
-    s.dieAfterMs = 300;
-    Rig rig(s);
-    rig.start();
-    ASSERT_TRUE(rig.log.waitFor(QStringLiteral("AudioEngine start failed: no input device")));
-    const int at = rig.chunks.load();
-    EXPECT_GT(at, 5);
-    rig.passWatch(true);  // the first start's watch, which saw audio
-    EXPECT_EQ(rig.chunks.load(), at);
-    EXPECT_TRUE(rig.errors.isEmpty());
-    EXPECT_EQ(rig.log.count(QStringLiteral("Audio config changed mid-session, rebuilding engine")),
-              1);
-    EXPECT_EQ(rig.mic.liveEngines.load(), 0);
-    rig.stopAndSettle();
 }
 
 TEST(DeviceChange, DropoutsLoseOnlyTheirOwnStretch) {

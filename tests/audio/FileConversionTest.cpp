@@ -1,7 +1,6 @@
 // Sound files of several kinds → canonical 16 kHz mono 16-bit WAVE, and clear errors for
 // files that are not sound or are cut short.
 #include <gtest/gtest.h>
-#include <sndfile.h>
 
 #include <QDir>
 #include <QFile>
@@ -30,7 +29,7 @@ void writeTone(const QString& path, int format, int rate, int channels, double s
     info.samplerate = rate;
     info.channels = channels;
     info.format = format;
-    SNDFILE* f = sf_open(path.toLocal8Bit().constData(), SFM_WRITE, &info);
+    const audiotest::SndfilePtr f(sf_open(path.toLocal8Bit().constData(), SFM_WRITE, &info));
     ASSERT_TRUE(f) << sf_strerror(nullptr);
     const auto frames = static_cast<long long>(std::llround(rate * seconds));
     std::vector<float> block(static_cast<size_t>(1000 * channels));
@@ -41,9 +40,8 @@ void writeTone(const QString& path, int format, int rate, int channels, double s
                 block[static_cast<size_t>(i * channels + c)] =
                     static_cast<float>(amp * std::sin(2 * std::numbers::pi * 1000.0 *
                                                       static_cast<double>(at + i) / rate));
-        ASSERT_EQ(sf_writef_float(f, block.data(), n), n);
+        ASSERT_EQ(sf_writef_float(f.get(), block.data(), n), n);
     }
-    sf_close(f);
 }
 
 struct Wave {

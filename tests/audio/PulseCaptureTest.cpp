@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sndfile.h>
 #include <unistd.h>
 
 #include <QProcess>
@@ -38,11 +37,10 @@ QString scratch(const QString& name) {
 
 std::vector<int16_t> readMono16(const QString& path) {
     SF_INFO info{};
-    SNDFILE* f = sf_open(path.toLocal8Bit().constData(), SFM_READ, &info);
+    const audiotest::SndfilePtr f(sf_open(path.toLocal8Bit().constData(), SFM_READ, &info));
     if (!f) return {};
     std::vector<int16_t> s(static_cast<size_t>(info.frames * info.channels));
-    sf_readf_short(f, s.data(), info.frames);
-    sf_close(f);
+    sf_readf_short(f.get(), s.data(), info.frames);
     if (info.channels > 1)
         for (size_t i = 0; i < static_cast<size_t>(info.frames); ++i)
             s[i] = s[i * static_cast<size_t>(info.channels)];

@@ -17,6 +17,7 @@
 #include "LlmClient.h"
 #include "ServerMain.h"
 #include "TestCert.h"
+#include "support/TestEnv.h"
 
 using servertest::request;
 using servertest::RunningServer;
@@ -207,9 +208,7 @@ TEST(CleanupServer, TimingIsValidatedAndStored) {
 TEST(CleanupServer, TimingWithoutStorageIsAFailureNotASuccess) {
     QTemporaryDir dir;
     const std::string blocker = dir.path().toStdString() + "/file";
-    FILE* f = std::fopen(blocker.c_str(), "w");
-    ASSERT_TRUE(f);
-    std::fclose(f);
+    ASSERT_TRUE(testenv::writeFile(QString::fromStdString(blocker), {}));
     CleanupOptions o;
     o.dataDir = blocker;  // a file where a folder should be
     Backend b(o);

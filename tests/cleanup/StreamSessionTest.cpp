@@ -96,8 +96,6 @@ TEST_F(Session, CleanupOffTypesSentencesAndClipsInPlace) {
     EXPECT_EQ(s->rawSentences,
               (QStringList{QStringLiteral("⟦链接1⟧"), QStringLiteral("Look at this."),
                            QStringLiteral("Look at this.⟦短语2⟧ And more.")}));
-    EXPECT_TRUE(log.has(QStringLiteral("Clip ⟦短语2⟧: 11 chars, 7 into the sentence being heard")));
-    EXPECT_TRUE(log.has(QStringLiteral("Clip ⟦链接1⟧: 25 chars, 0 into the sentence being heard")));
     s->finishInput();
     ASSERT_TRUE(ended());
     // With a line feed in it, the text is pasted rather than typed.

@@ -42,13 +42,14 @@ bool writeSelfSigned(const std::string& dir, std::string& certPath, std::string&
     if (!X509_sign(cert.get(), key.get(), EVP_sha256())) return false;
     certPath = dir + "/cert.pem";
     keyPath = dir + "/key.pem";
-    FILE* c = std::fopen(certPath.c_str(), "w");
-    FILE* k = std::fopen(keyPath.c_str(), "w");
-    const bool ok = c && k && PEM_write_X509(c, cert.get()) &&
-                    PEM_write_PrivateKey(k, key.get(), nullptr, nullptr, 0, nullptr, nullptr);
-    if (c) std::fclose(c);
-    if (k) std::fclose(k);
-    return ok;
+    struct Close {
+        void operator()(FILE* f) const { std::fclose(f); }
+    };
+    const std::unique_ptr<FILE, Close> c(std::fopen(certPath.c_str(), "w"));
+    const std::unique_ptr<FILE, Close> k(std::fopen(keyPath.c_str(), "w"));
+    return c && k && PEM_write_X509(c.get(), cert.get()) &&
+           PEM_write_PrivateKey(k.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) &&
+           std::fflush(c.get()) == 0 && std::fflush(k.get()) == 0;
 }
 
 }  // namespace testcert

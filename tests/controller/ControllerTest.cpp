@@ -163,9 +163,6 @@ TEST_F(Controller, HeldKeyTypesTheFinalTextIntoTheTarget) {
     ASSERT_TRUE(idle());
     EXPECT_EQ(fake::keys().runs.join(QString()), QStringLiteral("Hello there. How are you?"))
         << log.text().toStdString();
-    EXPECT_TRUE(log.has(QStringLiteral("Listening → Editor [org.example.editor] style=")));
-    EXPECT_TRUE(log.has(QStringLiteral("Sentence [Hello there.]")));
-    EXPECT_TRUE(log.has(QStringLiteral("after release [Hello there. How are you?]")));
     // The recogniser got the audio the microphone gave while the key was held.
     ASSERT_EQ(service.records().size(), 1u);
     EXPECT_GT(service.records()[0].audioBytes, 0);
@@ -342,40 +339,6 @@ TEST_F(Controller, ChordCancelsAndStaleReportsAreIgnored) {
     first->onSentence = nullptr;
     firstSession->onDone = nullptr;
     first.reset();
-    expectTornDown();
-}
-
-TEST_F(Controller, UndeliverableTextEndsOnTheClipboard) {
-    asrtest::Service service(
-        R"({"connections":[{"steps":[{"at_finish":true,"final":"Take this."}]}]})");
-    AppDelegate& d = launch(service);
-
-    // No accessibility: nothing typed, the transcript waits on the clipboard.
-    fake::permissions().accessibility = false;
-    hold();
-    ASSERT_TRUE(idle());
-    EXPECT_EQ(pill().message, QStringLiteral("Can't type here, press Ctrl+V to paste"));
-    EXPECT_EQ(fake::pasteboard().text(), QStringLiteral("Take this."));
-    EXPECT_TRUE(fake::keys().runs.isEmpty());
-
-    // The user switched apps before the text came: it is not typed into the wrong one.
-    fake::permissions().accessibility = true;
-    fake::pasteboard().copyFromOtherApp({});
-    platform::RunningApp other;
-    other.pid = 4200;
-    other.bundleId = QStringLiteral("org.example.other");
-    fake::workspace().apps.append(other);
-    hold([&] {
-        fake::workspace().frontmost = 1;
-        return true;
-    });
-    ASSERT_TRUE(idle());
-    EXPECT_EQ(pill().message, QStringLiteral("You switched apps, press Ctrl+V to paste"));
-    EXPECT_EQ(fake::pasteboard().text(), QStringLiteral("Take this."));
-    EXPECT_TRUE(fake::keys().runs.isEmpty());
-    EXPECT_TRUE(log.has(
-        QStringLiteral("Abort: You switched apps, press Ctrl+V to paste rest=[Take this.]")));
-    EXPECT_EQ(d.state, State::idle);
     expectTornDown();
 }
 

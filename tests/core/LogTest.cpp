@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "core/Log.h"
-#include "core/Paths.h"
 #include "support/TestEnv.h"
 
 namespace {
@@ -18,11 +17,6 @@ const QRegularExpression kStamp(QStringLiteral(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\
 QStringList logLines() {
     Log::flush();
     return QString::fromUtf8(testenv::readFile(Log::path())).split(QLatin1Char('\n'));
-}
-
-TEST(Log, LivesInTheXdgStateFolder) {
-    EXPECT_EQ(Log::path(), testenv::home() + QStringLiteral("/.local/state/Velmora/Velmora.log"));
-    EXPECT_EQ(Paths::appSupportDir(), testenv::home() + QStringLiteral("/.local/share/Velmora"));
 }
 
 TEST(Log, LineShapeEmptyAndMultiline) {

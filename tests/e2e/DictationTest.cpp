@@ -21,66 +21,23 @@
 #include <optional>
 
 #include "core/HistoryStore.h"
+#include "e2e/E2ESupport.h"
 #include "harness/DesktopSession.h"
 #include "harness/FifoFeeder.h"
 #include "harness/LogReader.h"
 #include "harness/PrivatePulse.h"
 #include "harness/WordShare.h"
+#include "platform/linux/X11Util.h"
 #include "support/TestEnv.h"
-
-#include <X11/Xlib.h>
 
 namespace {
 
 using namespace std::chrono_literals;
+using namespace e2e;
 
 const QString kSpoken =
     QStringLiteral("Please send the quarterly report to the finance team by Friday.");
 const QString kToken = QStringLiteral("e2e-token");
-
-// Runs a short tool; true when it ran and exited with 0 within `timeoutMs`.
-bool tool(const QString& program, const QStringList& args, int timeoutMs = 15000) {
-    QProcess p;
-    p.setProcessChannelMode(QProcess::ForwardedChannels);
-    p.start(program, args);
-    if (!p.waitForStarted(5000)) return false;
-    if (!p.waitForFinished(timeoutMs)) {
-        p.kill();
-        p.waitForFinished(2000);
-        return false;
-    }
-    return p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
-}
-
-// 16-bit PCM WAV data, as flite writes it.
-struct Wav {
-    int rate = 0, channels = 0;
-    QByteArray pcm;
-};
-
-std::optional<Wav> readWav(const QString& path) {
-    const QByteArray b = testenv::readFile(path);
-    if (b.size() < 12 || !b.startsWith("RIFF") || b.mid(8, 4) != "WAVE") return std::nullopt;
-    auto u16 = [&](qsizetype at) { return quint16(quint8(b[at]) | quint8(b[at + 1]) << 8); };
-    auto u32 = [&](qsizetype at) { return quint32(u16(at)) | quint32(u16(at + 2)) << 16; };
-    Wav w;
-    int bits = 0;
-    for (qsizetype at = 12; at + 8 <= b.size();) {
-        const QByteArray id = b.mid(at, 4);
-        const qsizetype size = u32(at + 4);
-        if (id == "fmt " && size >= 16 && at + 8 + 16 <= b.size()) {
-            w.channels = u16(at + 10);
-            w.rate = static_cast<int>(u32(at + 12));
-            bits = u16(at + 22);
-        } else if (id == "data") {
-            w.pcm = b.mid(at + 8, size);
-            break;
-        }
-        at += 8 + size + (size & 1);
-    }
-    if (bits != 16 || w.rate <= 0 || w.channels <= 0 || w.pcm.isEmpty()) return std::nullopt;
-    return w;
-}
 
 class E2E : public ::testing::Test {
   protected:
@@ -93,7 +50,8 @@ class E2E : public ::testing::Test {
         if (qEnvironmentVariableIsEmpty("DISPLAY"))
             GTEST_SKIP() << "needs an X display (run under xvfb-run)";
         ASSERT_TRUE(holdXServer()) << "the X server does not accept connections";
-        display_ = XOpenDisplay(nullptr);
+        owner_ = platform::x11::openDisplay();
+        display_ = owner_.get();
         ASSERT_NE(display_, nullptr);
 
         // A fresh user per test: an old server log would name an old server's port.
@@ -105,8 +63,7 @@ class E2E : public ::testing::Test {
 
     void TearDown() override {
         // A key left down would stay down for every later test on this display.
-        if (keyDown_)
-            tool(QStringLiteral("xdotool"), {QStringLiteral("keyup"), QStringLiteral("Control_R")});
+        if (keyDown_) key("keyup", "Control_R");
         // Velmora first, so it leaves the buses and the sound server it is using.
         if (velmora_ && velmora_->state() != QProcess::NotRunning) {
             ::kill(static_cast<pid_t>(velmora_->processId()), SIGTERM);
@@ -115,7 +72,6 @@ class E2E : public ::testing::Test {
         if (session_) session_->stop();
         feeder_.reset();
         pulse_.reset();
-        if (display_) XCloseDisplay(display_);
     }
 
     QString logPath() const { return home_ + QStringLiteral("/state/Velmora/Velmora.log"); }
@@ -163,23 +119,38 @@ class E2E : public ::testing::Test {
         return readWav(wavPath);
     }
 
-    // The sound server, the buses, velmora-server, the target window with the focus in its
-    // entry, and velmora with its talk key armed. Fails the test on the way when one is missing.
-    void bringUp(const Wav& speech) {
-        // The "microphone": speech played in real time into a pipe source.
+    // The "microphone" (speech played in real time into a pipe source) and the buses; every
+    // program started later is a child of the session, killed by the watchdog if the test hangs.
+    void bringUpDesktop(const Wav& speech, int watchdogSeconds) {
         const QString fifo = home_ + QStringLiteral("/mic.fifo");
         pulse_ = std::make_unique<PrivatePulse>(
             QStringList{
                 pipeSource(QStringLiteral("mic"), fifo, "s16le", speech.rate, speech.channels),
                 QStringLiteral("set-default-source mic")},
-            150);
+            watchdogSeconds);
         ASSERT_TRUE(pulse_->ok()) << pulse_->error().toStdString();
         feeder_ = std::make_unique<FifoFeeder>(fifo, speech.rate, 2 * speech.channels);
         ASSERT_TRUE(feeder_->ok()) << "cannot write to the pipe source";
-
-        // The buses; every program below is its child, killed by the watchdog if the test hangs.
         session_ = std::make_unique<DesktopSession>();
-        ASSERT_TRUE(session_->start(150)) << session_->error.toStdString();
+        ASSERT_TRUE(session_->start(watchdogSeconds)) << session_->error.toStdString();
+    }
+
+    // The environment velmora runs in: this test's private home, talking to our server.
+    QStringList velmoraEnv(int port) const {
+        return {QStringLiteral("QT_QPA_PLATFORM=xcb"),
+                QStringLiteral("HOME=") + home_,
+                QStringLiteral("XDG_CONFIG_HOME=") + home_ + QStringLiteral("/config"),
+                QStringLiteral("XDG_STATE_HOME=") + home_ + QStringLiteral("/state"),
+                QStringLiteral("XDG_DATA_HOME=") + home_ + QStringLiteral("/data"),
+                QStringLiteral("XDG_CACHE_HOME=") + home_ + QStringLiteral("/cache"),
+                QStringLiteral("VQ_SERVER=http://127.0.0.1:%1").arg(port)};
+    }
+
+    // The sound server, the buses, velmora-server, the target window with the focus in its
+    // entry, and velmora with its talk key armed. Fails the test on the way when one is missing.
+    void bringUp(const Wav& speech) {
+        bringUpDesktop(speech, 150);
+        if (HasFatalFailure()) return;
         const int port = startServer();
         ASSERT_GT(port, 0)
             << "velmora-server did not come up:\n"
@@ -194,15 +165,9 @@ class E2E : public ::testing::Test {
         // Velmora as a user runs it, with the talk key held rather than tapped.
         ASSERT_TRUE(testenv::writeFile(home_ + QStringLiteral("/config/Velmora/Velmora.conf"),
                                        "[General]\nhotkey=rightControl\ntoggleMode=false\n"));
-        velmora_ = session_->launch(
-            testenv::binaryDir() + QStringLiteral("/src/app/velmora"), {},
-            {QStringLiteral("QT_QPA_PLATFORM=xcb"), QStringLiteral("HOME=") + home_,
-             QStringLiteral("XDG_CONFIG_HOME=") + home_ + QStringLiteral("/config"),
-             QStringLiteral("XDG_STATE_HOME=") + home_ + QStringLiteral("/state"),
-             QStringLiteral("XDG_DATA_HOME=") + home_ + QStringLiteral("/data"),
-             QStringLiteral("XDG_CACHE_HOME=") + home_ + QStringLiteral("/cache"),
-             QStringLiteral("VQ_SERVER=http://127.0.0.1:%1").arg(port),
-             QStringLiteral("VQ_SERVER_TOKEN=") + kToken});
+        velmora_ =
+            session_->launch(testenv::binaryDir() + QStringLiteral("/src/app/velmora"), {},
+                             velmoraEnv(port) << QStringLiteral("VQ_SERVER_TOKEN=") + kToken);
         ASSERT_NE(velmora_, nullptr) << "velmora did not start";
         harness::LogReader log(logPath());
         // The key monitor is armed once the line is written; the microphone is warmed meanwhile.
@@ -234,8 +199,9 @@ class E2E : public ::testing::Test {
         ASSERT_TRUE(ok) << "xdotool " << action << " " << name;
     }
 
-    Display* display_ = nullptr;
-    unsigned long window_ = 0;  // the target's
+    platform::x11::DisplayPtr owner_;
+    Display* display_ = nullptr;  // owner_'s
+    unsigned long window_ = 0;    // the target's
     bool keyDown_ = false;
     QString home_;
     std::unique_ptr<PrivatePulse> pulse_;
@@ -256,9 +222,7 @@ TEST_F(E2E, HeldTalkKeyTypesTheSpokenSentenceIntoTheFocusedWindow) {
     harness::LogReader log(logPath());
 
     // Hold the key, speak, let go half a second after the last word.
-    keyDown_ = true;
-    ASSERT_TRUE(
-        tool(QStringLiteral("xdotool"), {QStringLiteral("keydown"), QStringLiteral("Control_R")}));
+    key("keydown", "Control_R");
     ASSERT_TRUE(log.waitFor(QStringLiteral("Listening → ")));
     // The speech, then the half second of room the user waits before letting go: the feeder
     // plays both in real time.
@@ -272,9 +236,7 @@ TEST_F(E2E, HeldTalkKeyTypesTheSpokenSentenceIntoTheFocusedWindow) {
     }
     const bool drained =
         harness::waitUntil([&] { return feeder_->drained(); }, "the speech played", 60s);
-    keyDown_ = false;
-    ASSERT_TRUE(
-        tool(QStringLiteral("xdotool"), {QStringLiteral("keyup"), QStringLiteral("Control_R")}));
+    key("keyup", "Control_R");
     ASSERT_TRUE(drained);
 
     // The cleaned sentence lands in the focused field.
@@ -317,48 +279,11 @@ TEST_F(E2E, HeldTalkKeyTypesTheSpokenSentenceIntoTheFocusedWindow) {
     std::fprintf(stderr, "end to end: %lld ms\n", static_cast<long long>(wall.elapsed()));
 }
 
-// What a browser does with a page: the answer's body after redirects, or none.
-std::optional<QByteArray> browse(const QUrl& url, const QByteArray& form = {},
-                                 const QByteArray& bearer = {}) {
-    QNetworkAccessManager net;
-    QNetworkRequest r(url);
-    if (!bearer.isEmpty()) r.setRawHeader("Authorization", "Bearer " + bearer);
-    QNetworkReply* reply;
-    if (form.isNull()) {
-        reply = net.get(r);
-    } else {
-        r.setHeader(QNetworkRequest::ContentTypeHeader,
-                    QStringLiteral("application/x-www-form-urlencoded"));
-        reply = net.post(r, form);
-    }
-    const bool done = harness::waitUntil([&] { return reply->isFinished(); }, url.path());
-    const QByteArray body = reply->readAll();
-    const bool ok = done && reply->error() == QNetworkReply::NoError;
-    if (!ok)
-        std::fprintf(stderr, "browse %s: %s\n", qPrintable(url.toString()),
-                     qPrintable(reply->errorString()));
-    delete reply;
-    return ok ? std::optional(body) : std::nullopt;
-}
-
 TEST_F(E2E, ASignedOutUserSignsInDictatesAndRunsIntoTheMonthsLimit) {
-    const QString wavPath = home_ + QStringLiteral("/spoken.wav");
-    ASSERT_TRUE(tool(QStringLiteral("flite"),
-                     {QStringLiteral("-voice"), QStringLiteral("slt"), QStringLiteral("-t"),
-                      kSpoken, QStringLiteral("-o"), wavPath}));
-    const std::optional<Wav> speech = readWav(wavPath);
-    ASSERT_TRUE(speech);
-    const QString fifo = home_ + QStringLiteral("/mic.fifo");
-    pulse_ = std::make_unique<PrivatePulse>(
-        QStringList{
-            pipeSource(QStringLiteral("mic"), fifo, "s16le", speech->rate, speech->channels),
-            QStringLiteral("set-default-source mic")},
-        150);
-    ASSERT_TRUE(pulse_->ok()) << pulse_->error().toStdString();
-    feeder_ = std::make_unique<FifoFeeder>(fifo, speech->rate, 2 * speech->channels);
-    ASSERT_TRUE(feeder_->ok());
-    session_ = std::make_unique<DesktopSession>();
-    ASSERT_TRUE(session_->start(200)) << session_->error.toStdString();
+    const std::optional<Wav> speech = speak(kSpoken);
+    ASSERT_TRUE(speech) << "flite wrote no 16-bit WAV";
+    bringUpDesktop(*speech, 200);
+    if (HasFatalFailure()) return;
 
     // The server with its own sign-in page, and one user made by the operator.
     const QString server = testenv::binaryDir() + QStringLiteral("/server/velmora-server");
@@ -403,31 +328,24 @@ TEST_F(E2E, ASignedOutUserSignsInDictatesAndRunsIntoTheMonthsLimit) {
 
     ASSERT_TRUE(testenv::writeFile(home_ + QStringLiteral("/config/Velmora/Velmora.conf"),
                                    "[General]\nhotkey=rightControl\ntoggleMode=false\n"));
-    const QStringList env = {QStringLiteral("QT_QPA_PLATFORM=xcb"),
-                             QStringLiteral("HOME=") + home_,
-                             QStringLiteral("XDG_CONFIG_HOME=") + home_ + QStringLiteral("/config"),
-                             QStringLiteral("XDG_STATE_HOME=") + home_ + QStringLiteral("/state"),
-                             QStringLiteral("XDG_DATA_HOME=") + home_ + QStringLiteral("/data"),
-                             QStringLiteral("XDG_CACHE_HOME=") + home_ + QStringLiteral("/cache"),
-                             QStringLiteral("XDG_RUNTIME_DIR=") + home_ + QStringLiteral("/run"),
-                             QStringLiteral("BROWSER=") + browser,
-                             QStringLiteral("VQ_SERVER=http://127.0.0.1:%1").arg(port),
-                             QStringLiteral("VQ_SUPABASE_URL=http://127.0.0.1:%1").arg(port)};
+    const QStringList env = velmoraEnv(port)
+                            << QStringLiteral("XDG_RUNTIME_DIR=") + home_ + QStringLiteral("/run")
+                            << QStringLiteral("BROWSER=") + browser
+                            << QStringLiteral("VQ_SUPABASE_URL=http://127.0.0.1:%1").arg(port);
     const QString app = testenv::binaryDir() + QStringLiteral("/src/app/velmora");
     velmora_ = session_->launch(app, {}, env);
     ASSERT_NE(velmora_, nullptr);
     harness::LogReader log(logPath());
     ASSERT_TRUE(log.waitFor(QStringLiteral("Talk key: rightControl, hold mode")));
 
+    // True unless xdotool failed.
     auto press = [&] {
-        keyDown_ = true;
-        return tool(QStringLiteral("xdotool"),
-                    {QStringLiteral("keydown"), QStringLiteral("Control_R")});
+        key("keydown", "Control_R");
+        return !HasFatalFailure();
     };
     auto release = [&] {
-        keyDown_ = false;
-        return tool(QStringLiteral("xdotool"),
-                    {QStringLiteral("keyup"), QStringLiteral("Control_R")});
+        key("keyup", "Control_R");
+        return !HasFatalFailure();
     };
     // Signed out: no dictation.
     ASSERT_TRUE(press());
@@ -451,22 +369,10 @@ TEST_F(E2E, ASignedOutUserSignsInDictatesAndRunsIntoTheMonthsLimit) {
         QStringLiteral("the browser to open")));
     const QUrl page(authorize);
     ASSERT_EQ(page.port(), port) << authorize.toStdString();
-    ASSERT_TRUE(browse(page).value_or("").contains("Sign in to Velmora"));
-    const QUrlQuery q(page);
-    QUrlQuery form;
-    form.addQueryItem(QStringLiteral("name"), QStringLiteral("ann"));
-    form.addQueryItem(QStringLiteral("password"), QStringLiteral("sesame"));
-    for (const char* key : {"redirect_to", "code_challenge", "code_challenge_method"})
-        form.addQueryItem(QLatin1String(key), q.queryItemValue(QLatin1String(key)));
-    const auto signedIn =
-        browse(QUrl(QStringLiteral("http://127.0.0.1:%1/auth/v1/authorize").arg(port)),
-               form.query(QUrl::FullyEncoded).toUtf8());
-    ASSERT_TRUE(signedIn);
-    const auto link = QRegularExpression(QStringLiteral("href=\"(velmora://[^\"]+)\""))
-                          .match(QString::fromUtf8(*signedIn));
-    ASSERT_TRUE(link.hasMatch()) << signedIn->toStdString();
-    ASSERT_TRUE(
-        launchAgain(link.captured(1).replace(QStringLiteral("&amp;"), QStringLiteral("&"))));
+    const std::optional<QString> link =
+        signInOnPage(page, QStringLiteral("ann"), QStringLiteral("sesame"));
+    ASSERT_TRUE(link);
+    ASSERT_TRUE(launchAgain(*link));
     ASSERT_TRUE(log.waitFor(QStringLiteral("Signed in")));
     ASSERT_TRUE(log.waitFor(QStringLiteral("Account access: active")));
     const QString sessionFile = home_ + QStringLiteral("/data/Velmora/session.json");
@@ -475,17 +381,9 @@ TEST_F(E2E, ASignedOutUserSignsInDictatesAndRunsIntoTheMonthsLimit) {
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 
     // One dictation, heard and typed; its words count for ann.
-    QProcess* targetProcess = session_->launch(
-        testenv::binaryDir() + QStringLiteral("/tests/delivery/velmora_delivery_target"), {},
-        {QStringLiteral("QT_QPA_PLATFORM=xcb")});
-    ASSERT_NE(targetProcess, nullptr);
-    target_ = std::make_unique<JsonChild>(targetProcess);
-    const unsigned long window = target_->waitFor(QStringLiteral("ready"))
-                                     .value(QStringLiteral("window"))
-                                     .toString()
-                                     .toULong();
-    QJsonObject state;
-    ASSERT_TRUE(focusTarget(display_, window, *target_, QStringLiteral("entry"), &state));
+    target_ = launchTarget(&window_);
+    ASSERT_TRUE(target_);
+    ASSERT_TRUE(focusTarget(display_, window_, *target_, QStringLiteral("entry")));
     ASSERT_TRUE(press());
     ASSERT_TRUE(log.waitFor(QStringLiteral("Listening → ")));
     feeder_->queue(speech->pcm + QByteArray(speech->rate * speech->channels, '\0'));

@@ -30,17 +30,14 @@ void dieWithParent() {
 
 // Asks our launcher only: auto-starting would bring up a second one.
 QString a11yAddress() {
-    GError* error = nullptr;
-    GDBusConnection* bus = g_dbus_connection_new_for_address_sync(
+    g_autoptr(GError) error = nullptr;
+    g_autoptr(GDBusConnection) bus = g_dbus_connection_new_for_address_sync(
         qgetenv("DBUS_SESSION_BUS_ADDRESS").constData(),
         static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
                                           G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
         nullptr, nullptr, &error);
-    if (!bus) {
-        g_clear_error(&error);
-        return {};
-    }
-    GVariant* reply = g_dbus_connection_call_sync(
+    if (!bus) return {};
+    g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
         bus, "org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "GetAddress", nullptr,
         G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NO_AUTO_START, 2000, nullptr, &error);
     QString out;
@@ -48,11 +45,8 @@ QString a11yAddress() {
         const gchar* a = nullptr;
         g_variant_get(reply, "(&s)", &a);
         out = QString::fromUtf8(a);
-        g_variant_unref(reply);
     }
-    g_clear_error(&error);
     g_dbus_connection_close_sync(bus, nullptr, nullptr);
-    g_object_unref(bus);
     return out;
 }
 
@@ -75,37 +69,34 @@ bool keyFree(Display* display, unsigned keycode) {
     return true;
 }
 
-EscWindow::~EscWindow() {
-    if (d_) XCloseDisplay(d_);
-}
-
 bool EscWindow::open() {
-    d_ = XOpenDisplay(nullptr);
+    d_ = {platform::x11::openDisplay().release(), [](Display* d) { XCloseDisplay(d); }};
     if (!d_) return false;
-    w_ = XCreateSimpleWindow(d_, DefaultRootWindow(d_), 0, 0, 200, 100, 0, 0, 0);
-    XSelectInput(d_, w_, KeyPressMask | StructureNotifyMask);
-    XMapWindow(d_, w_);
+    Display* d = d_.get();
+    w_ = XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, 200, 100, 0, 0, 0);
+    XSelectInput(d, w_, KeyPressMask | StructureNotifyMask);
+    XMapWindow(d, w_);
     for (XEvent ev;;) {
-        XNextEvent(d_, &ev);
+        XNextEvent(d, &ev);
         if (ev.type == MapNotify) break;
     }
-    XSetInputFocus(d_, w_, RevertToParent, CurrentTime);
-    XSync(d_, False);
+    XSetInputFocus(d, w_, RevertToParent, CurrentTime);
+    XSync(d, False);
     return true;
 }
 
 int EscWindow::escapes() {
-    XSync(d_, False);
-    while (XPending(d_)) {
+    XSync(d_.get(), False);
+    while (XPending(d_.get())) {
         XEvent ev;
-        XNextEvent(d_, &ev);
+        XNextEvent(d_.get(), &ev);
         if (ev.type == KeyPress && XLookupKeysym(&ev.xkey, 0) == XK_Escape) ++count_;
     }
     return count_;
 }
 
 bool EscWindow::escapeFree() {
-    return keyFree(d_, XKeysymToKeycode(d_, XK_Escape));
+    return keyFree(d_.get(), XKeysymToKeycode(d_.get(), XK_Escape));
 }
 
 bool DesktopSession::start(int watchdogSeconds) {

@@ -43,7 +43,6 @@ bool keyFree(Display* display, unsigned keycode);
 class EscWindow {
   public:
     EscWindow() = default;
-    ~EscWindow();
     EscWindow(const EscWindow&) = delete;
     EscWindow& operator=(const EscWindow&) = delete;
     bool open();
@@ -53,7 +52,8 @@ class EscWindow {
     bool escapeFree();
 
   private:
-    Display* d_ = nullptr;
+    // Its own connection (Xlib stays out of this header, so the closer is a plain function).
+    std::unique_ptr<Display, void (*)(Display*)> d_{nullptr, nullptr};
     unsigned long w_ = 0;
     int count_ = 0;
 };

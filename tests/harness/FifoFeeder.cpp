@@ -22,8 +22,9 @@ FifoFeeder::FifoFeeder(const QString& fifo, int rate, int bytesPerFrame)
     ::signal(SIGPIPE, SIG_IGN);  // a daemon that dies must not kill the test
     // Non-blocking: a source nobody records from stops reading, and then the audio is
     // lost as it would be in a microphone's overflowing buffer.
-    fd_ = ::open(fifo.toLocal8Bit().constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd_ >= 0) thread_ = std::thread([this] { run(); });
+    fd_ = platform::x11::UniqueFd(
+        ::open(fifo.toLocal8Bit().constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+    if (fd_) thread_ = std::thread([this] { run(); });
 }
 FifoFeeder::~FifoFeeder() {
     {
@@ -32,7 +33,6 @@ FifoFeeder::~FifoFeeder() {
     }
     wake_.notify_all();
     if (thread_.joinable()) thread_.join();
-    if (fd_ >= 0) ::close(fd_);
 }
 
 void FifoFeeder::queue(const QByteArray& pcm) {
@@ -62,14 +62,15 @@ void FifoFeeder::run() {
         }
         // Whole frames only ever leave or get dropped, so the stream stays aligned.
         if (out.size() > most) out.remove(0, out.size() - most);
-        const ssize_t n = ::write(fd_, out.constData(), static_cast<size_t>(out.size()));
+        const ssize_t n = ::write(fd_.get(), out.constData(), static_cast<size_t>(out.size()));
         if (n < 0 && errno != EAGAIN) return;
         if (n > 0) {
             const qsizetype whole = n - n % frameBytes_;
             out.remove(0, whole);
             if (whole != n) {  // finish the split frame at once
                 const qsizetype rest = frameBytes_ - (n - whole);
-                if (::write(fd_, out.constData() + (n - whole), static_cast<size_t>(rest)) != rest)
+                if (::write(fd_.get(), out.constData() + (n - whole), static_cast<size_t>(rest)) !=
+                    rest)
                     return;
                 out.remove(0, frameBytes_);
             }

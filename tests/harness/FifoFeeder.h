@@ -5,6 +5,8 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/linux/Fd.h"
+
 // The line of a PulseAudio startup script that makes a pipe source reading `fifo`.
 QString pipeSource(const QString& name, const QString& fifo, const char* format, int rate,
                    int channels);
@@ -19,7 +21,7 @@ class FifoFeeder {
     FifoFeeder(const FifoFeeder&) = delete;
     FifoFeeder& operator=(const FifoFeeder&) = delete;
 
-    bool ok() const { return fd_ >= 0; }
+    bool ok() const { return static_cast<bool>(fd_); }
     void queue(const QByteArray& pcm);
     bool drained();
 
@@ -27,7 +29,7 @@ class FifoFeeder {
     void run();
 
     int rate_, frameBytes_;
-    int fd_ = -1;
+    platform::x11::UniqueFd fd_;
     std::mutex m_;
     std::condition_variable wake_;
     QByteArray pending_;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "harness/Wait.h"
+#include "platform/linux/Fd.h"
 #include "platform/linux/PulseAudioInput.h"
 #include "support/TestEnv.h"
 
@@ -65,20 +66,20 @@ PrivatePulse::PrivatePulse(const QStringList& script, int watchdogSeconds) {
     for (auto& e : envv) env.push_back(e.data());
     env.push_back(nullptr);
     const QByteArray logPath = (dir_ + QStringLiteral("/daemon.log")).toLocal8Bit();
-    const int logFd = ::open(logPath.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const platform::x11::UniqueFd daemonLog(
+        ::open(logPath.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     const pid_t parent = getpid();
     pid_ = fork();
     if (pid_ == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlive the test
         if (getppid() != parent) _exit(127);
-        if (logFd >= 0) {
-            dup2(logFd, 1);
-            dup2(logFd, 2);
+        if (daemonLog) {
+            dup2(daemonLog.get(), 1);
+            dup2(daemonLog.get(), 2);
         }
         execve(args[0], args.data(), env.data());
         _exit(127);
     }
-    if (logFd >= 0) ::close(logFd);
     if (pid_ < 0) {
         error_ = QStringLiteral("fork failed");
         return;

@@ -47,43 +47,6 @@ TEST(HUDLayout, WidthForATextGrowsFromTheRestingWidthUpToTheCap) {
     EXPECT_DOUBLE_EQ(HUDLayout::fittedWidth(80, iconRight, 116), 144);
 }
 
-TEST(HUDLayout, LearnedNoticeSizeAndTail) {
-    HUDTuning t;
-    EXPECT_DOUBLE_EQ(HUDLayout::learnedTail(46, true, 22), 45);  // (46 - 24) / 2 + 34
-    EXPECT_DOUBLE_EQ(HUDLayout::learnedTail(20, true, 22), 40);  // never less than 6 + 34
-    EXPECT_DOUBLE_EQ(HUDLayout::learnedTail(46, false, 22), 22);
-    EXPECT_DOUBLE_EQ(HUDLayout::learnedNoticeMaxWidth(45, 22), 353);
-
-    EXPECT_EQ(HUDLayout::learnedSize(QSizeF(200, 40), 45, t), QSizeF(267, 74));
-    EXPECT_EQ(HUDLayout::learnedSize(QSizeF(50, 5), 45, t),
-              QSizeF(240, 46));  // resting size at least
-    EXPECT_EQ(HUDLayout::learnedSize(QSizeF(900, 400), 45, t), QSizeF(420, 150));  // capped
-
-    // The undo button sits at the right end, centred, as far in as it is from a resting pill's top.
-    EXPECT_EQ(HUDLayout::undoButtonRect(QSizeF(267, 74), 46), QRectF(232, 25, 24, 24));
-}
-
-TEST(HUDLayout, ResizeThresholdEasingAndCorners) {
-    EXPECT_TRUE(HUDLayout::resizeIgnored(QSizeF(240, 46), QSizeF(240.5, 45.5)));
-    EXPECT_FALSE(HUDLayout::resizeIgnored(QSizeF(240, 46), QSizeF(240.6, 46)));
-    EXPECT_FALSE(HUDLayout::resizeIgnored(QSizeF(240, 46), QSizeF(240, 47)));
-    EXPECT_DOUBLE_EQ(HUDLayout::easeOutCubic(0), 0);
-    EXPECT_DOUBLE_EQ(HUDLayout::easeOutCubic(0.5), 0.875);
-    EXPECT_DOUBLE_EQ(HUDLayout::easeOutCubic(1), 1);
-    EXPECT_DOUBLE_EQ(HUDLayout::easeOutCubic(3), 1);
-
-    HUDTuning t;
-    EXPECT_DOUBLE_EQ(HUDLayout::cornerRadius(QSizeF(240, 46), t, false), 23);  // capsule
-    EXPECT_DOUBLE_EQ(HUDLayout::cornerRadius(QSizeF(267, 100), t, true),
-                     23);  // notice derives from the pill
-    t.learnedRadius = 12;
-    EXPECT_DOUBLE_EQ(HUDLayout::cornerRadius(QSizeF(267, 100), t, true), 12);
-    t.capsule = false;
-    t.cornerRadius = 40;
-    EXPECT_DOUBLE_EQ(HUDLayout::cornerRadius(QSizeF(240, 46), t, false),
-                     23);  // never past half the height
-}
-
 TEST(HUDLayout, PlacementOnThePointersScreen) {
     HUDTuning t;
     const double m = HUDLayout::shadowMargin(t);
@@ -303,8 +266,6 @@ TEST(HUDTuning, DefaultsStoredValuesAndBadInput) {
     EXPECT_DOUBLE_EQ(t.pillWidth(), 240);
     EXPECT_DOUBLE_EQ(t.barFloor, -55);
     EXPECT_DOUBLE_EQ(t.barRange, 18);
-    EXPECT_EQ(HUDTuning::names().size(), 61);
-    EXPECT_EQ(HUDTuning::names().first(), QStringLiteral("content"));
 
     s->setValue(QStringLiteral("hud.content"), QStringLiteral("waveform"));
     s->setValue(QStringLiteral("hud.height"), 52);

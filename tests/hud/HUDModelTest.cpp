@@ -2,8 +2,6 @@
 // learned notice, undo and hover, the level meter feeding the bars, the level log.
 #include <gtest/gtest.h>
 
-#include "core/Config.h"
-#include "harness/LogReader.h"
 #include "ui/HUDCopy.h"
 #include "ui/HUDModel.h"
 #include "ui/StatusItem.h"
@@ -166,15 +164,6 @@ TEST(HUDModel, ThinkingWordPickedOnEnteringThinkingAndPlainWithoutCleanup) {
     }
 }
 
-TEST(HUDModel, ThinkingWordReadsTheCleanupSetting) {
-    FakeHost host;
-    HUDModel model(host);  // default: reads "polishEnabled" from the defaults store
-    Config::d()->setValue(QStringLiteral("polishEnabled"), false);
-    model.show(HUDMode::thinking, {}, {}, {}, std::nullopt, std::nullopt);
-    EXPECT_EQ(model.thinkingWord, QStringLiteral("Thinking"));
-    Config::d()->remove(QStringLiteral("polishEnabled"));
-}
-
 TEST(HUDModel, HideFadesThenRemovesAndNewerShowsWin) {
     Pill p;
     p.listen(QStringLiteral("a"));
@@ -230,14 +219,6 @@ TEST(HUDModel, HidingAHiddenPillLeavesNoTimer) {
     p.listen(QStringLiteral("a"));
     p.model.hide(1.2);
     EXPECT_TRUE(p.host.hideWork);
-}
-
-TEST(HUDModel, MessagesKeepTheirOwnHideDelays) {
-    EXPECT_DOUBLE_EQ(HUDCopy::hideDelay(HUDCopy::didntHear()), 1.2);
-    EXPECT_DOUBLE_EQ(HUDCopy::hideDelay(HUDCopy::lostConnection()), 3);
-    EXPECT_DOUBLE_EQ(HUDCopy::hideDelay(HUDCopy::accessibilityWarning()), 6);
-    EXPECT_DOUBLE_EQ(HUDCopy::hideDelay(HUDCopy::cantTypeHere()), 4);
-    EXPECT_DOUBLE_EQ(HUDCopy::hideDelay(QStringLiteral("This account is turned off")), 4);
 }
 
 TEST(HUDModel, LearnedNoticeDurationGrowsWithWordsUpToSixSeconds) {
@@ -367,26 +348,6 @@ TEST(HUDModel, MeterMapsFloorToZeroAndRangeToOne) {
     p.listen();
     EXPECT_DOUBLE_EQ(p.model.meter.peakDB, -37);
     EXPECT_TRUE(p.model.meter.heardDB.empty());
-}
-
-TEST(HUDModel, LevelLogNeedsTenLevelsAndIsWrittenWhenListeningEnds) {
-    harness::LogReader log;
-    Pill p;
-    p.model.tuning.content = PillContent::waveform;
-    p.listen();
-    for (int i = 0; i < 9; ++i) p.model.setLevel(0.01);
-    p.model.show(HUDMode::thinking, {}, {}, {}, std::nullopt, std::nullopt);
-    EXPECT_TRUE(p.model.meter.heardDB.empty());
-    EXPECT_FALSE(log.has(QStringLiteral("Mic level")));
-
-    p.listen();
-    for (int i = 0; i < 10; ++i) p.model.setLevel(0.01);  // -40 dBFS
-    p.model.hide(0);
-    const QStringList lines = log.lines();
-    ASSERT_FALSE(lines.isEmpty());
-    EXPECT_TRUE(lines.last().endsWith(
-        QStringLiteral("Mic level dBFS: p10=-40 p50=-40 p90=-40 max=-40 (floor -55, n=10)")))
-        << lines.last().toStdString();
 }
 
 // The idle tray icon takes the tone opposite the panel's; listening is blue on either.

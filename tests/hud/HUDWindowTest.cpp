@@ -65,9 +65,24 @@ bool haveXdotool() {
     return have;
 }
 
+QString xdotool(const QStringList& args) {
+    return run(QStringLiteral("xdotool"), args);
+}
+
 // The window holding the X keyboard focus, as the X server tells it.
 quint64 focusedWindow() {
-    return run(QStringLiteral("xdotool"), {QStringLiteral("getwindowfocus")}).toULongLong();
+    return xdotool({QStringLiteral("getwindowfocus")}).toULongLong();
+}
+
+// A click at `at` (device pixels), as the user's mouse makes it.
+void clickAt(const QPoint& at) {
+    xdotool({QStringLiteral("mousemove"), QString::number(at.x()), QString::number(at.y()),
+             QStringLiteral("click"), QStringLiteral("1")});
+}
+
+// The pointer off the pill, so nothing holds it up.
+void pointerAway() {
+    xdotool({QStringLiteral("mousemove"), QStringLiteral("5"), QStringLiteral("5")});
 }
 
 double dpr() {
@@ -151,9 +166,8 @@ struct Desk {
             const QString id = QString::number(target.winId());
             // Asked of a window manager when there is one, else given straight away (a manager
             // that has just quit may leave its claims behind).
-            run(QStringLiteral("xdotool"), {QStringLiteral("windowactivate"), id});
-            if (focusedWindow() != target.winId())
-                run(QStringLiteral("xdotool"), {QStringLiteral("windowfocus"), id});
+            xdotool({QStringLiteral("windowactivate"), id});
+            if (focusedWindow() != target.winId()) xdotool({QStringLiteral("windowfocus"), id});
         }
         EXPECT_TRUE(waitUntil([&] { return !haveXdotool() || focusedWindow() == target.winId(); },
                               "the target focused"));
@@ -432,16 +446,12 @@ TEST_F(HUDWindow, LearnedNoticeUndoTakesTheClickButNotTheFocus) {
     const int pressesBefore = desk().target.presses;
     const QPoint words0 =
         hud.panel()->findChild<LearnedNoticeView*>()->mapToGlobal(QPoint(30, 20)) * dpr();
-    run(QStringLiteral("xdotool"),
-        {QStringLiteral("mousemove"), QString::number(words0.x()), QString::number(words0.y()),
-         QStringLiteral("click"), QStringLiteral("1")});
+    clickAt(words0);
     // The pointer is over the notice: the countdown waits.
     EXPECT_TRUE(waitUntil([&] { return !button->counting(); }, "the countdown held"));
 
     const QPoint centre = button->mapToGlobal(button->rect().center()) * dpr();
-    run(QStringLiteral("xdotool"),
-        {QStringLiteral("mousemove"), QString::number(centre.x()), QString::number(centre.y()),
-         QStringLiteral("click"), QStringLiteral("1")});
+    clickAt(centre);
     ASSERT_TRUE(waitUntil([&] { return !undone.isEmpty(); }, "the undo"));
     EXPECT_EQ(undone.first(), words);
     // The first click came before this one: had it gone through, the target would have it.
@@ -450,9 +460,8 @@ TEST_F(HUDWindow, LearnedNoticeUndoTakesTheClickButNotTheFocus) {
     saveShot(img, pillBounds(img), QStringLiteral("learned-undone"));
     expectFocusKept();
     // A second press does nothing; once the pointer leaves, it goes away by itself.
-    run(QStringLiteral("xdotool"), {QStringLiteral("click"), QStringLiteral("1")});
-    run(QStringLiteral("xdotool"),
-        {QStringLiteral("mousemove"), QStringLiteral("5"), QStringLiteral("5")});
+    xdotool({QStringLiteral("click"), QStringLiteral("1")});
+    pointerAway();
     ASSERT_TRUE(hidden(hud));
     EXPECT_EQ(undone.size(), 1);
     EXPECT_EQ(runningTimers(hud), 0);
@@ -466,12 +475,9 @@ TEST_F(HUDWindow, ClicksGoThroughThePillToTheAppUnderIt) {
     const QRect pill = pillBounds(look(hud));
     ASSERT_TRUE(pill.isValid());
     const int before = desk().target.presses;
-    run(QStringLiteral("xdotool"),
-        {QStringLiteral("mousemove"), QString::number(pill.center().x()),
-         QString::number(pill.center().y()), QStringLiteral("click"), QStringLiteral("1")});
+    clickAt(pill.center());
     EXPECT_TRUE(waitUntil([&] { return desk().target.presses == before + 1; }, "the click"));
-    run(QStringLiteral("xdotool"),
-        {QStringLiteral("mousemove"), QStringLiteral("5"), QStringLiteral("5")});
+    pointerAway();
     hud.hide(0);
     EXPECT_TRUE(hidden(hud));
 }
@@ -494,8 +500,6 @@ TEST_F(HUDWindow, UnderAWindowManagerTheFocusStaysToo) {
         },
         "openbox managing the screen");
     if (!managed || !openbox.running()) GTEST_SKIP() << "another window manager is running";
-    // A manager that has just started may still be taking the screen over: ask again until
-    // the focus settles on the target.
     // Focus given behind the manager's back is taken away again once it has settled: wait
     // until the manager itself names the target active.
     auto activeWindow = [] {
@@ -529,11 +533,11 @@ TEST_F(HUDWindow, UnderAWindowManagerTheFocusStaysToo) {
         return run(QStringLiteral("xwininfo"), {QStringLiteral("-id"), QString::number(w)})
             .contains(QStringLiteral("IsViewable"));
     };
-    if (run(QStringLiteral("xdotool"), {QStringLiteral("get_num_desktops")}).toInt() >= 2) {
-        run(QStringLiteral("xdotool"), {QStringLiteral("set_desktop"), QStringLiteral("1")});
+    if (xdotool({QStringLiteral("get_num_desktops")}).toInt() >= 2) {
+        xdotool({QStringLiteral("set_desktop"), QStringLiteral("1")});
         EXPECT_TRUE(waitUntil([&] { return !viewable(desk().target.winId()); }, "the app away"));
         EXPECT_TRUE(waitUntil([&] { return viewable(hud.panel()->winId()); }, "the pill along"));
-        run(QStringLiteral("xdotool"), {QStringLiteral("set_desktop"), QStringLiteral("0")});
+        xdotool({QStringLiteral("set_desktop"), QStringLiteral("0")});
         EXPECT_TRUE(waitUntil([&] { return viewable(desk().target.winId()); }, "the app back"));
         desk().focus();
     }
@@ -552,17 +556,14 @@ TEST_F(HUDWindow, UnderAWindowManagerTheFocusStaysToo) {
     auto* button = hud.panel()->findChild<UndoRingButton*>();
     ASSERT_TRUE(button);
     const QPoint centre = button->mapToGlobal(button->rect().center()) * dpr();
-    run(QStringLiteral("xdotool"),
-        {QStringLiteral("mousemove"), QString::number(centre.x()), QString::number(centre.y()),
-         QStringLiteral("click"), QStringLiteral("1")});
+    clickAt(centre);
     EXPECT_TRUE(
         waitUntil([&] { return got == QStringList{QStringLiteral("Okonkwo")}; }, "the undo"));
     {
         SCOPED_TRACE("focus check 3");
         expectFocusKept();
     }
-    run(QStringLiteral("xdotool"),
-        {QStringLiteral("mousemove"), QStringLiteral("5"), QStringLiteral("5")});
+    pointerAway();
     hud.hide(0);
     EXPECT_TRUE(hidden(hud));
 }
@@ -602,12 +603,9 @@ TEST_F(HUDWindow, UnderACompositorThePillIsTranslucentWithASoftShadow) {
     if (haveXdotool()) {
         // Without a cut-out window, clicks still go through: the window takes no input.
         const int before = desk().target.presses;
-        run(QStringLiteral("xdotool"),
-            {QStringLiteral("mousemove"), QString::number(pill.center().x()),
-             QString::number(pill.center().y()), QStringLiteral("click"), QStringLiteral("1")});
+        clickAt(pill.center());
         EXPECT_TRUE(waitUntil([&] { return desk().target.presses == before + 1; }, "the click"));
-        run(QStringLiteral("xdotool"),
-            {QStringLiteral("mousemove"), QStringLiteral("5"), QStringLiteral("5")});
+        pointerAway();
     }
 
     hud.showLearned({QStringLiteral("Anya Taylor"), QStringLiteral("Qwen")}, true);
@@ -636,7 +634,7 @@ TEST(HUDPreviewMode, RunsLogsAndExits) {
         return QString::fromUtf8(p.readAll());
     };
     const QString out = preview({QStringLiteral("--thinking"), QStringLiteral("--nothing"),
-                                 QStringLiteral("--seconds"), QStringLiteral("4")});
+                                 QStringLiteral("--seconds"), QStringLiteral("0.5")});
     EXPECT_TRUE(out.contains(QStringLiteral("HUD preview: glass=false variant=11 frame=(")))
         << out.toStdString();
 

@@ -9,6 +9,7 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <cmath>
+#include <memory>
 #include <numbers>
 
 #include "core/Recording.h"
@@ -40,39 +41,56 @@ struct Decoded {
     qint64 samples = 0;
 };
 
+// Owners for libav's handles, whose frees take the address of the pointer.
+struct CloseInput {
+    void operator()(AVFormatContext* p) const { avformat_close_input(&p); }
+};
+struct FreeCodec {
+    void operator()(AVCodecContext* p) const { avcodec_free_context(&p); }
+};
+struct FreePacket {
+    void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+struct FreeFrame {
+    void operator()(AVFrame* p) const { av_frame_free(&p); }
+};
+
 // Decodes a whole file with libavformat and libavcodec.
 Decoded decode(const QString& path) {
     Decoded d;
-    AVFormatContext* fmt = nullptr;
-    if (avformat_open_input(&fmt, QFile::encodeName(path).constData(), nullptr, nullptr) < 0) {
+    AVFormatContext* opened = nullptr;
+    if (avformat_open_input(&opened, QFile::encodeName(path).constData(), nullptr, nullptr) < 0) {
         d.error = QStringLiteral("can't open");
         return d;
     }
-    avformat_find_stream_info(fmt, nullptr);
+    const std::unique_ptr<AVFormatContext, CloseInput> fmt(opened);
+    if (avformat_find_stream_info(fmt.get(), nullptr) < 0 || fmt->nb_streams < 1) {
+        d.error = QStringLiteral("no stream");
+        return d;
+    }
     const AVCodecParameters* par = fmt->streams[0]->codecpar;
     d.codec = par->codec_id;
     d.rate = par->sample_rate;
     d.channels = par->ch_layout.nb_channels;
     const AVCodec* codec = avcodec_find_decoder(par->codec_id);
-    AVCodecContext* ctx = avcodec_alloc_context3(codec);
-    avcodec_parameters_to_context(ctx, par);
-    avcodec_open2(ctx, codec, nullptr);
-    AVPacket* pkt = av_packet_alloc();
-    AVFrame* frame = av_frame_alloc();
+    const std::unique_ptr<AVCodecContext, FreeCodec> ctx(avcodec_alloc_context3(codec));
+    const std::unique_ptr<AVPacket, FreePacket> pkt(av_packet_alloc());
+    const std::unique_ptr<AVFrame, FreeFrame> frame(av_frame_alloc());
+    if (!codec || !ctx || !pkt || !frame || avcodec_parameters_to_context(ctx.get(), par) < 0 ||
+        avcodec_open2(ctx.get(), codec, nullptr) < 0) {
+        d.error = QStringLiteral("no decoder");
+        return d;
+    }
     auto receive = [&] {
-        while (avcodec_receive_frame(ctx, frame) == 0) d.samples += frame->nb_samples;
+        while (avcodec_receive_frame(ctx.get(), frame.get()) == 0) d.samples += frame->nb_samples;
     };
-    while (av_read_frame(fmt, pkt) >= 0) {
-        if (avcodec_send_packet(ctx, pkt) < 0) d.error = QStringLiteral("bad packet");
-        av_packet_unref(pkt);
+    while (av_read_frame(fmt.get(), pkt.get()) >= 0) {
+        if (avcodec_send_packet(ctx.get(), pkt.get()) < 0) d.error = QStringLiteral("bad packet");
+        av_packet_unref(pkt.get());
         receive();
     }
-    avcodec_send_packet(ctx, nullptr);
+    avcodec_send_packet(ctx.get(), nullptr);
     receive();
-    av_frame_free(&frame);
-    av_packet_free(&pkt);
-    avcodec_free_context(&ctx);
-    avformat_close_input(&fmt);
     return d;
 }
 
@@ -156,8 +174,6 @@ TEST_F(RecordingTest, KeptDictationDecodesBackAndHasItsManifestLine) {
     r->append(pcm);  // after keep: the recording is over
     Recording::drain();
 
-    EXPECT_TRUE(log.has(QStringLiteral("Recording: keeping dictations in ") + Recording::folder() +
-                        QStringLiteral(", 0 so far (0 MB)")));
     const QList<QByteArray> lines = manifestLines();
     ASSERT_EQ(lines.size(), 1);
     const QByteArray& line = lines[0];
@@ -232,7 +248,6 @@ TEST_F(RecordingTest, OldestGoFirstPastTheCap) {
     EXPECT_TRUE(lines[0].contains(second.toUtf8()));
     EXPECT_TRUE(lines[1].contains(third.toUtf8()));
     EXPECT_EQ(mode(manifest()), 0600u);
-    EXPECT_TRUE(log.has(QStringLiteral("Recording: removed the 1 oldest")));
 }
 
 TEST_F(RecordingTest, AFullArchiveRecordsNothingNew) {
@@ -270,8 +285,6 @@ TEST_F(RecordingTest, WhatACrashLeavesIsMendedAtTheNextLaunch) {
     Recording::forgetSize();
     Recording::announce();
     const QString next = record(16000);
-    EXPECT_TRUE(log.has(QStringLiteral("Recording: removed 2 unfinished from an earlier run")));
-    EXPECT_TRUE(log.has(QStringLiteral("Recording: cut a torn line off the manifest")));
     EXPECT_FALSE(QFile::exists(audio(unlisted)));
     EXPECT_FALSE(QFile::exists(audio(torn)));
     // Every line is whole and names audio that is there.

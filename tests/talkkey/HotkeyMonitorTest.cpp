@@ -34,83 +34,75 @@ struct Rig {
     bool listening = false;
 };
 
-TEST(HoldMode, ShortPressCancels) {
-    Rig r(false);
-    r.keys.press(Key::rightOption);
-    r.keys.release(Key::rightOption);
-    r.passHoldDelay();
-    EXPECT_EQ(r.calls, (QStringList{"down", "cancel"}));
-}
-
-TEST(HoldMode, LongPressConfirmsThenUp) {
-    Rig r(false);
-    r.keys.press(Key::rightOption);
-    r.keys.press(Key::rightOption, true);  // auto-repeat changes nothing
-    ASSERT_TRUE(r.confirmed());
-    r.keys.press(Key::other);  // typing while holding does not stop it
-    r.keys.release(Key::rightOption);
-    EXPECT_EQ(r.calls, (QStringList{"down", "confirm", "up"}));
-}
-
-TEST(HoldMode, ChordWithinTheDelayCancelsAndTheReleaseIsIgnored) {
-    Rig r(false);
-    r.keys.press(Key::rightOption);
-    r.keys.press(Key::other);
-    r.passHoldDelay();
-    r.keys.release(Key::rightOption);
-    EXPECT_EQ(r.calls, (QStringList{"down", "cancel"}));
-}
-
-TEST(HoldMode, OtherModifiersAndOtherTalkKeysNeverCount) {
-    Rig r(false);
-    r.keys.press(Key::otherModifier);  // left Option with right Option as the talk key
-    r.keys.release(Key::otherModifier);
-    r.keys.press(Key::rightCommand);
-    r.keys.release(Key::rightCommand);
-    EXPECT_TRUE(r.calls.isEmpty());
-    r.keys.press(Key::rightOption);
-    r.keys.press(Key::otherModifier);  // Shift during the hold is not a chord
-    ASSERT_TRUE(r.confirmed());
-    r.keys.release(Key::rightOption);
-    EXPECT_EQ(r.calls, (QStringList{"down", "confirm", "up"}));
-}
-
-// AltGr, right Super or another right-hand key held with the talk key is a modifier, not a
-// shortcut, in either mode.
-TEST(ToggleMode, OtherRightHandModifiersAreNoChord) {
-    for (Key other : {Key::rightOption, Key::rightCommand, Key::fn, Key::otherModifier}) {
-        Rig r(true, HotkeyChoice::rightControl);
-        r.keys.press(Key::rightControl);
-        r.keys.press(other);
-        r.keys.release(other);
-        r.keys.release(Key::rightControl);
-        EXPECT_EQ(r.calls, (QStringList{"toggle"})) << int(other);
+// Key sequences in either mode and what the monitor makes of them.
+TEST(TalkKey, PressesHoldsTapsAndChords) {
+    enum Do { press, repeat, release, pause, confirmed };
+    struct Step {
+        Do what;
+        Key key = Key::rightOption;
+    };
+    struct Case {
+        const char* name;
+        bool toggle;
+        std::vector<Step> steps;
+        QStringList calls;
+        HotkeyChoice choice = HotkeyChoice::rightOption;
+    };
+    const Key other = Key::other, mod = Key::otherModifier;
+    const Case cases[] = {
+        {"short press", false, {{press}, {release}, {pause}}, {"down", "cancel"}},
+        // Auto-repeat changes nothing; typing while holding does not stop it.
+        {"long press",
+         false,
+         {{press}, {repeat}, {confirmed}, {press, other}, {release}},
+         {"down", "confirm", "up"}},
+        {"chord within the delay",
+         false,
+         {{press}, {press, other}, {pause}, {release}},
+         {"down", "cancel"}},
+        // Left Option with right Option as the talk key, another talk key, Shift in the hold.
+        {"other modifiers and talk keys",
+         false,
+         {{press, mod},
+          {release, mod},
+          {press, Key::rightCommand},
+          {release, Key::rightCommand},
+          {press},
+          {press, mod},
+          {confirmed},
+          {release}},
+         {"down", "confirm", "up"}},
+        {"release without press", false, {{release}}, {}},
+        {"toggle: a tap longer than a hold", true, {{press}, {pause}, {release}}, {"toggle"}},
+        {"toggle: a shortcut spoils only its press",
+         true,
+         {{press}, {press, other}, {release}, {press}, {release}},
+         {"toggle"}},
+    };
+    std::vector<Case> all(std::begin(cases), std::end(cases));
+    // AltGr, right Super or another right-hand key held with the talk key is no shortcut.
+    for (Key k : {Key::rightOption, Key::rightCommand, Key::fn, Key::otherModifier})
+        all.push_back(
+            {"toggle: a right-hand modifier",
+             true,
+             {{press, Key::rightControl}, {press, k}, {release, k}, {release, Key::rightControl}},
+             {"toggle"},
+             HotkeyChoice::rightControl});
+    for (const Case& c : all) {
+        SCOPED_TRACE(c.name);
+        Rig r(c.toggle, c.choice);
+        for (const Step& step : c.steps) {
+            if (step.what == press || step.what == repeat)
+                r.keys.press(step.key, step.what == repeat);
+            else if (step.what == release)
+                r.keys.release(step.key);
+            else if (step.what == pause)
+                r.passHoldDelay();
+            else
+                ASSERT_TRUE(r.confirmed());
+        }
+        EXPECT_EQ(r.calls, c.calls);
     }
-}
-
-TEST(HoldMode, ReleaseWithoutPressIsIgnored) {
-    Rig r(false);
-    r.keys.release(Key::rightOption);
-    EXPECT_TRUE(r.calls.isEmpty());
-}
-
-TEST(ToggleMode, CleanTapToggles) {
-    Rig r(true);
-    r.keys.press(Key::rightOption);
-    r.passHoldDelay();  // longer than a hold: in toggle mode it does not matter
-    r.keys.release(Key::rightOption);
-    EXPECT_EQ(r.calls, (QStringList{"toggle"}));
-}
-
-TEST(ToggleMode, ShortcutPoisonsOnlyThatPress) {
-    Rig r(true);
-    r.keys.press(Key::rightOption);
-    r.keys.press(Key::other);
-    r.keys.release(Key::rightOption);
-    EXPECT_TRUE(r.calls.isEmpty());
-    r.keys.press(Key::rightOption);
-    r.keys.release(Key::rightOption);
-    EXPECT_EQ(r.calls, (QStringList{"toggle"}));
 }
 
 TEST(Escape, PassiveWhenNotListening) {

@@ -28,6 +28,17 @@ namespace platform {
 
 namespace {
 
+// Flushes a folder's entries, so a rename into it survives a crash.
+void syncDirectory(const QString& path) {
+    struct OwnedFd {
+        int fd;
+        ~OwnedFd() {
+            if (fd >= 0) ::close(fd);
+        }
+    } dir{::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    if (dir.fd >= 0) ::fsync(dir.fd);
+}
+
 constexpr qint64 kFeedLimit = 1 << 20;
 constexpr int kFeedTimeoutMs = 30000;
 constexpr int kDownloadStallMs = 60000;
@@ -385,10 +396,7 @@ class AppcastUpdater final : public QObject, public UpdateFramework {
             return fail(QStringLiteral("The update could not be installed (") + why +
                         QStringLiteral(")."));
         }
-        if (const int fd = ::open(QFile::encodeName(s_.userRoot).constData(), O_RDONLY); fd >= 0) {
-            ::fsync(fd);
-            ::close(fd);
-        }
+        syncDirectory(s_.userRoot);
         // Older packages go; the one still running stays until the next update.
         for (const QFileInfo& entry :
              root.entryInfoList({QStringLiteral("velmora-*")}, QDir::Dirs | QDir::NoSymLinks)) {
