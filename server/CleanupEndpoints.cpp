@@ -3,12 +3,16 @@
 #include <atomic>
 #include <boost/asio/post.hpp>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
+#include <mutex>
+#include <thread>
 
 #include "JsonFields.h"
 #include "PrivateDir.h"
 #include "ServerLog.h"
+#include "Sqlite.h"
 #include "TimingStore.h"
 #include "cleanup/Cleanup.h"
 #include "cleanup/CorrectedWords.h"
@@ -116,9 +120,45 @@ class CleanupService {
         if (opt.dataDir.empty()) opt.dataDir = defaultDataDir();
         if (const std::string problem = makePrivateDirs(opt.dataDir); !problem.empty())
             log("timing: " + problem);
-        timings = std::make_unique<TimingStore>(opt.dataDir + "/timing.sqlite3", opt.databaseUrl);
+        const std::string file = opt.dataDir + "/timing.sqlite3";
+        // Timing rows are reports, not accounts: a damaged file is set aside, not served from.
+        if (opt.databaseUrl.empty())
+            if (const auto checked = sqlite::checkOrSetAside(file); !checked.message.empty())
+                log("timing: " + checked.message);
+        timings = std::make_unique<TimingStore>(file, opt.databaseUrl);
         if (!timings->problem().empty())
             log("timing: " + timings->problem() + "; reports will be refused");
+        if (opt.timingRetentionDays > 0 && timings->problem().empty()) {
+            prune();
+            pruner = std::thread([this] {
+                std::unique_lock lock(pruneMutex);
+                while (!pruneCv.wait_for(lock, std::chrono::hours(24), [this] { return stopping; }))
+                    prune();
+            });
+        }
+    }
+
+    ~CleanupService() {
+        {
+            std::lock_guard lock(pruneMutex);
+            stopping = true;
+        }
+        pruneCv.notify_all();
+        if (pruner.joinable()) pruner.join();
+    }
+    CleanupService(const CleanupService&) = delete;
+    CleanupService& operator=(const CleanupService&) = delete;
+
+    // Deletes the timing rows older than the retention.
+    void prune() {
+        std::string why;
+        const int64_t n =
+            timings->prune(opt.timingRetentionDays, std::chrono::system_clock::now(), why);
+        if (n < 0)
+            log("timing: couldn't delete old rows (" + why + ")");
+        else
+            log("timing: keeping " + std::to_string(opt.timingRetentionDays) + " days; deleted " +
+                std::to_string(n) + " older rows");
     }
 
     void polish(const std::string& body, Responder respond) {
@@ -211,6 +251,11 @@ class CleanupService {
     CleanupOptions opt;
     std::unique_ptr<LlmClient> llm;
     std::unique_ptr<TimingStore> timings;
+    // The daily deletion of old timing rows.
+    std::mutex pruneMutex;
+    std::condition_variable pruneCv;
+    bool stopping = false;
+    std::thread pruner;
 };
 
 int64_t storedTimingRows(CleanupService& service) {

@@ -14,6 +14,7 @@ struct CleanupOptions {
     std::optional<LlmOptions> llm;  // the model upstream; the rules alone when absent
     size_t maxTextChars = 20000;    // longer dictations answer 413
     size_t maxBodyBytes = 256 * 1024;
+    int timingRetentionDays = 0;  // older timing rows are deleted at start and daily; 0: kept
 };
 
 // $XDG_DATA_HOME/velmora-server, else ~/.local/share/velmora-server.

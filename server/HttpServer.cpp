@@ -480,7 +480,8 @@ class HttpSession : public Evictable, public std::enable_shared_from_this<HttpSe
             if (shared_->draining)
                 return reply(HttpServer::text(503, "the server is shutting down\n"), method, target,
                              false);
-            log("ACCESS " + remote_ + " " + method + " " + target + " 101 websocket");
+            if (server_.opt.accessLog == AccessLog::all)
+                log("ACCESS " + remote_ + " " + method + " " + target + " 101 websocket");
             beast::get_lowest_layer(stream_).expires_never();
             auto ws =
                 std::make_shared<WsSession<Stream>>(std::move(stream_), remote_, std::move(slot_));
@@ -555,9 +556,11 @@ class HttpSession : public Evictable, public std::enable_shared_from_this<HttpSe
         server_.metrics.observe(endpoint_, std::chrono::duration<double>(elapsed).count());
         if (res.result_int() >= 400)
             server_.metrics.countError("http_" + std::to_string(res.result_int()));
-        log("ACCESS " + remote_ + " " + method + " " + target + " " +
-            std::to_string(res.result_int()) + " " + std::to_string(res.body().size()) + "B " +
-            std::to_string(ms) + "ms");
+        if (server_.opt.accessLog == AccessLog::all ||
+            (server_.opt.accessLog == AccessLog::errors && res.result_int() >= 400))
+            log("ACCESS " + remote_ + " " + method + " " + target + " " +
+                std::to_string(res.result_int()) + " " + std::to_string(res.body().size()) + "B " +
+                std::to_string(ms) + "ms");
         response_ = std::make_shared<Response>(std::move(res));
         auto self = this->shared_from_this();
         http::async_write(stream_, *response_,

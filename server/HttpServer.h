@@ -53,6 +53,9 @@ struct AuthResult {
 };
 using Authenticator = std::function<AuthResult(const Request&)>;
 
+// Which requests get an "ACCESS" log line.
+enum class AccessLog { off, errors, all };
+
 struct ServerOptions {
     std::string address = "127.0.0.1";
     uint16_t port = 8443;
@@ -66,6 +69,7 @@ struct ServerOptions {
     // idle connection is let go, or, when none is idle, the newcomer hears 503.
     size_t maxConnections = 0;
     int drainSeconds = 10;  // on SIGTERM: how long answers in flight may take to finish
+    AccessLog accessLog = AccessLog::all;  // errors: statuses from 400 up
 };
 
 class Metrics;

@@ -13,6 +13,7 @@
 #include <unordered_map>
 
 #include "ServerLog.h"
+#include "UniqueFd.h"
 
 namespace vserver {
 
@@ -145,8 +146,8 @@ class PostgresUserStore final : public UserStore {
             problem_ = redactedUrl(url_) + ": " + trimmed(e.what());
             return;
         }
-        wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        if (wakeFd_ < 0) {
+        wakeFd_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+        if (!wakeFd_) {
             problem_ = "couldn't make an event descriptor";
             return;
         }
@@ -157,10 +158,9 @@ class PostgresUserStore final : public UserStore {
         if (listener_.joinable()) {
             stopping_ = true;
             const uint64_t one = 1;
-            [[maybe_unused]] const auto n = ::write(wakeFd_, &one, sizeof one);
+            [[maybe_unused]] const auto n = ::write(wakeFd_.get(), &one, sizeof one);
             listener_.join();
         }
-        if (wakeFd_ >= 0) ::close(wakeFd_);
     }
 
     PostgresUserStore(const PostgresUserStore&) = delete;
@@ -419,7 +419,7 @@ class PostgresUserStore final : public UserStore {
 
     // Waits up to `ms` for the destructor's wake-up; true when it came.
     bool woken(int ms) {
-        pollfd p{wakeFd_, POLLIN, 0};
+        pollfd p{wakeFd_.get(), POLLIN, 0};
         return ::poll(&p, 1, ms) > 0 || stopping_;
     }
 
@@ -440,7 +440,7 @@ class PostgresUserStore final : public UserStore {
                 backoffMs = 100;
                 told = false;
                 while (!stopping_) {
-                    pollfd fds[2] = {{c.sock(), POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+                    pollfd fds[2] = {{c.sock(), POLLIN, 0}, {wakeFd_.get(), POLLIN, 0}};
                     if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;
                     if (fds[1].revents) break;
                     c.get_notifs();
@@ -474,7 +474,7 @@ class PostgresUserStore final : public UserStore {
     std::atomic<int64_t> ownWrites_{0};
 
     std::atomic<bool> stopping_{false};
-    int wakeFd_ = -1;
+    UniqueFd wakeFd_;
     std::thread listener_;
 };
 

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <filesystem>
 
+#include "UniqueFd.h"
+
 namespace vserver {
 
 std::string makePrivateDirs(const std::string& path) {
@@ -26,18 +28,18 @@ std::string makePrivateDirs(const std::string& path) {
 
 std::string writePrivateFile(const std::string& path, const std::string& content) {
     const std::string tmp = path + ".tmp";
-    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) return "can't write " + tmp + " (" + std::strerror(errno) + ")";
+    UniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    if (!fd) return "can't write " + tmp + " (" + std::strerror(errno) + ")";
     size_t done = 0;
     while (done < content.size()) {
-        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+        const ssize_t n = ::write(fd.get(), content.data() + done, content.size() - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         done += size_t(n);
     }
-    const bool ok = done == content.size() && ::fsync(fd) == 0;
+    const bool ok = done == content.size() && ::fsync(fd.get()) == 0;
     const int err = errno;
-    ::close(fd);
+    fd.reset();
     if (!ok || ::rename(tmp.c_str(), path.c_str()) != 0) {
         const std::string why = std::strerror(ok ? errno : err);
         ::unlink(tmp.c_str());

@@ -12,6 +12,8 @@
 #include <memory>
 #include <mutex>
 
+#include "UniqueFd.h"
+
 namespace vserver {
 
 namespace {
@@ -25,18 +27,20 @@ std::string gPath;
 // The log may hold names and addresses: created 0600, and an older file open to others is
 // closed to them.
 std::unique_ptr<FILE, Fclose> openPrivate(const std::string& path, std::string& why) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) {
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600));
+    if (!fd) {
         why = "can't write the log " + path + " (" + std::strerror(errno) + ")";
         return nullptr;
     }
     struct stat st {};
-    if (::fstat(fd, &st) == 0 && (st.st_mode & 077) != 0) ::fchmod(fd, st.st_mode & 0700);
-    std::unique_ptr<FILE, Fclose> f(::fdopen(fd, "a"));
+    if (::fstat(fd.get(), &st) == 0 && (st.st_mode & 077) != 0)
+        ::fchmod(fd.get(), st.st_mode & 0700);
+    std::unique_ptr<FILE, Fclose> f(::fdopen(fd.get(), "a"));
     if (!f) {
         why = "can't write the log " + path + " (" + std::strerror(errno) + ")";
-        ::close(fd);
+        return nullptr;
     }
+    fd.release();  // the FILE closes it now
     return f;
 }
 }  // namespace

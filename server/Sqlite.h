@@ -22,4 +22,16 @@ using Statement = std::unique_ptr<sqlite3_stmt, Finalize>;
 // another writer. On failure: null, and `problem` says why.
 Database open(const std::string& path, int busyMs, std::string& problem);
 
+// What a check of a database file at start found.
+struct Checked {
+    bool usable = true;   // false: the file is left as it is and must not be used
+    std::string message;  // for the log; empty when the file is sound or absent
+};
+
+// Runs a quick integrity check of the database at `path`, when there is one. A damaged file
+// is moved aside with its journal (a fresh one is made on the next open), unless `precious`
+// names a table that holds rows or cannot be read: that file is left for the operator to
+// recover and is not usable.
+Checked checkOrSetAside(const std::string& path, const std::string& precious = {});
+
 }  // namespace vserver::sqlite

@@ -11,8 +11,8 @@
 namespace vserver {
 
 namespace {
-std::string nowUtc() {
-    const auto now = std::chrono::system_clock::now();
+// The stored form of a moment: ISO 8601 in UTC with milliseconds, which sorts as text.
+std::string isoUtc(std::chrono::system_clock::time_point now) {
     const std::time_t t = std::chrono::system_clock::to_time_t(now);
     const auto ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
@@ -23,6 +23,9 @@ std::string nowUtc() {
     const size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm);
     std::snprintf(buf + n, sizeof buf - n, ".%03dZ", static_cast<int>(ms));
     return buf;
+}
+std::string nowUtc() {
+    return isoUtc(std::chrono::system_clock::now());
 }
 struct SqliteFree {
     void operator()(char* p) const { sqlite3_free(p); }
@@ -197,6 +200,38 @@ int64_t TimingStore::count() {
     const Statement st(prepared);
     if (rc != SQLITE_OK || sqlite3_step(st.get()) != SQLITE_ROW) return -1;
     return sqlite3_column_int64(st.get(), 0);
+}
+
+int64_t TimingStore::prune(int days, std::chrono::system_clock::time_point now, std::string& why) {
+    std::lock_guard lock(mutex_);
+    if (!problem_.empty()) {
+        why = problem_;
+        return -1;
+    }
+    const std::string cutoff = isoUtc(now - std::chrono::hours(24) * days);
+    if (pg_) {
+        try {
+            pqxx::work w(pg_->connection());
+            const auto result = w.exec_params("DELETE FROM timing WHERE received_at < $1", cutoff);
+            w.commit();
+            return result.affected_rows();
+        } catch (const std::exception& e) {
+            why = e.what();
+            while (!why.empty() && why.back() == '\n') why.pop_back();
+            return -1;
+        }
+    }
+    sqlite3_stmt* prepared = nullptr;
+    const int rc = sqlite3_prepare_v2(db_.get(), "DELETE FROM timing WHERE received_at < ?", -1,
+                                      &prepared, nullptr);
+    const Statement st(prepared);
+    if (rc == SQLITE_OK)
+        sqlite3_bind_text(st.get(), 1, cutoff.c_str(), int(cutoff.size()), SQLITE_TRANSIENT);
+    if (rc != SQLITE_OK || sqlite3_step(st.get()) != SQLITE_DONE) {
+        why = sqlite3_errmsg(db_.get());
+        return -1;
+    }
+    return sqlite3_changes(db_.get());
 }
 
 }  // namespace vserver

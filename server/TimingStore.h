@@ -1,4 +1,5 @@
 #pragma once
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -34,6 +35,9 @@ class TimingStore {
     // Empty on success, else why the row was not stored.
     std::string insert(const TimingRow& row);
     int64_t count();
+    // Deletes the rows received more than `days` days before `now`: how many, or -1 with the
+    // reason in `why`.
+    int64_t prune(int days, std::chrono::system_clock::time_point now, std::string& why);
 
   private:
     using Statement = sqlite::Statement;

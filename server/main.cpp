@@ -7,20 +7,37 @@
 #include "ServerLog.h"
 #include "ServerMain.h"
 #include "ServiceNotify.h"
+#include "Sqlite.h"
 
 using namespace vserver;
 
 int main(int argc, char** argv) {
-    if (argc > 1 && std::string(argv[1]) == "users")
-        return runUsersCommand(std::vector<std::string>(argv + 2, argv + argc), std::cin, std::cout,
-                               std::cerr);
-    ParsedArgs parsed = parseArgs(std::vector<std::string>(argv, argv + argc));
+    if (argc > 1 && std::string(argv[1]) == "users") {
+        // The service's settings say where its users live; the command line may say otherwise.
+        std::vector<std::string> args;
+        const ParsedArgs service = parseArgs({"velmora-server"}, kDefaultConfig);
+        if (!service.error.empty())
+            std::cerr << "velmora-server users: not using the service's settings (" << service.error
+                      << ")\n";
+        else if (!service.configFile.empty()) {
+            if (!service.cleanup.dataDir.empty())
+                args.insert(args.end(), {"--data-dir", service.cleanup.dataDir});
+            if (!service.accounts.databaseUrl.empty())
+                args.insert(args.end(), {"--database", service.accounts.databaseUrl});
+        }
+        args.insert(args.end(), argv + 2, argv + argc);
+        return runUsersCommand(args, std::cin, std::cout, std::cerr);
+    }
+    ParsedArgs parsed = parseArgs(std::vector<std::string>(argv, argv + argc), kDefaultConfig);
     if (parsed.help) {
         std::cout << usage();
         return 0;
     }
     if (!parsed.error.empty()) {
-        std::cerr << "velmora-server: " << parsed.error << "\n" << usage();
+        // A config file's mistake names its line; the usage would only hide it.
+        const bool inConfig =
+            !parsed.configFile.empty() && parsed.error.rfind(parsed.configFile + ":", 0) == 0;
+        std::cerr << "velmora-server: " << parsed.error << "\n" << (inConfig ? "" : usage());
         return 2;
     }
     if (const std::string problem = setLogFile(parsed.logFile); !problem.empty()) {
@@ -49,6 +66,16 @@ int main(int argc, char** argv) {
         }
         log("server: no --token-file given; this run's developer token is in " + file);
     }
+
+    // The users' file holds accounts and what they used: a damaged one stops the start rather
+    // than being replaced by an empty one.
+    if (parsed.accounts.databaseUrl.empty()) {
+        const auto checked =
+            sqlite::checkOrSetAside(parsed.cleanup.dataDir + "/users.sqlite3", "users");
+        if (!checked.message.empty()) log("users: " + checked.message);
+        if (!checked.usable) return 1;
+    }
+    if (!parsed.configFile.empty()) log("server: settings from " + parsed.configFile);
 
     HttpServer server(parsed.options);
     parsed.accounts.dataDir = parsed.cleanup.dataDir;

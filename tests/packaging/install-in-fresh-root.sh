@@ -75,29 +75,31 @@ check test -f "$root/usr/share/icons/hicolor/scalable/apps/velmora.svg"
 
 step "the server's unit answers ping"
 check chroot "$root" getent passwd velmora-server >/dev/null
-perms=$(chroot "$root" stat -c '%U:%G %a' /etc/velmora-server/velmora-server.env)
+perms=$(chroot "$root" stat -c '%U:%G %a' /etc/velmora-server/server.conf)
 check test "$perms" = "root:velmora-server 640"
 unit=$root/lib/systemd/system/velmora-server.service
 for want in 'User=velmora-server' 'StateDirectory=velmora-server' 'ProtectSystem=strict' \
             'NoNewPrivileges=yes'; do
     grep -qx "$want" "$unit" || { echo "unit lacks $want"; exit 1; }
 done
-# What systemd would run: the unit's environment file and ExecStart, as its user, with the
-# state folder it would make.
+# What systemd would run: the unit's ExecStart, as its user, with the settings file and the
+# state folder it would make; the token from a file only the service reads.
 port=$(( 20000 + RANDOM % 20000 ))
 token=packaging-$RANDOM
-sed -i "s|^VELMORA_SERVER_TOKEN=.*|VELMORA_SERVER_TOKEN=$token|; s|127.0.0.1:8443|127.0.0.1:$port|" \
-    "$root/etc/velmora-server/velmora-server.env"
+conf=$root/etc/velmora-server/server.conf
 # Never the default port, which a developer's own server may be using.
-check grep -q "^VELMORA_SERVER_ARGS=.*127.0.0.1:$port" "$root/etc/velmora-server/velmora-server.env"
+sed -i "s|127.0.0.1:8443|127.0.0.1:$port|; s|^#token-file = |token-file = |" "$conf"
+check grep -q "^listen = 127.0.0.1:$port" "$conf"
+echo "$token" > "$root/etc/velmora-server/token"
+check chroot "$root" chown velmora-server:velmora-server /etc/velmora-server/token
+chmod 0600 "$root/etc/velmora-server/token"
 mkdir -p "$root/var/lib/velmora-server"
 check chroot "$root" chown velmora-server:velmora-server /var/lib/velmora-server
 chmod 0700 "$root/var/lib/velmora-server"
 exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
-# systemd splits an unbraced $VAR of ExecStart at blanks: so does the shell's eval.
+# systemd drops an unbraced $VAR of ExecStart that is not set: so does the shell's eval.
 chroot "$root" setpriv --reuid=velmora-server --regid=velmora-server --init-groups \
-    /bin/sh -c 'set -a; . /etc/velmora-server/velmora-server.env; set +a; eval "exec $0"' \
-    "$exec_start" >"$out/server.log" 2>&1 &
+    /bin/sh -c 'eval "exec $0"' "$exec_start" >"$out/server.log" 2>&1 &
 server_pid=$!
 answer=""
 for _ in $(seq 1 600); do

@@ -4,6 +4,8 @@
 // PostgreSQL's server is not installed).
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include <sqlite3.h>
 #include <QTemporaryDir>
 
@@ -579,13 +581,29 @@ TEST_P(AccountServer, TimingReportsAreStoredInEitherStore) {
     row.by = "rules";
     row.typing = "type";
     row.asrMs = 120;
+    const auto before = std::chrono::system_clock::now();
     EXPECT_EQ(store.insert(row), "");
     row.asrMs.reset();
     EXPECT_EQ(store.insert(row), "");
+    const auto after = std::chrono::system_clock::now();
     EXPECT_EQ(store.count(), 2);
     TimingStore again(tmp.path().toStdString() + "/timing.sqlite3", url);  // migrated once
     EXPECT_EQ(again.problem(), "");
     EXPECT_EQ(again.count(), 2);
+
+    // Retention: a row goes once it is older than the days kept, not a millisecond sooner.
+    const auto day = std::chrono::hours(24);
+    struct Prune {
+        int days;
+        std::chrono::system_clock::time_point now;
+        int64_t deleted;
+    };
+    for (const auto& p : {Prune{1, before + day, 0}, Prune{30, before + 30 * day, 0},
+                          Prune{30, after + 30 * day + std::chrono::milliseconds(1), 2}}) {
+        std::string why;
+        EXPECT_EQ(again.prune(p.days, p.now, why), p.deleted) << p.days << " " << why;
+    }
+    EXPECT_EQ(store.count(), 0);
 }
 
 std::string storeName(const ::testing::TestParamInfo<std::string>& p) {

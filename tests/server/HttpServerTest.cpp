@@ -10,9 +10,12 @@
 
 #include <sys/stat.h>
 
+#include <sqlite3.h>
+
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 
 #include "Endpoints.h"
@@ -20,6 +23,7 @@
 #include "ServerLog.h"
 #include "ServerMain.h"
 #include "ServerTestUtil.h"
+#include "Sqlite.h"
 #include "harness/Wait.h"
 
 namespace {
@@ -125,18 +129,30 @@ TEST(HttpServer, WebSocketUpgradeIsRefusedWithAnHttpStatus) {
     EXPECT_FALSE(handshake("test-token", ok));
 }
 
-TEST(ServerArgs, ListenTokenAndErrors) {
-    auto p = vserver::parseArgs({"velmora-server", "--listen", "0.0.0.0:9000", "--token", "t"});
-    EXPECT_TRUE(p.error.empty());
-    EXPECT_EQ(p.options.address, "0.0.0.0");
-    EXPECT_EQ(p.options.port, 9000);
-    EXPECT_EQ(p.options.token, "t");
+// Each refused with a reason, whatever else is right.
+TEST(ServerArgs, BadCommandLinesAreRefused) {
     EXPECT_EQ(vserver::parseArgs({"s", "--listen", "[::1]:1"}).options.address, "::1");
-    EXPECT_FALSE(vserver::parseArgs({"s", "--listen", "nohost"}).error.empty());
-    EXPECT_FALSE(vserver::parseArgs({"s", "--listen", "h:70000"}).error.empty());
-    EXPECT_FALSE(vserver::parseArgs({"s", "--cert", "a.pem"}).error.empty());
-    EXPECT_FALSE(vserver::parseArgs({"s", "--token"}).error.empty());
-    EXPECT_FALSE(vserver::parseArgs({"s", "--bogus"}).error.empty());
+    const std::string dir = ::testing::TempDir();
+    for (const auto& bad : std::vector<std::vector<std::string>>{
+             {"s", "--listen", "nohost"},
+             {"s", "--listen", "h:70000"},
+             {"s", "--cert", "a.pem"},
+             {"s", "--token"},
+             {"s", "--bogus"},
+             {"s", "--asr-transcribe-timeout", "0"},
+             {"s", "--asr-transcribe-timeout", "601"},
+             {"s", "--asr-transcribe-partials", "yes"},
+             {"s", "--asr-transcribe-url"},
+             {"s", "--asr-engine", "whisper"},
+             {"s", "--token-file", dir + "/none"},
+             {"s", "--asr-upstream-key-file", dir + "/none"},
+             {"s", "--max-connections", "0"},
+             {"s", "--drain-seconds", "-1"},
+             {"s", "--access-log", "some"},
+             {"s", "--timing-retention-days", "-1"},
+             {"s", "--config"},
+         })
+        EXPECT_FALSE(vserver::parseArgs(bad).error.empty()) << bad[1];
 }
 
 TEST(ServerArgs, TranscriptionServiceFlags) {
@@ -152,13 +168,6 @@ TEST(ServerArgs, TranscriptionServiceFlags) {
     EXPECT_EQ(p.asr.transcribeKeyFile, "/run/key");
     EXPECT_EQ(p.asr.transcribeTimeoutS, 12);
     EXPECT_FALSE(p.asr.transcribePartials);
-    for (const auto& bad :
-         std::vector<std::vector<std::string>>{{"s", "--asr-transcribe-timeout", "0"},
-                                               {"s", "--asr-transcribe-timeout", "601"},
-                                               {"s", "--asr-transcribe-partials", "yes"},
-                                               {"s", "--asr-transcribe-url"},
-                                               {"s", "--asr-engine", "whisper"}})
-        EXPECT_FALSE(vserver::parseArgs(bad).error.empty()) << bad[1];
 }
 
 }  // namespace
@@ -319,11 +328,130 @@ TEST(ServerArgs, SecretsFromFilesAndLimits) {
     ASSERT_EQ(p.warnings.size(), 1u);  // the key file others can read
     EXPECT_NE(p.warnings[0].find(keyFile), std::string::npos);
     EXPECT_FALSE(vserver::parseArgs({"s", "--token", "t"}).warnings.empty());
-    for (const auto& bad :
-         std::vector<std::vector<std::string>>{{"s", "--token-file", dir + "/none"},
-                                               {"s", "--max-connections", "0"},
-                                               {"s", "--drain-seconds", "-1"}})
-        EXPECT_FALSE(vserver::parseArgs(bad).error.empty()) << bad[1];
+}
+
+TEST(ServerArgs, ConfigFileUnderTheCommandLine) {
+    const std::string dir = ::testing::TempDir();
+    const std::string conf = dir + "/velmora-server.conf", tokenFile = dir + "/velmora-conf-token";
+    std::ofstream(tokenFile) << "conf-token\n";
+    ::chmod(tokenFile.c_str(), 0600);
+    std::ofstream(conf) << "# settings\n"
+                           "listen = 0.0.0.0:9000\n"
+                           "\n"
+                           "token-file = "
+                        << tokenFile
+                        << "   # trailing words are a comment\n"
+                           "drain-seconds=3\n"
+                           "access-log = errors\n"
+                           "timing-retention-days = 30\n"
+                           "local-signin = yes\n"
+                           "asr-engine = scripted\n"
+                           "asr-upstream-key-file = "
+                        << tokenFile << "\n";
+    // The file alone, named or found where it is looked for by default.
+    for (const auto& p :
+         {vserver::parseArgs({"s", "--config", conf}), vserver::parseArgs({"s"}, conf)}) {
+        EXPECT_TRUE(p.error.empty()) << p.error;
+        EXPECT_EQ(p.configFile, conf);
+        EXPECT_EQ(p.options.port, 9000);
+        EXPECT_EQ(p.options.token, "conf-token");
+        EXPECT_EQ(p.options.drainSeconds, 3);
+        EXPECT_EQ(p.options.accessLog, vserver::AccessLog::errors);
+        EXPECT_EQ(p.cleanup.timingRetentionDays, 30);
+        EXPECT_TRUE(p.accounts.localSignIn);
+        EXPECT_EQ(p.asr.engine, "scripted");
+        EXPECT_EQ(p.asr.upstreamKey, "conf-token");
+    }
+    // The command line wins, wherever --config stands; a missing default is no error.
+    auto p = vserver::parseArgs(
+        {"s", "--listen", "127.0.0.1:9", "--config", conf, "--access-log", "off"}, conf);
+    EXPECT_TRUE(p.error.empty()) << p.error;
+    EXPECT_EQ(p.options.port, 9);
+    EXPECT_EQ(p.options.accessLog, vserver::AccessLog::off);
+    EXPECT_EQ(p.options.drainSeconds, 3);
+    p = vserver::parseArgs({"s"}, dir + "/none.conf");
+    EXPECT_TRUE(p.error.empty() && p.configFile.empty()) << p.error;
+
+    struct Bad {
+        std::string text, says;
+    };
+    const std::vector<Bad> bad = {
+        {"listen = 127.0.0.1:1\nbogus = 1\n", ":2: unknown key \"bogus\""},
+        {"\n\nthreads = 0\n", ":3: --threads wants a number from 1 to 256"},
+        {"listen 127.0.0.1:1\n", ":1: "},
+        {"token = abc\n", ":1: token is a secret"},
+        {"llm-key = abc\n", ":1: llm-key is a secret"},
+        {"[server]\nlisten = 127.0.0.1:1\n", ":1: sections are not used"},
+        {"local-signin = maybe\n", ":1: local-signin is true or false"},
+        {"config = other.conf\n", ":1: unknown key \"config\""},
+        {"asr-bogus = 1\n", ":1: unknown key \"asr-bogus\""},
+        {"token-file = " + dir + "/none\n", ":1: --token-file: couldn't read"},
+    };
+    for (const auto& b : bad) {
+        std::ofstream(conf) << b.text;
+        const auto q = vserver::parseArgs({"s", "--config", conf});
+        EXPECT_NE(q.error.find(conf + b.says), std::string::npos) << b.text << " -> " << q.error;
+    }
+    EXPECT_NE(vserver::parseArgs({"s", "--config", dir + "/none.conf"}).error.find("none.conf"),
+              std::string::npos);
+}
+
+// A damaged SQLite file is moved aside and replaced, unless it holds (or may hold) users.
+TEST(ServerFiles, DamagedDatabasesAreSetAsideUnlessTheyHoldUsers) {
+    const std::string dir = ::testing::TempDir() + "/velmora-damaged";
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    // A database with a users table (`users` rows) and enough other pages to damage one.
+    auto make = [](const std::string& path, int users, bool damaged) {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+        std::string sql =
+            "PRAGMA page_size=1024; CREATE TABLE users(id TEXT); CREATE TABLE junk(x BLOB);"
+            "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM n WHERE i<40) "
+            "INSERT INTO junk SELECT randomblob(900) FROM n;";
+        for (int i = 0; i < users; ++i) sql += "INSERT INTO users VALUES('u');";
+        EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+        if (!damaged) return;
+        std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(1024 * 20);
+        f << std::string(1024, '\xff');
+    };
+    struct Case {
+        std::string name;
+        std::function<void(const std::string&)> prepare;
+        std::string precious;
+        bool usable, movedAside;
+        std::string says;
+    };
+    const std::vector<Case> cases = {
+        {"absent", [](const std::string&) {}, "users", true, false, ""},
+        {"sound", [&](const std::string& p) { make(p, 1, false); }, "users", true, false, ""},
+        {"garbage timing", [](const std::string& p) { std::ofstream(p) << std::string(5000, 'x'); },
+         "", true, true, "failed its integrity check (file is not a database); moved it aside"},
+        {"garbage users", [](const std::string& p) { std::ofstream(p) << std::string(5000, 'x'); },
+         "users", false, false, "its users cannot be read"},
+        {"damaged with a user", [&](const std::string& p) { make(p, 1, true); }, "users", false,
+         false, "and holds users: left as it is"},
+        {"damaged without users", [&](const std::string& p) { make(p, 0, true); }, "users", true,
+         true, "moved it aside"},
+    };
+    for (const auto& c : cases) {
+        const std::string path = dir + "/" + c.name + ".sqlite3";
+        c.prepare(path);
+        const auto checked = vserver::sqlite::checkOrSetAside(path, c.precious);
+        EXPECT_EQ(checked.usable, c.usable) << c.name << ": " << checked.message;
+        EXPECT_NE(checked.message.find(c.says), std::string::npos)
+            << c.name << ": " << checked.message;
+        if (c.says.empty()) {
+            EXPECT_EQ(checked.message, "") << c.name;
+        }
+        int aside = 0;
+        for (const auto& e : std::filesystem::directory_iterator(dir))
+            aside += e.path().filename().string().rfind(c.name + ".sqlite3.damaged-", 0) == 0;
+        EXPECT_EQ(aside, c.movedAside ? 1 : 0) << c.name;
+        EXPECT_EQ(std::filesystem::exists(path), c.name != "absent" && !c.movedAside) << c.name;
+    }
 }
 
 TEST(ServerFiles, LogAndFolderModes) {

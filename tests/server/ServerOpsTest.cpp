@@ -1,6 +1,8 @@
 // velmora-server run as an operator runs it: the built program under a low open-file limit,
 // with its secrets, folders and log files, its signals, and starts that must fail clearly.
 #include <gtest/gtest.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -14,10 +16,13 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/asio/read_until.hpp>
+#include <boost/asio/ssl.hpp>
 #include <boost/asio/write.hpp>
+#include <filesystem>
 #include <memory>
 
 #include "ServerTestUtil.h"
+#include "cleanup/TestCert.h"
 #include "harness/Wait.h"
 #include "support/TestEnv.h"
 
@@ -35,10 +40,13 @@ unsigned modeOf(const QString& path) {
 // One velmora-server process, its standard error collected.
 class Server {
   public:
-    explicit Server(const QTemporaryDir& dir, QStringList args, rlim_t soft = 0, rlim_t hard = 0) {
+    explicit Server(const QTemporaryDir& dir, QStringList args, rlim_t soft = 0, rlim_t hard = 0,
+                    const QString& ubsanOptions = {}) {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("HOME", dir.path());
         env.remove("VELMORA_SERVER_TOKEN");
+        if (!ubsanOptions.isEmpty())
+            env.insert("UBSAN_OPTIONS", env.value("UBSAN_OPTIONS") + ":" + ubsanOptions);
         p_.setProcessEnvironment(env);
         if (soft) {
             p_.setChildProcessModifier([soft, hard] {
@@ -47,6 +55,10 @@ class Server {
             });
         }
         if (!args.contains("--data-dir")) args << "--data-dir" << dir.filePath("data");
+        // Never the settings of a server installed on this machine.
+        if (!args.contains("--config"))
+            args << "--config"
+                 << "/dev/null";
         p_.start(testenv::binaryDir() + "/server/velmora-server", args);
     }
     ~Server() {
@@ -67,8 +79,8 @@ class Server {
     QString captured(const QRegularExpression& re, int n = 1) {
         return re.match(log()).captured(n);
     }
-    uint16_t listening() {
-        static const QRegularExpression re(R"(listening on http://127\.0\.0\.1:(\d+))");
+    uint16_t listening(const QString& scheme = "http") {
+        const QRegularExpression re("listening on " + scheme + R"(://127\.0\.0\.1:(\d+))");
         if (!says(re)) return 0;
         return uint16_t(captured(re).toUInt());
     }
@@ -80,6 +92,17 @@ class Server {
 };
 
 using Socket = std::unique_ptr<asio::ip::tcp::socket>;
+namespace ssl = asio::ssl;
+
+std::string derOf(X509* cert) {
+    if (!cert) return {};
+    unsigned char* der = nullptr;
+    const int n = i2d_X509(cert, &der);
+    if (n <= 0) return {};
+    std::string out(reinterpret_cast<char*>(der), size_t(n));
+    OPENSSL_free(der);
+    return out;
+}
 
 Socket connectTo(asio::io_context& io, uint16_t port) {
     auto s = std::make_unique<asio::ip::tcp::socket>(io);
@@ -98,6 +121,31 @@ bool upgrade(asio::ip::tcp::socket& s) {
     std::string got;
     asio::read_until(s, asio::dynamic_buffer(got), "\r\n\r\n", ec);
     return got.rfind("HTTP/1.1 101", 0) == 0;
+}
+
+// The certificate the server on `port` presents to a new connection, as DER; empty when no
+// handshake succeeds.
+std::string servedCertificate(uint16_t port) {
+    asio::io_context io;
+    ssl::context ctx(ssl::context::tls_client);
+    ctx.set_verify_mode(ssl::verify_none);
+    ssl::stream<asio::ip::tcp::socket> s(io, ctx);
+    boost::system::error_code ec;
+    s.next_layer().connect({asio::ip::make_address("127.0.0.1"), port}, ec);
+    if (!ec) s.handshake(ssl::stream_base::client, ec);
+    if (ec) return {};
+    const std::unique_ptr<X509, decltype(&X509_free)> cert(
+        SSL_get1_peer_certificate(s.native_handle()), X509_free);
+    return derOf(cert.get());
+}
+
+// The first certificate of a PEM file, as DER.
+std::string certificateIn(const std::string& path) {
+    const std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_file(path.c_str(), "r"), BIO_free);
+    if (!bio) return {};
+    const std::unique_ptr<X509, decltype(&X509_free)> cert(
+        PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr), X509_free);
+    return derOf(cert.get());
 }
 
 QStringList scripted(const QTemporaryDir& dir) {
@@ -147,17 +195,18 @@ TEST(ServerOps, AtTheConnectionCapIdleOnesGoAndBusyOnesAreTurnedAway) {
 }
 
 TEST(ServerOps, OutOfDescriptorsTheAcceptLoopBacksOff) {
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-    GTEST_SKIP() << "under AddressSanitizer the server at 64 descriptors does not come back "
-                    "within the wait; checked in the plain build";
-#endif
-#endif
     QTemporaryDir dir;
+    // UndefinedBehaviorSanitizer checks a virtual call by reading memory through a pipe it
+    // opens; with every descriptor taken that fails, and it reports a bad vptr that is not
+    // there and stops the server. Here, and only here, the descriptors run out on purpose.
+    QFile supp(dir.filePath("ubsan.supp"));
+    ASSERT_TRUE(supp.open(QIODevice::WriteOnly));
+    supp.write("vptr:*\n");
+    supp.close();
     Server s(dir,
              scripted(dir) << "--max-connections"
                            << "1000",
-             64, 64);
+             64, 64, "suppressions=" + supp.fileName());
     const uint16_t port = s.listening();
     ASSERT_NE(port, 0);
     ASSERT_TRUE(s.says(QRegularExpression("--max-connections 1000 is more than")));
@@ -185,7 +234,8 @@ TEST(ServerOps, SecretsFoldersLogsAndSignals) {
     ASSERT_EQ(::chmod(shared.toLocal8Bit().constData(), 01777), 0);
     QStringList args = scripted(dir);
     args.erase(args.begin() + 2, args.begin() + 4);  // no --token: one is made
-    Server s(dir, args << "--data-dir" << shared << "--log" << logFile);
+    Server s(dir, args << "--data-dir" << shared << "--log" << logFile << "--access-log"
+                       << "errors");
     const uint16_t port = s.listening();
     ASSERT_NE(port, 0);
 
@@ -210,6 +260,10 @@ TEST(ServerOps, SecretsFoldersLogsAndSignals) {
     };
     EXPECT_FALSE(fileText(logFile).contains(token));
     EXPECT_FALSE(s.log().contains(token));
+    // Only failed requests are in the access log.
+    EXPECT_EQ(servertest::request(port, "GET", "/nope", {}, {}).status, 404);
+    ASSERT_TRUE(s.says(QRegularExpression("ACCESS \\S+ GET /nope 404")));
+    EXPECT_FALSE(s.log().contains("GET /ping")) << s.log().toStdString();
 
     // SIGHUP after a rotation: a new private file takes the lines.
     ASSERT_TRUE(QFile::rename(logFile, logFile + ".1"));
@@ -226,6 +280,40 @@ TEST(ServerOps, SecretsFoldersLogsAndSignals) {
     EXPECT_TRUE(s.log().contains("server: drained")) << s.log().toStdString();
 }
 
+TEST(ServerOps, SighupServesANewCertificateAndKeepsTheOldOneWhenTheNewIsBad) {
+    QTemporaryDir dir;
+    std::string cert, key, cert2, key2;
+    const std::string first = dir.filePath("first").toStdString();
+    const std::string second = dir.filePath("second").toStdString();
+    ASSERT_TRUE(QDir().mkdir(dir.filePath("first")) && QDir().mkdir(dir.filePath("second")));
+    ASSERT_TRUE(testcert::writeSelfSigned(first, cert, key));
+    ASSERT_TRUE(testcert::writeSelfSigned(second, cert2, key2));
+    const std::string one = certificateIn(cert), two = certificateIn(cert2);
+    ASSERT_FALSE(one.empty());
+    ASSERT_NE(one, two);
+    Server s(dir, scripted(dir) << "--cert" << QString::fromStdString(cert) << "--key"
+                                << QString::fromStdString(key));
+    const uint16_t port = s.listening("https");
+    ASSERT_NE(port, 0);
+    EXPECT_EQ(servedCertificate(port), one);
+    const pid_t pid = pid_t(s.process().processId());
+
+    // Renewed in place, as certbot does: new connections get the new certificate.
+    std::filesystem::rename(cert2, cert);
+    std::filesystem::rename(key2, key);
+    ::kill(pid, SIGHUP);
+    ASSERT_TRUE(s.says(QRegularExpression("TLS: reloaded")));
+    EXPECT_EQ(servedCertificate(port), two);
+
+    // A broken renewal (a key that does not match) keeps the one in use, and says why.
+    ASSERT_TRUE(testcert::writeSelfSigned(second, cert2, key2));
+    std::filesystem::rename(key2, key);
+    ::kill(pid, SIGHUP);
+    ASSERT_TRUE(s.says(QRegularExpression("TLS: .*; keeping the certificate in use")));
+    EXPECT_EQ(servedCertificate(port), two);
+    EXPECT_EQ(servertest::request(port, "GET", "/health", {}, {}).status, -1);  // TLS only
+}
+
 TEST(ServerOps, BadStartsFailAtOnceNamingTheCause) {
     QTemporaryDir dir;
     const QString garbage = dir.filePath("garbage.pem"), missing = dir.filePath("missing.pem");
@@ -237,6 +325,13 @@ TEST(ServerOps, BadStartsFailAtOnceNamingTheCause) {
         QStringList args;
         QString says;
     };
+    // A users file that is not a database: kept for the operator, and no start over it.
+    const QString damaged = dir.filePath("damaged");
+    ASSERT_TRUE(QDir().mkdir(damaged));
+    QFile users(damaged + "/users.sqlite3");
+    ASSERT_TRUE(users.open(QIODevice::WriteOnly));
+    users.write(QByteArray(5000, 'x'));
+    users.close();
     const std::vector<Case> cases = {
         {{"--log", "/nonexistent-folder/server.log"},
          "can't write the log /nonexistent-folder/server.log"},
@@ -244,6 +339,9 @@ TEST(ServerOps, BadStartsFailAtOnceNamingTheCause) {
         {{"--cert", garbage, "--key", garbage},
          "the certificate " + garbage + " is not a PEM certificate chain"},
         {{"--token-file", missing}, "--token-file: couldn't read " + missing},
+        {{"--data-dir", damaged},
+         damaged + "/users.sqlite3 failed its integrity check (file is not a database)"},
+        {{"--config", garbage}, garbage + ":1: the options configuration file contains an invalid"},
     };
     for (const auto& c : cases) {
         Server s(dir, scripted(dir) + c.args);
