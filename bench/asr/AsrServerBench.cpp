@@ -24,6 +24,7 @@
 #include "AsrEndpoint.h"
 #include "AsrProtocol.h"
 #include "HttpServer.h"
+#include "PacedAsrSession.h"
 #include "PocketsphinxEngine.h"
 #include "ScriptedEngine.h"
 
@@ -32,153 +33,16 @@ namespace {
 namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace websocket = beast::websocket;
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::ms;
+using bench::percentile;
 using json = nlohmann::json;
-
-double ms(Clock::duration d) {
-    return std::chrono::duration<double, std::milli>(d).count();
-}
 
 double cpuSeconds() {
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
     return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
            double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) * 1e-6;
-}
-
-struct LoadStats {
-    std::vector<double> lateness;  // ms from a sentence's audio being sent to its result arriving
-    std::vector<double> tail;      // ms from finish-task to task-finished
-    int finished = 0, failed = 0;
-};
-
-// One simulated dictation streaming at real time.
-class LoadSession : public std::enable_shared_from_this<LoadSession> {
-  public:
-    LoadSession(asio::io_context& io, LoadStats& stats, int seconds)
-        : ws_(io), timer_(io), stats_(stats), ticks_(seconds * 50) {}
-
-    void start(uint16_t port, int id) {
-        auto self = shared_from_this();
-        id_ = "LOAD" + std::to_string(id);
-        beast::get_lowest_layer(ws_).async_connect(
-            {asio::ip::make_address("127.0.0.1"), port}, [self](beast::error_code ec) {
-                if (ec) return self->fail();
-                self->ws_.set_option(
-                    websocket::stream_base::decorator([](websocket::request_type& r) {
-                        r.set(beast::http::field::authorization, "Bearer bench");
-                    }));
-                self->ws_.async_handshake("127.0.0.1", "/asr", [self](beast::error_code e) {
-                    if (e) return self->fail();
-                    vserver::AsrParams p;
-                    p.taskId = self->id_;
-                    self->write(true, vserver::asrproto::runTask(p));
-                    self->read();
-                });
-            });
-    }
-
-  private:
-    void read() {
-        auto self = shared_from_this();
-        ws_.async_read(buf_, [self](beast::error_code ec, size_t) {
-            if (ec) {
-                if (!self->done_) self->fail();
-                return;
-            }
-            const json e = json::parse(beast::buffers_to_string(self->buf_.data()), nullptr, false);
-            self->buf_.consume(self->buf_.size());
-            self->event(e);
-            if (!self->done_) self->read();
-        });
-    }
-
-    void event(const json& e) {
-        if (!e.is_object() || !e.contains("header")) return;
-        const std::string name = e["header"].value("event", "");
-        const auto now = Clock::now();
-        if (name == "task-started") {
-            audioStart_ = now;
-            tick();
-        } else if (name == "result-generated") {
-            const auto& s = e["payload"]["output"]["sentence"];
-            if (s.value("sentence_end", false) && s["end_time"].is_number_integer())
-                stats_.lateness.push_back(ms(
-                    now - (audioStart_ + std::chrono::milliseconds(s["end_time"].get<int64_t>()))));
-        } else if (name == "task-finished") {
-            stats_.tail.push_back(ms(now - finishSent_));
-            ++stats_.finished;
-            done_ = true;
-            beast::error_code ignored;
-            beast::get_lowest_layer(ws_).socket().close(ignored);
-        } else if (name == "task-failed") {
-            fail();
-        }
-    }
-
-    void tick() {
-        if (done_) return;
-        if (sent_ == ticks_) {
-            finishSent_ = Clock::now();
-            write(true, vserver::asrproto::finishTask(id_));
-            return;
-        }
-        write(false, std::string(640, '\x05'));
-        ++sent_;
-        timer_.expires_at(audioStart_ + std::chrono::milliseconds(20 * sent_));  // no drift
-        auto self = shared_from_this();
-        timer_.async_wait([self](beast::error_code ec) {
-            if (!ec) self->tick();
-        });
-    }
-
-    void write(bool text, std::string payload) {
-        queue_.emplace_back(text, std::move(payload));
-        if (!writing_) next();
-    }
-    void next() {
-        if (queue_.empty()) {
-            writing_ = false;
-            return;
-        }
-        writing_ = true;
-        ws_.text(queue_.front().first);
-        auto self = shared_from_this();
-        ws_.async_write(asio::buffer(queue_.front().second), [self](beast::error_code ec, size_t) {
-            self->queue_.pop_front();
-            if (ec) {
-                self->writing_ = false;
-                return self->fail();
-            }
-            self->next();
-        });
-    }
-
-    void fail() {
-        if (done_) return;
-        done_ = true;
-        ++stats_.failed;
-        timer_.cancel();
-        beast::error_code ignored;
-        beast::get_lowest_layer(ws_).socket().close(ignored);
-    }
-
-    websocket::stream<beast::tcp_stream> ws_;
-    asio::steady_timer timer_;
-    beast::flat_buffer buf_;
-    std::deque<std::pair<bool, std::string>> queue_;
-    LoadStats& stats_;
-    std::string id_;
-    const int ticks_;
-    int sent_ = 0;
-    bool writing_ = false, done_ = false;
-    Clock::time_point audioStart_, finishSent_;
-};
-
-double percentile(std::vector<double> v, double p) {
-    if (v.empty()) return -1;
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, size_t(double(v.size()) * p))];
 }
 
 // N sessions streaming 6 s of audio each at real time, started over one second.
@@ -206,19 +70,22 @@ void BM_ScriptedSessionsAtRealTime(benchmark::State& state) {
         server.start();
         std::thread net([&] { server.run(); });
 
-        LoadStats stats;
+        // Any bytes do for the scripted engine: 0x05 frames, kSeconds of them.
+        const QByteArray pcm(kSeconds * 50 * 640, '\x05');
+        bench::AsrStats stats;
         asio::io_context io;
-        std::vector<std::shared_ptr<LoadSession>> load;
+        std::vector<std::shared_ptr<bench::PacedAsrSession>> load;
         asio::steady_timer stagger(io);
         const double cpu0 = cpuSeconds();
         const auto t0 = Clock::now();
         for (int i = 0; i < sessions; ++i) {
-            auto s = std::make_shared<LoadSession>(io, stats, kSeconds);
+            auto s = std::make_shared<bench::PacedAsrSession>(io, stats, pcm);
             load.push_back(s);
             auto t = std::make_shared<asio::steady_timer>(
                 io, t0 + std::chrono::microseconds(1000000LL * i / sessions));
-            t->async_wait(
-                [s, t, i, port = server.port()](beast::error_code) { s->start(port, i); });
+            t->async_wait([s, t, i, port = server.port()](beast::error_code) {
+                s->start(port, "LOAD" + std::to_string(i));
+            });
         }
         io.run_for(std::chrono::seconds(kSeconds + 10));  // bounded in time
         const double wall = ms(Clock::now() - t0) / 1000;

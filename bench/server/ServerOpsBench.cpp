@@ -26,6 +26,7 @@
 #include <thread>
 
 #include "AsrProtocol.h"
+#include "PacedAsrSession.h"
 
 namespace {
 
@@ -34,18 +35,10 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 namespace websocket = beast::websocket;
 using tcp = asio::ip::tcp;
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::ms;
+using bench::percentile;
 using json = nlohmann::json;
-
-double ms(Clock::duration d) {
-    return std::chrono::duration<double, std::milli>(d).count();
-}
-
-double percentile(std::vector<double> v, double p) {
-    if (v.empty()) return -1;
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, size_t(double(v.size()) * p))];
-}
 
 // The built velmora-server on an ephemeral port, its log in a file of its own.
 class ServerProcess {
@@ -149,139 +142,6 @@ QByteArray speak(const QString& voice, const QString& text) {
     return data < 0 ? QByteArray() : wav.mid(data + 8);
 }
 
-struct DictationStats {
-    std::vector<double> started;  // ms from "run-task" sent to "task-started"
-    std::vector<double> tail;     // ms from "finish-task" sent to "task-finished"
-    int finished = 0, failed = 0, words = 0;
-};
-
-// One dictation: run-task, the speech in 20 ms frames at real time, finish-task.
-class Dictation : public std::enable_shared_from_this<Dictation> {
-  public:
-    Dictation(asio::io_context& io, DictationStats& stats, const QByteArray& pcm)
-        : ws_(io), timer_(io), stats_(stats), pcm_(pcm) {}
-
-    void start(uint16_t port, int id) {
-        auto self = shared_from_this();
-        id_ = "DICTATION" + std::to_string(id);
-        beast::get_lowest_layer(ws_).async_connect(
-            {asio::ip::make_address("127.0.0.1"), port}, [self](beast::error_code ec) {
-                if (ec) return self->fail();
-                self->ws_.set_option(
-                    websocket::stream_base::decorator([](websocket::request_type& r) {
-                        r.set(beast::http::field::authorization, "Bearer bench");
-                    }));
-                self->ws_.async_handshake("127.0.0.1", "/asr", [self](beast::error_code e) {
-                    if (e) return self->fail();
-                    vserver::AsrParams p;
-                    p.taskId = self->id_;
-                    self->runTaskSent_ = Clock::now();
-                    self->write(true, vserver::asrproto::runTask(p));
-                    self->read();
-                });
-            });
-    }
-
-  private:
-    void read() {
-        auto self = shared_from_this();
-        ws_.async_read(buf_, [self](beast::error_code ec, size_t) {
-            if (ec) {
-                if (!self->done_) self->fail();
-                return;
-            }
-            const json e = json::parse(beast::buffers_to_string(self->buf_.data()), nullptr, false);
-            self->buf_.consume(self->buf_.size());
-            self->event(e);
-            if (!self->done_) self->read();
-        });
-    }
-
-    void event(const json& e) {
-        if (!e.is_object() || !e.contains("header")) return;
-        const std::string name = e["header"].value("event", "");
-        const auto now = Clock::now();
-        if (name == "task-started") {
-            stats_.started.push_back(ms(now - runTaskSent_));
-            audioStart_ = now;
-            tick();
-        } else if (name == "result-generated") {
-            const auto& s = e["payload"]["output"]["sentence"];
-            if (s.value("sentence_end", false) && s["text"].is_string()) {
-                const std::string text = s["text"];
-                stats_.words += int(std::count(text.begin(), text.end(), ' ')) + !text.empty();
-            }
-        } else if (name == "task-finished") {
-            stats_.tail.push_back(ms(now - finishSent_));
-            ++stats_.finished;
-            done_ = true;
-            beast::error_code ignored;
-            beast::get_lowest_layer(ws_).socket().close(ignored);
-        } else if (name == "task-failed") {
-            fail();
-        }
-    }
-
-    void tick() {
-        if (done_) return;
-        const qsizetype at = qsizetype(sent_) * 640;
-        if (at >= pcm_.size()) {
-            finishSent_ = Clock::now();
-            write(true, vserver::asrproto::finishTask(id_));
-            return;
-        }
-        write(false, pcm_.mid(at, 640).toStdString());
-        ++sent_;
-        timer_.expires_at(audioStart_ + std::chrono::milliseconds(20 * sent_));  // no drift
-        auto self = shared_from_this();
-        timer_.async_wait([self](beast::error_code ec) {
-            if (!ec) self->tick();
-        });
-    }
-
-    void write(bool text, std::string payload) {
-        queue_.emplace_back(text, std::move(payload));
-        if (!writing_) next();
-    }
-    void next() {
-        if (queue_.empty()) {
-            writing_ = false;
-            return;
-        }
-        writing_ = true;
-        ws_.text(queue_.front().first);
-        auto self = shared_from_this();
-        ws_.async_write(asio::buffer(queue_.front().second), [self](beast::error_code ec, size_t) {
-            self->queue_.pop_front();
-            if (ec) {
-                self->writing_ = false;
-                return self->fail();
-            }
-            self->next();
-        });
-    }
-
-    void fail() {
-        if (done_) return;
-        done_ = true;
-        ++stats_.failed;
-        timer_.cancel();
-        beast::error_code ignored;
-        beast::get_lowest_layer(ws_).socket().close(ignored);
-    }
-
-    websocket::stream<beast::tcp_stream> ws_;
-    asio::steady_timer timer_;
-    beast::flat_buffer buf_;
-    std::deque<std::pair<bool, std::string>> queue_;
-    DictationStats& stats_;
-    const QByteArray& pcm_;
-    std::string id_;
-    int sent_ = 0;
-    bool writing_ = false, done_ = false;
-    Clock::time_point runTaskSent_, audioStart_, finishSent_;
-};
-
 // range(0) dictations at once, started 100 ms apart; "polish" every 50 ms meanwhile.
 void BM_DictationsAtRealTimeWithPolish(benchmark::State& state) {
     const int sessions = int(state.range(0));
@@ -333,18 +193,19 @@ void BM_DictationsAtRealTimeWithPolish(benchmark::State& state) {
 
         const double cpu0 = server.cpuSeconds();
         double audioSeconds = 0;
-        DictationStats stats;
-        std::vector<std::shared_ptr<Dictation>> load;
+        bench::AsrStats stats;
+        std::vector<std::shared_ptr<bench::PacedAsrSession>> load;
         const auto t0 = Clock::now();
         for (int i = 0; i < sessions; ++i) {
             const QByteArray& pcm = speech[size_t(i) % speech.size()];
             audioSeconds += double(pcm.size()) / 32000;
-            auto d = std::make_shared<Dictation>(io, stats, pcm);
+            auto d = std::make_shared<bench::PacedAsrSession>(io, stats, pcm);
             load.push_back(d);
             auto t =
                 std::make_shared<asio::steady_timer>(io, t0 + std::chrono::milliseconds(100 * i));
-            t->async_wait(
-                [d, t, i, port = server.port()](beast::error_code) { d->start(port, i); });
+            t->async_wait([d, t, i, port = server.port()](beast::error_code) {
+                d->start(port, "DICTATION" + std::to_string(i));
+            });
         }
         io.run_for(std::chrono::seconds(60));  // bounded in time
         dictating = false;
