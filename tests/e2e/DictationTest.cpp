@@ -310,18 +310,7 @@ TEST_F(E2E, ASignedOutUserSignsInDictatesAndRunsIntoTheMonthsLimit) {
     // The user's browser: whatever opens a web link writes it down for the test to follow.
     const QString opened = home_ + QStringLiteral("/opened.txt");
     const QString browser = home_ + QStringLiteral("/browser.sh");
-    ASSERT_TRUE(
-        testenv::writeFile(browser, ("#!/bin/sh\necho \"$1\" >> '" + opened + "'\n").toUtf8()));
-    QFile::setPermissions(browser, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    ASSERT_TRUE(
-        testenv::writeFile(home_ + QStringLiteral("/data/applications/test-browser.desktop"),
-                           ("[Desktop Entry]\nType=Application\nName=Browser\nExec=" + browser +
-                            " %u\nMimeType=x-scheme-handler/http;x-scheme-handler/https;\n")
-                               .toUtf8()));
-    ASSERT_TRUE(testenv::writeFile(home_ + QStringLiteral("/config/mimeapps.list"),
-                                   "[Default Applications]\n"
-                                   "x-scheme-handler/http=test-browser.desktop\n"
-                                   "x-scheme-handler/https=test-browser.desktop\n"));
+    ASSERT_TRUE(e2e::installRecordingBrowser(home_, opened));
     QDir().mkpath(home_ + QStringLiteral("/run"));
     QFile::setPermissions(home_ + QStringLiteral("/run"),
                           QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);

@@ -1,5 +1,6 @@
 #include "e2e/E2ESupport.h"
 
+#include <QFile>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -96,6 +97,20 @@ std::optional<QString> signInOnPage(const QUrl& authorize, const QString& name,
         return std::nullopt;
     }
     return link.captured(1).replace(QStringLiteral("&amp;"), QStringLiteral("&"));
+}
+
+bool installRecordingBrowser(const QString& home, const QString& opened) {
+    const QString browser = home + QStringLiteral("/browser.sh");
+    return testenv::writeFile(browser, ("#!/bin/sh\necho \"$1\" >> '" + opened + "'\n").toUtf8()) &&
+           QFile::setPermissions(browser, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner) &&
+           testenv::writeFile(home + QStringLiteral("/data/applications/test-browser.desktop"),
+                              ("[Desktop Entry]\nType=Application\nName=Browser\nExec=" + browser +
+                               " %u\nMimeType=x-scheme-handler/http;x-scheme-handler/https;\n")
+                                  .toUtf8()) &&
+           testenv::writeFile(home + QStringLiteral("/config/mimeapps.list"),
+                              "[Default Applications]\n"
+                              "x-scheme-handler/http=test-browser.desktop\n"
+                              "x-scheme-handler/https=test-browser.desktop\n");
 }
 
 }  // namespace e2e

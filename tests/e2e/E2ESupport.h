@@ -28,4 +28,8 @@ std::optional<QByteArray> browse(const QUrl& url, const QByteArray& form = {},
 std::optional<QString> signInOnPage(const QUrl& authorize, const QString& name,
                                     const QString& password);
 
+// Makes the desktop under `home` (XDG data and config folders "data" and "config") open web
+// links with a "browser" (`home`/browser.sh) that appends each link to the file `opened`.
+bool installRecordingBrowser(const QString& home, const QString& opened);
+
 }  // namespace e2e

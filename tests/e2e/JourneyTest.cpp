@@ -175,18 +175,7 @@ TEST_F(Journey, ANewUserSignsInDictatesFindsItInTheHistoryAddsAWordSwitchesLangu
     // The user's browser writes down what it is asked to open.
     const QString opened = home_ + QStringLiteral("/opened.txt");
     const QString browser = home_ + QStringLiteral("/browser.sh");
-    ASSERT_TRUE(
-        testenv::writeFile(browser, ("#!/bin/sh\necho \"$1\" >> '" + opened + "'\n").toUtf8()));
-    QFile::setPermissions(browser, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    ASSERT_TRUE(
-        testenv::writeFile(home_ + QStringLiteral("/data/applications/test-browser.desktop"),
-                           ("[Desktop Entry]\nType=Application\nName=Browser\nExec=" + browser +
-                            " %u\nMimeType=x-scheme-handler/http;x-scheme-handler/https;\n")
-                               .toUtf8()));
-    ASSERT_TRUE(testenv::writeFile(home_ + QStringLiteral("/config/mimeapps.list"),
-                                   "[Default Applications]\n"
-                                   "x-scheme-handler/http=test-browser.desktop\n"
-                                   "x-scheme-handler/https=test-browser.desktop\n"));
+    ASSERT_TRUE(e2e::installRecordingBrowser(home_, opened));
     ASSERT_TRUE(testenv::writeFile(home_ + QStringLiteral("/config/Velmora/Velmora.conf"),
                                    "[General]\nhotkey=rightControl\ntoggleMode=false\n"));
     const QStringList env = {QStringLiteral("QT_QPA_PLATFORM=xcb"),
