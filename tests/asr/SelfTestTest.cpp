@@ -213,18 +213,6 @@ TEST_F(SelfTestRun, FailuresExitNonZeroWithoutCleanup) {
     }
 }
 
-TEST_F(SelfTestRun, TheRealWarmUpsAreBothSent) {
-    serve(kSpoken);
-    harness::LogReader log;
-    cleanup = SelfTest::polisherCleanup();
-    cleanup.polish = [](const QString& text, const QString&, const QString&,
-                        std::function<void(const QString&, const QString&)> done) {
-        done(text, QStringLiteral("stub"));
-    };
-    EXPECT_EQ(run(pattern(16000)), 0);
-    EXPECT_EQ(log.count(QStringLiteral("Warm server: ")), 2) << log.text().toStdString();
-}
-
 TEST(SelfTestPolishStyle, NamedByLabelElseGeneric) {
     const AppStyle mail = AppStyle::named(QStringLiteral("邮件")).value_or(AppStyle::generic());
     ASSERT_NE(mail.id, QStringLiteral("generic"));
