@@ -120,46 +120,46 @@ LlmOptions modelAt(const std::string& url) {
     return o;
 }
 
-TEST(CleanupServer, PolishAndLearnAnswerWithTheRules) {
+TEST(CleanupServer, PolishAnswersWithTheRules) {
     Backend b;
-    const struct {
-        const char *path, *body;
-        int status;
-        const char *text, *by;
-    } cases[] = {
-        {"polish",
-         R"({"text":"um so we ship it friday","style":"chat","tesk":false,"app":"Slack"})", 200,
-         "So we ship it Friday", "rules"},
-        // Unknown or absent style: generic prose; null is absent.
-        {"polish", R"({"text":"um so we ship it friday","style":"spaceship"})", 200,
-         "So we ship it Friday.", "rules"},
-        {"polish", R"({"text":"so we ship it friday","app":null,"tesk":null})", 200,
-         "So we ship it Friday.", "rules"},
-        // The fast lane answers clean text at once, and only clean text, and only when asked.
-        {"polish", R"({"text":"Sounds good, see you at 5.","style":"generic","tesk":true})", 200,
-         "Sounds good, see you at 5.", "tesk"},
-        {"polish", R"({"text":"um sounds good","style":"generic","tesk":true})", 200, nullptr,
-         "rules"},
-        {"polish", R"({"text":"Sounds good.","style":"generic","tesk":false})", 200, "Sounds good.",
-         "rules"},
-        // "learn" answers a JSON array of words, as text.
-        {"learn", R"({"before":"send it to jon","after":"send it to John"})", 200, R"(["John"])",
-         nullptr},
-        {"learn", R"({"before":"Hello world","after":"Hello, world!"})", 200, "[]", nullptr},
-        {"learn", R"({"before":"x"})", 400, nullptr, nullptr},
-        {"learn", R"({"before":"x","after":1})", 400, nullptr, nullptr},
-        {"learn", "nope", 400, nullptr, nullptr},
-    };
-    for (const auto& c : cases) {
-        const auto r = b.post(c.path, c.body);
-        EXPECT_EQ(r.status, c.status) << c.body;
-        if (c.text) {
-            EXPECT_EQ(field(r.body, "text"), c.text) << c.body;
-        }
-        if (c.by) {
-            EXPECT_EQ(field(r.body, "by"), c.by) << c.body;
-        }
-    }
+    auto r =
+        b.post("polish",
+               R"({"text":"um so we ship it friday","style":"chat","tesk":false,"app":"Slack"})");
+    ASSERT_EQ(r.status, 200) << r.error;
+    EXPECT_EQ(field(r.body, "text"), "So we ship it Friday");
+    EXPECT_EQ(field(r.body, "by"), "rules");
+    // Unknown or absent style: generic prose.
+    r = b.post("polish", R"({"text":"um so we ship it friday","style":"spaceship"})");
+    EXPECT_EQ(field(r.body, "text"), "So we ship it Friday.");
+    r = b.post("polish", R"({"text":"so we ship it friday","app":null,"tesk":null})");
+    EXPECT_EQ(field(r.body, "text"), "So we ship it Friday.");
+}
+
+TEST(CleanupServer, FastLaneAnswersCleanTextAtOnce) {
+    Backend b;
+    auto r =
+        b.post("polish", R"({"text":"Sounds good, see you at 5.","style":"generic","tesk":true})");
+    EXPECT_EQ(field(r.body, "by"), "tesk");
+    EXPECT_EQ(field(r.body, "text"), "Sounds good, see you at 5.");
+    // Not clean: the normal lane, even with the flag.
+    r = b.post("polish", R"({"text":"um sounds good","style":"generic","tesk":true})");
+    EXPECT_EQ(field(r.body, "by"), "rules");
+    // Clean, but the flag is off.
+    r = b.post("polish", R"({"text":"Sounds good.","style":"generic","tesk":false})");
+    EXPECT_EQ(field(r.body, "by"), "rules");
+}
+
+TEST(CleanupServer, LearnAnswersAJsonArrayOfWords) {
+    Backend b;
+    auto r = b.post("learn", R"({"before":"send it to jon","after":"send it to John"})");
+    ASSERT_EQ(r.status, 200);
+    const json words = json::parse(field(r.body, "text"), nullptr, false);
+    EXPECT_EQ(words, json::array({"John"}));
+    r = b.post("learn", R"({"before":"Hello world","after":"Hello, world!"})");
+    EXPECT_EQ(field(r.body, "text"), "[]");
+    EXPECT_EQ(b.post("learn", R"({"before":"x"})").status, 400);
+    EXPECT_EQ(b.post("learn", R"({"before":"x","after":1})").status, 400);
+    EXPECT_EQ(b.post("learn", "nope").status, 400);
 }
 
 TEST(CleanupServer, TimingIsValidatedAndStored) {
