@@ -25,65 +25,31 @@ QStringList titles() {
 }
 
 TEST(SetupCheck, WarningRows) {
-    const QString ax = u"⚠ Grant Accessibility, then relaunch…"_s;
-    const QString mic = u"⚠ Grant Microphone access…"_s;
     struct Case {
         const char* name;
         bool accessibility;
-        std::optional<bool> microphone;
-        const char* hotkey;  // nullptr: not set, which means fn
-        QList<Key> missingKeys;
+        std::optional<bool> microphone;  // none: the check has not answered yet
+        const char* hotkey;              // nullptr: not set, which means fn
+        std::optional<Key> missingKey;
         AppLanguage language;
-        bool fn;  // the talk key is seen
-        QStringList rows;
-    };
-    const Case cases[] = {
-        // First, while the microphone check has not answered yet.
-        {"nothing set, microphone never asked",
-         false,
-         std::nullopt,
-         "rightControl",
-         {Key::rightControl},
-         AppLanguage::en,
-         false,
-         {ax, mic,
-          QStringLiteral(
-              "⚠ The talk key “Right Ctrl” doesn't reach the desktop — choose another…")}},
-        {"all set", true, true, "rightOption", {}, AppLanguage::en, true, {}},
-        {"microphone unusable", true, false, "rightOption", {}, AppLanguage::en, true, {mic}},
-        {"fn missing but not the talk key",
-         true,
-         true,
-         "rightOption",
-         {Key::fn},
-         AppLanguage::en,
-         true,
-         {}},
-        {"unknown talk key means fn",
-         true,
-         true,
-         "RightOption",
-         {Key::fn},
-         AppLanguage::en,
-         false,
-         {u"⚠ The talk key “fn” doesn't reach the desktop — choose another…"_s}},
-        {"unset talk key is right Ctrl here",
-         true,
-         true,
-         nullptr,
-         {Key::fn},
-         AppLanguage::en,
-         true,
-         {}},
-        {"in Chinese",
-         false,
-         false,
-         "fn",
-         {Key::fn},
-         AppLanguage::zh,
-         false,
-         {u"⚠ 允许辅助功能，然后重新打开…"_s, u"⚠ 允许使用麦克风…"_s,
-          u"⚠ 桌面收不到说话键“fn 键”，请换一个…"_s}},
+        bool fn;           // the talk key is seen
+        const char* rows;  // the titles, joined by "|"
+    } cases[] = {
+        {"nothing set, microphone never asked", false, std::nullopt, "rightControl",
+         Key::rightControl, AppLanguage::en, false,
+         "⚠ Grant Accessibility, then relaunch…|⚠ Grant Microphone access…|⚠ The talk key “Right "
+         "Ctrl” doesn't reach the desktop — choose another…"},
+        {"all set", true, true, "rightOption", std::nullopt, AppLanguage::en, true, ""},
+        {"microphone unusable", true, false, "rightOption", std::nullopt, AppLanguage::en, true,
+         "⚠ Grant Microphone access…"},
+        {"fn missing but not the talk key", true, true, "rightOption", Key::fn, AppLanguage::en,
+         true, ""},
+        {"unknown talk key means fn", true, true, "RightOption", Key::fn, AppLanguage::en, false,
+         "⚠ The talk key “fn” doesn't reach the desktop — choose another…"},
+        {"unset talk key is right Ctrl here", true, true, nullptr, Key::fn, AppLanguage::en, true,
+         ""},
+        {"in Chinese", false, false, "fn", Key::fn, AppLanguage::zh, false,
+         "⚠ 允许辅助功能，然后重新打开…|⚠ 允许使用麦克风…|⚠ 桌面收不到说话键“fn 键”，请换一个…"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -93,9 +59,10 @@ TEST(SetupCheck, WarningRows) {
             Config::d()->setValue(u"hotkey"_s, QString::fromLatin1(c.hotkey));
         else
             Config::d()->remove(u"hotkey"_s);
-        platform::fake::keyMonitor().missingKeys = c.missingKeys;
+        platform::fake::keyMonitor().missingKeys.clear();
+        if (c.missingKey) platform::fake::keyMonitor().missingKeys = {*c.missingKey};
         LanguageSetting::shared().setLanguage(c.language);
-        EXPECT_EQ(titles(), c.rows);
+        EXPECT_EQ(titles().join(u'|'), QString::fromUtf8(c.rows));
         const SetupCheck::SetupState s = SetupCheck::state();
         EXPECT_EQ(s.accessibility, c.accessibility);
         EXPECT_EQ(s.microphone, c.microphone.value_or(false));
@@ -111,51 +78,30 @@ TEST(SetupCheck, WarningRows) {
 
 TEST(SetupCheck, FixesOpenTheDesktopsOwnSettingsElseOurHelp) {
     using SetupCheck::Pane;
+    const QString help = u"https://velmora.app/help/linux-setup#"_s;
     struct Case {
-        QString desktop;
-        QStringList installed;
+        QString desktop, installed;  // programs installed, split at spaces
         Pane pane;
-        QString program;
-        QStringList args;
-        QString help;
-    };
-    const Case cases[] = {
-        {"GNOME",
-         {"gnome-control-center"},
-         Pane::microphone,
-         "gnome-control-center",
-         {"sound"},
-         {}},
-        {"ubuntu:GNOME",
-         {"gnome-control-center"},
-         Pane::accessibility,
-         "gnome-control-center",
-         {"universal-access"},
-         {}},
-        {"KDE", {"systemsettings5"}, Pane::microphone, "systemsettings5", {"kcm_pulseaudio"}, {}},
-        {"KDE",
-         {"systemsettings", "systemsettings5"},
-         Pane::keyboard,
-         "systemsettings",
-         {"kcm_keyboard"},
-         {}},
-        {"GNOME", {}, Pane::microphone, {}, {}, "https://velmora.app/help/linux-setup#microphone"},
-        {"XFCE",
-         {"gnome-control-center"},
-         Pane::keyboard,
-         {},
-         {},
-         "https://velmora.app/help/linux-setup#talk-key"},
-        {"", {}, Pane::accessibility, {}, {}, "https://velmora.app/help/linux-setup#accessibility"},
+        QString program, arg, help;  // the help page's anchor
+    } cases[] = {
+        {"GNOME", "gnome-control-center", Pane::microphone, "gnome-control-center", "sound", ""},
+        {"ubuntu:GNOME", "gnome-control-center", Pane::accessibility, "gnome-control-center",
+         "universal-access", ""},
+        {"KDE", "systemsettings5", Pane::microphone, "systemsettings5", "kcm_pulseaudio", ""},
+        {"KDE", "systemsettings systemsettings5", Pane::keyboard, "systemsettings", "kcm_keyboard",
+         ""},
+        {"GNOME", "", Pane::microphone, "", "", "microphone"},
+        {"XFCE", "gnome-control-center", Pane::keyboard, "", "", "talk-key"},
+        {"", "", Pane::accessibility, "", "", "accessibility"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.desktop.toStdString());
         const auto o = SetupCheck::openerFor(c.pane, c.desktop, [&](const QString& program) {
-            return c.installed.contains(program);
+            return c.installed.split(u' ').contains(program);
         });
         EXPECT_EQ(o.program, c.program);
-        EXPECT_EQ(o.args, c.args);
-        EXPECT_EQ(o.help.toString(), c.help);
+        EXPECT_EQ(o.args, c.arg.isEmpty() ? QStringList() : QStringList{c.arg});
+        EXPECT_EQ(o.help.toString(), c.help.isEmpty() ? QString() : help + c.help);
     }
     // With no settings program, the help page opens through the desktop.
     qputenv("XDG_CURRENT_DESKTOP", "Nowhere");
