@@ -131,9 +131,8 @@ QStringList settledFaults(QWidget* window) {
 }
 
 struct Shot {
-    QString name;
-    QStringList flags;
-    QStringList en, zh;           // texts that must be shown
+    QString name, flags;          // the preview's flags, split at spaces
+    QString en, zh;               // texts that must be shown, split at "|"
     bool onlyAtOneScale = false;  // a variant of a page the larger scale already covers
 };
 
@@ -142,41 +141,25 @@ TEST(MainWindow, EachStateInBothLanguages) {
     Theme::apply(*qApp, Theme::Scheme::light);
     qputenv("VQ_HOTWORDS", "Halvane, pocketsphinx:3");  // the environment's words: fixed tags
     const QList<Shot> shots = {
-        {"home",
-         {},
-         {"Home", "words dictated", "12,480", "1 hr  25 min", "146", "Free plan",
-          "1,240 of 2,000 words used", "Ada Lovelace"},
-         {"首页", "听写字数", "12,480", "1 小时 25 分钟", "每分钟字数", "Free 套餐",
-          "已用 1,240 字，共 2,000 字"}},
-        {"home-empty",
-         {"--empty"},
-         {"Nothing Here Yet", "0 sec", "—"},
-         {"还没有内容", "0 秒"},
-         true},
-        {"home-setup",
-         {"--setup"},
-         {"Finish Setting Up", "Open Settings"},
-         {"完成设置", "打开设置"}},
-        {"dictionary",
-         {"--page", "dictionary"},
-         {"Dictionary", "Words", "5", "Kubernetes", "Halvane", "1 just learned", "Add"},
-         {"词典", "词语", "1 个，刚学会", "从我的修改中学习"}},
-        {"settings",
-         {"--page", "settings"},
-         {"Account", "Sign Out", "Free Plan", "Words This Month", "Permissions",
-          "Keep What I Dictate", "5 dictations kept."},
-         {"账号", "退出登录", "本月字数", "权限", "保留听写记录", "已保留 5 条听写。"}},
-        {"settings-pro",
-         {"--page", "settings", "--pro"},
-         {"Pro Plan", "18,240 of 100,000 words used"},
-         {"Pro 套餐", "已用 18,240 字，共 100,000 字"},
-         true},
-        {"signed-out",
-         {"--signed-out"},
-         {"Sign in to start dictating.", "Continue with Google"},
-         {"登录后就能开始听写。", "使用 Google 继续"}},
-        {"pending", {"--pending"}, {"You're on the List"}, {"你已在等候名单上"}, true},
-        {"update", {"--update", "available"}, {"Update", "Later"}, {"更新"}},
+        {"home", "",
+         "Home|words dictated|12,480|1 hr  25 min|146|Free plan|1,240 of 2,000 words used|Ada "
+         "Lovelace",
+         "首页|听写字数|12,480|1 小时 25 分钟|每分钟字数|Free 套餐|已用 1,240 字，共 2,000 字"},
+        {"home-empty", "--empty", "Nothing Here Yet|0 sec|—", "还没有内容|0 秒", true},
+        {"home-setup", "--setup", "Finish Setting Up|Open Settings", "完成设置|打开设置"},
+        {"dictionary", "--page dictionary",
+         "Dictionary|Words|5|Kubernetes|Halvane|1 just learned|Add",
+         "词典|词语|1 个，刚学会|从我的修改中学习"},
+        {"settings", "--page settings",
+         "Account|Sign Out|Free Plan|Words This Month|Permissions|Keep What I Dictate|5 dictations "
+         "kept.",
+         "账号|退出登录|本月字数|权限|保留听写记录|已保留 5 条听写。"},
+        {"settings-pro", "--page settings --pro", "Pro Plan|18,240 of 100,000 words used",
+         "Pro 套餐|已用 18,240 字，共 100,000 字", true},
+        {"signed-out", "--signed-out", "Sign in to start dictating.|Continue with Google",
+         "登录后就能开始听写。|使用 Google 继续"},
+        {"pending", "--pending", "You're on the List", "你已在等候名单上", true},
+        {"update", "--update available", "Update|Later", "更新"},
     };
     const QString suffix =
         QGuiApplication::primaryScreen()->devicePixelRatio() > 1 ? u"@2x"_s : QString();
@@ -188,7 +171,8 @@ TEST(MainWindow, EachStateInBothLanguages) {
             // Opening the dictionary marks its new words seen: each shot starts afresh.
             Config::setStringLists({{"learnedHotwords", {"Kubernetes", "Priya", "Velmora"}},
                                     {"newHotwords", {"Priya"}}});
-            const auto scene = WindowPreview::build(options(shot.flags));
+            const auto scene =
+                WindowPreview::build(options(shot.flags.split(u' ', Qt::SkipEmptyParts)));
             MainWindow& w = *scene->window;
             w.present();
             ASSERT_TRUE(waitUntil([&] { return w.isVisible() && w.windowHandle()->isExposed(); },
@@ -199,7 +183,7 @@ TEST(MainWindow, EachStateInBothLanguages) {
             }
             QApplication::processEvents();
             const QStringList texts = visibleTexts(&w);
-            for (const QString& must : lang == AppLanguage::en ? shot.en : shot.zh)
+            for (const QString& must : (lang == AppLanguage::en ? shot.en : shot.zh).split(u'|'))
                 EXPECT_TRUE(texts.contains(must))
                     << must.toStdString() << " not among " << texts.join(" | ").toStdString();
             const QStringList faults = settledFaults(&w);
