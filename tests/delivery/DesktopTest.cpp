@@ -23,6 +23,7 @@
 #include "platform/fake/FakePlatform.h"
 #include "platform/linux/LinuxPlatform.h"
 #include "platform/linux/X11KeyMonitor.h"
+#include "platform/linux/X11Util.h"
 #include "support/TestEnv.h"
 
 #include <X11/XKBlib.h>
@@ -69,15 +70,12 @@ class Desktop : public ::testing::Test {
         const QJsonObject ready = target->waitFor(QStringLiteral("ready"));
         targetWindow = ready.value(QStringLiteral("window")).toString().toULong();
         platform::Platform::install(platform::x11::createLinuxPlatform());
-        display = XOpenDisplay(nullptr);
+        display = platform::x11::openDisplay();
     }
 
     static void TearDownTestSuite() {
         TextInjector::finishPendingRestores();
-        if (display) {
-            XCloseDisplay(display);
-            display = nullptr;
-        }
+        display.reset();
         platform::Platform::install(platform::fake::createFakePlatform());
         if (session) session->stop();
         delete target;
@@ -95,7 +93,7 @@ class Desktop : public ::testing::Test {
     // Gives the target window the X input focus and one of its widgets the keyboard focus.
     static bool focusTarget(const QString& widget) {
         QJsonObject last;
-        if (::focusTarget(display, targetWindow, *target, widget, &last)) return true;
+        if (::focusTarget(display.get(), targetWindow, *target, widget, &last)) return true;
         ADD_FAILURE() << "target state: "
                       << QJsonDocument(last).toJson(QJsonDocument::Compact).toStdString();
         return false;
@@ -137,16 +135,17 @@ class Desktop : public ::testing::Test {
     // Whether the server has every one of these keys down.
     static bool keysHeld(const QStringList& names) {
         char down[32] = {};
-        XQueryKeymap(display, down);
+        XQueryKeymap(display.get(), down);
         return std::all_of(names.begin(), names.end(), [&](const QString& n) {
-            const KeyCode c = XKeysymToKeycode(display, XStringToKeysym(n.toLatin1().constData()));
+            const KeyCode c =
+                XKeysymToKeycode(display.get(), XStringToKeysym(n.toLatin1().constData()));
             return c != 0 && (down[c / 8] & (1 << (c % 8)));
         });
     }
 
     static bool capsLocked() {
         XkbStateRec s{};
-        XkbGetState(display, XkbUseCoreKbd, &s);
+        XkbGetState(display.get(), XkbUseCoreKbd, &s);
         return s.locked_mods & LockMask;
     }
 
@@ -154,7 +153,7 @@ class Desktop : public ::testing::Test {
     static inline DesktopSession* session = nullptr;
     static inline JsonChild* target = nullptr;
     static inline unsigned long targetWindow = 0;
-    static inline Display* display = nullptr;
+    static inline platform::x11::DisplayPtr display;
 };
 
 TEST_F(Desktop, ProbeTellsAnEntryFromAButton) {
@@ -412,18 +411,19 @@ TEST_F(Desktop, ProbeUrlListsTheBrowsers) {
     QProcess* browser = startBrowser(session, QStringLiteral("https://claude.ai/new"), {}, &window);
     ASSERT_TRUE(browser);
     // Play the window manager: list the browser's window as a client.
-    const Window root = DefaultRootWindow(display);
-    const Atom clients = XInternAtom(display, "_NET_CLIENT_LIST", False);
+    Display* d = display.get();
+    const Window root = DefaultRootWindow(d);
+    const Atom clients = XInternAtom(d, "_NET_CLIENT_LIST", False);
     const long list[] = {static_cast<long>(window)};
-    XChangeProperty(display, root, clients, XA_WINDOW, 32, PropModeReplace,
+    XChangeProperty(d, root, clients, XA_WINDOW, 32, PropModeReplace,
                     reinterpret_cast<const unsigned char*>(list), 1);
-    XSync(display, False);
+    XSync(d, False);
     QProcess probe;
     probe.start(testenv::binaryDir() + QStringLiteral("/src/app/velmora"),
                 {QStringLiteral("--probe-url")});
     ASSERT_TRUE(probe.waitForFinished(20000));
-    XDeleteProperty(display, root, clients);
-    XSync(display, False);
+    XDeleteProperty(d, root, clients);
+    XSync(d, False);
     const QString out = QString::fromUtf8(probe.readAllStandardOutput());
     EXPECT_EQ(probe.exitCode(), 0);
     EXPECT_EQ(out,

@@ -13,6 +13,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -235,6 +236,10 @@ const GDBusInterfaceVTable* dispatch(GDBusConnection*, const gchar*, const gchar
 
 const GDBusSubtreeVTable kSubtree = {enumerate, introspect, dispatch, {nullptr}};
 
+struct DisplayCloser {
+    void operator()(Display* d) const { XCloseDisplay(d); }
+};
+
 gboolean stdinClosed(gint fd, GIOCondition, gpointer loop) {
     char buf[256];
     if (read(fd, buf, sizeof buf) > 0) return G_SOURCE_CONTINUE;
@@ -281,8 +286,8 @@ int main(int argc, char** argv) {
          true},
     };
 
-    GError* error = nullptr;
-    GDBusConnection* bus = g_dbus_connection_new_for_address_sync(
+    g_autoptr(GError) error = nullptr;
+    g_autoptr(GDBusConnection) bus = g_dbus_connection_new_for_address_sync(
         address,
         static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
                                           G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
@@ -296,10 +301,10 @@ int main(int argc, char** argv) {
     g_dbus_connection_register_subtree(bus, kBase, &kSubtree,
                                        G_DBUS_SUBTREE_FLAGS_DISPATCH_TO_UNENUMERATED_NODES, nullptr,
                                        nullptr, &error);
-    GDBusNodeInfo* cacheInfo = g_dbus_node_info_new_for_xml(kCacheIntrospection, &error);
+    g_autoptr(GDBusNodeInfo) cacheInfo = g_dbus_node_info_new_for_xml(kCacheIntrospection, &error);
     g_dbus_connection_register_object(bus, "/org/a11y/atspi/cache", cacheInfo->interfaces[0],
                                       &kCacheVTable, nullptr, nullptr, &error);
-    GVariant* embedded = g_dbus_connection_call_sync(
+    g_autoptr(GVariant) embedded = g_dbus_connection_call_sync(
         bus, "org.a11y.atspi.Registry", "/org/a11y/atspi/accessible/root", "org.a11y.atspi.Socket",
         "Embed", g_variant_new("((so))", gBusName.c_str(), "/org/a11y/atspi/accessible/root"),
         G_VARIANT_TYPE("((so))"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &error);
@@ -307,10 +312,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "fake browser: can't join the registry: %s\n", error->message);
         return 2;
     }
-    g_variant_unref(embedded);
 
     // A window the desktop can see, named like Firefox's.
-    Display* d = XOpenDisplay(nullptr);
+    const std::unique_ptr<Display, DisplayCloser> display(XOpenDisplay(nullptr));
+    Display* d = display.get();
     unsigned long window = 0;
     if (d) {
         window = XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, 10, 10, 0, 0, 0);
@@ -324,11 +329,9 @@ int main(int argc, char** argv) {
     std::printf("ready %lu\n", window);
     std::fflush(stdout);
 
-    GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
+    g_autoptr(GMainLoop) loop = g_main_loop_new(nullptr, FALSE);
     g_unix_fd_add(STDIN_FILENO, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR),
                   stdinClosed, loop);
     g_main_loop_run(loop);
-    if (d) XCloseDisplay(d);
-    g_object_unref(bus);
     return 0;
 }

@@ -25,6 +25,7 @@
 #include "harness/LogReader.h"
 #include "harness/PrivatePulse.h"
 #include "harness/WordShare.h"
+#include "platform/linux/X11Util.h"
 #include "support/TestEnv.h"
 
 #include <X11/Xlib.h>
@@ -45,7 +46,7 @@ class Journey : public ::testing::Test {
         if (!QFile::exists(QStringLiteral("/usr/libexec/at-spi-bus-launcher")))
             GTEST_SKIP() << "at-spi-bus-launcher is not installed";
         ASSERT_TRUE(holdXServer());
-        display_ = XOpenDisplay(nullptr);
+        display_ = platform::x11::openDisplay();
         ASSERT_NE(display_, nullptr);
         home_ = testenv::home() + QStringLiteral("/journey");
         QDir(home_).removeRecursively();
@@ -65,7 +66,7 @@ class Journey : public ::testing::Test {
         if (session_) session_->stop();
         feeder_.reset();
         pulse_.reset();
-        if (display_) XCloseDisplay(display_);
+        display_.reset();
     }
 
     // The control named `name` in velmora's windows, once it is on show.
@@ -117,7 +118,7 @@ class Journey : public ::testing::Test {
         return tool(QStringLiteral("xdotool"), {what, name});
     }
 
-    Display* display_ = nullptr;
+    platform::x11::DisplayPtr display_;
     QString home_;
     bool keyDown_ = false, atspi_ = false;
     std::unique_ptr<PrivatePulse> pulse_;
@@ -230,7 +231,7 @@ TEST_F(Journey, ANewUserSignsInDictatesFindsItInTheHistoryAddsAWordSwitchesLangu
                                      .toString()
                                      .toULong();
     QJsonObject state;
-    ASSERT_TRUE(focusTarget(display_, window, target, QStringLiteral("entry"), &state));
+    ASSERT_TRUE(focusTarget(display_.get(), window, target, QStringLiteral("entry"), &state));
     log.mark();
     ASSERT_TRUE(key(QStringLiteral("keydown"), QStringLiteral("Control_R")));
     ASSERT_TRUE(log.waitFor(QStringLiteral("Listening → ")));

@@ -23,6 +23,7 @@
 #include "platform/Platform.h"
 #include "platform/fake/FakePlatform.h"
 #include "platform/linux/LinuxPlatform.h"
+#include "platform/linux/X11Util.h"
 
 #include <X11/Xlib.h>
 
@@ -83,10 +84,9 @@ class LearnerThirdParty : public ::testing::Test {
             return f && f->pid == app.pid;
         };
         if (front()) return ::testing::AssertionSuccess();
-        if (Display* d = XOpenDisplay(nullptr)) {
-            XDeleteProperty(d, DefaultRootWindow(d), XInternAtom(d, "_NET_ACTIVE_WINDOW", False));
-            XCloseDisplay(d);
-        }
+        if (const auto d = platform::x11::openDisplay())
+            XDeleteProperty(d.get(), DefaultRootWindow(d.get()),
+                            XInternAtom(d.get(), "_NET_ACTIVE_WINDOW", False));
         return waitUntil(front, QStringLiteral("mousepad in front"));
     }
 

@@ -19,6 +19,7 @@
 #include "platform/AssistiveSwitch.h"
 #include "platform/fake/FakePlatform.h"
 #include "platform/linux/LinuxPlatform.h"
+#include "platform/linux/X11Util.h"
 #include "support/TestEnv.h"
 
 #include <X11/Xatom.h>
@@ -174,24 +175,24 @@ TEST_F(ThirdParty, GtkEditorGetsTheDictationExactly) {
 // X server shares; a test publishes it only while its program starts.
 class PublishedBus {
   public:
-    explicit PublishedBus(const QString& address) : d_(XOpenDisplay(nullptr)) {
-        if (!d_) return;
+    explicit PublishedBus(const QString& address) : display_(platform::x11::openDisplay()) {
+        Display* d = display_.get();
+        if (!d) return;
         const QByteArray a = address.toUtf8();
-        XChangeProperty(d_, DefaultRootWindow(d_), XInternAtom(d_, "AT_SPI_BUS", False), XA_STRING,
-                        8, PropModeReplace, reinterpret_cast<const unsigned char*>(a.constData()),
+        XChangeProperty(d, DefaultRootWindow(d), XInternAtom(d, "AT_SPI_BUS", False), XA_STRING, 8,
+                        PropModeReplace, reinterpret_cast<const unsigned char*>(a.constData()),
                         static_cast<int>(a.size()));
-        XSync(d_, False);
+        XSync(d, False);
     }
     ~PublishedBus() {
-        if (!d_) return;
-        XDeleteProperty(d_, DefaultRootWindow(d_), XInternAtom(d_, "AT_SPI_BUS", False));
-        XCloseDisplay(d_);
+        if (Display* d = display_.get())
+            XDeleteProperty(d, DefaultRootWindow(d), XInternAtom(d, "AT_SPI_BUS", False));
     }
     PublishedBus(const PublishedBus&) = delete;
     PublishedBus& operator=(const PublishedBus&) = delete;
 
   private:
-    Display* d_;
+    platform::x11::DisplayPtr display_;
 };
 
 // Qt 5 looks for the accessibility bus once, as it starts, on the X root window (where an
