@@ -53,26 +53,24 @@ class Journey : public Stack {
         if (!c.extents.isValid())
             return ::testing::AssertionFailure() << "no " << name.toStdString();
         const QPoint at = c.extents.center();
-        if (!tool(QStringLiteral("xdotool"), {"mousemove", "--sync", QString::number(at.x()),
-                                              QString::number(at.y()), "click", "1"}))
+        if (!xdotool({"mousemove", "--sync", QString::number(at.x()), QString::number(at.y()),
+                      "click", "1"}))
             return ::testing::AssertionFailure() << "xdotool could not click";
         return ::testing::AssertionSuccess();
     }
     // The main window's X id; 0 until it is mapped.
     QString mainWindow() {
-        QProcess p;
-        p.start(QStringLiteral("xdotool"),
-                {"search", "--onlyvisible", "--pid", QString::number(velmora_->processId()),
-                 "--name", "^Velmora$"});
-        p.waitForFinished(10000);
-        return QString::fromUtf8(p.readAllStandardOutput()).section(QLatin1Char('\n'), 0, 0);
+        return xdotool({"search", "--onlyvisible", "--pid", QString::number(velmora_->processId()),
+                        "--name", "^Velmora$"})
+            .value_or(QString())
+            .section(QLatin1Char('\n'), 0, 0);
     }
     // There is no window manager: the window is brought up and given the keyboard as a click
     // on it would.
     bool frontMainWindow() {
         const QString id = mainWindow();
-        return !id.isEmpty() && tool(QStringLiteral("xdotool"), {"windowraise", id}) &&
-               tool(QStringLiteral("xdotool"), {"windowfocus", "--sync", id});
+        return !id.isEmpty() && xdotool({"windowraise", id}) &&
+               xdotool({"windowfocus", "--sync", id});
     }
 
     bool atspi_ = false;
@@ -162,7 +160,7 @@ TEST_F(Journey, ANewUserSignsInDictatesFindsItInTheHistoryAddsAWordSwitchesLangu
     // 4. A word added on the dictionary page.
     ASSERT_TRUE(click(QStringLiteral("Dictionary")));
     ASSERT_TRUE(click(QStringLiteral("Add a name or a term")));
-    ASSERT_TRUE(tool(QStringLiteral("xdotool"), {"type", "--delay", "20", "Kubernetes"}));
+    ASSERT_TRUE(xdotool({"type", "--delay", "20", "Kubernetes"}));
     ASSERT_TRUE(key(QStringLiteral("key"), QStringLiteral("Return")));
     ASSERT_TRUE(log.waitFor(QStringLiteral("Dictionary: added [Kubernetes]")));
     ASSERT_TRUE(harness::waitUntil([&] { return showing(QStringLiteral("Remove Kubernetes")); },

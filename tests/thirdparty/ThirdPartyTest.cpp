@@ -32,13 +32,6 @@ using TextInjector::Focus;
 
 const QString kDictation = QString::fromUtf8("naïve café — 你好 👍 x²");
 
-QString run(const QStringList& args) {
-    QProcess p;
-    p.start(QStringLiteral("xdotool"), args);
-    if (!p.waitForFinished(15000) || p.exitCode() != 0) return {};
-    return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
-}
-
 // One page for every request, as a web app's server would send it.
 class PageServer {
   public:
@@ -101,18 +94,10 @@ class ThirdParty : public ::testing::Test {
         if (QStandardPaths::findExecutable(program).isEmpty()) return nullptr;
         QProcess* p = session->launch(program, args, env);
         if (!p) return nullptr;
-        QString window;
         // Chromium's window belongs to its first process; the others draw into it.
-        const bool found = waitUntil(
-            [&] {
-                window = run({QStringLiteral("search"), QStringLiteral("--onlyvisible"),
-                              QStringLiteral("--pid"), QString::number(p->processId())})
-                             .section(QLatin1Char('\n'), 0, 0);
-                return !window.isEmpty();
-            },
-            program + QStringLiteral("'s window"));
-        if (!found) return nullptr;
-        run({QStringLiteral("windowfocus"), QStringLiteral("--sync"), window});
+        const QString window = windowOf(p->processId());
+        if (window.isEmpty()) return nullptr;
+        xdotool({"windowfocus", "--sync", window});
         app->pid = p->processId();
         app->bundleId = bundleId;
         app->name = program;
@@ -162,10 +147,10 @@ TEST_F(ThirdParty, GtkEditorGetsTheDictationExactly) {
     QString text = kDictation + QStringLiteral(" a quick word ");
     for (char32_t c = U'\u4e00'; c < U'\u4e00' + 3 * 40; c += 3) text += QString::fromUcs4(&c, 1);
     text += QStringLiteral(" and the end.");
-    run({QStringLiteral("keydown"), QStringLiteral("Control_R")});
+    xdotool({"keydown", "Control_R"});
     EXPECT_TRUE(TextInjector::type(text));
     const bool ok = arrives(app, text);
-    run({QStringLiteral("keyup"), QStringLiteral("Control_R")});
+    xdotool({"keyup", "Control_R"});
     EXPECT_TRUE(ok);
     session->end(p);
 }
@@ -211,9 +196,7 @@ TEST_F(ThirdParty, QtEditorGetsTheDictationTyped) {
             "featherpad on the accessibility bus"));
     }
     AssistiveMode::enable(app);
-    run({QStringLiteral("mousemove"), QStringLiteral("--window"), QString::number(app.window),
-         QStringLiteral("200"), QStringLiteral("200"), QStringLiteral("click"),
-         QStringLiteral("1")});
+    xdotool({"mousemove", "--window", QString::number(app.window), "200", "200", "click", "1"});
     ASSERT_TRUE(probeSaysText(app));
     EXPECT_TRUE(TextInjector::type(kDictation));
     EXPECT_TRUE(arrives(app, kDictation));
@@ -263,9 +246,7 @@ TEST_F(ThirdParty, ChromiumFieldsTextAreaAndContentEditable) {
     EXPECT_TRUE(waitUntil([&] { return (m = WebContext::detect(app)).has_value(); },
                           "the front tab's site"));
     // The page loaded before the window had the focus: a click into the first field.
-    run({QStringLiteral("mousemove"), QStringLiteral("--window"), QString::number(app.window),
-         QStringLiteral("60"), QStringLiteral("110"), QStringLiteral("click"),
-         QStringLiteral("1")});
+    xdotool({"mousemove", "--window", QString::number(app.window), "60", "110", "click", "1"});
     if (m) {
         EXPECT_EQ(m->site.label, QStringLiteral("Kimi"));
     }
