@@ -1,5 +1,5 @@
-// Delivery into real windows: a private session and accessibility bus, our Qt
-// target window and a stand-in browser on the X server the tests run under.
+// Delivery into real windows: a private session and accessibility bus and our Qt target
+// window on the X server the tests run under.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -13,7 +13,6 @@
 #include "QtPrint.h"
 #include "core/Log.h"
 #include "core/TextInjector.h"
-#include "core/WebContext.h"
 #include "harness/DesktopSession.h"
 #include "harness/Wait.h"
 #include "platform/Accessibility.h"
@@ -27,7 +26,6 @@
 #include "support/TestEnv.h"
 
 #include <X11/XKBlib.h>
-#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
 namespace {
@@ -326,87 +324,6 @@ TEST_F(Desktop, KeepLeavesTheTextOnTheClipboard) {
     TextInjector::finishPendingRestores();  // runs any restore there is at once
     EXPECT_EQ(targetClipboard().value(QStringLiteral("text")).toString(), text);
     EXPECT_EQ(platform::Platform::current().pasteboard->text(), text);
-}
-
-// The stand-in browser; `args` after the URL.
-QProcess* startBrowser(DesktopSession* session, const QString& url, const QStringList& more,
-                       unsigned long* window) {
-    QProcess* p = session->launch(toolPath("velmora_fake_browser"),
-                                  QStringList{QStringLiteral("--url"), url} + more,
-                                  {QStringLiteral("AT_SPI_BUS_ADDRESS=") + session->a11yBus});
-    if (!p || !p->waitForReadyRead(5000)) return nullptr;
-    const QByteArray line = p->readLine().trimmed();
-    if (!line.startsWith("ready ")) return nullptr;
-    if (window) *window = line.mid(6).toULong();
-    return p;
-}
-
-TEST_F(Desktop, WebContextFindsTheFrontTabsUrl) {
-    auto browserApp = [](QProcess* p) {
-        platform::RunningApp a;
-        a.pid = p->processId();
-        a.bundleId = QStringLiteral("org.mozilla.firefox");
-        return a;
-    };
-    const QString gmail = QStringLiteral("https://mail.google.com/mail/u/0/#inbox");
-    QProcess* embeds = startBrowser(session, gmail, {}, nullptr);
-    ASSERT_TRUE(embeds);
-    std::optional<WebContext::Match> m;
-    ASSERT_TRUE(waitUntil([&] { return (m = WebContext::detect(browserApp(embeds))).has_value(); },
-                          "the front tab found"));
-    EXPECT_EQ(m->site.label, QStringLiteral("Gmail"));
-    EXPECT_EQ(m->url, gmail);
-    session->end(embeds);
-
-    // Without the window's pointer to its document, the document is looked for.
-    QProcess* walked = startBrowser(session, QStringLiteral("https://github.com/velmora"),
-                                    {QStringLiteral("--no-embeds")}, nullptr);
-    ASSERT_TRUE(walked);
-    ASSERT_TRUE(waitUntil([&] { return (m = WebContext::detect(browserApp(walked))).has_value(); },
-                          "the document found"));
-    EXPECT_EQ(m->site.label, QStringLiteral("GitHub"));
-    session->end(walked);
-
-    // No focused window, or a local file: no match.
-    QProcess* inactive = startBrowser(session, gmail, {QStringLiteral("--inactive")}, nullptr);
-    ASSERT_TRUE(inactive);
-    auto url = platform::Platform::current().accessibility->documentUrl(inactive->processId());
-    EXPECT_FALSE(url.value);
-    EXPECT_FALSE(WebContext::detect(browserApp(inactive)));
-    session->end(inactive);
-}
-
-TEST_F(Desktop, ProbeUrlListsTheBrowsers) {
-    unsigned long window = 0;
-    QProcess* browser = startBrowser(session, QStringLiteral("https://claude.ai/new"), {}, &window);
-    ASSERT_TRUE(browser);
-    // Play the window manager: list the browser's window as a client.
-    Display* d = display.get();
-    const Window root = DefaultRootWindow(d);
-    const Atom clients = XInternAtom(d, "_NET_CLIENT_LIST", False);
-    const long list[] = {static_cast<long>(window)};
-    XChangeProperty(d, root, clients, XA_WINDOW, 32, PropModeReplace,
-                    reinterpret_cast<const unsigned char*>(list), 1);
-    XSync(d, False);
-    QProcess probe;
-    probe.start(testenv::binaryDir() + QStringLiteral("/src/app/velmora"),
-                {QStringLiteral("--probe-url")});
-    ASSERT_TRUE(probe.waitForFinished(20000));
-    XDeleteProperty(d, root, clients);
-    XSync(d, False);
-    const QString out = QString::fromUtf8(probe.readAllStandardOutput());
-    EXPECT_EQ(probe.exitCode(), 0);
-    EXPECT_EQ(out,
-              QStringLiteral("firefox [org.mozilla.firefox]: Claude → https://claude.ai/new\n"));
-    session->end(browser);
-
-    // No browser at all: nothing printed, still a success.
-    QProcess none;
-    none.start(testenv::binaryDir() + QStringLiteral("/src/app/velmora"),
-               {QStringLiteral("--probe-url")});
-    ASSERT_TRUE(none.waitForFinished(20000));
-    EXPECT_EQ(none.exitCode(), 0);
-    EXPECT_TRUE(none.readAllStandardOutput().isEmpty());
 }
 
 }  // namespace

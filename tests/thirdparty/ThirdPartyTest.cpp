@@ -206,7 +206,8 @@ TEST_F(ThirdParty, QtEditorGetsTheDictationTyped) {
 
 // Chromium in a real window, on a page served from this machine under a host the site table
 // knows: the probe says text in an <input>, a <textarea> and a contenteditable editor, the
-// text arrives in each, and the front tab's address gives the web context.
+// text arrives in each, the front tab's address gives the web context (and the desktop
+// diagnostics' line), and none is read once another window is in front.
 TEST_F(ThirdParty, ChromiumFieldsTextAreaAndContentEditable) {
     PageServer server(QByteArrayLiteral(
         "<!doctype html><html><head><title>Chat</title></head><body>"
@@ -266,6 +267,32 @@ TEST_F(ThirdParty, ChromiumFieldsTextAreaAndContentEditable) {
             QStringLiteral("\"%1\" in the field").arg(w)))
             << "it holds " << last.toStdString();
     }
+
+    // The desktop's diagnostics list the browser with its front tab, once a window manager
+    // (played here) lists its window as a client.
+    {
+        const platform::x11::DisplayPtr d = platform::x11::openDisplay();
+        ASSERT_TRUE(d);
+        const Window root = DefaultRootWindow(d.get());
+        const Atom clients = XInternAtom(d.get(), "_NET_CLIENT_LIST", False);
+        const long list[] = {static_cast<long>(app.window)};
+        XChangeProperty(d.get(), root, clients, XA_WINDOW, 32, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(list), 1);
+        XSync(d.get(), False);
+        QProcess probe;
+        probe.start(testenv::binaryDir() + QStringLiteral("/src/app/velmora"), {"--probe-url"});
+        // Our own windows answer its questions too: the event loop runs while it asks.
+        EXPECT_TRUE(waitUntil([&] { return probe.state() == QProcess::NotRunning; }, "the probe"));
+        XDeleteProperty(d.get(), root, clients);
+        XSync(d.get(), False);
+        EXPECT_EQ(probe.exitCode(), 0);
+        EXPECT_EQ(QString::fromUtf8(probe.readAllStandardOutput()).toStdString(),
+                  "Chromium [org.chromium.chromium]: Kimi → http://kimi.moonshot.cn/chat/1\n");
+    }
+    // Another window in front: the browser's tab is no longer what the user looks at.
+    EscWindow other;
+    ASSERT_TRUE(other.open());
+    EXPECT_TRUE(waitUntil([&] { return !WebContext::detect(app); }, "no site behind a window"));
     session->end(p);
     sw->set(AssistiveMode::kEnabled, false);
 }
