@@ -1,8 +1,9 @@
 // One dictation through the built programs, as a user makes it: velmora-server recognises
 // with pocketsphinx on loopback, a private PulseAudio's default source is a pipe fed with
-// flite speech in real time, our target window has the focus on a private accessibility
-// bus, and the real `velmora` hears the talk key held through the X server, streams,
-// cleans up and types the sentence into the window.
+// flite speech in real time (and its speakers play), our target window has the focus on a
+// private accessibility bus, and the real `velmora` hears the talk key held through the X
+// server, mutes the speakers, streams, cleans up, types the sentence into the window, and
+// keeps it in the history and the recordings.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -44,12 +45,28 @@ class E2E : public Stack {
         QJsonObject state;
         ASSERT_TRUE(focusTarget(display_.get(), window_, *target_, QStringLiteral("entry"), &state))
             << QJsonDocument(state).toJson(QJsonDocument::Compact).toStdString();
-        launchVelmora(velmoraEnv(port));
+        // The speakers play, and a run that died while listening left them muted.
+        ASSERT_EQ(pactl({"load-module", "module-sine", "sink=speakers"}), 0);
+        ASSERT_EQ(pactl({"set-sink-mute", "speakers", "1"}), 0);
+        ASSERT_TRUE(testenv::writeFile(home_ + QStringLiteral("/data/Velmora/output-muted.json"),
+                                       R"({"by":"mute","device":"speakers"})"));
+        const harness::LogReader started(logPath());
+        launchVelmora(velmoraEnv(port) << QStringLiteral("VQ_KEEP_AUDIO=1"));
         if (HasFatalFailure()) return;
+        ASSERT_TRUE(harness::waitUntil([&] { return !speakersMuted(); }, "the speakers mended"));
         // The microphone is warmed while the key monitor is armed.
-        ASSERT_TRUE(harness::LogReader(logPath()).waitFor(QStringLiteral("Mic permission: true")));
+        ASSERT_TRUE(started.waitFor(QStringLiteral("Mic permission: true")));
         ASSERT_TRUE(
             focusTarget(display_.get(), window_, *target_, QStringLiteral("entry"), &state));
+    }
+
+    int pactl(const QStringList& args, QString* out = nullptr) {
+        return pulse_->run(QStringLiteral("pactl"), args, out);
+    }
+    bool speakersMuted() {
+        QString out;
+        return pactl({"get-sink-mute", "speakers"}, &out) == 0 &&
+               out.contains(QStringLiteral("yes"));
     }
 
     unsigned long window_ = 0;  // the target's
@@ -88,6 +105,8 @@ TEST_F(E2E, HeldTalkKeyEscapeClipsAndAWanderingFocus) {
     log.mark();
     const QString link = QStringLiteral("https://example.com/q3-report");
     dictate(*speech, log, [&] {
+        // Playing speakers are muted while the user speaks.
+        EXPECT_TRUE(harness::waitUntil([&] { return speakersMuted(); }, "the speakers muted"));
         if (const QString shot = qEnvironmentVariable("VELMORA_E2E_SCREENSHOT"); !shot.isEmpty()) {
             EXPECT_TRUE(log.waitFor(QStringLiteral("HUD: shown")));
             if (!tool(QStringLiteral("import"), {"-window", "root", shot}))
@@ -131,7 +150,10 @@ TEST_F(E2E, HeldTalkKeyEscapeClipsAndAWanderingFocus) {
     EXPECT_TRUE(text.contains(QStringLiteral("Back to "))) << text.toStdString();
     EXPECT_FALSE(text.contains(QStringLiteral("Abort: "))) << text.toStdString();
 
-    // The dictation is kept in the history, as delivered, where only the user can read it.
+    EXPECT_TRUE(harness::waitUntil([&] { return !speakersMuted(); }, "the speakers back"));
+
+    // The dictation is kept in the history, as delivered, where only the user can read it, and
+    // its audio in the recordings.
     const QList<HistoryEntry> kept = history();
     ASSERT_EQ(kept.size(), 1);
     EXPECT_EQ(kept[0].text.trimmed(), written.trimmed());
@@ -140,6 +162,17 @@ TEST_F(E2E, HeldTalkKeyEscapeClipsAndAWanderingFocus) {
     const QByteArray path = QFile::encodeName(home_ + QStringLiteral("/data/Velmora/history.json"));
     ASSERT_EQ(::stat(path.constData(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
+    const QString recordings = home_ + QStringLiteral("/data/Velmora/Recordings/");
+    QJsonObject recorded;
+    EXPECT_TRUE(harness::waitUntil(
+        [&] {
+            const auto lines =
+                testenv::readFile(recordings + "manifest.jsonl").trimmed().split('\n');
+            recorded = QJsonDocument::fromJson(lines.last()).object();
+            return recorded.value(QStringLiteral("final")).toString().contains(link);
+        },
+        "the dictation's recording"));
+    EXPECT_TRUE(QFile::exists(recordings + recorded.value(QStringLiteral("audio")).toString()));
     std::fprintf(stderr, "end to end: %lld ms\n", static_cast<long long>(wall.elapsed()));
 }
 

@@ -165,7 +165,9 @@ void Stack::bringUpDesktop(const Wav& speech, int watchdogSeconds) {
     const QString fifo = home_ + QStringLiteral("/mic.fifo");
     pulse_ = std::make_unique<PrivatePulse>(
         QStringList{pipeSource(QStringLiteral("mic"), fifo, "s16le", speech.rate, speech.channels),
-                    QStringLiteral("set-default-source mic")},
+                    QStringLiteral("set-default-source mic"),
+                    QStringLiteral("load-module module-null-sink sink_name=speakers"),
+                    QStringLiteral("set-default-sink speakers")},
         watchdogSeconds);
     ASSERT_TRUE(pulse_->ok()) << pulse_->error().toStdString();
     feeder_ = std::make_unique<FifoFeeder>(fifo, speech.rate, 2 * speech.channels);

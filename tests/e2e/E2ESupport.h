@@ -52,7 +52,7 @@ class Stack : public ::testing::Test {
     QString logPath() const { return home_ + QStringLiteral("/state/Velmora/Velmora.log"); }
     // What flite says for `words`.
     std::optional<Wav> speak(const QString& words);
-    // The "microphone", playing `speech`'s format, and the buses.
+    // The "microphone", playing `speech`'s format, silent speakers, and the buses.
     void bringUpDesktop(const Wav& speech, int watchdogSeconds);
     // velmora-server on a free loopback port (its token is kToken); its port, or 0.
     int startServer(const QStringList& extraArgs = {}, const QStringList& env = {});
