@@ -3,13 +3,14 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "RecognitionEngine.h"
 
 namespace vserver {
 
 // The embedded offline recogniser (CMU Pocketsphinx, US English). Decoders are
-// large (~115 MB) and slow to load, so a few are kept in a pool and lent to one
+// large (~100 MB) and slow to load, so a pool of them is loaded at start and lent to one
 // utterance at a time: a session holds one only while it has speech to decode, and
 // an utterance that finds none free is kept until one is returned. Sentence ends come from an
 // energy voice-activity detector and the task's `max_sentence_silence`. Hotwords the dictionary
@@ -29,7 +30,7 @@ class PocketsphinxEngine : public RecognitionEngine {
     std::string name() const override { return "pocketsphinx"; }
     std::shared_ptr<RecognitionTask> start(const AsrParams& params,
                                            std::shared_ptr<RecognitionListener> listener) override;
-    // Loads one decoder in the background so the first task starts quickly.
+    // Loads every decoder in the background, the first one first, on a thread of its own.
     void preload();
     bool ready() const override;
     EngineLoad load() const override;
@@ -40,6 +41,7 @@ class PocketsphinxEngine : public RecognitionEngine {
     class Task;
     boost::asio::thread_pool& workers_;
     std::shared_ptr<Pool> pool_;
+    std::jthread preloader_;  // stopped and joined first: declared last
 };
 
 // Rewrites words of `text` that match a hotword (ignoring case, whole words)

@@ -55,6 +55,9 @@ class ServerProcess {
              << "/dev/null"
              << "--data-dir" << dir_.filePath("data") << "--access-log"
              << "errors";
+        // Extra settings to compare, e.g. VELMORA_BENCH_SERVER_ARGS="--asr-decoders 6".
+        args << QString::fromLocal8Bit(qgetenv("VELMORA_BENCH_SERVER_ARGS"))
+                    .split(' ', Qt::SkipEmptyParts);
         p_.start(VELMORA_SERVER_BINARY, args);
         static const QRegularExpression re(R"(listening on http://127\.0\.0\.1:(\d+))");
         const auto deadline = Clock::now() + std::chrono::seconds(60);
@@ -160,12 +163,17 @@ void BM_DictationsAtRealTimeWithPolish(benchmark::State& state) {
         if (pcm.isEmpty()) return state.SkipWithError("flite could not speak");
 
     for (auto _ : state) {
-        ServerProcess server({});
+        // A decoder for each speaker, as an operator expecting this many would set it; the
+        // run starts once all are loaded.
+        ServerProcess server({"--asr-decoders", QString::number(sessions)});
         if (!server.port()) return state.SkipWithError("velmora-server did not start");
         asio::io_context io;
-        const auto readyBy = Clock::now() + std::chrono::seconds(120);
-        while (getOnce(io, server.port(), "/ready") != 200 && Clock::now() < readyBy)
+        const auto readyBy = Clock::now() + std::chrono::seconds(180);
+        const QString allLoaded = QStringLiteral("pocketsphinx decoder %1 loaded").arg(sessions);
+        while (!server.log().contains(allLoaded) && Clock::now() < readyBy)
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (getOnce(io, server.port(), "/ready") != 200)
+            return state.SkipWithError("the recogniser did not get ready");
         const double rssIdle = server.rssMb();
 
         // "polish" on one keep-alive connection, every 50 ms, while the dictations run.

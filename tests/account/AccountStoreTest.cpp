@@ -21,6 +21,8 @@
 #include "platform/fake/FakePlatform.h"
 #include "support/TestEnv.h"
 
+using namespace Qt::StringLiterals;
+
 using harness::waitUntil;
 using servertest::request;
 using Session = AccountStore::Session;
@@ -71,9 +73,7 @@ class Account : public ::testing::Test {
     }
 
     vserver::UserStore& users() { return vserver::userStore(*service_); }
-    QString sessionPath() const {
-        return dir_.path() + QStringLiteral("/app/Velmora/session.json");
-    }
+    QString sessionPath() const { return dir_.path() + u"/app/Velmora/session.json"_s; }
 
     // The browser: the page the app opened, the form filled in, the signed-in page, and the
     // callback URL it hands back to the app.
@@ -85,20 +85,18 @@ class Account : public ::testing::Test {
         const QUrlQuery q(opened);
         auto enc = [](const QString& s) { return QUrl::toPercentEncoding(s).toStdString(); };
         const std::string form =
-            "name=ann&password=" + password + "&redirect_to=" +
-            enc(q.queryItemValue(QStringLiteral("redirect_to"), QUrl::FullyDecoded)) +
-            "&code_challenge=" + q.queryItemValue(QStringLiteral("code_challenge")).toStdString() +
+            "name=ann&password=" + password +
+            "&redirect_to=" + enc(q.queryItemValue(u"redirect_to"_s, QUrl::FullyDecoded)) +
+            "&code_challenge=" + q.queryItemValue(u"code_challenge"_s).toStdString() +
             "&code_challenge_method=s256";
         const auto submitted = request(server_.port(), "POST", "/auth/v1/authorize", form, {});
         if (submitted.status != 303) return {};
         const QUrl next(QString::fromStdString(submitted.location));
         const auto signedIn = request(server_.port(), "GET",
                                       (next.path() + "?" + next.query()).toStdString(), {}, {});
-        const QRegularExpression link(QStringLiteral("href=\"(velmora://[^\"]+)\""));
+        const QRegularExpression link(u"href=\"(velmora://[^\"]+)\""_s);
         const auto m = link.match(QString::fromStdString(signedIn.body));
-        return m.hasMatch()
-                   ? QUrl(m.captured(1).replace(QStringLiteral("&amp;"), QStringLiteral("&")))
-                   : QUrl();
+        return m.hasMatch() ? QUrl(m.captured(1).replace(u"&amp;"_s, u"&"_s)) : QUrl();
     }
 
     // Signs `store` in through the local page; the outcome.
@@ -109,7 +107,7 @@ class Account : public ::testing::Test {
         if (fake::workspace().opened.isEmpty()) return std::nullopt;
         const QUrl callback = clickThrough(fake::workspace().opened.takeLast());
         EXPECT_TRUE(store.handle(callback)) << callback.toString().toStdString();
-        EXPECT_TRUE(waitUntil([&] { return outcome.has_value(); }, QStringLiteral("sign-in")));
+        EXPECT_TRUE(waitUntil([&] { return outcome.has_value(); }, u"sign-in"_s));
         return outcome;
     }
 
@@ -125,9 +123,8 @@ class Account : public ::testing::Test {
 
 TEST(AccountPkce, VerifierAndChallengeAreUrlSafe) {
     // The example pair of RFC 7636.
-    EXPECT_EQ(
-        AccountStore::challenge(QStringLiteral("dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk")),
-        QStringLiteral("E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM"));
+    EXPECT_EQ(AccountStore::challenge(u"dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk"_s),
+              u"E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM"_s);
     QSet<QString> seen;
     for (int i = 0; i < 200; ++i) {
         const QString v = AccountStore::makeVerifier(), c = AccountStore::challenge(v);
@@ -142,17 +139,9 @@ TEST(AccountPkce, VerifierAndChallengeAreUrlSafe) {
 }
 
 TEST(AccountSession, FileRoundTripAndBadFiles) {
-    Session s{QStringLiteral("a"),
-              QStringLiteral("r"),
-              QDateTime::fromMSecsSinceEpoch(978307200000 + 1500, Qt::UTC),
-              QStringLiteral("e@x"),
-              QStringLiteral("Ann"),
-              QStringLiteral("https://x/p.png")};
-    const QByteArray bytes = AccountStore::encode(s);
-    EXPECT_EQ(
-        bytes,
-        R"({"accessToken":"a","avatarURL":"https://x/p.png","email":"e@x","expiresAt":1.5,"name":"Ann","refreshToken":"r"})");
-    EXPECT_EQ(AccountStore::decode(bytes), s);
+    Session s{u"a"_s,   u"r"_s,   QDateTime::fromMSecsSinceEpoch(978307200000 + 1500, Qt::UTC),
+              u"e@x"_s, u"Ann"_s, u"https://x/p.png"_s};
+    EXPECT_EQ(AccountStore::decode(AccountStore::encode(s)), s);
     s.avatarURL.reset();
     EXPECT_EQ(AccountStore::decode(AccountStore::encode(s)), s);
     for (const char* bad :
@@ -166,15 +155,15 @@ TEST(AccountSession, FileRoundTripAndBadFiles) {
 
 TEST(AccountSession, AnUnreadableFileIsKeptAsideAndMeansSignedOut) {
     QTemporaryDir dir;
-    const QString path = dir.path() + QStringLiteral("/session.json");
+    const QString path = dir.path() + u"/session.json"_s;
     ASSERT_TRUE(testenv::writeFile(path, "{\"accessToken\": truncat"));
     harness::LogReader log;
     AccountStore store(path);
     EXPECT_FALSE(store.hasSession());
-    EXPECT_EQ(store.cantDictate(), QStringLiteral("Sign in first, then try again"));
-    EXPECT_TRUE(log.has(QStringLiteral("Session file: unreadable, signed out")));
+    EXPECT_EQ(store.cantDictate(), u"Sign in first, then try again"_s);
+    EXPECT_TRUE(log.has(u"Session file: unreadable, signed out"_s));
     EXPECT_FALSE(QFile::exists(path));
-    EXPECT_TRUE(QFile::exists(path + QStringLiteral(".unreadable")));
+    EXPECT_TRUE(QFile::exists(path + u".unreadable"_s));
 }
 
 TEST_F(Account, SignInCountsWordsAndRefusesOverTheLimit) {
@@ -186,15 +175,15 @@ TEST_F(Account, SignInCountsWordsAndRefusesOverTheLimit) {
     expectPrivateFile();
     const auto onDisk = AccountStore::decode(testenv::readFile(sessionPath()));
     ASSERT_TRUE(onDisk);
-    EXPECT_EQ(onDisk->name, QStringLiteral("ann"));
-    EXPECT_EQ(onDisk->email, QStringLiteral("ann@example.org"));
+    EXPECT_EQ(onDisk->name, u"ann"_s);
+    EXPECT_EQ(onDisk->email, u"ann@example.org"_s);
     EXPECT_GT(QDateTime::currentDateTimeUtc().secsTo(onDisk->expiresAt), 3500);
-    EXPECT_EQ(store.account().name, QStringLiteral("ann"));
+    EXPECT_EQ(store.account().name, u"ann"_s);
     EXPECT_FALSE(store.pendingVerifier());
 
     // The account check after sign-in.
     ASSERT_TRUE(waitUntil([&] { return store.accessState() == AccountStore::Access::active; },
-                          QStringLiteral("access from me")));
+                          u"access from me"_s));
     EXPECT_EQ(store.plan().wordsLimit, 100);
     EXPECT_TRUE(store.plan().monthEnds.has_value());
     EXPECT_EQ(store.cantDictate(), std::nullopt);
@@ -204,18 +193,18 @@ TEST_F(Account, SignInCountsWordsAndRefusesOverTheLimit) {
     auto checked = [&] {
         bool done = false;
         store.refreshAccess([&] { done = true; });
-        return waitUntil([&] { return done; }, QStringLiteral("account check"));
+        return waitUntil([&] { return done; }, u"account check"_s);
     };
     vserver::countWords(*service_, "user-ann", 40);
     ASSERT_TRUE(checked());
     EXPECT_EQ(store.plan().wordsUsed, 40);
     ASSERT_TRUE(users().setPlan("ann", "free", 30, std::nullopt));
     ASSERT_TRUE(checked());
-    EXPECT_EQ(store.cantDictate(), QStringLiteral("That's this month's words, see your plan"));
+    EXPECT_EQ(store.cantDictate(), u"That's this month's words, see your plan"_s);
     ASSERT_TRUE(users().setStatus("ann", "disabled"));
     ASSERT_TRUE(checked());
-    EXPECT_EQ(store.cantDictate(), QStringLiteral("This account is turned off"));
-    EXPECT_EQ(store.access(), QStringLiteral("disabled"));
+    EXPECT_EQ(store.cantDictate(), u"This account is turned off"_s);
+    EXPECT_EQ(store.access(), u"disabled"_s);
 
     // A restart keeps the session, not the access state.
     AccountStore again(sessionPath());
@@ -225,22 +214,22 @@ TEST_F(Account, SignInCountsWordsAndRefusesOverTheLimit) {
 
     qputenv("VQ_SERVER_TOKEN", "dev-token");
     EXPECT_EQ(store.cantDictate(), std::nullopt);
-    EXPECT_FALSE(AccountStore(dir_.path() + QStringLiteral("/none.json")).needsSignIn());
+    EXPECT_FALSE(AccountStore(dir_.path() + u"/none.json"_s).needsSignIn());
 }
 
 TEST_F(Account, CallbacksThatAreNotASignIn) {
     AccountStore store(sessionPath());
     harness::LogReader log;
-    EXPECT_FALSE(store.handle(QUrl(QStringLiteral("velmora://auth-callback?code=abc"))));
-    EXPECT_TRUE(log.has(QStringLiteral("Sign-in callback with no sign-in under way: ignored")));
+    EXPECT_FALSE(store.handle(QUrl(u"velmora://auth-callback?code=abc"_s)));
+    EXPECT_TRUE(log.has(u"Sign-in callback with no sign-in under way: ignored"_s));
     std::vector<AccountStore::SignInOutcome> outcomes;
     store.signIn([&](AccountStore::SignInOutcome o) { outcomes.push_back(o); });
     for (const char* other : {"https://auth-callback/?code=abc", "velmora://auth-callbackx?code=1",
                               "velmora://other?code=1"})
         EXPECT_FALSE(store.handle(QUrl(QLatin1String(other)))) << other;
-    EXPECT_TRUE(store.handle(QUrl(
-        QStringLiteral("velmora://auth-callback?error=access_denied&error_description=Nope"))));
-    EXPECT_TRUE(log.has(QStringLiteral("Sign-in failed: Nope")));
+    EXPECT_TRUE(store.handle(
+        QUrl(u"velmora://auth-callback?error=access_denied&error_description=Nope"_s)));
+    EXPECT_TRUE(log.has(u"Sign-in failed: Nope"_s));
     ASSERT_EQ(outcomes.size(), 1u);
     EXPECT_EQ(outcomes[0], AccountStore::SignInOutcome::failed);
     // The sign-in stays open with its verifier: the next try reuses it.
@@ -251,13 +240,11 @@ TEST_F(Account, CallbacksThatAreNotASignIn) {
 
     // A code in the fragment counts; a second callback during the exchange is ignored; a code
     // the server does not know fails the sign-in.
-    EXPECT_TRUE(store.handle(QUrl(QStringLiteral("velmora://auth-callback#code=bogus"))));
-    EXPECT_TRUE(store.handle(QUrl(QStringLiteral("velmora://auth-callback?code=bogus2"))));
-    ASSERT_TRUE(waitUntil([&] { return outcomes.size() == 2; }, QStringLiteral("exchange")));
+    EXPECT_TRUE(store.handle(QUrl(u"velmora://auth-callback#code=bogus"_s)));
+    EXPECT_TRUE(store.handle(QUrl(u"velmora://auth-callback?code=bogus2"_s)));
+    ASSERT_TRUE(waitUntil([&] { return outcomes.size() == 2; }, u"exchange"_s));
     EXPECT_EQ(outcomes[1], AccountStore::SignInOutcome::failed);
-    EXPECT_EQ(
-        log.count(QStringLiteral("Sign-in failed: token exchange http 400 unknown sign-in code")),
-        1);
+    EXPECT_EQ(log.count(u"Sign-in failed: token exchange http 400 unknown sign-in code"_s), 1);
     EXPECT_FALSE(store.hasSession());
 }
 
@@ -268,12 +255,12 @@ TEST_F(Account, OneRefreshInFlightAndItsEndings) {
     std::vector<int> order;
     store.refresh([&](bool ok) { order.push_back(ok ? 1 : -1); });
     store.refresh([&](bool ok) { order.push_back(ok ? 2 : -2); });
-    ASSERT_TRUE(waitUntil([&] { return order.size() == 2; }, QStringLiteral("refresh")));
+    ASSERT_TRUE(waitUntil([&] { return order.size() == 2; }, u"refresh"_s));
     // Two requests would have shown the rotated token twice and ended the session.
     EXPECT_EQ(order, (std::vector<int>{1, 2}));
     ASSERT_TRUE(store.hasSession());
     EXPECT_NE(store.stored()->refreshToken, first.refreshToken);
-    EXPECT_EQ(store.stored()->name, QStringLiteral("ann"));
+    EXPECT_EQ(store.stored()->name, u"ann"_s);
     expectPrivateFile();
 
     // The service is out of reach: the session stays.
@@ -282,9 +269,9 @@ TEST_F(Account, OneRefreshInFlightAndItsEndings) {
     harness::LogReader log;
     bool done = false;
     store.refresh([&](bool) { done = true; });
-    ASSERT_TRUE(waitUntil([&] { return done; }, QStringLiteral("failed refresh")));
+    ASSERT_TRUE(waitUntil([&] { return done; }, u"failed refresh"_s));
     EXPECT_TRUE(store.hasSession());
-    EXPECT_TRUE(log.has(QStringLiteral("Token refresh failed (http -1), keeping the session")));
+    EXPECT_TRUE(log.has(u"Token refresh failed (http -1), keeping the session"_s));
     qputenv("VQ_SUPABASE_URL", base);
 
     // The token was used elsewhere (a copy of the file, a thief): the service ends the family
@@ -296,11 +283,11 @@ TEST_F(Account, OneRefreshInFlightAndItsEndings) {
     QSignalSpy changed(&store, &AccountStore::changed);
     done = false;
     store.refresh([&](bool) { done = true; });
-    ASSERT_TRUE(waitUntil([&] { return done; }, QStringLiteral("refused refresh")));
+    ASSERT_TRUE(waitUntil([&] { return done; }, u"refused refresh"_s));
     EXPECT_FALSE(store.hasSession());
     EXPECT_FALSE(QFile::exists(sessionPath()));
     EXPECT_EQ(changed.count(), 1);
-    EXPECT_TRUE(log.has(QStringLiteral("Sign-in ended: refresh http 400")));
+    EXPECT_TRUE(log.has(u"Sign-in ended: refresh http 400"_s));
 }
 
 TEST_F(Account, FreshnessRuleAndRefreshAhead) {
@@ -319,7 +306,7 @@ TEST_F(Account, FreshnessRuleAndRefreshAhead) {
         std::optional<QString> tokenSeen;
         soon->withFreshToken([&] { tokenSeen = soon->stored()->accessToken; });
         EXPECT_FALSE(tokenSeen) << "ran before the refresh";
-        ASSERT_TRUE(waitUntil([&] { return tokenSeen.has_value(); }, QStringLiteral("block")));
+        ASSERT_TRUE(waitUntil([&] { return tokenSeen.has_value(); }, u"block"_s));
         EXPECT_NE(*tokenSeen, before);
     }
     {
@@ -329,19 +316,18 @@ TEST_F(Account, FreshnessRuleAndRefreshAhead) {
         later->withFreshToken([&] { ran = true; });
         EXPECT_TRUE(ran) << "a token with 5 minutes left is used at once";
         ASSERT_TRUE(waitUntil([&] { return later->stored()->accessToken != before; },
-                              QStringLiteral("refresh alongside")));
+                              u"refresh alongside"_s));
     }
     {
         auto waking = expireIn(300);
         harness::LogReader log;
-        waking->refreshAhead(QStringLiteral("wake"));
-        waking->refreshAhead(QStringLiteral("unlock"));
-        ASSERT_TRUE(
-            log.waitFor(QStringLiteral("Token refresh ahead of the next dictation (wake, ")));
-        EXPECT_EQ(log.count(QStringLiteral("Token refresh ahead")), 1);
+        waking->refreshAhead(u"wake"_s);
+        waking->refreshAhead(u"unlock"_s);
+        ASSERT_TRUE(log.waitFor(u"Token refresh ahead of the next dictation (wake, "_s));
+        EXPECT_EQ(log.count(u"Token refresh ahead"_s), 1);
         auto fresh = expireIn(3000);
-        fresh->refreshAhead(QStringLiteral("wake"));
-        EXPECT_EQ(log.count(QStringLiteral("Token refresh ahead")), 1);
+        fresh->refreshAhead(u"wake"_s);
+        EXPECT_EQ(log.count(u"Token refresh ahead"_s), 1);
     }
 }
 
@@ -349,7 +335,7 @@ TEST_F(Account, SignOutEndsTheSessionHereAndAtTheService) {
     AccountStore store(sessionPath());
     ASSERT_EQ(signIn(store), AccountStore::SignInOutcome::signedIn);
     ASSERT_TRUE(waitUntil([&] { return store.accessState() == AccountStore::Access::active; },
-                          QStringLiteral("access from me")));
+                          u"access from me"_s));
     const std::string refreshToken = store.stored()->refreshToken.toStdString();
     harness::LogReader log;
     QSignalSpy changed(&store, &AccountStore::changed);
@@ -359,7 +345,7 @@ TEST_F(Account, SignOutEndsTheSessionHereAndAtTheService) {
     EXPECT_EQ(changed.count(), 1);
     EXPECT_EQ(store.accessState(), AccountStore::Access::unknown);
     EXPECT_EQ(store.plan(), Plan::unknown());
-    ASSERT_TRUE(log.waitFor(QStringLiteral("Signed out (Supabase http 204)")));
+    ASSERT_TRUE(log.waitFor(u"Signed out (Supabase http 204)"_s));
     EXPECT_EQ(request(server_.port(), "POST", "/auth/v1/token?grant_type=refresh_token",
                       R"({"refresh_token":")" + refreshToken + "\"}", {})
                   .status,
@@ -383,7 +369,7 @@ TEST(AccountMe, HostileAnswersLeaveTheStateSane) {
     qputenv("VQ_SERVER", "http://127.0.0.1:" + QByteArray::number(fakeServer.port()));
     qputenv("VQ_SERVER_TOKEN", "test-token");
     QTemporaryDir dir;
-    AccountStore store(dir.path() + QStringLiteral("/session.json"));
+    AccountStore store(dir.path() + u"/session.json"_s);
     auto answer = [&](const std::string& b) {
         {
             std::lock_guard lock(m);
@@ -391,7 +377,7 @@ TEST(AccountMe, HostileAnswersLeaveTheStateSane) {
         }
         bool done = false;
         store.refreshAccess([&] { done = true; });
-        EXPECT_TRUE(waitUntil([&] { return done; }, QStringLiteral("me")));
+        EXPECT_TRUE(waitUntil([&] { return done; }, u"me"_s));
     };
     answer(
         R"({"status":"active","plan":{"id":"pro","words":{"used":10,"limit":20,"end":"2026-03-01T00:00:00.000Z"},"until":"bad date"}})");

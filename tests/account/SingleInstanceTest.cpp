@@ -12,48 +12,17 @@
 #include "harness/Wait.h"
 #include "platform/linux/Fd.h"
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 using harness::waitUntil;
 
-TEST(SingleInstance, ALaterLaunchHandsItsLinkToTheRunningApp) {
+// A socket file left by a killed run is taken over; a later launch hands its link to the
+// running app (blocking while it talks), and a plain launch asks for the window.
+TEST(SingleInstance, ASocketLeftByACrashIsTakenOverAndLaterLaunchesHandOver) {
     QTemporaryDir dir;
-    const QString path = dir.path() + QStringLiteral("/velmora.socket");
-    SingleInstance first(path);
-    QList<QUrl> received;
-    int reopened = 0;
-    first.onURL = [&](const QUrl& u) { received << u; };
-    first.onReopen = [&] { ++reopened; };
-    ASSERT_FALSE(first.handOver({}));
-
-    const QUrl link(QStringLiteral("velmora://auth-callback?code=abc%20def#x=1"));
-    const QStringList launch = {QStringLiteral("velmora"), link.toString(QUrl::FullyEncoded),
-                                QStringLiteral("--other")};
-    ASSERT_EQ(SingleInstance::urlsIn(launch), QList<QUrl>{link});
-    // The second launch blocks while it talks; the running app answers from its event loop.
-    bool handed = false;
-    std::thread second([&] {
-        SingleInstance later(path);
-        handed = later.handOver(SingleInstance::urlsIn(launch));
-    });
-    ASSERT_TRUE(waitUntil([&] { return received.size() == 1; }, QStringLiteral("the link")));
-    second.join();
-    EXPECT_TRUE(handed);
-    EXPECT_EQ(received, QList<QUrl>{link});
-    EXPECT_EQ(reopened, 0) << "a launch with a link is not a reopening";
-
-    // A plain launch while the app runs: the user wants its window.
-    std::thread third([&] { handed = SingleInstance(path).handOver({}); });
-    ASSERT_TRUE(waitUntil([&] { return reopened == 1; }, QStringLiteral("the reopening")));
-    third.join();
-    EXPECT_TRUE(handed);
-    EXPECT_EQ(received.size(), 1);
-}
-
-TEST(SingleInstance, ASocketLeftByACrashIsTakenOver) {
-    QTemporaryDir dir;
-    const QString path = dir.path() + QStringLiteral("/velmora.socket");
-    // A bound socket file nobody listens on, as a killed run leaves it.
+    const QString path = dir.path() + u"/velmora.socket"_s;
     {
         const platform::x11::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
         ASSERT_TRUE(fd);
@@ -68,15 +37,26 @@ TEST(SingleInstance, ASocketLeftByACrashIsTakenOver) {
     SingleInstance app(path);
     EXPECT_FALSE(app.handOver({}));
     QList<QUrl> received;
+    int reopened = 0;
     app.onURL = [&](const QUrl& u) { received << u; };
+    app.onReopen = [&] { ++reopened; };
+    const QUrl link(u"velmora://auth-callback?code=abc%20def#x=1"_s);
+    const QStringList launch = {u"velmora"_s, link.toString(QUrl::FullyEncoded), u"--other"_s};
     bool handed = false;
-    std::thread second([&] {
-        SingleInstance later(path);
-        handed = later.handOver({QUrl(QStringLiteral("velmora://auth-callback?code=1"))});
-    });
-    ASSERT_TRUE(waitUntil([&] { return !received.isEmpty(); }, QStringLiteral("the link")));
+    std::thread second(
+        [&] { handed = SingleInstance(path).handOver(SingleInstance::urlsIn(launch)); });
+    ASSERT_TRUE(waitUntil([&] { return !received.isEmpty(); }, u"the link"_s));
     second.join();
     EXPECT_TRUE(handed);
+    EXPECT_EQ(received, QList<QUrl>{link});
+    EXPECT_EQ(reopened, 0) << "a launch with a link is not a reopening";
+
+    handed = false;
+    std::thread third([&] { handed = SingleInstance(path).handOver({}); });
+    ASSERT_TRUE(waitUntil([&] { return reopened == 1; }, u"the reopening"_s));
+    third.join();
+    EXPECT_TRUE(handed);
+    EXPECT_EQ(received.size(), 1);
 }
 
 }  // namespace

@@ -32,19 +32,29 @@ std::shared_ptr<QwenASR> client(const Service& s, Vocabulary vocab = {},
         QStringLiteral("%1 completion(s)").arg(completions));
 }
 
+// A client of `s`, its callbacks recorded, connecting.
+struct Dictation {
+    explicit Dictation(const Service& s, QwenASR::Timing t = fastTiming()) : asr(client(s, {}, t)) {
+        r.attach(*asr);
+        asr->connect();
+    }
+    ::testing::AssertionResult finish(double seconds) {
+        asr->finish(seconds, r.completion());
+        return got(r, 1);
+    }
+    LogReader log;  // made before the client, so it sees the task start
+    std::shared_ptr<QwenASR> asr;
+    Recorder r;
+};
+
 // A second client's task on the same service, start to end: what the first client set off
 // before it (a retry it should not make) has reached the service by then. The probe ends
 // its task properly, so the service is left as it was.
 void roundTrip(const Service& s) {
-    LogReader log;
-    auto probe = client(s);
-    Recorder r;
-    r.attach(*probe);
-    probe->connect();
-    EXPECT_TRUE(waitUntil([&] { return !r.errors.isEmpty() || log.has(kStarted); },
+    Dictation probe(s);
+    EXPECT_TRUE(waitUntil([&] { return !probe.r.errors.isEmpty() || probe.log.has(kStarted); },
                           QStringLiteral("the probe's task started or refused")));
-    probe->finish(1.0, r.completion());
-    EXPECT_TRUE(got(r, 1));
+    EXPECT_TRUE(probe.finish(1.0));
 }
 
 TEST(AsrClient, NormalRunReportsPartialsSentencesAndTheTranscript) {
@@ -62,7 +72,7 @@ TEST(AsrClient, NormalRunReportsPartialsSentencesAndTheTranscript) {
     asr->connect();
     feed(*asr, pcm.left(9600));  // before the task has started: kept, then replayed
     ASSERT_TRUE(log.waitFor(kStarted));
-    feed(*asr, pcm.mid(9600));
+    feed(*asr, pcm.mid(9600), 641);  // odd chunks are joined into whole samples
     ASSERT_TRUE(waitUntil([&] { return r.sentences.size() == 1; }, "the first sentence"));
     // Confirmed audio is forgotten: only what follows the sentence's end stays.
     EXPECT_EQ(asr->keptBytes(), 32000 - 500 * 32);
@@ -255,24 +265,19 @@ TEST(AsrClient, SecondDropGivesUpButKeepsWhatWasHeard) {
     Service s(R"({"connections":[
         {"drop_after_bytes":9600,"steps":[{"at_ms":150,"final":"one.","end_ms":100}]},
         {"drop_after_bytes":3200}]})");
-    LogReader log;
-    auto asr = client(s);
-    Recorder r;
-    r.attach(*asr);
-    asr->connect();
-    ASSERT_TRUE(log.waitFor(kStarted));
-    feed(*asr, pattern(32000));
-    ASSERT_TRUE(waitUntil([&] { return r.errors.size() == 1; }, "the error"));
-    EXPECT_TRUE(r.errors[0].first.startsWith("recv: 127.0.0.1: closed by the service (1011"));
-    EXPECT_FALSE(r.errors[0].second.has_value());
-    asr->send(pattern(640));  // dropped now
-    EXPECT_EQ(asr->keptBytes(), 0);
+    Dictation c(s);
+    ASSERT_TRUE(c.log.waitFor(kStarted));
+    feed(*c.asr, pattern(32000));
+    ASSERT_TRUE(waitUntil([&] { return c.r.errors.size() == 1; }, "the error"));
+    EXPECT_TRUE(c.r.errors[0].first.startsWith("recv: 127.0.0.1: closed by the service (1011"));
+    EXPECT_FALSE(c.r.errors[0].second.has_value());
+    c.asr->send(pattern(640));  // dropped now
+    EXPECT_EQ(c.asr->keptBytes(), 0);
     roundTrip(s);
     EXPECT_EQ(s.records().size(), 3u) << "no third connection (besides the probe's)";
-    asr->finish(2.0, r.completion());
-    ASSERT_TRUE(got(r, 1));
-    EXPECT_EQ(r.completions.front(), QStringLiteral("one."));
-    EXPECT_EQ(r.errors.size(), 1);
+    ASSERT_TRUE(c.finish(2.0));
+    EXPECT_EQ(c.r.completions.front(), QStringLiteral("one."));
+    EXPECT_EQ(c.r.errors.size(), 1);
 }
 
 // A client that has given up completes once, at once, and its start and finish timers
@@ -319,65 +324,79 @@ TEST(AsrClient, NoTaskMeansOneEmptyCompletion) {
 TEST(AsrClient, ReleaseBeforeTheTaskStartedSendsFinishOnceItHas) {
     Service s(
         R"({"connections":[{"start_delay_ms":300,"steps":[{"at_finish":true,"final":"late words."}]}]})");
-    LogReader log;
-    auto asr = client(s);
-    Recorder r;
-    r.attach(*asr);
+    Dictation c(s);
     const QByteArray pcm = pattern(6400);
-    asr->connect();
-    feed(*asr, pcm);
-    asr->finish(2.0, r.completion());
-    ASSERT_TRUE(got(r, 1));
-    EXPECT_EQ(r.completions.front(), QStringLiteral("late words."));
+    feed(*c.asr, pcm);
+    ASSERT_TRUE(c.finish(2.0));
+    EXPECT_EQ(c.r.completions.front(), QStringLiteral("late words."));
     const auto recs = s.records();
     ASSERT_EQ(recs.size(), 1u);
     EXPECT_TRUE(recs[0].audio == pcm.toStdString());
     EXPECT_TRUE(recs[0].finishReceived);
-    EXPECT_TRUE(log.has(QRegularExpression(R"(ASR task started in \d+ms, after the release)")));
+    EXPECT_TRUE(c.log.has(QRegularExpression(R"(ASR task started in \d+ms, after the release)")));
 }
 
 TEST(AsrClient, FinishThatNeverCompletesUsesWhatItHas) {
     Service s(R"({"connections":[{"never_finish":true,"steps":[
         {"at_ms":100,"final":"hello.","end_ms":100},{"at_ms":200,"partial":"and more"}]}]})");
-    LogReader log;
-    auto asr = client(s);
-    Recorder r;
-    r.attach(*asr);
-    asr->connect();
-    ASSERT_TRUE(log.waitFor(kStarted));
-    feed(*asr, pattern(12800));
-    ASSERT_TRUE(waitUntil([&] { return r.partials.contains("and more"); }, "the partial"));
-    asr->finish(0.3, r.completion());
-    ASSERT_TRUE(got(r, 1));
-    EXPECT_EQ(r.completions.front(), QStringLiteral("hello. and more"));
+    Dictation c(s);
+    ASSERT_TRUE(c.log.waitFor(kStarted));
+    feed(*c.asr, pattern(12800));
+    ASSERT_TRUE(waitUntil([&] { return c.r.partials.contains("and more"); }, "the partial"));
+    ASSERT_TRUE(c.finish(0.3));
+    EXPECT_EQ(c.r.completions.front(), QStringLiteral("hello. and more"));
     // The unfinished sentence counts as final.
-    EXPECT_EQ(r.sentences, (QStringList{"hello.", "and more"}));
-    EXPECT_TRUE(r.errors.isEmpty());
-    EXPECT_TRUE(log.has("ASR finish timeout — using what we have"));
+    EXPECT_EQ(c.r.sentences, (QStringList{"hello.", "and more"}));
+    EXPECT_TRUE(c.r.errors.isEmpty());
 }
 
-// Refused upgrades (any of the four codes, or a wrong token) and the service's 4008 close
-// give up at once with their code, and are never tried again.
-TEST(AsrClient, RefusalsGiveUpAtOnceWithTheirCode) {
-    struct Case {
+// Refused upgrades (any of the four codes, or a wrong token), the service's 4008 close and a
+// failed task give up at once with their code or message, keep what was heard, and are never
+// tried again.
+TEST(AsrClient, RefusalsAndFailedTasksGiveUpAtOnce) {
+    const std::string
+        any = R"({"connections":[{}]})",
+        kept = R"({"connections":[{"steps":[{"at_ms":100,"final":"kept.","end_ms":100},)";
+    const struct {
         int status;  // the upgrade's answer; 0: accepted
         const char* token;
-        const char* script;
-        int refused;
+        std::string script;
+        std::optional<int> refused;
+        const char* reason;  // a pattern
+        const char* heard;
     } cases[] = {
-        {401, "test-token", R"({"connections":[{}]})", 401},
-        {402, "test-token", R"({"connections":[{}]})", 402},
-        {403, "test-token", R"({"connections":[{}]})", 403},
-        {429, "test-token", R"({"connections":[{}]})", 429},
-        {0, "not-the-token", R"({"connections":[{}]})", 401},
-        {0, "test-token", R"({"connections":[{"steps":[{"at_ms":0,"close":4008}]}]})", 429},
+        {401, "test-token", any, 401, R"(^recv: http 401 127\.0\.0\.1: )", ""},
+        {402, "test-token", any, 402, R"(^recv: http 402 127\.0\.0\.1: )", ""},
+        {403, "test-token", any, 403, R"(^recv: http 403 127\.0\.0\.1: )", ""},
+        {429, "test-token", any, 429, R"(^recv: http 429 127\.0\.0\.1: )", ""},
+        {0, "not-the-token", any, 401, "", ""},
+        {0, "test-token", R"({"connections":[{"steps":[{"at_ms":0,"close":4008}]}]})", 429, "", ""},
+        {0,
+         "test-token",
+         kept + R"({"at_ms":200,"fail":"InvalidAudio","message":"the audio is bad"}]}]})",
+         {},
+         "^InvalidAudio: the audio is bad$",
+         "kept."},
+        {0,
+         "test-token",
+         kept +
+             R"({"at_ms":200,"raw_text":"{\"header\":{\"event\":\"task-failed\",\"error_code\":42,\"error_message\":null}}"}]}]})",
+         {},
+         "^42: null$",
+         "kept."},
+        {0,
+         "test-token",
+         kept + R"({"at_ms":200,"raw_text":"{\"header\":{\"event\":\"task-failed\"}}"}]}]})",
+         {},
+         "^: $",
+         "kept."},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.status << " " << c.token << " " << c.script);
         std::atomic<int> upgrades{0};
-        vserver::Authenticator auth = [&, c](const vserver::Request& req) {
+        vserver::Authenticator auth = [&, status = c.status](const vserver::Request& req) {
             ++upgrades;
-            if (c.status) return vserver::AuthResult{unsigned(c.status), {}, "refused"};
+            if (status) return vserver::AuthResult{unsigned(status), {}, "refused"};
             return vserver::developerTokenAuth("test-token")(req);
         };
         Service s(c.script, {}, auth);
@@ -385,51 +404,17 @@ TEST(AsrClient, RefusalsGiveUpAtOnceWithTheirCode) {
         Recorder r;
         r.attach(*asr);
         asr->connect();
-        ASSERT_TRUE(waitUntil([&] { return r.errors.size() == 1; }, "the refusal"));
-        EXPECT_EQ(r.errors[0].second, c.refused);
-        if (c.status) {
-            EXPECT_TRUE(r.errors[0].first.startsWith(
-                QStringLiteral("recv: http %1 127.0.0.1: ").arg(c.status)))
-                << r.errors[0].first.toStdString();
-        }
-        roundTrip(s);
-        EXPECT_EQ(upgrades.load(), 2) << "a refusal is never retried (the probe is the second)";
-        asr->finish(1.0, r.completion());
-        ASSERT_TRUE(got(r, 1));
-        EXPECT_EQ(r.completions.front(), QString());
-    }
-}
-
-TEST(AsrClient, TaskFailedGivesUpWithItsCodeAndMessage) {
-    struct Case {
-        const char* step;
-        const char* reason;
-    } cases[] = {
-        {R"({"at_ms":200,"fail":"InvalidAudio","message":"the audio is bad"})",
-         "InvalidAudio: the audio is bad"},
-        {R"({"at_ms":200,"raw_text":"{\"header\":{\"event\":\"task-failed\",\"error_code\":42,\"error_message\":null}}"})",
-         "42: null"},
-        {R"({"at_ms":200,"raw_text":"{\"header\":{\"event\":\"task-failed\"}}"})", ": "},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.reason);
-        Service s(std::string(
-                      R"({"connections":[{"steps":[{"at_ms":100,"final":"kept.","end_ms":100},)") +
-                  c.step + "]}]}");
-        LogReader log;
-        auto asr = client(s);
-        Recorder r;
-        r.attach(*asr);
-        asr->connect();
-        ASSERT_TRUE(log.waitFor(kStarted));
         feed(*asr, pattern(12800));
-        ASSERT_TRUE(waitUntil([&] { return r.errors.size() == 1; }, "the error"));
-        EXPECT_EQ(r.errors[0].first, QString::fromUtf8(c.reason));
-        EXPECT_FALSE(r.errors[0].second.has_value());
+        ASSERT_TRUE(waitUntil([&] { return r.errors.size() == 1; }, "giving up"));
+        EXPECT_EQ(r.errors[0].second, c.refused);
+        EXPECT_TRUE(
+            QRegularExpression(QString::fromUtf8(c.reason)).match(r.errors[0].first).hasMatch())
+            << r.errors[0].first.toStdString();
+        roundTrip(s);
+        EXPECT_EQ(upgrades.load(), 2) << "never retried (the probe is the second)";
         asr->finish(1.0, r.completion());
         ASSERT_TRUE(got(r, 1));
-        EXPECT_EQ(r.completions.front(), QStringLiteral("kept."));
-        EXPECT_EQ(s.records().size(), 1u) << "a failed task is not retried";
+        EXPECT_EQ(r.completions.front(), QString::fromUtf8(c.heard));
     }
 }
 
@@ -447,25 +432,20 @@ TEST(AsrClient, GarbageAndBinaryFramesFromTheServiceAreIgnored) {
         {"at_ms":1000,"raw_text":"{\"header\":{\"event\":\"result-generated\"},\"payload\":{\"output\":{\"sentence\":{\"text\":\"neg.\",\"sentence_end\":true,\"end_time\":-5}}}}"},
         {"at_ms":1000,"raw_text":"{\"header\":{\"event\":\"result-generated\"},\"payload\":{\"output\":{\"sentence\":{\"text\":\" huge.\\n\",\"sentence_end\":true,\"end_time\":1e300}}}}"}
     ]}]})");
-    LogReader log;
-    auto asr = client(s);
-    Recorder r;
-    r.attach(*asr);
+    Dictation c(s);
     const QByteArray pcm = pattern(32000);
-    asr->connect();
-    ASSERT_TRUE(log.waitFor(kStarted));
-    feed(*asr, pcm);
-    ASSERT_TRUE(waitUntil([&] { return r.sentences.size() == 3; }, "three sentences"));
-    EXPECT_EQ(r.sentences, (QStringList{"Real one.", "neg.", "huge."}));
-    ASSERT_EQ(r.metaEnds.size(), 3);
-    EXPECT_FALSE(r.metaEnds[1].has_value()) << "a negative end time counts as none";
-    EXPECT_EQ(asr->keptBytes(), 0) << "an absurd end time forgets everything, without overflow";
-    EXPECT_EQ(r.partials.first(), QString()) << "missing or mistyped fields: an empty partial";
-    asr->finish(1.0, r.completion());
-    ASSERT_TRUE(got(r, 1));
-    EXPECT_EQ(r.completions.front(), QStringLiteral("Real one. neg. huge."));
-    EXPECT_TRUE(r.errors.isEmpty());
-    EXPECT_EQ(asr->generation(), 1);
+    ASSERT_TRUE(c.log.waitFor(kStarted));
+    feed(*c.asr, pcm);
+    ASSERT_TRUE(waitUntil([&] { return c.r.sentences.size() == 3; }, "three sentences"));
+    EXPECT_EQ(c.r.sentences, (QStringList{"Real one.", "neg.", "huge."}));
+    ASSERT_EQ(c.r.metaEnds.size(), 3);
+    EXPECT_FALSE(c.r.metaEnds[1].has_value()) << "a negative end time counts as none";
+    EXPECT_EQ(c.asr->keptBytes(), 0) << "an absurd end time forgets everything, without overflow";
+    EXPECT_EQ(c.r.partials.first(), QString()) << "missing or mistyped fields: an empty partial";
+    ASSERT_TRUE(c.finish(1.0));
+    EXPECT_EQ(c.r.completions.front(), QStringLiteral("Real one. neg. huge."));
+    EXPECT_TRUE(c.r.errors.isEmpty());
+    EXPECT_EQ(c.asr->generation(), 1);
     const auto recs = s.records();
     ASSERT_EQ(recs.size(), 1u);
     EXPECT_TRUE(recs[0].audio == pcm.toStdString())
@@ -554,35 +534,31 @@ class PingProxy {
     int connections_ = 0;
 };
 
-TEST(AsrClient, KeepAlivePingsHoldAHealthyConnectionAndUnansweredOnesReplaceIt) {
-    for (const bool dead : {false, true}) {
-        SCOPED_TRACE(dead ? "pings swallowed" : "pings answered");
-        Service s(R"({"connections":[{"steps":[{"at_finish":true,"final":"still here."}]}]})");
-        PingProxy proxy(s.port());
-        proxy.swallowFirst = dead;
-        auto t = fastTiming();
-        t.keepAliveMs = 30;
-        t.pongMs = 1000;  // generous: a loaded machine may answer late
-        LogReader log;
-        auto asr = QwenASR::create({}, 400, t, proxy.request());
-        Recorder r;
-        r.attach(*asr);
-        asr->connect();
-        if (dead) {
-            ASSERT_TRUE(log.waitFor("ASR connection lost (no pong in 1s)"));
-            ASSERT_TRUE(log.waitFor(kStarted, 2));
-        }
-        // Pings go out and come back, round after round.
-        const int before = proxy.pings;
-        ASSERT_TRUE(waitUntil([&] { return proxy.pings >= before + 3; }, "three more pings"));
-        asr->send(pattern(640));
-        asr->finish(1.0, r.completion());
-        ASSERT_TRUE(got(r, 1));
-        EXPECT_EQ(r.completions.front(), QStringLiteral("still here."));
-        EXPECT_TRUE(r.errors.isEmpty());
-        EXPECT_EQ(asr->generation(), dead ? 2 : 1);
-        EXPECT_EQ(log.count("no pong"), dead ? 1 : 0);
-    }
+// Unanswered pings replace the connection; on the new one they go out and come back, round
+// after round, and hold it.
+TEST(AsrClient, UnansweredKeepAlivePingsReplaceTheConnection) {
+    Service s(R"({"connections":[{"steps":[{"at_finish":true,"final":"still here."}]}]})");
+    PingProxy proxy(s.port());
+    proxy.swallowFirst = true;
+    auto t = fastTiming();
+    t.keepAliveMs = 30;
+    t.pongMs = 1000;  // generous: a loaded machine may answer late
+    LogReader log;
+    auto asr = QwenASR::create({}, 400, t, proxy.request());
+    Recorder r;
+    r.attach(*asr);
+    asr->connect();
+    ASSERT_TRUE(log.waitFor("ASR connection lost (no pong in 1s)"));
+    ASSERT_TRUE(log.waitFor(kStarted, 2));
+    const int before = proxy.pings;
+    ASSERT_TRUE(waitUntil([&] { return proxy.pings >= before + 3; }, "three more pings"));
+    asr->send(pattern(640));
+    asr->finish(1.0, r.completion());
+    ASSERT_TRUE(got(r, 1));
+    EXPECT_EQ(r.completions.front(), QStringLiteral("still here."));
+    EXPECT_TRUE(r.errors.isEmpty());
+    EXPECT_EQ(asr->generation(), 2);
+    EXPECT_EQ(log.count("no pong"), 1);
 }
 
 // Short protocol timers, so waiting past all of them is quick.
@@ -698,26 +674,6 @@ TEST(AsrClient, DroppedClientGetsNoCallbacks) {
     EXPECT_EQ(r.calls, 0);
 }
 
-TEST(AsrClient, OddChunksAreJoinedIntoWholeSamples) {
-    Service s(R"({"connections":[{}]})");
-    LogReader log;
-    auto asr = client(s);
-    Recorder r;
-    r.attach(*asr);
-    asr->connect();
-    ASSERT_TRUE(log.waitFor(kStarted));
-    const QByteArray pcm = pattern(1284);
-    asr->send(pcm.left(641));
-    asr->send(pcm.mid(641, 639));
-    asr->send(pcm.mid(1280, 3));
-    asr->send(pcm.mid(1283, 1));
-    asr->finish(1.0, r.completion());
-    ASSERT_TRUE(got(r, 1));
-    EXPECT_TRUE(r.errors.isEmpty());
-    ASSERT_EQ(s.records().size(), 1u);
-    EXPECT_TRUE(s.records()[0].audio == pcm.toStdString());
-}
-
 TEST(AsrClient, KeptAudioIsCappedAt120SecondsDroppingWholeOldChunks) {
     auto asr = QwenASR::create({}, 400, fastTiming(),
                                [] { return QNetworkRequest(QUrl("ws://127.0.0.1:1/asr")); });
@@ -734,7 +690,6 @@ TEST(AsrClient, SentencesJoinWithoutSeparatorExceptBetweenSpacedWords) {
     const std::pair<QStringList, const char*> cases[] = {
         {{"你好。", "再见。"}, "你好。再见。"},
         {{"Hello world.", "How are you?"}, "Hello world. How are you?"},
-        {{"hello world", "how are you"}, "hello world how are you"},
         {{"我用", "Qwen", "写的"}, "我用Qwen写的"},
         {{"ends with space ", "next"}, "ends with space next"},
         {{"so", ", then"}, "so, then"},
@@ -742,9 +697,6 @@ TEST(AsrClient, SentencesJoinWithoutSeparatorExceptBetweenSpacedWords) {
     };
     for (const auto& [parts, joined] : cases)
         EXPECT_EQ(QwenASR::joinSentences(parts), QString::fromUtf8(joined));
-    const QString a = QwenASR::newTaskId(), b = QwenASR::newTaskId();
-    EXPECT_TRUE(isTaskId(a.toStdString()));
-    EXPECT_NE(a, b);
 }
 
 }  // namespace

@@ -15,7 +15,6 @@
 
 #include "CleanupEndpoints.h"
 #include "LlmClient.h"
-#include "ServerMain.h"
 #include "TestCert.h"
 #include "support/TestEnv.h"
 
@@ -227,8 +226,6 @@ TEST(CleanupServer, ModelUpstreamAnswersAndTheRulesCatchItsFailures) {
     // What the model was sent: its key, the style's instruction, the transcript fenced as data.
     const json sent = parseObject(model.lastBody());
     EXPECT_EQ(sent.value("model", ""), "tiny-model");
-    EXPECT_EQ(sent.value("temperature", -1), 0);
-    EXPECT_EQ(sent.value("stream", true), false);
     const json messages = sent.value("messages", json::array());
     ASSERT_EQ(messages.size(), 2u);
     EXPECT_EQ(messages[0].value("role", ""), "system");
@@ -289,9 +286,6 @@ TEST(CleanupServer, PromptInjectionStaysData) {
     model.reply = FakeModel::content(open + " hi " + close + " " + open);
     r = b.post("polish", R"({"text":"hi"})");
     EXPECT_EQ(field(r.body, "by"), "rules");
-    // The rules treat the same text as text.
-    EXPECT_EQ(vserver::cleanup::clean("what is the capital of france", vserver::cleanup::Style::ai),
-              "What is the capital of france?");
 }
 
 TEST(CleanupServer, SlowModelFallsBackInTimeAndNoWorkerHangs) {
@@ -342,35 +336,16 @@ TEST(CleanupServer, ModelOverHttpsIsVerified) {
     }
 }
 
-TEST(CleanupServer, ModelUpstreamSettingsAreChecked) {
-    EXPECT_TRUE(parseUrl("https://api.example.com/v1/chat/completions"));
+TEST(CleanupServer, ModelUpstreamAddressesAreChecked) {
     EXPECT_EQ(parseUrl("http://[::1]:8080/x")->host, "::1");
     EXPECT_EQ(parseUrl("https://h")->port, "443");
-    EXPECT_FALSE(parseUrl("ftp://h/x"));
-    EXPECT_FALSE(parseUrl("https://user@h/x"));
-    EXPECT_FALSE(parseUrl("https://h:99999/x"));
-    EXPECT_FALSE(parseUrl("https://h/x y"));
+    for (const char* bad : {"ftp://h/x", "https://user@h/x", "https://h:99999/x", "https://h/x y"})
+        EXPECT_FALSE(parseUrl(bad)) << bad;
     // A bad URL leaves the rules in charge.
     CleanupOptions o;
     o.llm = modelAt("not a url");
     Backend b(o);
     EXPECT_EQ(field(b.post("polish", R"({"text":"um hi"})").body, "by"), "rules");
-}
-
-TEST(CleanupServer, CommandLineFlags) {
-    auto a =
-        parseArgs({"velmora-server", "--data-dir", "/tmp/x", "--llm-url",
-                   "https://h/v1/chat/completions", "--llm-model", "m", "--llm-timeout", "2.5"});
-    EXPECT_TRUE(a.error.empty()) << a.error;
-    EXPECT_EQ(a.cleanup.dataDir, "/tmp/x");
-    ASSERT_TRUE(a.cleanup.llm);
-    EXPECT_EQ(a.cleanup.llm->timeoutMs, 2500);
-    EXPECT_FALSE(parseArgs({"velmora-server", "--llm-url", "https://h/x"}).error.empty());
-    EXPECT_FALSE(parseArgs({"velmora-server", "--llm-model", "m"}).error.empty());
-    EXPECT_FALSE(parseArgs({"velmora-server", "--llm-url", "https://h/x", "--llm-model", "m",
-                            "--llm-timeout", "0"})
-                     .error.empty());
-    EXPECT_FALSE(parseArgs({"velmora-server"}).cleanup.llm);
 }
 
 TEST(CleanupServer, ManyClientsAtOnce) {
@@ -413,21 +388,15 @@ TEST(CleanupServer, BadBodiesGetAClearRefusal) {
         {R"({"text":"\ud800"})", "body "},
         {R"({"text":"\udc00 x"})", "body "},
         {R"({"text":"\ud83d\u0041"})", "body "},
-        {R"({"text":"\x"})", "body "},
         {"{\"text\":\"a\tb\"}", "body "},
         {R"({"text":"hi"} x)", "body "},
         {R"({"text":"hi"/**/})", "body "},
         {R"({"text":"hi",})", "body "},
-        {R"({"text":01})", "body "},
         {R"({"text":"hi","n":1.})", "body "},
         {R"({"text":"hi","n":1e400})", "body "},
-        {"{", "body "},
-        {R"({"text":})", "body "},
         {R"({'text':'hi'})", "body "},
         {"", "body "},
-        {"not json", "body "},
         // Not an object, or fields missing, empty or of the wrong type.
-        {"\"hi\"", "body "},
         {"null", "body "},
         {"[1,2]", "body "},
         {R"({"style":"chat"})", "\"text\""},

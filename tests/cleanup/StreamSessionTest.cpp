@@ -108,35 +108,20 @@ TEST_F(Session, CleanupOffTypesSentencesAndClipsInPlace) {
     EXPECT_EQ(progress.last(), QString());
 }
 
-TEST_F(Session, CleanupAnswersOrFailsToRawText) {
-    struct Case {
-        const char* name;
-        ScriptedServer::Behaviour answer;
-        QString typed;
-        QString by;
-    };
-    const Case cases[] = {
-        {"cleaned", ScriptedServer::json(200, R"({"text":"Hello, world.","by":"rules"})"),
-         QStringLiteral("Hello, world."), QStringLiteral("rules")},
-        {"failed", ScriptedServer::json(500, R"({"error":"boom"})"), QStringLiteral("hello world"),
-         QStringLiteral("failed")},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        ScriptedServer server([&](int, const auto&) { return c.answer; });
-        qputenv("VQ_SERVER", server.url().toUtf8());
-        fake::keys().runs.clear();
-        ends = 0;
-        auto s = make(true);
-        s->addSentence(QStringLiteral("hello world"));
-        s->finishInput();
-        ASSERT_TRUE(ended());
-        EXPECT_EQ(typed(), c.typed);
-        EXPECT_EQ(s->typing, QStringLiteral("type"));
-        EXPECT_EQ(s->answeredBy, c.by);
-        EXPECT_TRUE(s->polishMs.has_value());
-        harness::drainEvents();
-    }
+// The cleanup's answer is what is typed (its failure is the raw text, from the client).
+TEST_F(Session, TheCleanedTextIsTyped) {
+    ScriptedServer server([](int, const auto&) {
+        return ScriptedServer::json(200, R"({"text":"Hello, world.","by":"rules"})");
+    });
+    qputenv("VQ_SERVER", server.url().toUtf8());
+    auto s = make(true);
+    s->addSentence(QStringLiteral("hello world"));
+    s->finishInput();
+    ASSERT_TRUE(ended());
+    EXPECT_EQ(typed(), QStringLiteral("Hello, world."));
+    EXPECT_EQ(s->typing, QStringLiteral("type"));
+    EXPECT_EQ(s->answeredBy, QStringLiteral("rules"));
+    EXPECT_TRUE(s->polishMs.has_value());
 }
 
 TEST_F(Session, TeardownDuringCleanupTypesNothing) {
@@ -157,59 +142,29 @@ TEST_F(Session, TeardownDuringCleanupTypesNothing) {
     EXPECT_TRUE(typed().isEmpty());
 }
 
-TEST_F(Session, FocusDecidesHowTheTextGoesIn) {
-    struct Case {
-        const char* name;
-        std::function<void()> setUp;
-        bool usePaste;
-        QString text;
-        QString outcome;  // "type", "paste", "kept" or the abort message
-    };
-    const Case cases[] = {
-        {"text box", [] {}, false, QStringLiteral("Plain words."), QStringLiteral("type")},
-        {"usePaste", [] {}, true, QStringLiteral("Plain words."), QStringLiteral("paste")},
-        {"not a text box",
-         [] {
-             fake::accessibility().focused[kTarget] =
-                 fake::FakeAccessibility::element(QStringLiteral("push button"));
-         },
-         false, QStringLiteral("Plain words."), StreamSession::cantTypeHere()},
-        {"can't tell", [] { fake::accessibility().focusError[kTarget] = 1; }, false,
-         QStringLiteral("Plain words."), QStringLiteral("kept")},
-        {"keys fail", [] { fake::keys().works = false; }, false, QStringLiteral("Plain words."),
-         StreamSession::cantTypeHere()},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        SetUp();
-        c.setUp();
-        ends = 0;
-        done.reset();
-        abortMessage.clear();
-        auto s = make(false, c.usePaste);
-        s->addSentence(c.text);
-        s->finishInput();
-        ASSERT_TRUE(ended());
-        fake::keys().works = true;
-        if (c.outcome == QLatin1String("type") || c.outcome == QLatin1String("paste") ||
-            c.outcome == QLatin1String("kept")) {
-            EXPECT_EQ(done, c.text);
-            EXPECT_EQ(s->written, c.text);
-            EXPECT_EQ(s->typing, c.outcome == QLatin1String("type") ? QStringLiteral("type")
-                                                                    : QStringLiteral("paste"));
-            EXPECT_EQ(s->unconfirmed, c.outcome == QLatin1String("kept"));
-            if (c.outcome == QLatin1String("kept")) {
-                EXPECT_EQ(fake::pasteboard().text(), c.text) << "left on the clipboard";
-                EXPECT_TRUE(log.has(QStringLiteral("pasting and leaving it on the clipboard")));
-            }
-        } else {
-            EXPECT_FALSE(done);
-            EXPECT_EQ(abortMessage, c.outcome);
-            EXPECT_EQ(abortText, c.text);
-            EXPECT_TRUE(s->aborted);
-        }
-        log.mark();
-    }
+// The other focus cases are the controller's endings.
+TEST_F(Session, PasteWhenAskedAndAbortWhenKeysFail) {
+    auto s = make(false, true);
+    s->addSentence(QStringLiteral("Plain words."));
+    s->finishInput();
+    ASSERT_TRUE(ended());
+    EXPECT_EQ(done, QStringLiteral("Plain words."));
+    EXPECT_EQ(s->written, QStringLiteral("Plain words."));
+    EXPECT_EQ(s->typing, QStringLiteral("paste"));
+    EXPECT_FALSE(s->unconfirmed);
+
+    ends = 0;
+    done.reset();
+    fake::keys().works = false;
+    s = make(false);
+    s->addSentence(QStringLiteral("Plain words."));
+    s->finishInput();
+    ASSERT_TRUE(ended());
+    fake::keys().works = true;
+    EXPECT_FALSE(done);
+    EXPECT_EQ(abortMessage, StreamSession::cantTypeHere());
+    EXPECT_EQ(abortText, QStringLiteral("Plain words."));
+    EXPECT_TRUE(s->aborted);
 }
 
 TEST_F(Session, TargetBroughtBackOnceForClips) {
@@ -237,17 +192,6 @@ TEST_F(Session, TargetBroughtBackOnceForClips) {
     ASSERT_TRUE(ended());
     EXPECT_EQ(abortMessage, StreamSession::switchedApps());
     EXPECT_EQ(abortText, QStringLiteral("\"a phrase\""));
-
-    // No clips: the text is not worth the trip; it waits on the clipboard instead.
-    SetUp();
-    ends = 0;
-    s = make(false);
-    s->addSentence(QStringLiteral("Just words."));
-    fake::workspace().frontmost = 1;
-    s->finishInput();
-    EXPECT_EQ(ends, 1);
-    EXPECT_EQ(abortMessage, StreamSession::switchedApps());
-    EXPECT_TRUE(fake::workspace().activated.isEmpty());
 
     // Nothing in front (the user clicked the desktop): the target comes back.
     SetUp();

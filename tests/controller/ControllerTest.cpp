@@ -25,6 +25,8 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 namespace fake = platform::fake;
@@ -40,7 +42,7 @@ class ScriptedAccount : public AccountStore {
   public:
     std::optional<QString> refusal;
     bool session = false;
-    QString accessState = QStringLiteral("enabled");
+    QString accessState = u"enabled"_s;
     int accessRefreshes = 0;
     std::optional<QString> cantDictate() override { return refusal; }
     bool hasSession() const override { return session; }
@@ -56,17 +58,15 @@ class Controller : public ::testing::Test {
   protected:
     void SetUp() override {
         auto d = Config::d();
-        d->setValue(QStringLiteral("polishEnabled"), false);
-        d->setValue(QStringLiteral("muteWhileListening"), false);
-        d->setValue(QStringLiteral("hotkey"), QStringLiteral("rightControl"));
-        d->setValue(QStringLiteral("toggleMode"), false);
+        d->setValue(u"polishEnabled"_s, false);
+        d->setValue(u"muteWhileListening"_s, false);
+        d->setValue(u"hotkey"_s, u"rightControl"_s);
+        d->setValue(u"toggleMode"_s, false);
         AccountStore::install(&account);
 
-        fake::workspace().putInFront(kEditorPid, QStringLiteral("org.example.editor"),
-                                     QStringLiteral("Editor"));
+        fake::workspace().putInFront(kEditorPid, u"org.example.editor"_s, u"Editor"_s);
         fake::accessibility().focused.clear();
-        fake::accessibility().focused[kEditorPid] =
-            fake::FakeAccessibility::element(QStringLiteral("text"));
+        fake::accessibility().focused[kEditorPid] = fake::FakeAccessibility::element(u"text"_s);
         fake::permissions().accessibility = true;
         fake::permissions().microphone = true;
         fake::keys().runs.clear();
@@ -161,7 +161,7 @@ TEST_F(Controller, HeldKeyTypesTheFinalTextIntoTheTarget) {
     });
     EXPECT_TRUE(sawPartial);
     ASSERT_TRUE(idle());
-    EXPECT_EQ(fake::keys().runs.join(QString()), QStringLiteral("Hello there. How are you?"))
+    EXPECT_EQ(fake::keys().runs.join(QString()), u"Hello there. How are you?"_s)
         << log.text().toStdString();
     // The recogniser got the audio the microphone gave while the key was held.
     ASSERT_EQ(service.records().size(), 1u);
@@ -176,7 +176,7 @@ TEST_F(Controller, SilenceSaysNothingWasHeardAndTypesNothing) {
     hold();
     ASSERT_TRUE(idle());
     EXPECT_EQ(pill().mode, HUDMode::info);
-    EXPECT_EQ(pill().message, QStringLiteral("Didn't hear anything"));
+    EXPECT_EQ(pill().message, u"Didn't hear anything"_s);
     EXPECT_TRUE(fake::keys().runs.isEmpty());
     expectTornDown();
 }
@@ -184,7 +184,7 @@ TEST_F(Controller, SilenceSaysNothingWasHeardAndTypesNothing) {
 TEST_F(Controller, RefusedStartShowsTheReasonAndStaysIdle) {
     asrtest::Service service(R"({"connections":[{"steps":[]}]})");
     AppDelegate& d = launch(service);
-    account.refusal = QStringLiteral("That's today's limit, back tomorrow");
+    account.refusal = u"That's today's limit, back tomorrow"_s;
     account.session = true;
     fake::keyMonitor().press(Key::rightControl);  // refused at once: nothing to wait for
     fake::keyMonitor().release(Key::rightControl);
@@ -193,7 +193,7 @@ TEST_F(Controller, RefusedStartShowsTheReasonAndStaysIdle) {
     EXPECT_EQ(pill().mode, HUDMode::error);
     EXPECT_EQ(pill().message, account.refusal);
     EXPECT_EQ(account.accessRefreshes, 1);
-    EXPECT_TRUE(log.has(QStringLiteral("Not listening: That's today's limit, back tomorrow")));
+    EXPECT_TRUE(log.has(u"Not listening: That's today's limit, back tomorrow"_s));
 
     // Signed out: the main window is asked for instead of a refresh.
     account.session = false;
@@ -211,7 +211,7 @@ TEST_F(Controller, RefusalWhileListeningCancelsAndExplains) {
                                  });
         AppDelegate& d = launch(service);
         account.session = false;
-        account.accessState = QStringLiteral("disabled");
+        account.accessState = u"disabled"_s;
         fake::keyMonitor().press(Key::rightControl);
         ASSERT_TRUE(waitUntil([&] { return d.state == State::idle; }, "the refusal"));
         EXPECT_EQ(d.state, State::idle);
@@ -220,7 +220,7 @@ TEST_F(Controller, RefusalWhileListeningCancelsAndExplains) {
                                : code == 403 ? "This account is turned off"
                                              : "That's today's limit, back tomorrow";
         EXPECT_EQ(pill().message, QString::fromUtf8(expected));
-        EXPECT_TRUE(log.has(QStringLiteral("Cancel (server said %1)").arg(code)));
+        EXPECT_TRUE(log.has(u"Cancel (server said %1)"_s.arg(code)));
         fake::keyMonitor().release(Key::rightControl);
         EXPECT_TRUE(fake::keys().runs.isEmpty());
         expectTornDown();
@@ -240,10 +240,10 @@ TEST_F(Controller, LostConnectionWhileListeningGoesOnToTheEnd) {
     ASSERT_TRUE(waitUntil([&] { return d.dictation && d.dictation->asrFailed; },
                           "the recogniser's failure"));
     EXPECT_EQ(d.state, State::listening);
-    EXPECT_EQ(pill().message, QStringLiteral("Lost the connection, please try again"));
+    EXPECT_EQ(pill().message, u"Lost the connection, please try again"_s);
     fake::keyMonitor().release(Key::rightControl);
     ASSERT_TRUE(idle());
-    EXPECT_EQ(pill().message, QStringLiteral("Lost the connection, please try again"));
+    EXPECT_EQ(pill().message, u"Lost the connection, please try again"_s);
     expectTornDown();
 }
 
@@ -261,7 +261,7 @@ TEST_F(Controller, EscCancelsOnlyWhileListening) {
     fake::keyMonitor().release(Key::escape);
     EXPECT_EQ(d.state, State::idle);
     EXPECT_TRUE(fake::keyMonitor().frontAppEscapes.isEmpty());
-    EXPECT_TRUE(log.has(QStringLiteral("Cancel (esc) written=[]")));
+    EXPECT_TRUE(log.has(u"Cancel (esc) written=[]"_s));
     fake::keyMonitor().release(Key::rightControl);
     EXPECT_EQ(d.state, State::idle);
     expectTornDown();
@@ -277,14 +277,14 @@ TEST_F(Controller, EscCancelsOnlyWhileListening) {
     fake::keyMonitor().press(Key::rightControl);
     fake::keyMonitor().release(Key::rightControl);
     ASSERT_TRUE(idle());
-    EXPECT_EQ(fake::keys().runs.join(QString()), QStringLiteral("Kept."));
+    EXPECT_EQ(fake::keys().runs.join(QString()), u"Kept."_s);
     EXPECT_EQ(made.size(), 2u);
-    d.cancel(QStringLiteral("esc"));  // idle: nothing
+    d.cancel(u"esc"_s);  // idle: nothing
     expectTornDown();
 }
 
 TEST_F(Controller, ToggleTapsStartStopAndWaitForTheEnd) {
-    Config::d()->setValue(QStringLiteral("toggleMode"), true);
+    Config::d()->setValue(u"toggleMode"_s, true);
     asrtest::Service service(
         R"({"connections":[{"finish_delay_ms":500,"steps":[{"at_finish":true,"final":"Tapped."}]}]})");
     AppDelegate& d = launch(service);
@@ -301,9 +301,9 @@ TEST_F(Controller, ToggleTapsStartStopAndWaitForTheEnd) {
     ASSERT_EQ(d.state, State::finishing);
     tap();
     EXPECT_EQ(d.state, State::finishing);
-    EXPECT_TRUE(log.has(QStringLiteral("Tap ignored: still finishing, ")));
+    EXPECT_TRUE(log.has(u"Tap ignored: still finishing, "_s));
     ASSERT_TRUE(idle());
-    EXPECT_EQ(fake::keys().runs.join(QString()), QStringLiteral("Tapped."));
+    EXPECT_EQ(fake::keys().runs.join(QString()), u"Tapped."_s);
     expectTornDown();
 }
 
@@ -320,7 +320,7 @@ TEST_F(Controller, ChordCancelsAndStaleReportsAreIgnored) {
     fake::keyMonitor().release(Key::other);
     fake::keyMonitor().release(Key::rightControl);
     EXPECT_EQ(d.state, State::idle);
-    EXPECT_TRUE(log.has(QStringLiteral("Cancel (tap/chord)")));
+    EXPECT_TRUE(log.has(u"Cancel (tap/chord)"_s));
     EXPECT_TRUE(firstSession->aborted);
 
     // The old client's late reports go nowhere, even during the next dictation.
@@ -329,13 +329,13 @@ TEST_F(Controller, ChordCancelsAndStaleReportsAreIgnored) {
     ASSERT_TRUE(firstSession->onDone);
     hold([&] {
         if (!d.dictation || d.dictation->session->rawSentences.isEmpty()) return false;
-        first->onSentence(QStringLiteral("stale"));
-        firstSession->onDone(QStringLiteral("stale"));
+        first->onSentence(u"stale"_s);
+        firstSession->onDone(u"stale"_s);
         return true;
     });
     ASSERT_TRUE(idle());
-    EXPECT_EQ(fake::keys().runs.join(QString()), QStringLiteral("Old words. New words."));
-    EXPECT_FALSE(log.has(QStringLiteral("Sentence [stale]")));
+    EXPECT_EQ(fake::keys().runs.join(QString()), u"Old words. New words."_s);
+    EXPECT_FALSE(log.has(u"Sentence [stale]"_s));
     first->onSentence = nullptr;
     firstSession->onDone = nullptr;
     first.reset();
@@ -350,7 +350,7 @@ TEST_F(Controller, DeadMicrophoneCancelsWithItsMessage) {
     ASSERT_TRUE(waitUntil([&] { return d.state == State::idle && pill().mode == HUDMode::error; },
                           "the microphone's error"));
     EXPECT_EQ(pill().message, QString::fromUtf8(AudioCapture::kCantReach));
-    EXPECT_TRUE(log.has(QStringLiteral("Cancel (mic)")));
+    EXPECT_TRUE(log.has(u"Cancel (mic)"_s));
     fake::keyMonitor().release(Key::rightControl);
     EXPECT_EQ(d.state, State::idle);
     expectTornDown();
@@ -362,8 +362,8 @@ TEST_F(Controller, LaunchWarnsAboutTheMicrophoneThenAccessibility) {
     fake::permissions().accessibility = false;
     launch(service);
     // The microphone's answer comes from another thread, after the accessibility step.
-    ASSERT_TRUE(waitUntil([&] { return log.has(QStringLiteral("Mic permission: false")); },
-                          "the microphone's answer"));
+    ASSERT_TRUE(
+        waitUntil([&] { return log.has(u"Mic permission: false"_s); }, "the microphone's answer"));
     EXPECT_EQ(pill().mode, HUDMode::error);
     EXPECT_EQ(pill().message, HUDCopy::accessibilityWarning());
 }
@@ -375,51 +375,34 @@ quint16 closedPort() {
     return probe.serverPort();
 }
 
+// Delivered, the pill just goes; otherwise the text waits on the clipboard and the pill says
+// why for four seconds.
 TEST_F(Controller, EachEndingTellsTheUserWhereTheTextIs) {
+    const QString text = u"Take this."_s;
+    const auto other = [] {
+        platform::RunningApp app;
+        app.pid = 4200;
+        app.name = u"Other"_s;
+        fake::workspace().apps.append(app);
+        fake::workspace().frontmost = 1;
+    };
+    const auto noAccessibility = [] { fake::permissions().accessibility = false; };
+    const auto button = [] {
+        fake::accessibility().focused[kEditorPid] =
+            fake::FakeAccessibility::element(u"push button"_s);
+    };
+    const auto focusUnreadable = [] { fake::accessibility().focusError[kEditorPid] = 1; };
     struct Case {
         const char* name;
         std::function<void()> setUp;
         HUDMode mode;
-        QString message;  // empty: the pill hides at once
-        double hideAfter;
-        QString clipboard;  // empty: the clipboard is untouched
-        QString typed;
-    };
-    const QString text = QStringLiteral("Take this.");
-    const auto other = [] {
-        platform::RunningApp app;
-        app.pid = 4200;
-        app.name = QStringLiteral("Other");
-        fake::workspace().apps.append(app);
-        fake::workspace().frontmost = 1;
-    };
-    const Case cases[] = {
-        {"delivered", [] {}, HUDMode::thinking, {}, 0, {}, text},
-        {"no accessibility",
-         [] { fake::permissions().accessibility = false; },
-         HUDMode::error,
-         HUDCopy::cantTypeHere(),
-         4,
-         text,
-         {}},
-        {"switched apps", other, HUDMode::error, HUDCopy::switchedApps(), 4, text, {}},
-        {"not a text box",
-         [] {
-             fake::accessibility().focused[kEditorPid] =
-                 fake::FakeAccessibility::element(QStringLiteral("push button"));
-         },
-         HUDMode::error,
-         HUDCopy::cantTypeHere(),
-         4,
-         text,
-         {}},
-        {"pasted blind",
-         [] { fake::accessibility().focusError[kEditorPid] = 1; },
-         HUDMode::info,
-         HUDCopy::maybeNotDelivered(),
-         4,
-         text,
-         {}},
+        QString message;  // empty: delivered, the pill hides at once
+    } cases[] = {
+        {"delivered", [] {}, HUDMode::thinking, ""},
+        {"no accessibility", noAccessibility, HUDMode::error, HUDCopy::cantTypeHere()},
+        {"switched apps", other, HUDMode::error, HUDCopy::switchedApps()},
+        {"not a text box", button, HUDMode::error, HUDCopy::cantTypeHere()},
+        {"pasted blind", focusUnreadable, HUDMode::info, HUDCopy::maybeNotDelivered()},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -433,17 +416,16 @@ TEST_F(Controller, EachEndingTellsTheUserWhereTheTextIs) {
             return true;
         });
         ASSERT_TRUE(idle());
-        EXPECT_EQ(fake::keys().runs.join(QString()), c.typed);
-        if (c.message.isEmpty()) {
+        const bool delivered = c.message.isEmpty();
+        EXPECT_EQ(fake::keys().runs.join(QString()), delivered ? text : QString());
+        if (delivered) {
             EXPECT_FALSE(pill().message);
         } else {
             EXPECT_EQ(pill().mode, c.mode);
             EXPECT_EQ(pill().message, c.message);
+            EXPECT_EQ(fake::pasteboard().text(), text);
         }
-        EXPECT_EQ(delegate->hud->lastHideAfter(), c.hideAfter);
-        if (!c.clipboard.isEmpty()) {
-            EXPECT_EQ(fake::pasteboard().text(), c.clipboard);
-        }
+        EXPECT_EQ(delegate->hud->lastHideAfter(), delivered ? 0 : 4);
         expectTornDown();
         delegate.reset();
         made.clear();
@@ -454,7 +436,7 @@ TEST_F(Controller, EachEndingTellsTheUserWhereTheTextIs) {
 TEST_F(Controller, UnreachableRecogniserStopsListeningAndSaysWhy) {
     asrtest::Service service(R"({"connections":[{"steps":[]}]})");
     AppDelegate& d = launch(service);
-    const QUrl dead(QStringLiteral("ws://127.0.0.1:%1/asr").arg(closedPort()));
+    const QUrl dead(u"ws://127.0.0.1:%1/asr"_s.arg(closedPort()));
     d.makeRecogniser = [this, dead] {
         auto c = QwenASR::create({}, 800, asrtest::fastTiming(),
                                  [dead] { return QNetworkRequest(dead); });
@@ -465,31 +447,30 @@ TEST_F(Controller, UnreachableRecogniserStopsListeningAndSaysWhy) {
     ASSERT_TRUE(waitUntil([&] { return d.state == State::idle; }, "listening stopped"));
     EXPECT_EQ(pill().message, HUDCopy::cantReachServer());
     EXPECT_EQ(delegate->hud->lastHideAfter(), 4);
-    EXPECT_TRUE(log.has(QStringLiteral("Connection refused"))) << log.text().toStdString();
-    EXPECT_FALSE(log.has(QStringLiteral("closed by the service")));
-    EXPECT_TRUE(log.has(QStringLiteral("Cancel (recogniser unreachable)")));
+    EXPECT_TRUE(log.has(u"Connection refused"_s)) << log.text().toStdString();
+    EXPECT_FALSE(log.has(u"closed by the service"_s));
+    EXPECT_TRUE(log.has(u"Cancel (recogniser unreachable)"_s));
     fake::keyMonitor().release(Key::rightControl);
     EXPECT_EQ(d.state, State::idle);
     expectTornDown();
 }
 
 TEST_F(Controller, LaunchWarnsWhenTheServerDoesNotAnswer) {
-    qputenv("VQ_SERVER", QStringLiteral("http://127.0.0.1:%1").arg(closedPort()).toUtf8());
+    qputenv("VQ_SERVER", u"http://127.0.0.1:%1"_s.arg(closedPort()).toUtf8());
     asrtest::Service service(R"({"connections":[{"steps":[]}]})");
     AppDelegate& d = launch(service);
     ASSERT_TRUE(waitUntil([&] { return d.backendUnreachable; }, "the launch's check"));
-    EXPECT_TRUE(log.has(QStringLiteral("Backend: no answer from 127.0.0.1:")));
-    EXPECT_TRUE(log.has(QStringLiteral("Connection refused")));
+    EXPECT_TRUE(log.has(u"Backend: no answer from 127.0.0.1:"_s));
+    EXPECT_TRUE(log.has(u"Connection refused"_s));
     EXPECT_EQ(pill().mode, HUDMode::error);
     EXPECT_EQ(pill().message, HUDCopy::cantReachServer());
 
     // A server that answers at all is there.
     delegate.reset();
     log.mark();
-    qputenv("VQ_SERVER", QStringLiteral("http://127.0.0.1:%1").arg(service.port()).toUtf8());
+    qputenv("VQ_SERVER", u"http://127.0.0.1:%1"_s.arg(service.port()).toUtf8());
     launch(service);
-    ASSERT_TRUE(waitUntil([&] { return log.has(QStringLiteral("Backend: 127.0.0.1:")); },
-                          "the launch's check"));
+    ASSERT_TRUE(waitUntil([&] { return log.has(u"Backend: 127.0.0.1:"_s); }, "the launch's check"));
     EXPECT_FALSE(delegate->backendUnreachable);
     qunsetenv("VQ_SERVER");
 }
@@ -503,12 +484,12 @@ TEST_F(Controller, NameFixedAfterADictationIsLearnedAndUndoBlocksIt) {
     options.dataDir = data.path().toStdString();
     vserver::registerCleanup(backend.server(), options);
     backend.start();
-    qputenv("VQ_SERVER", QStringLiteral("http://127.0.0.1:%1").arg(backend.port()).toUtf8());
+    qputenv("VQ_SERVER", u"http://127.0.0.1:%1"_s.arg(backend.port()).toUtf8());
     qputenv("VQ_SERVER_TOKEN", "test-token");
-    Config::d()->setValue(QStringLiteral("learnHotwords"), true);
+    Config::d()->setValue(u"learnHotwords"_s, true);
     auto now = HotwordLearner::Clock::now();
     HotwordLearner::setTimings({0.02, [&] { return now; }});
-    const QString said = QStringLiteral("Call jason now.");
+    const QString said = u"Call jason now."_s;
     auto field = fake::accessibility().focused[kEditorPid];
     field->value = said;  // what the editor will hold once the text is typed
     field->selection = {said.size(), 0};
@@ -521,26 +502,26 @@ TEST_F(Controller, NameFixedAfterADictationIsLearnedAndUndoBlocksIt) {
     ASSERT_EQ(fake::keys().runs.join(QString()), said);
     ASSERT_TRUE(waitUntil([] { return HotwordLearner::watching(); }, "the learner's watch"))
         << log.text().toStdString();
-    field->value = QStringLiteral("Call Jayson now.");
+    field->value = u"Call Jayson now."_s;
     field->selection = {11, 0};
     const int polls = HotwordLearner::polls();
     ASSERT_TRUE(waitUntil([&] { return HotwordLearner::polls() > polls; }, "a poll"));
     now += std::chrono::seconds(16);
-    ASSERT_TRUE(log.waitFor(QStringLiteral("→ added [\"Jayson\"]"))) << log.text().toStdString();
+    ASSERT_TRUE(log.waitFor(u"→ added [\"Jayson\"]"_s)) << log.text().toStdString();
 
     auto* notice = d.hud->panel()->findChild<LearnedNoticeView*>();
     ASSERT_TRUE(notice);
-    ASSERT_TRUE(waitUntil([&] { return notice->words() == QStringList{QStringLiteral("Jayson")}; },
+    ASSERT_TRUE(waitUntil([&] { return notice->words() == QStringList{u"Jayson"_s}; },
                           "the learned notice"));
-    EXPECT_EQ(Config::stringList(QStringLiteral("newHotwords")), QStringList{"Jayson"});
+    EXPECT_EQ(Config::stringList(u"newHotwords"_s), QStringList{"Jayson"});
     notice->undoButton()->click();
-    ASSERT_TRUE(log.waitFor(
-        QStringLiteral("Dictionary: undid [\"Jayson\"] from the notice, won't learn them again")));
-    EXPECT_FALSE(Config::stringList(QStringLiteral("learnedHotwords")).contains("Jayson"));
-    EXPECT_TRUE(Config::stringList(QStringLiteral("rejectedHotwords")).contains("Jayson"));
+    ASSERT_TRUE(
+        log.waitFor(u"Dictionary: undid [\"Jayson\"] from the notice, won't learn them again"_s));
+    EXPECT_FALSE(Config::stringList(u"learnedHotwords"_s).contains("Jayson"));
+    EXPECT_TRUE(Config::stringList(u"rejectedHotwords"_s).contains("Jayson"));
     HotwordLearner::turnedOff();
     HotwordLearner::setTimings({});
-    Config::d()->remove(QStringLiteral("learnHotwords"));
+    Config::d()->remove(u"learnHotwords"_s);
     qunsetenv("VQ_SERVER");
     qunsetenv("VQ_SERVER_TOKEN");
 }

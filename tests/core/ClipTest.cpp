@@ -8,6 +8,8 @@
 #include "platform/fake/FakeDelivery.h"
 #include "platform/fake/FakePlatform.h"
 
+using namespace Qt::StringLiterals;
+
 QT_BEGIN_NAMESPACE
 inline void PrintTo(const QString& s, std::ostream* os) {
     *os << '"' << s.toStdString() << '"';
@@ -51,15 +53,15 @@ TEST(Clip, KindsTokensAndLabels) {
         EXPECT_EQ(clip.token(), c.token);
         EXPECT_EQ(clip.label(), c.label);
     }
-    EXPECT_EQ(Clip(QStringLiteral(" x \n"), 12).token(), QStringLiteral("⟦短语12⟧"));
-    EXPECT_EQ(Clip(QStringLiteral(" x \n"), 1).text, QStringLiteral("x"));
+    EXPECT_EQ(Clip(u" x \n"_s, 12).token(), u"⟦短语12⟧"_s);
+    EXPECT_EQ(Clip(u" x \n"_s, 1).text, u"x"_s);
 }
 
 TEST(Clip, Content) {
-    const Clip link(QStringLiteral("https://example.com/x"), 1);
-    EXPECT_EQ(link.content(false, true), QStringLiteral("https://example.com/x"));
-    EXPECT_EQ(link.content(true, false), QStringLiteral("(https://example.com/x)"));
-    EXPECT_EQ(link.content(true, true), QStringLiteral("（https://example.com/x）"));
+    const Clip link(u"https://example.com/x"_s, 1);
+    EXPECT_EQ(link.content(false, true), u"https://example.com/x"_s);
+    EXPECT_EQ(link.content(true, false), u"(https://example.com/x)"_s);
+    EXPECT_EQ(link.content(true, true), u"（https://example.com/x）"_s);
     struct Case {
         const char* text;
         const char* western;
@@ -149,136 +151,57 @@ TEST(Clip, NamesIt) {
 TEST(Clip, FillPlacesBlocksAndAsides) {
     struct Case {
         const char* name;
-        QString cleaned;
-        QString raw;  // empty: the cleanup was off
-        QStringList clips;
+        const char* cleaned;
+        const char* raw;    // empty: the cleanup was off
+        const char* clips;  // the clips' texts, split at "|"
         bool blankLines;
-        QString expected;
-    };
-    const QString link = "https://example.com/x";
-    const Case cases[] = {
-        {"phrase mid-sentence",
-         "Look at this.⟦短语1⟧ And more.",
-         {},
-         {"hello world"},
-         false,
+        const char* expected;
+    } cases[] = {
+        {"phrase mid-sentence", "Look at this.⟦短语1⟧ And more.", "", "hello world", false,
          "Look at this.\n\"hello world\"\nAnd more."},
-        {"link at the very end",
-         "See the docs.⟦链接1⟧",
-         {},
-         {"https://www.example.com/a"},
-         false,
+        {"link at the very end", "See the docs.⟦链接1⟧", "", "https://www.example.com/a", false,
          "See the docs.\nhttps://www.example.com/a"},
-        {"clip at the very start",
-         "⟦短语1⟧Then we go.",
-         {},
-         {"first"},
-         false,
+        {"clip at the very start", "⟦短语1⟧Then we go.", "", "first", false,
          "\"first\"\nThen we go."},
-        {"adjacent clips keep their order",
-         "Compare these.⟦短语1⟧⟦短语2⟧ Then decide.",
-         {},
-         {"alpha", "beta"},
-         false,
-         "Compare these.\n\"alpha\"\n\"beta\"\nThen decide."},
-        {"two sentences, two clips",
-         "One.⟦短语1⟧ Two.⟦短语2⟧",
-         {},
-         {"a1", "b2"},
-         false,
-         "One.\n\"a1\"\nTwo.\n\"b2\""},
-        {"a paragraph with blank lines",
-         "Intro.⟦段落1⟧ Outro.",
-         {},
-         {"line one\nline two"},
-         true,
+        {"adjacent clips keep their order", "Compare these.⟦短语1⟧⟦短语2⟧ Then decide.", "",
+         "alpha|beta", false, "Compare these.\n\"alpha\"\n\"beta\"\nThen decide."},
+        {"a paragraph with blank lines", "Intro.⟦段落1⟧ Outro.", "", "line one\nline two", true,
          "Intro.\n\n\"line one\nline two\"\n\nOutro."},
-        {"blank lines only for clips with line breaks",
-         "Intro.⟦短语1⟧ Outro.",
-         {},
-         {"one line"},
-         true,
-         "Intro.\n\"one line\"\nOutro."},
-        {"a dropped token goes at the end",
-         "Hello there.",
-         "Hello there.⟦短语1⟧",
-         {"kept"},
-         false,
+        {"blank lines only for clips with line breaks", "Intro.⟦短语1⟧ Outro.", "", "one line",
+         true, "Intro.\n\"one line\"\nOutro."},
+        {"a dropped token goes at the end", "Hello there.", "Hello there.⟦短语1⟧", "kept", false,
          "Hello there.\n\"kept\""},
-        {"an aside the cleanup attached to a word",
-         "I met Bob ⟦短语1⟧ today.",
-         "I met Bob today.⟦短语1⟧",
-         {"Robert Smith"},
-         false,
-         "I met Bob \"Robert Smith\" today."},
-        {"an inline link",
-         "Open it ⟦链接1⟧ and read it.",
-         "Open it and read.⟦链接1⟧",
-         {link},
-         false,
-         "Open it (https://example.com/x) and read it."},
-        {"a named link stays a block",
-         "Open this link ⟦链接1⟧ now.",
-         "Open it now.⟦链接1⟧",
-         {link},
-         false,
-         "Open this link now.\nhttps://example.com/x"},
-        {"a block mate keeps its neighbour a block",
-         "Bob ⟦短语1⟧ wrote ⟦段落2⟧ this.",
-         "Bob wrote this.⟦短语1⟧⟦段落2⟧",
-         {"R. S.", "para\ngraph"},
-         false,
+        {"an aside the cleanup attached to a word", "I met Bob ⟦短语1⟧ today.",
+         "I met Bob today.⟦短语1⟧", "Robert Smith", false, "I met Bob \"Robert Smith\" today."},
+        {"an inline link", "Open it ⟦链接1⟧ and read it.", "Open it and read.⟦链接1⟧",
+         "https://example.com/x", false, "Open it (https://example.com/x) and read it."},
+        {"a named link stays a block", "Open this link ⟦链接1⟧ now.", "Open it now.⟦链接1⟧",
+         "https://example.com/x", false, "Open this link now.\nhttps://example.com/x"},
+        {"a block mate keeps its neighbour a block", "Bob ⟦短语1⟧ wrote ⟦段落2⟧ this.",
+         "Bob wrote this.⟦短语1⟧⟦段落2⟧", "R. S.|para\ngraph", false,
          "Bob wrote this.\n\"R. S.\"\n\"para\ngraph\""},
         // Chinese.
-        {"Chinese phrase block",
-         "我们看一下。⟦短语1⟧然后继续。",
-         {},
-         {"你好世界"},
-         false,
+        {"Chinese phrase block", "我们看一下。⟦短语1⟧然后继续。", "", "你好世界", false,
          "我们看一下。\n“你好世界”\n然后继续。"},
-        {"Chinese sentence, Western clip",
-         "我们看一下。⟦短语1⟧然后继续。",
-         {},
-         {"hello"},
-         false,
+        {"Chinese sentence, Western clip", "我们看一下。⟦短语1⟧然后继续。", "", "hello", false,
          "我们看一下。\n\"hello\"\n然后继续。"},
-        {"这个链接 names the link",
-         "请看这个链接⟦链接1⟧。",
-         "请看这个链接。⟦链接1⟧",
-         {link},
-         false,
-         "请看这个链接。\nhttps://example.com/x"},
-        {"Chinese aside against its neighbours",
-         "我喜欢读⟦短语1⟧很久了。",
-         "我喜欢读书很久了。⟦短语1⟧",
-         {"三体"},
-         false,
-         "我喜欢读“三体”很久了。"},
-        {"Chinese inline link",
-         "打开网站⟦链接1⟧看看。",
-         "打开看看。⟦链接1⟧",
-         {link},
-         false,
-         "打开网站（https://example.com/x）看看。"},
-        {"Chinese adjacent clips",
-         "对比一下。⟦短语1⟧⟦短语2⟧好吗？",
-         {},
-         {"甲", "乙"},
-         false,
-         "对比一下。\n“甲”\n“乙”\n好吗？"},
-        {"a mixed pair keeps its space",
-         "用Python ⟦段落1⟧写。",
-         {},
-         {"x\ny"},
-         false,
+        {"这个链接 names the link", "请看这个链接⟦链接1⟧。", "请看这个链接。⟦链接1⟧",
+         "https://example.com/x", false, "请看这个链接。\nhttps://example.com/x"},
+        {"Chinese aside against its neighbours", "我喜欢读⟦短语1⟧很久了。",
+         "我喜欢读书很久了。⟦短语1⟧", "三体", false, "我喜欢读“三体”很久了。"},
+        {"Chinese inline link", "打开网站⟦链接1⟧看看。", "打开看看。⟦链接1⟧",
+         "https://example.com/x", false, "打开网站（https://example.com/x）看看。"},
+        {"a mixed pair keeps its space", "用Python ⟦段落1⟧写。", "", "x\ny", false,
          "用Python 写。\n\"x\ny\""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         QList<Clip> clips;
-        for (const QString& t : c.clips) clips.append(Clip(t, int(clips.size()) + 1));
-        const QString raw = c.raw.isEmpty() ? c.cleaned : c.raw;
-        EXPECT_EQ(Clip::fill(c.cleaned, raw, clips, c.blankLines), c.expected);
+        for (const QString& t : QString::fromUtf8(c.clips).split(u'|'))
+            clips.append(Clip(t, int(clips.size()) + 1));
+        const QString cleaned = QString::fromUtf8(c.cleaned);
+        const QString raw = *c.raw ? QString::fromUtf8(c.raw) : cleaned;
+        EXPECT_EQ(Clip::fill(cleaned, raw, clips, c.blankLines), QString::fromUtf8(c.expected));
     }
 }
 
@@ -286,8 +209,7 @@ TEST(Clip, FillPlacesBlocksAndAsides) {
 TEST(ClipboardWatch, ReportsOnlyTheUsersOwnNewCopies) {
     auto& board = fake::pasteboard();
     auto text = [](const char* t) {
-        return platform::PasteboardFormat{QStringLiteral("text/plain;charset=utf-8"),
-                                          QByteArray(t)};
+        return platform::PasteboardFormat{u"text/plain;charset=utf-8"_s, QByteArray(t)};
     };
     board.copyFromOtherApp({text("before the start")});
     QStringList copies;
@@ -303,35 +225,30 @@ TEST(ClipboardWatch, ReportsOnlyTheUsersOwnNewCopies) {
         QStringList reported;
     };
     const Step steps[] = {
-        {"a copy",
-         [&] { board.copyFromOtherApp({text("  first copy \n")}); },
-         {QStringLiteral("first copy")}},
+        {"a copy", [&] { board.copyFromOtherApp({text("  first copy \n")}); }, {u"first copy"_s}},
         {"unchanged", [] {}, {}},
-        {"our own paste", [&] { board.writeText(QStringLiteral("typed by us")); }, {}},
+        {"our own paste", [&] { board.writeText(u"typed by us"_s); }, {}},
         {"white space only", [&] { board.copyFromOtherApp({text(" \n\t")}); }, {}},
         {"no text at all",
          [&] {
-             board.copyFromOtherApp({{QStringLiteral("image/png"), QByteArray("png")}});
+             board.copyFromOtherApp({{u"image/png"_s, QByteArray("png")}});
          },
          {}},
         {"marked concealed",
          [&] {
-             board.copyFromOtherApp(
-                 {text("hunter2"), {QStringLiteral("org.nspasteboard.ConcealedType"), {}}});
+             board.copyFromOtherApp({text("hunter2"), {u"org.nspasteboard.ConcealedType"_s, {}}});
          },
          {}},
         {"KDE secret hint",
          [&] {
-             board.copyFromOtherApp(
-                 {text("s3cret"), {QStringLiteral("x-kde-passwordManagerHint"), "secret"}});
+             board.copyFromOtherApp({text("s3cret"), {u"x-kde-passwordManagerHint"_s, "secret"}});
          },
          {}},
         {"KDE hint that is no secret",
          [&] {
-             board.copyFromOtherApp(
-                 {text("public"), {QStringLiteral("x-kde-passwordManagerHint"), "none"}});
+             board.copyFromOtherApp({text("public"), {u"x-kde-passwordManagerHint"_s, "none"}});
          },
-         {QStringLiteral("public")}},
+         {u"public"_s}},
     };
     for (const Step& s : steps) {
         SCOPED_TRACE(s.name);

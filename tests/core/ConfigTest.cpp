@@ -5,6 +5,8 @@
 #include "core/Config.h"
 #include "support/TestEnv.h"
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 // Every test starts with empty defaults and a private env file.
@@ -17,7 +19,7 @@ class ConfigTest : public ::testing::Test {
             qunsetenv(v);
     }
     Config withEnvFile(const QByteArray& text) {
-        const QString path = dir.path() + QStringLiteral("/velmora.env");
+        const QString path = dir.path() + u"/velmora.env"_s;
         testenv::writeFile(path, text);
         return Config(path);
     }
@@ -39,36 +41,34 @@ TEST_F(ConfigTest, EnvFileParsingRules) {
         "DUP=second\r\n"
         "\t TAB=\tv\t\n");
     const auto& m = c.envFile();
-    EXPECT_EQ(m.at(QStringLiteral("VQ_SERVER")), QStringLiteral("https://example.test:9000"));
-    EXPECT_EQ(m.count(QStringLiteral("VQ_MAX_SILENCE")), 0u);
-    EXPECT_EQ(m.count(QStringLiteral("VQ_HOTWORDS")), 0u);
-    EXPECT_EQ(m.at(QStringLiteral("EQ")), QStringLiteral("a=b=c"));
-    EXPECT_EQ(m.at(QStringLiteral("export X")), QStringLiteral("1"));  // no special meaning
-    EXPECT_EQ(m.at(QStringLiteral("Q")), QStringLiteral("\""));        // one quote is kept
-    EXPECT_EQ(m.at(QStringLiteral("SINGLE")), QStringLiteral("'quoted'"));
-    EXPECT_EQ(m.at(QStringLiteral("DUP")), QStringLiteral("second"));
-    EXPECT_EQ(m.at(QStringLiteral("TAB")), QStringLiteral("v"));
-    EXPECT_EQ(c.server(), QUrl(QStringLiteral("https://example.test:9000")));
+    EXPECT_EQ(m.at(u"VQ_SERVER"_s), u"https://example.test:9000"_s);
+    EXPECT_EQ(m.count(u"VQ_MAX_SILENCE"_s), 0u);
+    EXPECT_EQ(m.count(u"VQ_HOTWORDS"_s), 0u);
+    EXPECT_EQ(m.at(u"EQ"_s), u"a=b=c"_s);
+    EXPECT_EQ(m.at(u"export X"_s), u"1"_s);  // no special meaning
+    EXPECT_EQ(m.at(u"Q"_s), u"\""_s);        // one quote is kept
+    EXPECT_EQ(m.at(u"SINGLE"_s), u"'quoted'"_s);
+    EXPECT_EQ(m.at(u"DUP"_s), u"second"_s);
+    EXPECT_EQ(m.at(u"TAB"_s), u"v"_s);
+    EXPECT_EQ(c.server(), QUrl(u"https://example.test:9000"_s));
 }
 
 TEST_F(ConfigTest, BadEnvFilesGiveAnEmptyMap) {
-    EXPECT_TRUE(Config(dir.path() + QStringLiteral("/missing.env")).envFile().empty());
+    EXPECT_TRUE(Config(dir.path() + u"/missing.env"_s).envFile().empty());
     EXPECT_TRUE(withEnvFile("VQ_SERVER=\xff\xfehttp://x\n").envFile().empty());  // not UTF-8
     QByteArray huge = "A=" + QByteArray(2 << 20, 'x') + "\n";
     EXPECT_TRUE(withEnvFile(huge).envFile().empty());
     // A long but sane line is fine.
     QByteArray longLine = "LONG=" + QByteArray(100000, 'y') + "\n";
-    EXPECT_EQ(withEnvFile(longLine).envFile().at(QStringLiteral("LONG")).size(), 100000);
+    EXPECT_EQ(withEnvFile(longLine).envFile().at(u"LONG"_s).size(), 100000);
 }
 
 TEST_F(ConfigTest, EnvFileWinsButEmptyCountsAsUnset) {
     qputenv("VQ_SERVER_TOKEN", "from-process");
-    EXPECT_EQ(withEnvFile("VQ_SERVER_TOKEN=\n").env(QStringLiteral("VQ_SERVER_TOKEN")),
-              QStringLiteral("from-process"));
-    EXPECT_EQ(withEnvFile("VQ_SERVER_TOKEN=from-file\n").env(QStringLiteral("VQ_SERVER_TOKEN")),
-              QStringLiteral("from-file"));
+    EXPECT_EQ(withEnvFile("VQ_SERVER_TOKEN=\n").env(u"VQ_SERVER_TOKEN"_s), u"from-process"_s);
+    EXPECT_EQ(withEnvFile("VQ_SERVER_TOKEN=from-file\n").env(u"VQ_SERVER_TOKEN"_s), u"from-file"_s);
     qputenv("VQ_SERVER_TOKEN", "");
-    EXPECT_FALSE(withEnvFile("").env(QStringLiteral("VQ_SERVER_TOKEN")).has_value());
+    EXPECT_FALSE(withEnvFile("").env(u"VQ_SERVER_TOKEN"_s).has_value());
 }
 
 TEST_F(ConfigTest, ServerUrlFallbackAndWebSocketScheme) {
@@ -80,32 +80,28 @@ TEST_F(ConfigTest, ServerUrlFallbackAndWebSocketScheme) {
         EXPECT_EQ(c.server(), def) << bad;
     }
     qputenv("VQ_SERVER", "https://api.example.test:8443");
-    EXPECT_EQ(c.serverURL(QStringLiteral("asr"), true).toString(),
-              QStringLiteral("wss://api.example.test:8443/asr"));
-    EXPECT_EQ(c.serverURL(QStringLiteral("polish"), false).toString(),
-              QStringLiteral("https://api.example.test:8443/polish"));
+    EXPECT_EQ(c.serverURL(u"asr"_s, true).toString(), u"wss://api.example.test:8443/asr"_s);
+    EXPECT_EQ(c.serverURL(u"polish"_s, false).toString(),
+              u"https://api.example.test:8443/polish"_s);
     qputenv("VQ_SERVER", "http://127.0.0.1:9999/base");
-    EXPECT_EQ(c.serverURL(QStringLiteral("asr"), true).toString(),
-              QStringLiteral("ws://127.0.0.1:9999/base/asr"));
+    EXPECT_EQ(c.serverURL(u"asr"_s, true).toString(), u"ws://127.0.0.1:9999/base/asr"_s);
     qputenv("VQ_SERVER", "ftp://files.example.test");
-    EXPECT_EQ(c.serverURL(QStringLiteral("asr"), true).scheme(), QStringLiteral("ws"));
+    EXPECT_EQ(c.serverURL(u"asr"_s, true).scheme(), u"ws"_s);
 }
 
 TEST_F(ConfigTest, RequestHeaders) {
     Config c = withEnvFile("");
-    QNetworkRequest r = c.serverRequest(QStringLiteral("ping"), false);
+    QNetworkRequest r = c.serverRequest(u"ping"_s, false);
     EXPECT_FALSE(r.hasRawHeader("Authorization"));
     EXPECT_FALSE(r.rawHeader("X-App-Version").isEmpty());
     EXPECT_TRUE(r.hasRawHeader("X-OS-Version"));
     EXPECT_FALSE(r.rawHeader("X-OS-Version").contains("Version "));
     EXPECT_EQ(r.transferTimeout(), 60000);
 
-    Config::setAccountTokenProvider([] { return std::optional<QString>(QStringLiteral("acct")); });
-    EXPECT_EQ(c.serverRequest(QStringLiteral("ping"), false).rawHeader("Authorization"),
-              "Bearer acct");
+    Config::setAccountTokenProvider([] { return std::optional<QString>(u"acct"_s); });
+    EXPECT_EQ(c.serverRequest(u"ping"_s, false).rawHeader("Authorization"), "Bearer acct");
     qputenv("VQ_SERVER_TOKEN", "dev");
-    EXPECT_EQ(c.serverRequest(QStringLiteral("ping"), false).rawHeader("Authorization"),
-              "Bearer dev");
+    EXPECT_EQ(c.serverRequest(u"ping"_s, false).rawHeader("Authorization"), "Bearer dev");
     Config::setAccountTokenProvider(nullptr);
     qunsetenv("VQ_SERVER_TOKEN");
 
@@ -113,14 +109,12 @@ TEST_F(ConfigTest, RequestHeaders) {
     for (const QByteArray& bad : {QByteArray("a\rb"), QByteArray("a\0b", 3), QByteArray("a b"),
                                   QByteArray("caf\xc3\xa9"), QByteArray("a\x7f")}) {
         const Config broken = withEnvFile("VQ_SERVER_TOKEN=" + bad + "\n");
-        EXPECT_FALSE(
-            broken.serverRequest(QStringLiteral("polish"), false).hasRawHeader("Authorization"))
+        EXPECT_FALSE(broken.serverRequest(u"polish"_s, false).hasRawHeader("Authorization"))
             << bad.toHex().toStdString();
-        EXPECT_FALSE(
-            broken.serverRequest(QStringLiteral("asr"), true).hasRawHeader("Authorization"));
+        EXPECT_FALSE(broken.serverRequest(u"asr"_s, true).hasRawHeader("Authorization"));
     }
     EXPECT_EQ(withEnvFile("VQ_SERVER_TOKEN=eyJ.a-b_c~d+e/f=\n")
-                  .serverRequest(QStringLiteral("ping"), false)
+                  .serverRequest(u"ping"_s, false)
                   .rawHeader("Authorization"),
               "Bearer eyJ.a-b_c~d+e/f=");
 }
@@ -143,110 +137,92 @@ TEST_F(ConfigTest, EnvHotwordsParsing) {
             QString::fromUtf8("Acme:3\xef\xbc\x8cZed:9\nfoo:x,:4, ,::,bar:-2,baz:50,Q: 7 ,Acme")
                 .toUtf8());
     const Vocabulary v = c.envHotwords();
-    const Vocabulary want{{QStringLiteral("Acme"), 50}, {QStringLiteral("Zed"), 5},
-                          {QStringLiteral("foo"), 50},  {QStringLiteral("4"), 50},
-                          {QStringLiteral("bar"), 1},   {QStringLiteral("baz"), 50},
-                          {QStringLiteral("Q"), 5}};
+    const Vocabulary want{{u"Acme"_s, 50}, {u"Zed"_s, 5},  {u"foo"_s, 50}, {u"4"_s, 50},
+                          {u"bar"_s, 1},   {u"baz"_s, 50}, {u"Q"_s, 5}};
     EXPECT_EQ(v, want);
 }
 
 TEST_F(ConfigTest, VocabularyWeightsAndPrecedence) {
     Config c = withEnvFile("");
     QStringList learned;
-    for (int i = 0; i < 60; ++i) learned << QStringLiteral("w%1").arg(i);
-    Config::setStringList(QStringLiteral("learnedHotwords"), learned);
+    for (int i = 0; i < 60; ++i) learned << u"w%1"_s.arg(i);
+    Config::setStringList(u"learnedHotwords"_s, learned);
     Vocabulary v = c.vocabulary();
     ASSERT_EQ(v.size(), 60u);
-    EXPECT_EQ(v[QStringLiteral("w59")], 50);
-    EXPECT_EQ(v[QStringLiteral("w10")], 50);
-    EXPECT_EQ(v[QStringLiteral("w9")], 5);
-    EXPECT_EQ(v[QStringLiteral("w0")], 5);
+    EXPECT_EQ(v[u"w59"_s], 50);
+    EXPECT_EQ(v[u"w10"_s], 50);
+    EXPECT_EQ(v[u"w9"_s], 5);
+    EXPECT_EQ(v[u"w0"_s], 5);
 
     // The environment's weight wins over a learned duplicate, and its 50s count first.
     qputenv("VQ_HOTWORDS", "w59:2,Env");
     v = c.vocabulary();
-    EXPECT_EQ(v[QStringLiteral("w59")], 2);
-    EXPECT_EQ(v[QStringLiteral("Env")], 50);
-    EXPECT_EQ(v[QStringLiteral("w58")], 50);
+    EXPECT_EQ(v[u"w59"_s], 2);
+    EXPECT_EQ(v[u"Env"_s], 50);
+    EXPECT_EQ(v[u"w58"_s], 50);
     // w59 now carries 2, so the fifty 50s are Env and w58..w10.
-    EXPECT_EQ(v[QStringLiteral("w10")], 50);
-    EXPECT_EQ(v[QStringLiteral("w9")], 5);
+    EXPECT_EQ(v[u"w10"_s], 50);
+    EXPECT_EQ(v[u"w9"_s], 5);
 }
 
 TEST_F(ConfigTest, LearnedWordsLists) {
     Config c = withEnvFile("");
     QStringList learned;
-    for (int i = 0; i < 78; ++i) learned << QStringLiteral("old%1").arg(i);
-    Config::setStringList(QStringLiteral("learnedHotwords"), learned);
-    Config::setStringList(QStringLiteral("newHotwords"),
-                          {QStringLiteral("old0"), QStringLiteral("old77")});
+    for (int i = 0; i < 78; ++i) learned << u"old%1"_s.arg(i);
+    Config::setStringList(u"learnedHotwords"_s, learned);
+    Config::setStringList(u"newHotwords"_s, {u"old0"_s, u"old77"_s});
     const QStringList added =
-        c.addLearnedHotwords({QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("A"),
-                              QStringLiteral("c"), QStringLiteral("d"), QStringLiteral("e")},
-                             false);
+        c.addLearnedHotwords({u"a"_s, u"b"_s, u"A"_s, u"c"_s, u"d"_s, u"e"_s}, false);
     EXPECT_EQ(added, (QStringList{"a", "b", "c", "d", "e"}));
-    const QStringList now = Config::stringList(QStringLiteral("learnedHotwords"));
+    const QStringList now = Config::stringList(u"learnedHotwords"_s);
     ASSERT_EQ(now.size(), 80);
-    EXPECT_EQ(now.first(), QStringLiteral("old3"));
-    EXPECT_EQ(now.last(), QStringLiteral("e"));
-    EXPECT_EQ(Config::stringList(QStringLiteral("newHotwords")),
-              QStringList{QStringLiteral("old77")});
+    EXPECT_EQ(now.first(), u"old3"_s);
+    EXPECT_EQ(now.last(), u"e"_s);
+    EXPECT_EQ(Config::stringList(u"newHotwords"_s), QStringList{u"old77"_s});
 
     // Rejected words are not learned again automatically, but typed by hand they are.
-    Config::setStringList(QStringLiteral("learnedHotwords"), {});
-    Config::setStringList(QStringLiteral("rejectedHotwords"), {QStringLiteral("acme")});
-    EXPECT_TRUE(c.addLearnedHotwords({QStringLiteral("Acme")}, false).isEmpty());
-    EXPECT_EQ(c.addLearnedHotwords({QStringLiteral("Acme")}, true),
-              QStringList{QStringLiteral("Acme")});
-    EXPECT_TRUE(Config::stringList(QStringLiteral("rejectedHotwords")).isEmpty());
+    Config::setStringList(u"learnedHotwords"_s, {});
+    Config::setStringList(u"rejectedHotwords"_s, {u"acme"_s});
+    EXPECT_TRUE(c.addLearnedHotwords({u"Acme"_s}, false).isEmpty());
+    EXPECT_EQ(c.addLearnedHotwords({u"Acme"_s}, true), QStringList{u"Acme"_s});
+    EXPECT_TRUE(Config::stringList(u"rejectedHotwords"_s).isEmpty());
 
     // Undo: removed from both lists and rejected, once, case-insensitively.
-    Config::setStringList(QStringLiteral("newHotwords"), {QStringLiteral("Acme")});
-    Config::setStringList(QStringLiteral("rejectedHotwords"),
-                          {QStringLiteral("ACME"), QStringLiteral("zed")});
-    c.rejectLearnedHotwords({QStringLiteral("Acme")});
-    EXPECT_TRUE(Config::stringList(QStringLiteral("learnedHotwords")).isEmpty());
-    EXPECT_TRUE(Config::stringList(QStringLiteral("newHotwords")).isEmpty());
-    EXPECT_EQ(Config::stringList(QStringLiteral("rejectedHotwords")),
-              (QStringList{QStringLiteral("zed"), QStringLiteral("Acme")}));
+    Config::setStringList(u"newHotwords"_s, {u"Acme"_s});
+    Config::setStringList(u"rejectedHotwords"_s, {u"ACME"_s, u"zed"_s});
+    c.rejectLearnedHotwords({u"Acme"_s});
+    EXPECT_TRUE(Config::stringList(u"learnedHotwords"_s).isEmpty());
+    EXPECT_TRUE(Config::stringList(u"newHotwords"_s).isEmpty());
+    EXPECT_EQ(Config::stringList(u"rejectedHotwords"_s), (QStringList{u"zed"_s, u"Acme"_s}));
 
     QStringList many;
-    for (int i = 0; i < 205; ++i) many << QStringLiteral("r%1").arg(i);
+    for (int i = 0; i < 205; ++i) many << u"r%1"_s.arg(i);
     c.rejectLearnedHotwords(many);
-    const QStringList rejected = Config::stringList(QStringLiteral("rejectedHotwords"));
+    const QStringList rejected = Config::stringList(u"rejectedHotwords"_s);
     ASSERT_EQ(rejected.size(), 200);
-    EXPECT_EQ(rejected.last(), QStringLiteral("r204"));
+    EXPECT_EQ(rejected.last(), u"r204"_s);
 }
 
 TEST_F(ConfigTest, DefaultsOfTheWrongTypeFallBack) {
     Config c = withEnvFile("");
     EXPECT_TRUE(c.polishEnabled());
-    Config::d()->setValue(QStringLiteral("polishEnabled"), false);
+    Config::d()->setValue(u"polishEnabled"_s, false);
     EXPECT_FALSE(c.polishEnabled());
-    Config::d()->setValue(QStringLiteral("polishEnabled"), QStringLiteral("banana"));
+    Config::d()->setValue(u"polishEnabled"_s, u"banana"_s);
     EXPECT_TRUE(c.polishEnabled());
-    Config::d()->setValue(QStringLiteral("toggleMode"), QStringLiteral("false"));
+    Config::d()->setValue(u"toggleMode"_s, u"false"_s);
     EXPECT_FALSE(c.toggleMode());
-    Config::d()->setValue(QStringLiteral("learnedHotwords"), 42);
-    EXPECT_TRUE(Config::stringList(QStringLiteral("learnedHotwords")).isEmpty());
-    Config::d()->setValue(QStringLiteral("stats.words"), QStringLiteral("lots"));
-    EXPECT_EQ(Config::intValue(QStringLiteral("stats.words"), 0), 0);
+    Config::d()->setValue(u"learnedHotwords"_s, 42);
+    EXPECT_TRUE(Config::stringList(u"learnedHotwords"_s).isEmpty());
+    Config::d()->setValue(u"stats.words"_s, u"lots"_s);
+    EXPECT_EQ(Config::intValue(u"stats.words"_s, 0), 0);
 
     // learnHotwords: the stored key wins, else VQ_LEARN_HOTWORDS == "1".
     EXPECT_FALSE(c.learnHotwords());
     qputenv("VQ_LEARN_HOTWORDS", "1");
     EXPECT_TRUE(c.learnHotwords());
-    Config::d()->setValue(QStringLiteral("learnHotwords"), false);
+    Config::d()->setValue(u"learnHotwords"_s, false);
     EXPECT_FALSE(c.learnHotwords());
-}
-
-TEST_F(ConfigTest, HotkeyChoice) {
-    Config c = withEnvFile("");
-    EXPECT_EQ(c.hotkey(), HotkeyChoice::rightControl);  // unset: the key X can see
-    Config::d()->setValue(QStringLiteral("hotkey"), QStringLiteral("RightOption"));
-    EXPECT_EQ(c.hotkey(), HotkeyChoice::fn);
-    Config::d()->setValue(QStringLiteral("hotkey"), QStringLiteral("rightOption"));
-    EXPECT_EQ(c.hotkey(), HotkeyChoice::rightOption);
 }
 
 }  // namespace

@@ -17,6 +17,8 @@
 #include "platform/fake/FakeDelivery.h"
 #include "platform/fake/FakePlatform.h"
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 using harness::waitUntil;
@@ -72,18 +74,17 @@ class HotwordLearnerTest : public ::testing::Test {
     }
     void SetUp() override {
         Polisher::resetForTests();
-        qputenv("VQ_SERVER", QStringLiteral("http://127.0.0.1:%1").arg(server->port()).toUtf8());
+        qputenv("VQ_SERVER", u"http://127.0.0.1:%1"_s.arg(server->port()).toUtf8());
         qputenv("VQ_SERVER_TOKEN", "test-token");
         auto d = Config::d();
-        d->setValue(QStringLiteral("learnHotwords"), true);
+        d->setValue(u"learnHotwords"_s, true);
         for (const char* k : {"learnedHotwords", "newHotwords", "rejectedHotwords"})
             d->remove(QLatin1String(k));
         gNow = Clock::time_point{} + std::chrono::hours(1);
         HotwordLearner::setTimings({0.02, [] { return gNow; }});
         learnedNow.clear();
         HotwordLearner::setOnLearned([this](const QStringList& w) { learnedNow << w; });
-        app = platform::fake::workspace().putInFront(kPid, QStringLiteral("org.example.Editor"),
-                                                     QStringLiteral("Editor"));
+        app = platform::fake::workspace().putInFront(kPid, u"org.example.Editor"_s, u"Editor"_s);
     }
     void TearDown() override {
         HotwordLearner::turnedOff();
@@ -97,12 +98,12 @@ class HotwordLearnerTest : public ::testing::Test {
     ::testing::AssertionResult polled() {
         const int n = HotwordLearner::polls();
         return waitUntil([&] { return HotwordLearner::polls() > n || !HotwordLearner::watching(); },
-                         QStringLiteral("a poll"));
+                         u"a poll"_s);
     }
     ::testing::AssertionResult watchStarts(const QString& inserted) {
         HotwordLearner::track(inserted, app);
         began = gNow;
-        return waitUntil([] { return HotwordLearner::watching(); }, QStringLiteral("the watch"));
+        return waitUntil([] { return HotwordLearner::watching(); }, u"the watch"_s);
     }
 
     static inline QTemporaryDir data;
@@ -113,7 +114,7 @@ class HotwordLearnerTest : public ::testing::Test {
 };
 
 const QRegularExpression kEvaluated(
-    QStringLiteral("Learn: (LLM .*|unchanged|skip, .*|dropped .*)\n|Learn failed"));
+    u"Learn: (LLM .*|unchanged|skip, .*|dropped .*)\n|Learn failed"_s);
 
 TEST_F(HotwordLearnerTest, ScriptedFieldHistories) {
     const QString talk = "I talked to jason about the cube control setup.";
@@ -210,8 +211,8 @@ TEST_F(HotwordLearnerTest, ScriptedFieldHistories) {
         SetUp();
         harness::LogReader log;
         Desk desk;
-        desk.field = platform::fake::FakeAccessibility::element(QStringLiteral("text"),
-                                                                c.before + c.dictated + c.after);
+        desk.field =
+            platform::fake::FakeAccessibility::element(u"text"_s, c.before + c.dictated + c.after);
         desk.caretAt(c.before.size() + c.dictated.size());
         desk.ax.focused[kPid] = desk.field;
         ASSERT_TRUE(watchStarts(c.dictated));
@@ -223,13 +224,13 @@ TEST_F(HotwordLearnerTest, ScriptedFieldHistories) {
             ASSERT_TRUE(polled());
         }
         ASSERT_TRUE(waitUntil([] { return !HotwordLearner::watching(); }, "the watch's end"));
-        EXPECT_TRUE(log.has(QStringLiteral("Learn: stop (") + c.reason + QLatin1Char(')')))
+        EXPECT_TRUE(log.has(u"Learn: stop ("_s + c.reason + QLatin1Char(')')))
             << log.text().toStdString();
         ASSERT_TRUE(waitUntil([&] { return log.has(kEvaluated); }, "the evaluation"))
             << log.text().toStdString();
         EXPECT_TRUE(log.has(c.evaluationLog)) << log.text().toStdString();
-        EXPECT_EQ(Config::stringList(QStringLiteral("learnedHotwords")), c.learned);
-        EXPECT_EQ(Config::stringList(QStringLiteral("newHotwords")), c.learned);
+        EXPECT_EQ(Config::stringList(u"learnedHotwords"_s), c.learned);
+        EXPECT_EQ(Config::stringList(u"newHotwords"_s), c.learned);
         EXPECT_EQ(learnedNow, c.learned);
         TearDown();
     }
@@ -237,51 +238,51 @@ TEST_F(HotwordLearnerTest, ScriptedFieldHistories) {
 
 // Words are not learned twice against the user's will, nor from a field never seen.
 TEST_F(HotwordLearnerTest, UndoneWordsSecureFieldsAndSwitchingOff) {
-    const QString text = QStringLiteral("send it to jon today");
-    auto field = platform::fake::FakeAccessibility::element(QStringLiteral("text"), text);
+    const QString text = u"send it to jon today"_s;
+    auto field = platform::fake::FakeAccessibility::element(u"text"_s, text);
     field->selection = {text.size(), 0};
     platform::fake::accessibility().focused[kPid] = field;
 
     // Undone from the notice before: skipped, whatever its case.
-    Config::setStringList(QStringLiteral("rejectedHotwords"), {QStringLiteral("john")});
+    Config::setStringList(u"rejectedHotwords"_s, {u"john"_s});
     {
         harness::LogReader log;
         ASSERT_TRUE(watchStarts(text));
         at(1);
-        field->value = QStringLiteral("send it to John today");
+        field->value = u"send it to John today"_s;
         ASSERT_TRUE(polled());
-        HotwordLearner::stop(QStringLiteral("next dictation"));
+        HotwordLearner::stop(u"next dictation"_s);
         ASSERT_TRUE(waitUntil([&] { return log.has(kEvaluated); }, "the evaluation"));
-        EXPECT_TRUE(log.has(QStringLiteral("Learn: skipped [\"John\"] (undone before)")));
-        EXPECT_TRUE(Config::stringList(QStringLiteral("learnedHotwords")).isEmpty());
+        EXPECT_TRUE(log.has(u"Learn: skipped [\"John\"] (undone before)"_s));
+        EXPECT_TRUE(Config::stringList(u"learnedHotwords"_s).isEmpty());
     }
     // Switched off mid-watch: dropped, nothing sent.
     {
         harness::LogReader log;
         field->value = text;
         ASSERT_TRUE(watchStarts(text));
-        Config::d()->setValue(QStringLiteral("learnHotwords"), false);
-        field->value = QStringLiteral("send it to Jonah today");
+        Config::d()->setValue(u"learnHotwords"_s, false);
+        field->value = u"send it to Jonah today"_s;
         ASSERT_TRUE(waitUntil([] { return !HotwordLearner::watching(); }, "the drop"));
-        EXPECT_TRUE(log.has(QStringLiteral("Learn: switched off, dropped the current watch")));
+        EXPECT_TRUE(log.has(u"Learn: switched off, dropped the current watch"_s));
         harness::drainEvents();
-        EXPECT_FALSE(log.has(QStringLiteral("Learn: stop")));
+        EXPECT_FALSE(log.has(u"Learn: stop"_s));
         HotwordLearner::track(text, app);  // off: nothing scheduled
         harness::passTimersDue(std::chrono::milliseconds(50));
         EXPECT_FALSE(HotwordLearner::watching());
-        Config::d()->setValue(QStringLiteral("learnHotwords"), true);
+        Config::d()->setValue(u"learnHotwords"_s, true);
     }
     // A password field is never read further; a field without the text is tried five times.
     {
         harness::LogReader log;
         platform::fake::accessibility().focused[kPid] =
-            platform::fake::FakeAccessibility::element(QStringLiteral("password text"), text);
+            platform::fake::FakeAccessibility::element(u"password text"_s, text);
         HotwordLearner::track(text, app);
         ASSERT_TRUE(
             log.waitFor(QStringLiteral("Learn: skip Editor [org.example.Editor]: secure "
                                        "text field")));
-        platform::fake::accessibility().focused[kPid] = platform::fake::FakeAccessibility::element(
-            QStringLiteral("text"), QStringLiteral("hi"));
+        platform::fake::accessibility().focused[kPid] =
+            platform::fake::FakeAccessibility::element(u"text"_s, u"hi"_s);
         HotwordLearner::track(text, app);
         ASSERT_TRUE(
             log.waitFor(QStringLiteral("Learn: can't watch Editor [org.example.Editor]: "
@@ -337,15 +338,13 @@ TEST(HotwordLearnerEdits, DictatedSpanAndTypedOver) {
             c.want)
             << c.word << ": " << c.dictated << " -> " << c.edited;
 
-    EXPECT_DOUBLE_EQ(HotwordLearner::kept(QString(), QStringLiteral("x")), 1.0);
-    EXPECT_DOUBLE_EQ(HotwordLearner::kept(QStringLiteral("ABCD"), QStringLiteral("abXd")), 0.75);
-    EXPECT_LT(HotwordLearner::kept(QStringLiteral("hello there world"), QStringLiteral("zzz")),
-              0.3);
+    EXPECT_DOUBLE_EQ(HotwordLearner::kept(QString(), u"x"_s), 1.0);
+    EXPECT_DOUBLE_EQ(HotwordLearner::kept(u"ABCD"_s, u"abXd"_s), 0.75);
+    EXPECT_LT(HotwordLearner::kept(u"hello there world"_s, u"zzz"_s), 0.3);
     // Texts too far apart to align stay bounded and call the middle replaced.
     const QString a(3000, QLatin1Char('a')), b(3000, QLatin1Char('b'));
     EXPECT_EQ(HotwordLearner::kept(a, b), 0.0);
-    EXPECT_EQ(HotwordLearner::dictatedSpan(QStringLiteral("x") + a + QStringLiteral("y"),
-                                           QStringLiteral("x") + b + QStringLiteral("y")),
+    EXPECT_EQ(HotwordLearner::dictatedSpan(u"x"_s + a + u"y"_s, u"x"_s + b + u"y"_s),
               (Span{0, 3002}));
 }
 

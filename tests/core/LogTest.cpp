@@ -10,9 +10,11 @@
 #include "core/Log.h"
 #include "support/TestEnv.h"
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
-const QRegularExpression kStamp(QStringLiteral(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} )"));
+const QRegularExpression kStamp(uR"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} )"_s);
 
 QStringList logLines() {
     Log::flush();
@@ -22,15 +24,15 @@ QStringList logLines() {
 TEST(Log, LineShapeEmptyAndMultiline) {
     QFile::remove(Log::path());
     Log::write(QString());
-    Log::write(QStringLiteral("raw [first\nsecond]"));
-    Log::write(QStringLiteral("ünïcode ✓"));
+    Log::write(u"raw [first\nsecond]"_s);
+    Log::write(u"ünïcode ✓"_s);
     const QStringList lines = logLines();
     ASSERT_EQ(lines.size(), 5);  // trailing line feed leaves an empty tail
     EXPECT_TRUE(kStamp.match(lines[0]).hasMatch());
     EXPECT_EQ(lines[0].size(), 24);  // 23-character stamp, one space, nothing else
-    EXPECT_TRUE(lines[1].endsWith(QStringLiteral(" raw [first")));
-    EXPECT_EQ(lines[2], QStringLiteral("second]"));
-    EXPECT_TRUE(lines[3].endsWith(QStringLiteral(" ünïcode ✓")));
+    EXPECT_TRUE(lines[1].endsWith(u" raw [first"_s));
+    EXPECT_EQ(lines[2], u"second]"_s);
+    EXPECT_TRUE(lines[3].endsWith(u" ünïcode ✓"_s));
     EXPECT_TRUE(lines[4].isEmpty());
 }
 
@@ -42,7 +44,7 @@ QFileDevice::Permissions othersMay(const QString& path) {
 }
 
 TEST(Log, DeletedFileIsRecreatedWithTheNextLineForTheOwnerOnly) {
-    Log::write(QStringLiteral("before"));
+    Log::write(u"before"_s);
     Log::flush();
     const QString dir = QFileInfo(Log::path()).absolutePath();
     EXPECT_EQ(othersMay(Log::path()), QFileDevice::Permissions());
@@ -50,10 +52,10 @@ TEST(Log, DeletedFileIsRecreatedWithTheNextLineForTheOwnerOnly) {
     ASSERT_TRUE(QFile::remove(Log::path()));
     ASSERT_TRUE(QFile::setPermissions(
         dir, QFile::permissions(dir) | QFileDevice::ReadOther | QFileDevice::ExeOther));
-    Log::write(QStringLiteral("after"));
+    Log::write(u"after"_s);
     const QStringList lines = logLines();
     ASSERT_EQ(lines.size(), 2);
-    EXPECT_TRUE(lines[0].endsWith(QStringLiteral(" after")));
+    EXPECT_TRUE(lines[0].endsWith(u" after"_s));
     EXPECT_EQ(othersMay(Log::path()), QFileDevice::Permissions());
     EXPECT_EQ(othersMay(dir), QFileDevice::Permissions());
     EXPECT_TRUE(QFile::permissions(Log::path()) & QFileDevice::WriteOwner);
@@ -66,15 +68,14 @@ TEST(Log, ManyThreadsWriteWholeLinesNoneLost) {
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t)
         threads.emplace_back([t, &pad] {
-            for (int i = 0; i < kLines; ++i)
-                Log::write(QStringLiteral("t%1 n%2 %3 end").arg(t).arg(i).arg(pad));
+            for (int i = 0; i < kLines; ++i) Log::write(u"t%1 n%2 %3 end"_s.arg(t).arg(i).arg(pad));
         });
     for (auto& th : threads) th.join();
     const QStringList lines = logLines();
     ASSERT_EQ(lines.size(), kThreads * kLines + 1);
     QSet<QString> seen;
     std::vector<int> lastPerThread(kThreads, -1);
-    const QRegularExpression shape(QStringLiteral(R"( t(\d+) n(\d+) x{200} end$)"));
+    const QRegularExpression shape(uR"( t(\d+) n(\d+) x{200} end$)"_s);
     for (int i = 0; i < kThreads * kLines; ++i) {
         ASSERT_TRUE(kStamp.match(lines[i]).hasMatch()) << lines[i].toStdString();
         const auto m = shape.match(lines[i]);

@@ -8,23 +8,25 @@
 
 #include "support/TestEnv.h"
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 TEST(Wayland, WithoutAnXDisplayTheAppSaysSoAndExits) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove(QStringLiteral("DISPLAY"));
-    env.remove(QStringLiteral("VQ_PLATFORM"));
-    env.insert(QStringLiteral("WAYLAND_DISPLAY"), QStringLiteral("wayland-velmora-test"));
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.remove(u"DISPLAY"_s);
+    env.remove(u"VQ_PLATFORM"_s);
+    env.insert(u"WAYLAND_DISPLAY"_s, u"wayland-velmora-test"_s);
+    env.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
     QProcess app;
     app.setProcessEnvironment(env);
-    app.start(testenv::binaryDir() + QStringLiteral("/src/app/velmora"), {});
+    app.start(testenv::binaryDir() + u"/src/app/velmora"_s, {});
     ASSERT_TRUE(app.waitForFinished(30000));
     EXPECT_EQ(app.exitCode(), 1);
     EXPECT_TRUE(app.readAllStandardError().contains("needs an X11 session"));
-    const QByteArray log = testenv::readFile(
-        env.value(QStringLiteral("XDG_STATE_HOME"), testenv::home() + "/.local/state") +
-        QStringLiteral("/Velmora/Velmora.log"));
+    const QByteArray log =
+        testenv::readFile(env.value(u"XDG_STATE_HOME"_s, testenv::home() + "/.local/state") +
+                          u"/Velmora/Velmora.log"_s);
     EXPECT_TRUE(log.contains("Platform: no X display (Wayland session), can't run"))
         << log.constData();
     EXPECT_FALSE(log.contains("Launch")) << "the delegate must not start";

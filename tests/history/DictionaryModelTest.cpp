@@ -10,6 +10,8 @@
 #include "core/HotwordLearner.h"
 #include "harness/LogReader.h"
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 QStringList stored(const char* key) {
@@ -23,7 +25,7 @@ class DictionaryModelTest : public ::testing::Test {
         qunsetenv("VQ_HOTWORDS");
         qunsetenv("VQ_LEARN_HOTWORDS");
     }
-    Config config{QStringLiteral("/nonexistent/velmora.env")};
+    Config config{u"/nonexistent/velmora.env"_s};
 };
 
 TEST_F(DictionaryModelTest, AddingByHand) {
@@ -31,7 +33,7 @@ TEST_F(DictionaryModelTest, AddingByHand) {
     DictionaryModel model(config);
     model.reload();
     EXPECT_EQ(model.envWords(), (QStringList{"Acme", "Zed"}));
-    Config::setStringList(QStringLiteral("rejectedHotwords"), {QStringLiteral("KUBERNETES")});
+    Config::setStringList(u"rejectedHotwords"_s, {u"KUBERNETES"_s});
 
     const struct {
         const char* typed;
@@ -50,44 +52,17 @@ TEST_F(DictionaryModelTest, AddingByHand) {
     EXPECT_EQ(model.words(), (QStringList{"kubernetes", "Velmora"}));  // newest first
     EXPECT_TRUE(stored("rejectedHotwords").isEmpty());
     EXPECT_TRUE(stored("newHotwords").isEmpty());  // typed words are never marked new
-
-    // Blank input does nothing.
-    model.add(QStringLiteral(" \t\n"));
-    EXPECT_EQ(model.words().size(), 2);
 }
 
-TEST_F(DictionaryModelTest, LimitsAndTheRejectedList) {
+// Removal is exact: duplicates of the text go, a word differing in case stays.
+TEST_F(DictionaryModelTest, ExactRemoval) {
     DictionaryModel model(config);
-    QStringList eighty;
-    for (int i = 1; i <= 80; ++i) eighty << QStringLiteral("word%1").arg(i);
-    Config::setStringList(QStringLiteral("learnedHotwords"), eighty);
-    model.add(QStringLiteral("word81"));
-    ASSERT_EQ(model.words().size(), 80);
-    EXPECT_EQ(model.words().first(), QStringLiteral("word81"));
-    EXPECT_EQ(model.words().last(), QStringLiteral("word2"));
-
-    // A blank word is never learned.
-    EXPECT_TRUE(
-        config.addLearnedHotwords({QStringLiteral(""), QStringLiteral("  ")}, false).isEmpty());
-    // Rejecting removes the word from the list and the new marks.
-    EXPECT_EQ(config.addLearnedHotwords({QStringLiteral("Mira")}, false),
-              QStringList{QStringLiteral("Mira")});
-    Config::setStringList(QStringLiteral("newHotwords"), {QStringLiteral("Mira")});
-    model.reload();
-    EXPECT_TRUE(model.newWords().contains(QStringLiteral("Mira")));
-    config.rejectLearnedHotwords({QStringLiteral("Mira")});
-    model.reload();
-    EXPECT_FALSE(model.words().contains(QStringLiteral("Mira")));
-    EXPECT_TRUE(model.newWords().isEmpty());
-
-    // Removal is exact: duplicates of the text go, a word differing in case stays.
-    Config::setStringList(QStringLiteral("learnedHotwords"),
-                          {QStringLiteral("Ada"), QStringLiteral("ada"), QStringLiteral("Ada")});
-    model.remove(QStringLiteral("Ada"));
-    EXPECT_EQ(model.words(), QStringList{QStringLiteral("ada")});
+    Config::setStringList(u"learnedHotwords"_s, {u"Ada"_s, u"ada"_s, u"Ada"_s});
+    model.remove(u"Ada"_s);
+    EXPECT_EQ(model.words(), QStringList{u"ada"_s});
 }
 
-TEST_F(DictionaryModelTest, LearnSwitchAndNewMarks) {
+TEST_F(DictionaryModelTest, LearnSwitch) {
     DictionaryModel model(config);
     QSignalSpy changed(&model, &DictionaryModel::changed);
     qputenv("VQ_LEARN_HOTWORDS", "1");
@@ -101,22 +76,13 @@ TEST_F(DictionaryModelTest, LearnSwitchAndNewMarks) {
     model.setLearn(true);
     EXPECT_TRUE(config.learnHotwords());
     EXPECT_GE(changed.count(), 3);
-
-    Config::setStringList(QStringLiteral("learnedHotwords"), {QStringLiteral("Mira")});
-    Config::setStringList(QStringLiteral("newHotwords"), {QStringLiteral("Mira")});
-    model.reload();
-    EXPECT_EQ(model.newWords(), QSet<QString>{QStringLiteral("Mira")});
-    model.markSeen();
-    EXPECT_TRUE(stored("newHotwords").isEmpty());
-    model.reload();
-    EXPECT_TRUE(model.newWords().isEmpty());
 }
 
 // The lists are the user's own words: the defaults file is private and an empty list reads
 // back as empty without a complaint.
 TEST_F(DictionaryModelTest, DefaultsFileIsPrivate) {
     harness::LogReader log;
-    Config::setStringList(QStringLiteral("newHotwords"), {});
+    Config::setStringList(u"newHotwords"_s, {});
     EXPECT_TRUE(stored("newHotwords").isEmpty());
     const QString path = Config::d()->fileName();
     struct stat st {};
@@ -124,7 +90,7 @@ TEST_F(DictionaryModelTest, DefaultsFileIsPrivate) {
     EXPECT_EQ(st.st_mode & 0777, 0700u);
     ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
-    EXPECT_FALSE(log.has(QStringLiteral("Config:")));
+    EXPECT_FALSE(log.has(u"Config:"_s));
 }
 
 }  // namespace

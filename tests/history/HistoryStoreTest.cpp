@@ -13,9 +13,10 @@
 
 #include "core/Config.h"
 #include "core/HistoryStore.h"
-#include "core/Language.h"
 #include "harness/LogReader.h"
 #include "support/TestEnv.h"
+
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -28,7 +29,7 @@ double secs(const QDateTime& t) {
     return t.toMSecsSinceEpoch() / 1000.0;
 }
 
-HistoryEntry entry(double date, const QString& text = QStringLiteral("hello")) {
+HistoryEntry entry(double date, const QString& text = u"hello"_s) {
     HistoryEntry e;
     e.id = QUuid::createUuid();
     e.date = date;
@@ -46,7 +47,7 @@ class HistoryStoreTest : public ::testing::Test {
   protected:
     void SetUp() override {
         Config::d()->clear();
-        file = dir.path() + QStringLiteral("/Velmora/history.json");
+        file = dir.path() + u"/Velmora/history.json"_s;
     }
     // A calendar whose clock is `clock`, in `zone`, weeks starting on `first`.
     HistoryStore::Calendar calendar(const char* zone = "UTC", Qt::DayOfWeek first = Qt::Monday) {
@@ -95,27 +96,6 @@ TEST_F(HistoryStoreTest, WordCount) {
         EXPECT_EQ(HistoryStore::wordCount(QString::fromUtf8(c.text)), c.words) << c.text;
 }
 
-TEST_F(HistoryStoreTest, RetentionNamesAndLabels) {
-    const struct {
-        HistoryRetention r;
-        const char *raw, *en, *zh;
-    } cases[] = {{HistoryRetention::forever, "forever", "Forever", "永久"},
-                 {HistoryRetention::month, "month", "30 days", "30 天"},
-                 {HistoryRetention::week, "week", "7 days", "7 天"},
-                 {HistoryRetention::off, "off", "Don't keep", "不保留"}};
-    QList<HistoryRetention> order;
-    for (const auto& c : cases) {
-        order << c.r;
-        EXPECT_EQ(rawValue(c.r), QLatin1String(c.raw));
-        EXPECT_EQ(historyRetentionFromRaw(QLatin1String(c.raw)), c.r);
-        EXPECT_EQ(Language::text(c.en, AppLanguage::zh), QString::fromUtf8(c.zh));
-    }
-    EXPECT_EQ(allHistoryRetentions(), order);
-    EXPECT_EQ(historyRetentionFromRaw(QStringLiteral("Forever")), std::nullopt);
-    EXPECT_EQ(Language::text("Clear all history?", AppLanguage::zh),
-              QStringLiteral("清除全部历史记录？"));
-}
-
 // Entries exactly at the cutoff stay; a second older goes. The cutoff is counted in calendar
 // days of the user's zone, so across a clock change it is not a multiple of 24 hours.
 TEST_F(HistoryStoreTest, RetentionCutoffsAcrossZonesAndClockChanges) {
@@ -144,15 +124,14 @@ TEST_F(HistoryStoreTest, RetentionCutoffsAcrossZonesAndClockChanges) {
         SCOPED_TRACE(c.name);
         clock = c.now;
         const double cut = secs(c.cutoff);
-        const QList<HistoryEntry> given{entry(secs(c.now), QStringLiteral("now")),
-                                        entry(cut, QStringLiteral("at cutoff")),
-                                        entry(cut - 1, QStringLiteral("second before")),
-                                        entry(cut - 86400 * 40, QStringLiteral("long ago"))};
+        const QList<HistoryEntry> given{entry(secs(c.now), u"now"_s), entry(cut, u"at cutoff"_s),
+                                        entry(cut - 1, u"second before"_s),
+                                        entry(cut - 86400 * 40, u"long ago"_s)};
         HistoryStore store(std::nullopt, given, {}, 0, calendar(c.zone));
         store.setRetention(c.retention);
         QStringList kept;
         for (const HistoryEntry& e : store.entries()) kept << e.text;
-        EXPECT_EQ(kept, (QStringList{QStringLiteral("now"), QStringLiteral("at cutoff")}));
+        EXPECT_EQ(kept, (QStringList{u"now"_s, u"at cutoff"_s}));
         // Going back to forever brings nothing back; off empties the list.
         store.setRetention(HistoryRetention::forever);
         EXPECT_EQ(store.entries().size(), 2);
@@ -197,10 +176,10 @@ TEST_F(HistoryStoreTest, WeekRollFollowsZoneAndFirstWeekday) {
         SCOPED_TRACE(c.name);
         clock = c.before;
         HistoryStore store(std::nullopt, {}, {}, 0, calendar(c.zone, c.first));
-        store.add(QStringLiteral("one two"), std::nullopt, std::nullopt, std::nullopt, 1);
+        store.add(u"one two"_s, std::nullopt, std::nullopt, std::nullopt, 1);
         const QDateTime firstWeek = store.weekStart();
         clock = c.after;
-        store.add(QStringLiteral("three"), std::nullopt, std::nullopt, std::nullopt, 1);
+        store.add(u"three"_s, std::nullopt, std::nullopt, std::nullopt, 1);
         EXPECT_EQ(store.wordsThisWeek(), c.rolls ? 1 : 3);
         EXPECT_EQ(store.weekStart() != firstWeek, c.rolls);
         EXPECT_EQ(store.totals(), (HistoryStore::Totals{3, 2.0, 2}));
@@ -214,18 +193,16 @@ TEST_F(HistoryStoreTest, WeekRollFollowsZoneAndFirstWeekday) {
 TEST_F(HistoryStoreTest, TotalsKeptThroughDeletesAndRestarts) {
     auto store = open();
     QSignalSpy changed(store.get(), &HistoryStore::changed);
-    store->add(QStringLiteral(" \n "), QStringLiteral("Editor"), std::nullopt, std::nullopt, 3);
+    store->add(u" \n "_s, u"Editor"_s, std::nullopt, std::nullopt, 3);
     EXPECT_EQ(store->totals(), HistoryStore::Totals{});
     EXPECT_EQ(changed.count(), 0);
 
-    store->add(QStringLiteral("  Hello there "), QStringLiteral("Editor"),
-               QStringLiteral("org.gnome.TextEditor"), std::nullopt, 2.5);
-    store->add(QStringLiteral("你好"), QStringLiteral("GitHub"), QStringLiteral("chromium"),
-               QStringLiteral("github"), -4);
+    store->add(u"  Hello there "_s, u"Editor"_s, u"org.gnome.TextEditor"_s, std::nullopt, 2.5);
+    store->add(u"你好"_s, u"GitHub"_s, u"chromium"_s, u"github"_s, -4);
     ASSERT_EQ(store->entries().size(), 2);
-    EXPECT_EQ(store->entries()[0].text, QStringLiteral("你好"));
-    EXPECT_EQ(store->entries()[0].seconds, 0.0);  // negative counts as nothing
-    EXPECT_EQ(store->entries()[1].text, QStringLiteral("  Hello there "));  // as given
+    EXPECT_EQ(store->entries()[0].text, u"你好"_s);
+    EXPECT_EQ(store->entries()[0].seconds, 0.0);               // negative counts as nothing
+    EXPECT_EQ(store->entries()[1].text, u"  Hello there "_s);  // as given
     const HistoryStore::Totals totals{4, 2.5, 2};
     EXPECT_EQ(store->totals(), totals);
     EXPECT_EQ(store->wordsThisWeek(), 4);
@@ -233,12 +210,12 @@ TEST_F(HistoryStoreTest, TotalsKeptThroughDeletesAndRestarts) {
 
     // Off still counts, keeps nothing, and rewrites the file empty.
     store->setRetention(HistoryRetention::off);
-    store->add(QStringLiteral("three more words"), std::nullopt, std::nullopt, std::nullopt, 1);
+    store->add(u"three more words"_s, std::nullopt, std::nullopt, std::nullopt, 1);
     EXPECT_TRUE(store->entries().isEmpty());
     EXPECT_EQ(store->totals(), (HistoryStore::Totals{7, 3.5, 3}));
     store->setRetention(HistoryRetention::forever);
-    store->add(QStringLiteral("kept"), std::nullopt, std::nullopt, std::nullopt, 1);
-    store->add(QStringLiteral("gone"), std::nullopt, std::nullopt, std::nullopt, 1);
+    store->add(u"kept"_s, std::nullopt, std::nullopt, std::nullopt, 1);
+    store->add(u"gone"_s, std::nullopt, std::nullopt, std::nullopt, 1);
     const HistoryEntry gone = store->entries().first();
     store->remove(gone.id);
     EXPECT_EQ(store->entries().size(), 1);
@@ -269,8 +246,8 @@ TEST_F(HistoryStoreTest, TotalsKeptThroughDeletesAndRestarts) {
     EXPECT_EQ(store->wordsThisWeek(), 0);
     EXPECT_EQ(store->totals(), after);
     store->flush();
-    EXPECT_EQ(Config::doubleValue(QStringLiteral("stats.weekStart"), 0), secs(store->weekStart()));
-    EXPECT_EQ(Config::intValue(QStringLiteral("stats.weekWords"), -1), 0);
+    EXPECT_EQ(Config::doubleValue(u"stats.weekStart"_s, 0), secs(store->weekStart()));
+    EXPECT_EQ(Config::intValue(u"stats.weekWords"_s, -1), 0);
     EXPECT_TRUE(onDisk().isEmpty());
 }
 
@@ -282,17 +259,17 @@ TEST_F(HistoryStoreTest, CapAndPruneAtLoad) {
     ASSERT_FALSE(HistoryStore::writeAtomically(file, HistoryStore::encode(many)));
     auto store = open();
     ASSERT_EQ(store->entries().size(), HistoryStore::kMaxEntries);
-    EXPECT_EQ(store->entries().last().text, QStringLiteral("1999"));
+    EXPECT_EQ(store->entries().last().text, u"1999"_s);
     // The 2001st entry pushes the oldest out.
-    store->add(QStringLiteral("newest"), std::nullopt, std::nullopt, std::nullopt, 1);
+    store->add(u"newest"_s, std::nullopt, std::nullopt, std::nullopt, 1);
     store->flush();
     const QList<HistoryEntry> disk = onDisk();
     ASSERT_EQ(disk.size(), HistoryStore::kMaxEntries);
-    EXPECT_EQ(disk.first().text, QStringLiteral("newest"));
-    EXPECT_EQ(disk.last().text, QStringLiteral("1998"));
+    EXPECT_EQ(disk.first().text, u"newest"_s);
+    EXPECT_EQ(disk.last().text, u"1998"_s);
 
     // A stored week retention prunes at load: the newest and the hourly ones of 7 days back.
-    Config::d()->setValue(QStringLiteral("historyRetention"), QStringLiteral("week"));
+    Config::d()->setValue(u"historyRetention"_s, u"week"_s);
     store.reset();
     store = open();
     EXPECT_EQ(store->retention(), HistoryRetention::week);
@@ -300,7 +277,7 @@ TEST_F(HistoryStoreTest, CapAndPruneAtLoad) {
     store->flush();
     EXPECT_EQ(onDisk().size(), 2 + 7 * 24);
     // An unknown stored retention reads as forever.
-    Config::d()->setValue(QStringLiteral("historyRetention"), QStringLiteral("fortnight"));
+    Config::d()->setValue(u"historyRetention"_s, u"fortnight"_s);
     store.reset();
     EXPECT_EQ(open()->retention(), HistoryRetention::forever);
 }
@@ -310,9 +287,8 @@ TEST_F(HistoryStoreTest, FileFormatRoundTripAndPrivacy) {
     ASSERT_TRUE(QDir().mkpath(QFileInfo(file).absolutePath()));
     ::chmod(QFile::encodeName(QFileInfo(file).absolutePath()).constData(), 0755);
     auto store = open();
-    store->add(QStringLiteral("plain"), std::nullopt, std::nullopt, std::nullopt, 1.25);
-    store->add(QStringLiteral("on a site"), QStringLiteral("GitHub"),
-               QStringLiteral("org.chromium.Chromium"), QStringLiteral("github"), 2);
+    store->add(u"plain"_s, std::nullopt, std::nullopt, std::nullopt, 1.25);
+    store->add(u"on a site"_s, u"GitHub"_s, u"org.chromium.Chromium"_s, u"github"_s, 2);
     store->flush();
     EXPECT_EQ(modeOf(file), 0600u);
     EXPECT_EQ(modeOf(QFileInfo(file).absolutePath()), 0700u);
@@ -350,8 +326,8 @@ TEST_F(HistoryStoreTest, UnreadableFilesAreKeptAside) {
                           "}\",\"date\":1,\"text\":\"x\",\"seconds\":1}]"},
         {"one bad among good", "[" + good.mid(1, good.size() - 2) + ",{\"id\":\"x\"}]"},
     };
-    Config::d()->setValue(QStringLiteral("stats.words"), 42);
-    const QString backup = file + QStringLiteral(".unreadable");
+    Config::d()->setValue(u"stats.words"_s, 42);
+    const QString backup = file + u".unreadable"_s;
     for (const auto& c : bad) {
         SCOPED_TRACE(c.name);
         ASSERT_TRUE(testenv::writeFile(file, c.bytes));
@@ -383,11 +359,11 @@ TEST_F(HistoryStoreTest, UnreadableFilesAreKeptAside) {
 // A crash after the new bytes are written but before they replace the file leaves the old
 // file whole; the next run reads it.
 TEST_F(HistoryStoreTest, CrashBeforeRenameLeavesTheOldFile) {
-    const QList<HistoryEntry> old{entry(secs(clock) - 10, QStringLiteral("old"))};
+    const QList<HistoryEntry> old{entry(secs(clock) - 10, u"old"_s)};
     const QByteArray oldBytes = HistoryStore::encode(old);
     ASSERT_FALSE(HistoryStore::writeAtomically(file, oldBytes));
     QList<HistoryEntry> bigger;
-    for (int i = 0; i < 500; ++i) bigger << entry(secs(clock) - i, QStringLiteral("new"));
+    for (int i = 0; i < 500; ++i) bigger << entry(secs(clock) - i, u"new"_s);
     const QByteArray newBytes = HistoryStore::encode(bigger);
 
     const pid_t child = ::fork();

@@ -1,6 +1,6 @@
 // The pill's text and geometry decisions without a display: widths for a text,
-// the cut of a long line, clip labels, the learned notice's size, placement, the
-// level meter's mapping and the bars' motion, and the tuning values.
+// the cut of a long line, clip labels, placement, the level meter's mapping and the
+// bars' motion, and bad tuning values.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -14,6 +14,8 @@
 #include "ui/HUDTuning.h"
 #include "ui/LevelMeter.h"
 #include "ui/WaveformModel.h"
+
+using namespace Qt::StringLiterals;
 
 namespace {
 // Ten pixels for every UTF-16 unit: easy to reason about.
@@ -29,8 +31,6 @@ double dbToRms(double db) {
 
 TEST(HUDLayout, WidthForATextGrowsFromTheRestingWidthUpToTheCap) {
     const double iconRight = HUDLayout::iconRight(46, 30);
-    EXPECT_DOUBLE_EQ(iconRight, 38);
-    EXPECT_DOUBLE_EQ(HUDLayout::textFitting(99.2), 104);  // ⌈99.2⌉ + 4
     // Short text: never narrower than the resting width.
     EXPECT_DOUBLE_EQ(HUDLayout::fittedWidth(100, iconRight, 240), 240);
     // 300 + 48 + 16.
@@ -53,13 +53,7 @@ TEST(HUDLayout, PlacementOnThePointersScreen) {
     const QSizeF panel = HUDLayout::panelSize(t);
     EXPECT_GE(panel.width(), 420 + 2 * m);
     EXPECT_GE(panel.height(), 150 + 2 * m);
-    // The pill's bottom sits bottomOffset above the usable area's bottom, centred across.
-    const QRect area(0, 0, 1280, 800);
-    const QPoint origin = HUDLayout::panelOrigin(area, panel, 32, m);
-    const QRectF pill = HUDLayout::pillRectInPanel(panel, QSizeF(240, 46), m).translated(origin);
-    EXPECT_DOUBLE_EQ(pill.bottom(), 800 - 32);
-    EXPECT_NEAR(pill.center().x(), 640, 0.5);
-    // A second screen with a taskbar: placed on that screen's usable area.
+    // A second screen with a taskbar: bottomOffset above its usable area's bottom, centred.
     const QRect second(1280, 0, 1920, 1080 - 40);
     const QRectF there = HUDLayout::pillRectInPanel(panel, QSizeF(240, 46), m)
                              .translated(HUDLayout::panelOrigin(second, panel, 32, m));
@@ -78,26 +72,23 @@ TEST(HUDLayout, PlacementOnThePointersScreen) {
 // ---- text
 
 TEST(HUDText, OneLineAndClipLabels) {
-    EXPECT_EQ(HUDText::oneLine(QStringLiteral("a\nb\r\nc\rd\u2028e")), QStringLiteral("a b c d e"));
-    EXPECT_EQ(HUDText::clipToken(QStringLiteral("短语"), 2), QStringLiteral("⟦短语2⟧"));
+    EXPECT_EQ(HUDText::oneLine(u"a\nb\r\nc\rd\u2028e"_s), u"a b c d e"_s);
+    EXPECT_EQ(HUDText::clipToken(u"短语"_s, 2), u"⟦短语2⟧"_s);
 
     const QList<HUDText::ClipLabel> clips = {
-        {HUDText::clipToken(QStringLiteral("链接"), 1), QStringLiteral("🔗 example.com")},
-        {HUDText::clipToken(QStringLiteral("短语"), 2), QStringLiteral("📋 hello")},
+        {HUDText::clipToken(u"链接"_s, 1), u"🔗 example.com"_s},
+        {HUDText::clipToken(u"短语"_s, 2), u"📋 hello"_s},
     };
-    EXPECT_EQ(HUDText::withClipLabels(QStringLiteral("see⟦链接1⟧ and ⟦短语2⟧⟦链接1⟧."), clips),
-              QStringLiteral("see 🔗 example.com  and  📋 hello  🔗 example.com ."));
+    EXPECT_EQ(HUDText::withClipLabels(u"see⟦链接1⟧ and ⟦短语2⟧⟦链接1⟧."_s, clips),
+              u"see 🔗 example.com  and  📋 hello  🔗 example.com ."_s);
     // Token 12 is not token 1 followed by a 2.
-    EXPECT_EQ(HUDText::withClipLabels(QStringLiteral("⟦链接12⟧"), clips),
-              QStringLiteral("⟦链接12⟧"));
-    EXPECT_EQ(HUDText::withoutStrayTokens(QStringLiteral("a⟦链接12⟧b⟦段落3⟧")),
-              QStringLiteral("a 🔗 b 📋 "));
-    EXPECT_EQ(HUDText::withoutStrayTokens(QStringLiteral("⟦not a token⟧")),
-              QStringLiteral("⟦not a token⟧"));
+    EXPECT_EQ(HUDText::withClipLabels(u"⟦链接12⟧"_s, clips), u"⟦链接12⟧"_s);
+    EXPECT_EQ(HUDText::withoutStrayTokens(u"a⟦链接12⟧b⟦段落3⟧"_s), u"a 🔗 b 📋 "_s);
+    EXPECT_EQ(HUDText::withoutStrayTokens(u"⟦not a token⟧"_s), u"⟦not a token⟧"_s);
 }
 
 TEST(HUDText, TailOfALongLineKeepsTheLatestWords) {
-    const QString text = QStringLiteral("abcdefghij");  // 100 px
+    const QString text = u"abcdefghij"_s;  // 100 px
     EXPECT_EQ(HUDText::tailStart(text, 100, tenEach), 0);
     EXPECT_EQ(HUDText::tailStart(QString(), 0, tenEach), 0);
     // 55 px: the ellipsis takes 10, four characters (40 px) fit after it.
@@ -108,7 +99,7 @@ TEST(HUDText, TailOfALongLineKeepsTheLatestWords) {
     // No room even for the ellipsis and one character: nothing of the text.
     EXPECT_EQ(HUDText::tailStart(text, 5, tenEach), text.size());
     // An emoji (two UTF-16 units) is never cut in half.
-    const QString emoji = QStringLiteral("ab😀cd");
+    const QString emoji = u"ab😀cd"_s;
     for (double w = 0; w <= 70; w += 5) {
         const qsizetype s = HUDText::tailStart(emoji, w, tenEach);
         EXPECT_NE(s, 3) << w;
@@ -116,28 +107,14 @@ TEST(HUDText, TailOfALongLineKeepsTheLatestWords) {
     }
 }
 
-TEST(HUDText, WrapWordsAndThinkingWords) {
-    const QStringList w = {QStringLiteral("aaa"), QStringLiteral("bb"),
-                           QStringLiteral("cccccccccccc"), QStringLiteral("d")};
-    const auto lines = HUDText::wrapWords(w, QStringLiteral(" · "), 90, tenEach);
+TEST(HUDText, WrapWords) {
+    const QStringList w = {u"aaa"_s, u"bb"_s, u"cccccccccccc"_s, u"d"_s};
+    const auto lines = HUDText::wrapWords(w, u" · "_s, 90, tenEach);
     ASSERT_EQ(lines.size(), 3);
-    EXPECT_EQ(lines[0], (QStringList{QStringLiteral("aaa"), QStringLiteral("bb")}));  // 80 px
-    EXPECT_EQ(lines[1], QStringList{QStringLiteral("cccccccccccc")});  // too wide, alone
-    EXPECT_EQ(lines[2], QStringList{QStringLiteral("d")});
-    EXPECT_TRUE(HUDText::wrapWords({}, QStringLiteral(" "), 10, tenEach).isEmpty());
-
-    std::mt19937 rng(7);
-    for (const QString& current :
-         {QStringLiteral("Thinking"), QStringLiteral("Polishing"), QString()}) {
-        for (int i = 0; i < 30; ++i) {
-            const QString word = HUDText::pickThinkingWord(true, current, rng);
-            EXPECT_NE(word, current);
-            EXPECT_TRUE(QStringList({QStringLiteral("Thinking"), QStringLiteral("Polishing"),
-                                     QStringLiteral("Tidying up")})
-                            .contains(word));
-        }
-        EXPECT_EQ(HUDText::pickThinkingWord(false, current, rng), QStringLiteral("Thinking"));
-    }
+    EXPECT_EQ(lines[0], (QStringList{u"aaa"_s, u"bb"_s}));  // 80 px
+    EXPECT_EQ(lines[1], QStringList{u"cccccccccccc"_s});    // too wide, alone
+    EXPECT_EQ(lines[2], QStringList{u"d"_s});
+    EXPECT_TRUE(HUDText::wrapWords({}, u" "_s, 10, tenEach).isEmpty());
 }
 
 // ---- the meter and the bars
@@ -180,22 +157,6 @@ TEST(LevelMeter, PeakDecaysSixDbASecondCountingAtMostAFifth) {
     EXPECT_NEAR(m.peakDB, -11.8, 1e-9);
     for (int i = 0; i < 200; ++i) m.feed(0, 5.0 + 0.2 * (i + 1), -55, 18);
     EXPECT_DOUBLE_EQ(m.peakDB, -37);  // never below floor + range
-}
-
-TEST(LevelMeter, LogLinePercentiles) {
-    LevelMeter m;
-    m.reset(-55, 18);
-    EXPECT_FALSE(m.takeLogLine(-55));
-    for (int i = 0; i < 9; ++i) m.feed(0.01, 0, -55, 18);
-    EXPECT_FALSE(m.takeLogLine(-55));
-    EXPECT_TRUE(m.heardDB.empty());
-    // 20 levels: -59 .. -40 dBFS, given out of order.
-    for (int i = 19; i >= 0; --i) m.feed(dbToRms(-59.0 + i), 0, -55, 18);
-    const auto line = m.takeLogLine(-55.4);
-    ASSERT_TRUE(line);
-    EXPECT_EQ(*line,
-              QStringLiteral("Mic level dBFS: p10=-57 p50=-49 p90=-41 max=-40 (floor -55, n=20)"));
-    EXPECT_TRUE(m.heardDB.empty());
 }
 
 TEST(WaveformModel, LevelsDecayAndBarsFollow) {
@@ -245,78 +206,46 @@ TEST(WaveformModel, BarGeometryCentredAndSqueezed) {
     EXPECT_GE(narrow[0].left(), 0);
     EXPECT_LE(narrow[4].right(), 20);
     EXPECT_TRUE(w.bars(QSizeF(0, 24)).empty());
-
-    for (double t = 0; t < 60; t += 0.037) {
-        const double l = WaveformModel::previewLevel(t);
-        ASSERT_GE(l, 0);
-        ASSERT_LE(l, 1);
-        if (std::sin(0.9 * t) <= -0.75) {
-            ASSERT_LE(l, 0.04);  // the pauses
-        }
-    }
 }
 
 // ---- tuning
 
-TEST(HUDTuning, DefaultsStoredValuesAndBadInput) {
+// Stored values of the wrong kind or out of range fall back, with a log line; a save tells
+// the live subscribers only.
+TEST(HUDTuning, BadStoredValuesAndSubscribers) {
     const auto s = Config::d();
-    for (const QString& n : HUDTuning::names()) s->remove(QStringLiteral("hud.") + n);
+    for (const QString& n : HUDTuning::names()) s->remove("hud." + n);
+    EXPECT_EQ(HUDTuning::load().content, PillContent::transcript);
+    s->setValue("hud.content", "waveform");
+    s->setValue("hud.barRange", 0);  // would divide by zero
+    s->setValue("hud.barCount", 100000);
+    s->setValue("hud.fontSize", "big");
     HUDTuning t = HUDTuning::load();
-    EXPECT_EQ(t.content, PillContent::transcript);
-    EXPECT_DOUBLE_EQ(t.pillWidth(), 240);
-    EXPECT_DOUBLE_EQ(t.barFloor, -55);
-    EXPECT_DOUBLE_EQ(t.barRange, 18);
-
-    s->setValue(QStringLiteral("hud.content"), QStringLiteral("waveform"));
-    s->setValue(QStringLiteral("hud.height"), 52);
-    s->setValue(QStringLiteral("hud.textDark"), true);
-    s->setValue(QStringLiteral("hud.barRange"), 0);  // would divide by zero
-    s->setValue(QStringLiteral("hud.barCount"), 100000);
-    s->setValue(QStringLiteral("hud.fontSize"), QStringLiteral("big"));
-    s->sync();
-    t = HUDTuning::load();
     EXPECT_EQ(t.content, PillContent::waveform);
     EXPECT_DOUBLE_EQ(t.pillWidth(), 116);
-    EXPECT_DOUBLE_EQ(t.height, 52);
-    EXPECT_TRUE(t.textDark);
     EXPECT_DOUBLE_EQ(t.barRange, 1);
     EXPECT_EQ(t.bars(), 64);
     EXPECT_DOUBLE_EQ(t.fontSize, 15);
     Log::flush();
-    const QString log = QString::fromUtf8(testenv::readFile(Log::path()));
-    EXPECT_TRUE(log.contains(QStringLiteral("HUD: tuning \"hud.barRange\" is 0, using 1")));
-
-    s->setValue(QStringLiteral("hud.content"), QStringLiteral("subtitles"));
+    EXPECT_TRUE(QString::fromUtf8(testenv::readFile(Log::path()))
+                    .contains(R"(HUD: tuning "hud.barRange" is 0, using 1)"));
+    s->setValue("hud.content", "subtitles");
     EXPECT_EQ(HUDTuning::load().content, PillContent::transcript);
-    for (const QString& n : HUDTuning::names()) s->remove(QStringLiteral("hud.") + n);
-}
 
-TEST(HUDTuning, SaveRoundTripsAndTellsSubscribers) {
     int told = 0;
     auto sub = HUDTuning::subscribe([&] { ++told; });
-    HUDTuning t;
-    t.content = PillContent::waveform;
     t.width = 300;
-    t.learnedOwnGlass = true;
     t.save();
-    const HUDTuning back = HUDTuning::load();
-    EXPECT_EQ(back.content, PillContent::waveform);
-    EXPECT_DOUBLE_EQ(back.width, 300);
-    EXPECT_TRUE(back.learnedOwnGlass);
-    EXPECT_EQ(Config::stringValue(QStringLiteral("hud.content")), QStringLiteral("waveform"));
+    EXPECT_DOUBLE_EQ(HUDTuning::load().width, 300);
     EXPECT_TRUE(harness::waitUntil([&] { return told == 1; }, "the subscriber told"));
-
-    EXPECT_TRUE(HUDTuning::set(QStringLiteral("barSpeed"), 2.5));
-    EXPECT_FALSE(HUDTuning::set(QStringLiteral("noSuchKnob"), 1));
+    EXPECT_TRUE(HUDTuning::set("barSpeed", 2.5));
+    EXPECT_FALSE(HUDTuning::set("noSuchKnob", 1));
     EXPECT_TRUE(harness::waitUntil([&] { return told == 2; }, "the subscriber told again"));
-    EXPECT_DOUBLE_EQ(HUDTuning::load().barSpeed, 2.5);
-    EXPECT_EQ(back.value(QStringLiteral("content")).toString(), QStringLiteral("waveform"));
-
     sub.reset();  // unsubscribed: no more calls, though a later subscriber is told
     int later = 0;
     auto second = HUDTuning::subscribe([&] { ++later; });
     HUDTuning().save();
     EXPECT_TRUE(harness::waitUntil([&] { return later == 1; }, "the later subscriber told"));
     EXPECT_EQ(told, 2);
-    for (const QString& n : HUDTuning::names()) Config::d()->remove(QStringLiteral("hud.") + n);
+    for (const QString& n : HUDTuning::names()) s->remove("hud." + n);
 }

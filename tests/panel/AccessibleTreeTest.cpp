@@ -13,6 +13,8 @@
 #include "harness/Wait.h"
 #include "support/TestEnv.h"
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 using a11y::Control;
@@ -68,7 +70,7 @@ class AccessibleTree : public ::testing::Test {
   protected:
     void SetUp() override {
         if (qEnvironmentVariableIsEmpty("DISPLAY")) GTEST_SKIP() << "needs an X display";
-        if (!QFile::exists(QStringLiteral("/usr/libexec/at-spi-bus-launcher")))
+        if (!QFile::exists(u"/usr/libexec/at-spi-bus-launcher"_s))
             GTEST_SKIP() << "at-spi-bus-launcher is not installed";
         ASSERT_TRUE(holdXServer());
         ASSERT_TRUE(session.start(100)) << session.error.toStdString();
@@ -88,9 +90,8 @@ class AccessibleTree : public ::testing::Test {
 };
 
 TEST_F(AccessibleTree, EveryControlOfOurWindowsHasANameOrALabel) {
-    QProcess* host =
-        session.launch(testenv::binaryDir() + QStringLiteral("/tests/panel/velmora_window_host"),
-                       {}, {QStringLiteral("QT_QPA_PLATFORM=xcb")});
+    QProcess* host = session.launch(testenv::binaryDir() + u"/tests/panel/velmora_window_host"_s,
+                                    {}, {u"QT_QPA_PLATFORM=xcb"_s});
     ASSERT_NE(host, nullptr);
     ASSERT_TRUE(host->waitForReadyRead(30000));
     std::vector<Control> controls;

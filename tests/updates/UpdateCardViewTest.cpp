@@ -14,6 +14,8 @@
 #include "ui/StatusItem.h"
 #include "ui/UpdateCardView.h"
 
+using namespace Qt::StringLiterals;
+
 // The card's controls for each state, in the window that holds it until the main window does.
 TEST(UpdateCardView, ShowsEachStateWithItsControls) {
     UpdateCard card;
@@ -42,8 +44,7 @@ TEST(UpdateCardView, ShowsEachStateWithItsControls) {
         EXPECT_TRUE(view.isVisible());
         // VELMORA_SCREENSHOTS=DIR keeps a picture of each state, to look at.
         if (const QString dir = qEnvironmentVariable("VELMORA_SCREENSHOTS"); !dir.isEmpty())
-            window.grab().save(dir + QStringLiteral("/update-") + QLatin1String(c.sample) +
-                               QStringLiteral(".png"));
+            window.grab().save(dir + u"/update-"_s + QLatin1String(c.sample) + u".png"_s);
         EXPECT_EQ(view.titleLabel()->text(), card.model.state()->title(AppLanguage::en));
         EXPECT_EQ(view.primaryButton()->isVisible(), c.primary);
         EXPECT_EQ(view.secondaryButton()->isVisible(), c.secondary);
@@ -63,14 +64,13 @@ TEST(UpdateCardView, ShowsEachStateWithItsControls) {
     EXPECT_FALSE(window.isVisible());
 
     card.show(
-        *UpdateCardState::sample(QStringLiteral("available")), [&] { ++primaries; },
-        [&] { ++secondaries; });
+        *UpdateCardState::sample(u"available"_s), [&] { ++primaries; }, [&] { ++secondaries; });
     window.present();
-    EXPECT_EQ(view.primaryButton()->text(), QStringLiteral("Update"));
+    EXPECT_EQ(view.primaryButton()->text(), u"Update"_s);
     LanguageSetting::shared().setLanguage(AppLanguage::zh);
-    EXPECT_EQ(view.primaryButton()->text(), QStringLiteral("更新"));
-    EXPECT_EQ(view.titleLabel()->text(), QStringLiteral("Velmora 0.3.2 可以更新了"));
-    EXPECT_EQ(view.closeButton()->toolTip(), QStringLiteral("关闭"));
+    EXPECT_EQ(view.primaryButton()->text(), u"更新"_s);
+    EXPECT_EQ(view.titleLabel()->text(), u"Velmora 0.3.2 可以更新了"_s);
+    EXPECT_EQ(view.closeButton()->toolTip(), u"关闭"_s);
     LanguageSetting::shared().setLanguage(AppLanguage::en);
     view.primaryButton()->click();
     EXPECT_EQ(primaries, 1);
@@ -87,21 +87,21 @@ TEST(UpdateCardView, StatusItemOffersTheWaitingUpdate) {
             if (a->isVisible() && a->text().startsWith(prefix)) return a;
         return nullptr;
     };
-    EXPECT_FALSE(action(QStringLiteral("Update to")));
-    ASSERT_TRUE(action(QStringLiteral("Check for Updates")));
-    item.setUpdateWaiting(QStringLiteral("0.3.2"));
-    QAction* update = action(QStringLiteral("Update to 0.3.2…"));
+    EXPECT_FALSE(action(u"Update to"_s));
+    ASSERT_TRUE(action(u"Check for Updates"_s));
+    item.setUpdateWaiting(u"0.3.2"_s);
+    QAction* update = action(u"Update to 0.3.2…"_s);
     ASSERT_TRUE(update);
     update->trigger();
-    action(QStringLiteral("Check for Updates"))->trigger();
+    action(u"Check for Updates"_s)->trigger();
     EXPECT_EQ(checks, 2);
     LanguageSetting::shared().setLanguage(AppLanguage::zh);
-    EXPECT_TRUE(action(QStringLiteral("更新到 0.3.2…")));
-    EXPECT_TRUE(action(QStringLiteral("检查更新…")));
+    EXPECT_TRUE(action(u"更新到 0.3.2…"_s));
+    EXPECT_TRUE(action(u"检查更新…"_s));
     LanguageSetting::shared().setLanguage(AppLanguage::en);
     // The dot widens the icon.
     EXPECT_GT(StatusItem::render(false, true, 32).width(),
               StatusItem::render(false, false, 32).width());
     item.setUpdateWaiting(std::nullopt);
-    EXPECT_FALSE(action(QStringLiteral("Update to")));
+    EXPECT_FALSE(action(u"Update to"_s));
 }

@@ -8,19 +8,21 @@
 #include "platform/update/Appcast.h"
 #include "support/TestEnv.h"
 
+using namespace Qt::StringLiterals;
+
 using platform::Appcast;
 using platform::AppcastItem;
 
 namespace {
 
-const QUrl kBase(QStringLiteral("https://updates.example.org/velmora/appcast.xml"));
+const QUrl kBase(u"https://updates.example.org/velmora/appcast.xml"_s);
 const QString kSig = QString::fromLatin1(QByteArray(64, 'x').toBase64());
 
 QByteArray feed(const QString& items, const QString& prolog = {}) {
-    return (QStringLiteral("<?xml version=\"1.0\" encoding=\"utf-8\"?>") + prolog +
+    return (u"<?xml version=\"1.0\" encoding=\"utf-8\"?>"_s + prolog +
             QStringLiteral("<rss version=\"2.0\" xmlns:v=\"https://velmora.app/xml/appcast\">"
                            "<channel><title>Velmora</title>") +
-            items + QStringLiteral("</channel></rss>"))
+            items + u"</channel></rss>"_s)
         .toUtf8();
 }
 
@@ -52,37 +54,32 @@ TEST(UpdateFeed, ParsesItemsAndSkipsIncompleteOnes) {
             "</item>")
             .arg(kSig);
     const QString badLength =
-        item(QStringLiteral("6"), QStringLiteral("0.6"), {}, {})
-            .replace(QStringLiteral("length=\"1234\""), QStringLiteral("length=\"lots\""));
+        item(u"6"_s, u"0.6"_s, {}, {}).replace(u"length=\"1234\""_s, u"length=\"lots\""_s);
     QString error;
     const auto parsed = platform::parseAppcast(
-        feed(item(QStringLiteral("3"), QStringLiteral("0.3")) +
-             item(QStringLiteral("4"), QStringLiteral("0.4"),
-                  QStringLiteral("<v:minimumSystemVersion>13</v:minimumSystemVersion>")) +
+        feed(item(u"3"_s, u"0.3"_s) +
+             item(u"4"_s, u"0.4"_s, u"<v:minimumSystemVersion>13</v:minimumSystemVersion>"_s) +
              missingSig + missingUrl + onEnclosure + badLength),
         kBase, error);
     ASSERT_TRUE(parsed) << error.toStdString();
     ASSERT_EQ(parsed->items.size(), 3u);
     const AppcastItem& first = parsed->items[0];
-    EXPECT_EQ(first.version, QStringLiteral("3"));
-    EXPECT_EQ(first.displayVersion, QStringLiteral("0.3"));
-    EXPECT_EQ(first.url.toString(),
-              QStringLiteral("https://updates.example.org/velmora/velmora_0.3_amd64.deb"));
+    EXPECT_EQ(first.version, u"3"_s);
+    EXPECT_EQ(first.displayVersion, u"0.3"_s);
+    EXPECT_EQ(first.url.toString(), u"https://updates.example.org/velmora/velmora_0.3_amd64.deb"_s);
     EXPECT_EQ(first.length, 1234u);
     EXPECT_EQ(first.signature.size(), 64);
-    EXPECT_EQ(parsed->items[1].minimumSystemVersion, QStringLiteral("13"));
-    EXPECT_EQ(parsed->items[2].displayVersion, QStringLiteral("0.7"));
-    EXPECT_EQ(parsed->items[2].url.toString(), QStringLiteral("https://cdn.example.org/v7.deb"));
+    EXPECT_EQ(parsed->items[1].minimumSystemVersion, u"13"_s);
+    EXPECT_EQ(parsed->items[2].displayVersion, u"0.7"_s);
+    EXPECT_EQ(parsed->items[2].url.toString(), u"https://cdn.example.org/v7.deb"_s);
     EXPECT_EQ(parsed->skipped.size(), 3) << parsed->skipped.join(u'\n').toStdString();
 }
 
 TEST(UpdateFeed, ChoosesNewestThatRunsHere) {
     QString error;
     const auto parsed = platform::parseAppcast(
-        feed(item(QStringLiteral("9"), QStringLiteral("0.9")) +
-             item(QStringLiteral("10"), QStringLiteral("0.10")) +
-             item(QStringLiteral("11"), QStringLiteral("0.11"),
-                  QStringLiteral("<v:minimumSystemVersion>13</v:minimumSystemVersion>"))),
+        feed(item(u"9"_s, u"0.9"_s) + item(u"10"_s, u"0.10"_s) +
+             item(u"11"_s, u"0.11"_s, u"<v:minimumSystemVersion>13</v:minimumSystemVersion>"_s)),
         kBase, error);
     ASSERT_TRUE(parsed);
     struct Case {
@@ -121,8 +118,7 @@ TEST(UpdateFeed, RefusesWhatIsNotAFeed) {
         {"entity expansion", billionLaughs, "DTD"},
         {"external entity", external, "DTD"},
         {"undeclared entity", undeclared, "not valid XML"},
-        {"truncated", feed(item(QStringLiteral("3"), QStringLiteral("0.3"))).chopped(20),
-         "not valid XML"},
+        {"truncated", feed(item(u"3"_s, u"0.3"_s)).chopped(20), "not valid XML"},
         {"html", "<html><body>Not found</body></html>", "not RSS"},
         {"empty", "", "not valid XML"},
     };
@@ -192,7 +188,7 @@ TEST(UpdateFeed, VerifiesSignatures) {
         {"another key", data, sig, other, false},
         {"short file", data.left(4000), sig, key, false},
         {"no key", data, sig, QString(), false},
-        {"key not base64", data, sig, QStringLiteral("%%%"), false},
+        {"key not base64", data, sig, u"%%%"_s, false},
         {"truncated signature", data, sig.left(63), key, false},
     };
     for (const Case& c : cases)
@@ -202,7 +198,7 @@ TEST(UpdateFeed, VerifiesSignatures) {
 TEST(UpdateFeed, ReleaseScriptSignsWhatTheUpdaterAccepts) {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
-    const QString script = testenv::sourceDir() + QStringLiteral("/scripts/sign-release.sh");
+    const QString script = testenv::sourceDir() + u"/scripts/sign-release.sh"_s;
     auto run = [&](const QStringList& args) {
         QProcess p;
         p.setWorkingDirectory(dir.path());
@@ -211,21 +207,19 @@ TEST(UpdateFeed, ReleaseScriptSignsWhatTheUpdaterAccepts) {
         EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
         return QString::fromUtf8(p.readAllStandardOutput());
     };
-    const QString keyLine = run({QStringLiteral("keygen"), QStringLiteral("key.pem")});
-    const QString publicKey = keyLine.section(QStringLiteral(": "), 1).trimmed();
+    const QString keyLine = run({u"keygen"_s, u"key.pem"_s});
+    const QString publicKey = keyLine.section(u": "_s, 1).trimmed();
     const QByteArray package = QByteArray("!<arch>\n") + QByteArray(70000, 'q');
-    ASSERT_TRUE(
-        testenv::writeFile(dir.filePath(QStringLiteral("velmora_0.2.0_amd64.deb")), package));
-    run({QStringLiteral("publish"), QStringLiteral("key.pem"), QStringLiteral("feed"),
-         QStringLiteral("velmora_0.2.0_amd64.deb"), QStringLiteral("0.2.0"), QStringLiteral("2")});
+    ASSERT_TRUE(testenv::writeFile(dir.filePath(u"velmora_0.2.0_amd64.deb"_s), package));
+    run({u"publish"_s, u"key.pem"_s, u"feed"_s, u"velmora_0.2.0_amd64.deb"_s, u"0.2.0"_s, u"2"_s});
     QString error;
     const auto parsed = platform::parseAppcast(
-        testenv::readFile(dir.filePath(QStringLiteral("feed/appcast.xml"))), kBase, error);
+        testenv::readFile(dir.filePath(u"feed/appcast.xml"_s)), kBase, error);
     ASSERT_TRUE(parsed) << error.toStdString();
     ASSERT_EQ(parsed->items.size(), 1u);
     const AppcastItem& i = parsed->items[0];
-    EXPECT_EQ(i.version, QStringLiteral("2"));
-    EXPECT_EQ(i.displayVersion, QStringLiteral("0.2.0"));
+    EXPECT_EQ(i.version, u"2"_s);
+    EXPECT_EQ(i.displayVersion, u"0.2.0"_s);
     EXPECT_EQ(i.length, quint64(package.size()));
     EXPECT_TRUE(platform::verifySignature(package, i.signature, publicKey));
     QByteArray flipped = package;
