@@ -49,27 +49,21 @@ struct Wave {
     std::vector<int16_t> samples;
 };
 
-// Reads the output back, checking every field of the 44-byte header on the way.
+// Reads the output back, checking its 44-byte header (16 kHz, mono, 16-bit PCM) on the way.
 Wave readCanonical(const QString& path) {
     Wave w;
     const QByteArray all = testenv::readFile(path);
     EXPECT_GE(all.size(), 44);
     if (all.size() < 44) return w;
     w.header = all.left(44);
-    const char* h = all.constData();
     const quint32 data = static_cast<quint32>(all.size() - 44);
-    EXPECT_EQ(all.mid(0, 4), QByteArray("RIFF"));
-    EXPECT_EQ(qFromLittleEndian<quint32>(h + 4), 36 + data);
-    EXPECT_EQ(all.mid(8, 8), QByteArray("WAVEfmt "));
-    EXPECT_EQ(qFromLittleEndian<quint32>(h + 16), 16u);
-    EXPECT_EQ(qFromLittleEndian<quint16>(h + 20), 1u);  // PCM
-    EXPECT_EQ(qFromLittleEndian<quint16>(h + 22), 1u);  // mono
-    EXPECT_EQ(qFromLittleEndian<quint32>(h + 24), 16000u);
-    EXPECT_EQ(qFromLittleEndian<quint32>(h + 28), 32000u);
-    EXPECT_EQ(qFromLittleEndian<quint16>(h + 32), 2u);
-    EXPECT_EQ(qFromLittleEndian<quint16>(h + 34), 16u);
-    EXPECT_EQ(all.mid(36, 4), QByteArray("data"));
-    EXPECT_EQ(qFromLittleEndian<quint32>(h + 40), data);
+    // fmt: 16 bytes, PCM, 1 channel, 16000 Hz, 32000 bytes/s, 2-byte frames, 16 bits.
+    const QByteArray fmt = QByteArray::fromHex("1000000001000100803e0000007d000002001000");
+    QByteArray expected =
+        "RIFF" + QByteArray(4, '\0') + "WAVEfmt " + fmt + "data" + QByteArray(4, '\0');
+    qToLittleEndian<quint32>(36 + data, expected.data() + 4);
+    qToLittleEndian<quint32>(data, expected.data() + 40);
+    EXPECT_EQ(w.header.toHex().toStdString(), expected.toHex().toStdString());
     w.samples = audiotest::samplesOf(all.mid(44));
     return w;
 }

@@ -59,34 +59,28 @@ class Injector : public ::testing::Test {
 
 TEST_F(Injector, FocusProbeTellsTextFromTheRest) {
     EXPECT_EQ(TextInjector::focus(std::nullopt), Focus::unsure(QStringLiteral("no app")));
-
     ax().focusError[10] = 17;
     EXPECT_EQ(TextInjector::focus(app(10)), Focus::unsure(QStringLiteral("error 17")));
     EXPECT_EQ(ax().timeoutMs, TextInjector::kProbeTimeoutMs);
     // Nothing focused, no error code: the call worked but gave nothing.
     EXPECT_EQ(TextInjector::focus(app(11)), Focus::unsure(QStringLiteral("error 0")));
 
-    ax().focused[12] = fake::FakeAccessibility::element(QString());
-    EXPECT_EQ(TextInjector::focus(app(12)), Focus::unsure(QStringLiteral("no role")));
-
-    for (const char* role :
-         {"entry", "password text", "text", "terminal", "combo box", "document text"}) {
-        ax().focused[13] = fake::FakeAccessibility::element(QString::fromUtf8(role));
-        EXPECT_EQ(TextInjector::focus(app(13)), Focus::text()) << role;
-    }
-    for (const char* role : {"frame", "window", "application", "filler", "unknown"}) {
-        ax().focused[14] = fake::FakeAccessibility::element(QString::fromUtf8(role));
-        EXPECT_EQ(TextInjector::focus(app(14)), Focus::unsure(QString::fromUtf8(role))) << role;
-    }
-    ax().focused[15] = fake::FakeAccessibility::element(QStringLiteral("push button"));
-    EXPECT_EQ(TextInjector::focus(app(15)), Focus::notText(QStringLiteral("push button")));
     // Editable web regions are text; the same roles read-only are not.
-    struct Case {
+    const struct {
         const char* role;
         bool editable;
         Focus expected;
-    };
-    const Case cases[] = {
+    } cases[] = {
+        {"", false, Focus::unsure(QStringLiteral("no role"))},
+        {"entry", false, Focus::text()},
+        {"password text", false, Focus::text()},
+        {"text", false, Focus::text()},
+        {"terminal", false, Focus::text()},
+        {"combo box", false, Focus::text()},
+        {"document text", false, Focus::text()},
+        {"frame", false, Focus::unsure(QStringLiteral("frame"))},
+        {"filler", false, Focus::unsure(QStringLiteral("filler"))},
+        {"push button", false, Focus::notText(QStringLiteral("push button"))},
         {"section", true, Focus::text()},
         {"paragraph", true, Focus::text()},
         {"document web", true, Focus::text()},
@@ -94,7 +88,7 @@ TEST_F(Injector, FocusProbeTellsTextFromTheRest) {
         {"document web", false, Focus::notText(QStringLiteral("document web"))},
         {"frame", true, Focus::unsure(QStringLiteral("frame"))},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         auto e = fake::FakeAccessibility::element(QString::fromUtf8(c.role));
         e->editable = c.editable;
         ax().focused[16] = e;
@@ -108,59 +102,54 @@ TEST_F(Injector, FocusProbeTellsTextFromTheRest) {
     EXPECT_EQ(ax().calls, 0);
 }
 
+// Runs of at most `len` units: whole characters, nothing lost, an emoji that would straddle
+// the cut goes to the next run, and a lone high surrogate at a cut is kept as it is.
 TEST_F(Injector, RunsNeverSplitASurrogatePair) {
-    const QString fortyFive(45, QLatin1Char('a'));
-    const QStringList runs = TextInjector::splitRuns(fortyFive);
-    ASSERT_EQ(runs.size(), 3);
-    EXPECT_EQ(runs[0].size(), 20);
-    EXPECT_EQ(runs[1].size(), 20);
-    EXPECT_EQ(runs[2].size(), 5);
-    EXPECT_TRUE(TextInjector::splitRuns(QString()).isEmpty());
-
-    // 19 letters then an emoji: the pair would straddle the 20-unit cut.
-    const QString thumbs = QString::fromUtf8("👍");
-    const QString text = QString(19, QLatin1Char('x')) + thumbs + QStringLiteral("yz");
-    const QStringList cut = TextInjector::splitRuns(text);
-    ASSERT_EQ(cut.size(), 2);
-    EXPECT_EQ(cut[0], QString(19, QLatin1Char('x')));
-    EXPECT_EQ(cut[1], thumbs + QStringLiteral("yz"));
-
-    // Emoji only, any run length: every run is whole characters and nothing is lost.
-    const QString emoji = QString::fromUtf8("👍😀🎉👍😀🎉👍😀🎉👍😀🎉👍😀🎉👍😀🎉👍😀🎉");
-    for (int len : {2, 3, 5, 20, 21}) {
-        const QStringList parts = TextInjector::splitRuns(emoji + QStringLiteral("!"), len);
-        EXPECT_EQ(parts.join(QString()), emoji + QStringLiteral("!"));
+    const QString emoji = QString::fromUtf8("👍😀🎉👍😀🎉👍😀🎉👍😀🎉👍😀🎉👍😀🎉👍😀🎉!");
+    const QString straddling = QString(19, QLatin1Char('x')) + QString::fromUtf8("👍yz");
+    const QString lone = QString(19, QLatin1Char('x')) + QChar(0xd83d) + QStringLiteral("y");
+    const struct {
+        QString text;
+        int len;
+        qsizetype runs;  // -1: any number
+    } cases[] = {{QString(45, QLatin1Char('a')), 20, 3},
+                 {QString(), 20, 0},
+                 {straddling, 20, 2},
+                 {lone, 20, 2},
+                 {emoji, 2, -1},
+                 {emoji, 3, -1},
+                 {emoji, 5, -1},
+                 {emoji, 21, -1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.text.toStdString() << " in runs of " << c.len);
+        const QStringList parts = TextInjector::splitRuns(c.text, c.len);
+        EXPECT_TRUE(c.runs < 0 || parts.size() == c.runs) << parts.size();
+        EXPECT_EQ(parts.join(QString()), c.text);
         for (const QString& p : parts) {
-            EXPECT_LE(p.size(), len);
-            EXPECT_FALSE(p.front().isLowSurrogate()) << len;
-            EXPECT_FALSE(p.back().isHighSurrogate()) << len;
+            EXPECT_LE(p.size(), c.len);
+            EXPECT_FALSE(p.front().isLowSurrogate());
+            EXPECT_TRUE(c.text == lone || !p.back().isHighSurrogate());
         }
     }
-    // A lone high surrogate at a cut is left as it is rather than lost.
-    const QString broken = QString(19, QLatin1Char('x')) + QChar(0xd83d) + QStringLiteral("y");
-    EXPECT_EQ(TextInjector::splitRuns(broken).join(QString()), broken);
+    EXPECT_EQ(TextInjector::splitRuns(straddling).first(), QString(19, QLatin1Char('x')));
 }
 
-TEST_F(Injector, TypingPostsRunsAndLogsThem) {
+TEST_F(Injector, TypingPostsRunsAndNeverTheClipboard) {
     EXPECT_TRUE(TextInjector::type(QString()));
     EXPECT_TRUE(keys().runs.isEmpty());
     EXPECT_EQ(keys().endTypingCalls, 0);
-    EXPECT_TRUE(log.has(QStringLiteral("Type: 0 units in 0 events, input source xkb:us")));
 
     const quint64 before = pb().changeCount();
     const QString text = QStringLiteral("naïve café — ") + QString(32, QLatin1Char('z'));
-    ASSERT_EQ(text.size(), 45);
     EXPECT_TRUE(TextInjector::type(text));
     EXPECT_EQ(keys().runs.size(), 3);
     EXPECT_EQ(keys().runs.join(QString()), text);
     EXPECT_EQ(keys().endTypingCalls, 1);
-    EXPECT_EQ(pb().changeCount(), before);  // typing never touches the clipboard
+    EXPECT_EQ(pb().changeCount(), before);
     EXPECT_TRUE(log.has(QStringLiteral("Type: 45 units in 3 events, input source xkb:us")));
 
-    keys().source.clear();
     keys().works = false;
     EXPECT_FALSE(TextInjector::type(QStringLiteral("hello")));
-    EXPECT_TRUE(log.has(QStringLiteral("Type: 5 units in 1 events, input source ?")));
     EXPECT_TRUE(log.has(QStringLiteral("Type: couldn't send 1 of 1 runs")));
 }
 
@@ -183,13 +172,6 @@ TEST_F(Injector, PasteRestoresTheClipboardOnceTheTargetHasRead) {
     EXPECT_EQ(keys().pastes.last(), true);
     ASSERT_TRUE(waitUntil([] { return !fake::pasteboard().text(); }, "the clipboard empty again"));
     EXPECT_TRUE(pb().contents().isEmpty());
-}
-
-TEST_F(Injector, KeepLeavesTheText) {
-    pb().copyFromOtherApp(kUserClipboard);
-    EXPECT_TRUE(TextInjector::paste(QStringLiteral("kept"), 10, true));
-    TextInjector::finishPendingRestores();  // runs any restore there is at once
-    EXPECT_EQ(pb().text(), QStringLiteral("kept"));
 }
 
 TEST_F(Injector, RestoreWaitsForASlowReaderAndSparesANewCopy) {
@@ -267,11 +249,9 @@ TEST_F(Injector, WebContextReadsTheFrontTab) {
     EXPECT_EQ(gmail->site.label, QStringLiteral("Gmail"));
     EXPECT_EQ(gmail->site.style.id, QStringLiteral("mail"));
     EXPECT_EQ(gmail->url, QStringLiteral("https://Mail.Google.com/mail/u/0/#inbox"));
-    EXPECT_TRUE(log.has(QStringLiteral("ms: mail.google.com → Gmail")));
 
     ax().documentUrls[22] = QStringLiteral("https://notgithub.com/x");
     EXPECT_FALSE(WebContext::detect(app(22, QStringLiteral("COM.GOOGLE.CHROME.CANARY"))));
-    EXPECT_TRUE(log.has(QStringLiteral("notgithub.com → 未知站点")));
 
     const char* none[] = {"file:///home/me/page.html", "", "http://", "https://exa mple.com/",
                           "about:blank"};

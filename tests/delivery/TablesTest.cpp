@@ -14,8 +14,6 @@ using platform::x11::BundleIdMap::lookupFirst;
 
 TEST(DeliveryTables, EveryKindOfLinuxNameFindsItsIdentifier) {
     const std::pair<const char*, const char*> rows[] = {
-        {"firefox", "org.mozilla.firefox"},                 // desktop id
-        {"org.mozilla.firefox", "org.mozilla.firefox"},     // Flatpak id
         {"com.slack.Slack", "com.tinyspeck.slackmacgap"},   // Flatpak id, any case
         {"Navigator", "org.mozilla.firefox"},               // WM_CLASS instance
         {"Alacritty", "com.apple.terminal"},                // WM_CLASS class

@@ -26,28 +26,29 @@ bool operable(AtspiRole role, AtspiStateSet* states) {
 }
 
 std::string take(gchar* text) {
-    std::string out = text ? text : "";
-    g_free(text);
-    return out;
+    g_autofree gchar* owned = text;
+    return owned ? owned : "";
 }
 
 std::string labelOf(AtspiAccessible* node) {
     std::string label;
     GError* error = nullptr;
-    GArray* relations = atspi_accessible_get_relation_set(node, &error);
+    g_autoptr(GArray) relations = atspi_accessible_get_relation_set(node, &error);
     g_clear_error(&error);
     if (!relations) return label;
-    for (guint i = 0; i < relations->len; ++i) {
-        AtspiRelation* r = g_array_index(relations, AtspiRelation*, i);
-        if (label.empty() && atspi_relation_get_relation_type(r) == ATSPI_RELATION_LABELLED_BY &&
-            atspi_relation_get_n_targets(r) > 0) {
-            Node target(atspi_relation_get_target(r, 0));
+    // The array holds a reference to each relation: take them all before reading any.
+    std::vector<std::unique_ptr<AtspiRelation, Unref>> owned;
+    for (guint i = 0; i < relations->len; ++i)
+        owned.emplace_back(g_array_index(relations, AtspiRelation*, i));
+    for (const auto& r : owned) {
+        if (label.empty() &&
+            atspi_relation_get_relation_type(r.get()) == ATSPI_RELATION_LABELLED_BY &&
+            atspi_relation_get_n_targets(r.get()) > 0) {
+            Node target(atspi_relation_get_target(r.get(), 0));
             if (target) label = take(atspi_accessible_get_name(target.get(), &error));
             g_clear_error(&error);
         }
-        g_object_unref(r);
     }
-    g_array_free(relations, TRUE);
     return label;
 }
 
@@ -66,14 +67,12 @@ void collect(AtspiAccessible* node, std::vector<Control>& out, bool texts, int d
         c.role = take(atspi_accessible_get_role_name(node, &error));
         g_clear_error(&error);
         c.label = labelOf(node);
-        if (AtspiComponent* component = atspi_accessible_get_component_iface(node)) {
-            if (AtspiRect* r =
-                    atspi_component_get_extents(component, ATSPI_COORD_TYPE_SCREEN, &error)) {
-                c.extents = QRect(r->x, r->y, r->width, r->height);
-                g_free(r);
-            }
+        if (const std::unique_ptr<AtspiComponent, Unref> component{
+                atspi_accessible_get_component_iface(node)}) {
+            g_autofree AtspiRect* r =
+                atspi_component_get_extents(component.get(), ATSPI_COORD_TYPE_SCREEN, &error);
+            if (r) c.extents = QRect(r->x, r->y, r->width, r->height);
             g_clear_error(&error);
-            g_object_unref(component);
         }
         out.push_back(std::move(c));
     }

@@ -52,6 +52,28 @@ QString a11yAddress() {
 
 }  // namespace
 
+std::optional<QString> xdotool(const QStringList& args) {
+    QProcess p;
+    p.start(QStringLiteral("xdotool"), args);
+    if (!p.waitForFinished(15000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
+        return std::nullopt;
+    return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
+}
+
+QString windowOf(qint64 pid) {
+    QString window;
+    const bool found = harness::waitUntil(
+        [&] {
+            window = xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                              QStringLiteral("--pid"), QString::number(pid)})
+                         .value_or(QString())
+                         .section(QLatin1Char('\n'), 0, 0);
+            return !window.isEmpty();
+        },
+        QStringLiteral("a window of process %1").arg(pid));
+    return found ? window : QString();
+}
+
 bool holdXServer(int timeoutMs) {
     static Display* keeper = nullptr;
     return harness::waitUntil([] { return keeper || (keeper = XOpenDisplay(nullptr)); },

@@ -4,6 +4,7 @@
 #include <QString>
 #include <QStringList>
 #include <memory>
+#include <optional>
 #include <vector>
 
 typedef struct _XDisplay Display;
@@ -27,6 +28,13 @@ class DesktopSession {
   private:
     std::vector<std::unique_ptr<QProcess>> children_;
 };
+
+// Runs xdotool with `args`; its output (trimmed), or none when it failed or took more than
+// 15 s.
+std::optional<QString> xdotool(const QStringList& args);
+// The first window on show of the process `pid` (xdotool's id), once it is there; empty when
+// none came.
+QString windowOf(qint64 pid);
 
 // Holds a connection to the X server open until the end of the process. Xvfb
 // resets whenever its last client leaves, and a connection attempt during the

@@ -63,26 +63,20 @@ class PulseMuting : public ::testing::Test {
     std::unique_ptr<platform::AudioOutput> saved_;
 };
 
-TEST_F(PulseMuting, SilentSinkIsLeftAlone) {
-    SystemAudio::muteIfPlaying();
-    EXPECT_FALSE(muted());
-    SystemAudio::restore();
-    EXPECT_FALSE(log.has(QStringLiteral("system output"))) << log.text().toStdString();
-}
-
-TEST_F(PulseMuting, PlayingSinkIsMutedAndRestored) {
-    play();
-    SystemAudio::muteIfPlaying();
-    EXPECT_TRUE(muted());
+// A silent sink and one the user muted are left alone; a playing one is muted while
+// listening and put back after.
+TEST_F(PulseMuting, OnlyAPlayingSinkIsMutedAndRestored) {
+    for (const bool playing : {false, true}) {
+        if (playing) play();
+        SystemAudio::muteIfPlaying();
+        EXPECT_EQ(muted(), playing);
+        SystemAudio::restore();
+        EXPECT_FALSE(muted());
+        EXPECT_EQ(log.has(QStringLiteral("Restored system output")), playing);
+    }
     EXPECT_TRUE(log.has(QRegularExpression(
         QStringLiteral(R"(Muted system output \(device \d+\) while listening)"))));
-    SystemAudio::restore();
-    EXPECT_FALSE(muted());
-    EXPECT_TRUE(log.has(QStringLiteral("Restored system output")));
-}
-
-TEST_F(PulseMuting, UsersOwnMuteSurvivesADictation) {
-    play();
+    log.mark();
     pactl({QStringLiteral("set-sink-mute"), QStringLiteral("speakers"), QStringLiteral("1")});
     SystemAudio::muteIfPlaying();
     SystemAudio::restore();

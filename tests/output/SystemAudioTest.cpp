@@ -13,6 +13,7 @@
 namespace {
 
 using platform::fake::FakeOutputDevice;
+constexpr std::nullopt_t no = std::nullopt;
 
 constexpr quint32 kDevice = 7;
 
@@ -56,31 +57,10 @@ TEST_F(SystemAudioTest, WhatMutingChangesAndRestorePutsBack) {
         {"no default device", std::nullopt, true, false, {1.0f}, false, {1.0f}, nullptr},
         {"device 0", 0u, true, false, {1.0f}, false, {1.0f}, nullptr},
         {"already muted", kDevice, true, true, {1.0f}, true, {1.0f}, nullptr},
-        {"mute switch",
-         kDevice,
-         true,
-         false,
-         {0.8f},
-         true,
-         {0.8f},
-         "Muted system output (device 7) while listening"},
-        {"volume on element 1 only",
-         kDevice,
-         true,
-         std::nullopt,
-         {std::nullopt, 0.6f, 0.9f},
-         std::nullopt,
-         {std::nullopt, 0.0f, 0.9f},
-         "Muted system output by volume (device 7, was 0.6) while listening"},
-        {"volume already silent",
-         kDevice,
-         true,
-         std::nullopt,
-         {0.001f, 0.5f},
-         std::nullopt,
-         {0.001f, 0.5f},
-         nullptr},
-        {"nothing usable", kDevice, true, std::nullopt, {}, std::nullopt, {}, nullptr},
+        {"mute switch", kDevice, true, false, {0.8f}, true, {0.8f}, "(device 7) while listening"},
+        {"volume on element 1", kDevice, true, {}, {no, .6f, .9f}, {}, {no, 0.f, .9f}, "was 0.6"},
+        {"volume already silent", kDevice, true, {}, {.001f, .5f}, {}, {.001f, .5f}, nullptr},
+        {"nothing usable", kDevice, true, {}, {}, {}, {}, nullptr},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -163,58 +143,22 @@ TEST_F(SystemAudioTest, LeftoverFromACrashedRun) {
         std::array<std::optional<float>, 3> volume;
         std::optional<bool> muteAfter;
         std::optional<float> element1After;
-        const char* logged;
+        QString logged;  // empty: nothing is logged at all
     };
+    const QByteArray byMute = R"({"by":"mute","device":"speakers"})";
+    const QByteArray byVolume = R"({"by":"volume","device":"speakers","element":1,"was":0.6})";
+    QByteArray hostile = byVolume, elsewhere = byMute;
+    hostile.replace("\"element\":1", "\"element\":99");
+    elsewhere.replace("speakers", "usb-headset");
+    const QString mended = QStringLiteral("left muted by the last run");
     const Case cases[] = {
-        {"still muted",
-         R"({"by":"mute","device":"speakers"})",
-         true,
-         {1.0f},
-         false,
-         std::nullopt,
-         "Restored system output (device 7) left muted by the last run"},
-        {"unmuted since by the user",
-         R"({"by":"mute","device":"speakers"})",
-         false,
-         {1.0f},
-         false,
-         std::nullopt,
-         nullptr},
-        {"volume still silent",
-         R"({"by":"volume","device":"speakers","element":1,"was":0.6})",
-         std::nullopt,
-         {std::nullopt, 0.0f},
-         std::nullopt,
-         0.6f,
-         "Restored system output (device 7) left muted by the last run"},
-        {"volume raised since",
-         R"({"by":"volume","device":"speakers","element":1,"was":0.6})",
-         std::nullopt,
-         {std::nullopt, 0.3f},
-         std::nullopt,
-         0.3f,
-         nullptr},
-        {"device gone",
-         R"({"by":"mute","device":"usb-headset"})",
-         true,
-         {1.0f},
-         true,
-         std::nullopt,
-         "output usb-headset left muted by the last run is gone"},
-        {"torn record",
-         R"({"by":"mu)",
-         true,
-         {1.0f},
-         true,
-         std::nullopt,
-         "ignoring an unreadable record"},
-        {"hostile element",
-         R"({"by":"volume","device":"speakers","element":99,"was":0.6})",
-         std::nullopt,
-         {std::nullopt, 0.0f},
-         std::nullopt,
-         0.0f,
-         "ignoring an unreadable record"},
+        {"still muted", byMute, true, {1.0f}, false, {}, mended},
+        {"unmuted since by the user", byMute, false, {1.0f}, false, {}, {}},
+        {"volume still silent", byVolume, {}, {no, 0.0f}, {}, 0.6f, mended},
+        {"volume raised since", byVolume, {}, {no, 0.3f}, {}, 0.3f, {}},
+        {"device gone", elsewhere, true, {1.0f}, true, {}, "usb-headset " + mended + " is gone"},
+        {"torn record", R"({"by":"mu)", true, {1.0f}, true, {}, "ignoring an unreadable record"},
+        {"hostile element", hostile, {}, {no, 0.0f}, {}, 0.0f, "ignoring an unreadable record"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -226,16 +170,13 @@ TEST_F(SystemAudioTest, LeftoverFromACrashedRun) {
         EXPECT_EQ(device().mute, c.muteAfter);
         EXPECT_EQ(device().volume[1], c.element1After);
         EXPECT_FALSE(QFile::exists(SystemAudio::statePath()));
-        if (c.logged)
-            EXPECT_TRUE(log.has(QString::fromUtf8(c.logged))) << log.text().toStdString();
-        else
-            EXPECT_TRUE(log.text().isEmpty()) << log.text().toStdString();
+        EXPECT_TRUE(c.logged.isEmpty() ? log.text().isEmpty() : log.has(c.logged))
+            << log.text().toStdString();
     }
     // No sound server yet: the record waits for a later launch.
     SetUp();
     device().mute = true;
-    ASSERT_TRUE(
-        testenv::writeFile(SystemAudio::statePath(), R"({"by":"mute","device":"speakers"})"));
+    ASSERT_TRUE(testenv::writeFile(SystemAudio::statePath(), byMute));
     speakers().defaultId.reset();
     SystemAudio::restoreLeftover();
     EXPECT_TRUE(QFile::exists(SystemAudio::statePath()));

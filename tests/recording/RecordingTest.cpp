@@ -262,9 +262,7 @@ TEST_F(RecordingTest, AFullArchiveRecordsNothingNew) {
     r->append(tone(32000));
     r->keep(QStringLiteral("typed"), {}, {}, {});
     Recording::drain();
-    EXPECT_TRUE(log.has(QStringLiteral(", 1 so far (0 MB), which is the ") + QString::number(size) +
-                        QStringLiteral(" bytes cap: keeping no more")))
-        << log.text().toStdString();
+    EXPECT_TRUE(log.has(QStringLiteral("keeping no more"))) << log.text().toStdString();
     EXPECT_FALSE(QFile::exists(audio(r->id())));
     EXPECT_EQ(manifestLines().size(), 1);
 }

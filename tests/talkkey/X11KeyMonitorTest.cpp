@@ -18,10 +18,6 @@ using platform::Key;
 using platform::KeyEvent;
 using namespace platform::x11;
 
-bool xdotool(const QStringList& args) {
-    return QProcess::execute(QStringLiteral("xdotool"), args) == 0;
-}
-
 // Another client (a window manager's menu key, say) holding Ctrl+Esc.
 bool holdCtrlEscape(bool hold) {
     static DisplayPtr d = openDisplay();

@@ -23,6 +23,7 @@
 #include "platform/Platform.h"
 #include "platform/fake/FakePlatform.h"
 #include "platform/linux/LinuxPlatform.h"
+#include "platform/linux/X11Util.h"
 
 #include <X11/Xlib.h>
 
@@ -30,13 +31,6 @@ namespace {
 
 using harness::waitUntil;
 using Clock = HotwordLearner::Clock;
-
-QString xdotool(const QStringList& args) {
-    QProcess p;
-    p.start(QStringLiteral("xdotool"), args);
-    if (!p.waitForFinished(15000) || p.exitCode() != 0) return {};
-    return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
-}
 
 Clock::time_point gNow = Clock::time_point{} + std::chrono::hours(1);
 
@@ -83,10 +77,9 @@ class LearnerThirdParty : public ::testing::Test {
             return f && f->pid == app.pid;
         };
         if (front()) return ::testing::AssertionSuccess();
-        if (Display* d = XOpenDisplay(nullptr)) {
-            XDeleteProperty(d, DefaultRootWindow(d), XInternAtom(d, "_NET_ACTIVE_WINDOW", False));
-            XCloseDisplay(d);
-        }
+        if (const auto d = platform::x11::openDisplay())
+            XDeleteProperty(d.get(), DefaultRootWindow(d.get()),
+                            XInternAtom(d.get(), "_NET_ACTIVE_WINDOW", False));
         return waitUntil(front, QStringLiteral("mousepad in front"));
     }
 
@@ -102,16 +95,9 @@ TEST_F(LearnerThirdParty, NameFixedInMousepadIsLearned) {
 
     QProcess* p = session.launch(QStringLiteral("mousepad"), {QStringLiteral("--disable-server")});
     ASSERT_TRUE(p);
-    QString window;
-    ASSERT_TRUE(waitUntil(
-        [&] {
-            window = xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"),
-                              QStringLiteral("--pid"), QString::number(p->processId())})
-                         .section(QLatin1Char('\n'), 0, 0);
-            return !window.isEmpty();
-        },
-        "mousepad's window"));
-    xdotool({QStringLiteral("windowfocus"), QStringLiteral("--sync"), window});
+    const QString window = windowOf(p->processId());
+    ASSERT_FALSE(window.isEmpty());
+    xdotool({"windowfocus", "--sync", window});
     platform::RunningApp app;
     app.pid = p->processId();
     app.bundleId = QStringLiteral("org.xfce.mousepad");
@@ -142,11 +128,9 @@ TEST_F(LearnerThirdParty, NameFixedInMousepadIsLearned) {
     ASSERT_TRUE(log.waitFor(QStringLiteral("Learn: watching Mousepad [org.xfce.mousepad]")))
         << log.text().toStdString();
     // The user goes back to the misheard name, selects it and types the right one.
-    xdotool({QStringLiteral("key"), QStringLiteral("--clearmodifiers"), QStringLiteral("ctrl+Home"),
-             QStringLiteral("ctrl+Right"), QStringLiteral("ctrl+Right"), QStringLiteral("Right"),
-             QStringLiteral("shift+ctrl+Right")});
-    xdotool({QStringLiteral("type"), QStringLiteral("--delay"), QStringLiteral("40"),
-             QStringLiteral("Jayson")});
+    xdotool({"key", "--clearmodifiers", "ctrl+Home", "ctrl+Right", "ctrl+Right", "Right",
+             "shift+ctrl+Right"});
+    xdotool({"type", "--delay", "40", "Jayson"});
     const QString fixed = QStringLiteral("Call with Jayson about the plan.");
     ASSERT_TRUE(holds(fixed)) << last.toStdString();
     // Seen by the learner, then a quiet while.

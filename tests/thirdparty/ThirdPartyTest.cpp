@@ -19,6 +19,7 @@
 #include "platform/AssistiveSwitch.h"
 #include "platform/fake/FakePlatform.h"
 #include "platform/linux/LinuxPlatform.h"
+#include "platform/linux/X11Util.h"
 #include "support/TestEnv.h"
 
 #include <X11/Xatom.h>
@@ -30,13 +31,6 @@ using harness::waitUntil;
 using TextInjector::Focus;
 
 const QString kDictation = QString::fromUtf8("naïve café — 你好 👍 x²");
-
-QString run(const QStringList& args) {
-    QProcess p;
-    p.start(QStringLiteral("xdotool"), args);
-    if (!p.waitForFinished(15000) || p.exitCode() != 0) return {};
-    return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
-}
 
 // One page for every request, as a web app's server would send it.
 class PageServer {
@@ -100,18 +94,10 @@ class ThirdParty : public ::testing::Test {
         if (QStandardPaths::findExecutable(program).isEmpty()) return nullptr;
         QProcess* p = session->launch(program, args, env);
         if (!p) return nullptr;
-        QString window;
         // Chromium's window belongs to its first process; the others draw into it.
-        const bool found = waitUntil(
-            [&] {
-                window = run({QStringLiteral("search"), QStringLiteral("--onlyvisible"),
-                              QStringLiteral("--pid"), QString::number(p->processId())})
-                             .section(QLatin1Char('\n'), 0, 0);
-                return !window.isEmpty();
-            },
-            program + QStringLiteral("'s window"));
-        if (!found) return nullptr;
-        run({QStringLiteral("windowfocus"), QStringLiteral("--sync"), window});
+        const QString window = windowOf(p->processId());
+        if (window.isEmpty()) return nullptr;
+        xdotool({"windowfocus", "--sync", window});
         app->pid = p->processId();
         app->bundleId = bundleId;
         app->name = program;
@@ -161,10 +147,10 @@ TEST_F(ThirdParty, GtkEditorGetsTheDictationExactly) {
     QString text = kDictation + QStringLiteral(" a quick word ");
     for (char32_t c = U'\u4e00'; c < U'\u4e00' + 3 * 40; c += 3) text += QString::fromUcs4(&c, 1);
     text += QStringLiteral(" and the end.");
-    run({QStringLiteral("keydown"), QStringLiteral("Control_R")});
+    xdotool({"keydown", "Control_R"});
     EXPECT_TRUE(TextInjector::type(text));
     const bool ok = arrives(app, text);
-    run({QStringLiteral("keyup"), QStringLiteral("Control_R")});
+    xdotool({"keyup", "Control_R"});
     EXPECT_TRUE(ok);
     session->end(p);
 }
@@ -174,24 +160,24 @@ TEST_F(ThirdParty, GtkEditorGetsTheDictationExactly) {
 // X server shares; a test publishes it only while its program starts.
 class PublishedBus {
   public:
-    explicit PublishedBus(const QString& address) : d_(XOpenDisplay(nullptr)) {
-        if (!d_) return;
+    explicit PublishedBus(const QString& address) : display_(platform::x11::openDisplay()) {
+        Display* d = display_.get();
+        if (!d) return;
         const QByteArray a = address.toUtf8();
-        XChangeProperty(d_, DefaultRootWindow(d_), XInternAtom(d_, "AT_SPI_BUS", False), XA_STRING,
-                        8, PropModeReplace, reinterpret_cast<const unsigned char*>(a.constData()),
+        XChangeProperty(d, DefaultRootWindow(d), XInternAtom(d, "AT_SPI_BUS", False), XA_STRING, 8,
+                        PropModeReplace, reinterpret_cast<const unsigned char*>(a.constData()),
                         static_cast<int>(a.size()));
-        XSync(d_, False);
+        XSync(d, False);
     }
     ~PublishedBus() {
-        if (!d_) return;
-        XDeleteProperty(d_, DefaultRootWindow(d_), XInternAtom(d_, "AT_SPI_BUS", False));
-        XCloseDisplay(d_);
+        if (Display* d = display_.get())
+            XDeleteProperty(d, DefaultRootWindow(d), XInternAtom(d, "AT_SPI_BUS", False));
     }
     PublishedBus(const PublishedBus&) = delete;
     PublishedBus& operator=(const PublishedBus&) = delete;
 
   private:
-    Display* d_;
+    platform::x11::DisplayPtr display_;
 };
 
 // Qt 5 looks for the accessibility bus once, as it starts, on the X root window (where an
@@ -210,9 +196,7 @@ TEST_F(ThirdParty, QtEditorGetsTheDictationTyped) {
             "featherpad on the accessibility bus"));
     }
     AssistiveMode::enable(app);
-    run({QStringLiteral("mousemove"), QStringLiteral("--window"), QString::number(app.window),
-         QStringLiteral("200"), QStringLiteral("200"), QStringLiteral("click"),
-         QStringLiteral("1")});
+    xdotool({"mousemove", "--window", QString::number(app.window), "200", "200", "click", "1"});
     ASSERT_TRUE(probeSaysText(app));
     EXPECT_TRUE(TextInjector::type(kDictation));
     EXPECT_TRUE(arrives(app, kDictation));
@@ -222,7 +206,8 @@ TEST_F(ThirdParty, QtEditorGetsTheDictationTyped) {
 
 // Chromium in a real window, on a page served from this machine under a host the site table
 // knows: the probe says text in an <input>, a <textarea> and a contenteditable editor, the
-// text arrives in each, and the front tab's address gives the web context.
+// text arrives in each, the front tab's address gives the web context (and the desktop
+// diagnostics' line), and none is read once another window is in front.
 TEST_F(ThirdParty, ChromiumFieldsTextAreaAndContentEditable) {
     PageServer server(QByteArrayLiteral(
         "<!doctype html><html><head><title>Chat</title></head><body>"
@@ -262,9 +247,7 @@ TEST_F(ThirdParty, ChromiumFieldsTextAreaAndContentEditable) {
     EXPECT_TRUE(waitUntil([&] { return (m = WebContext::detect(app)).has_value(); },
                           "the front tab's site"));
     // The page loaded before the window had the focus: a click into the first field.
-    run({QStringLiteral("mousemove"), QStringLiteral("--window"), QString::number(app.window),
-         QStringLiteral("60"), QStringLiteral("110"), QStringLiteral("click"),
-         QStringLiteral("1")});
+    xdotool({"mousemove", "--window", QString::number(app.window), "60", "110", "click", "1"});
     if (m) {
         EXPECT_EQ(m->site.label, QStringLiteral("Kimi"));
     }
@@ -284,6 +267,32 @@ TEST_F(ThirdParty, ChromiumFieldsTextAreaAndContentEditable) {
             QStringLiteral("\"%1\" in the field").arg(w)))
             << "it holds " << last.toStdString();
     }
+
+    // The desktop's diagnostics list the browser with its front tab, once a window manager
+    // (played here) lists its window as a client.
+    {
+        const platform::x11::DisplayPtr d = platform::x11::openDisplay();
+        ASSERT_TRUE(d);
+        const Window root = DefaultRootWindow(d.get());
+        const Atom clients = XInternAtom(d.get(), "_NET_CLIENT_LIST", False);
+        const long list[] = {static_cast<long>(app.window)};
+        XChangeProperty(d.get(), root, clients, XA_WINDOW, 32, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(list), 1);
+        XSync(d.get(), False);
+        QProcess probe;
+        probe.start(testenv::binaryDir() + QStringLiteral("/src/app/velmora"), {"--probe-url"});
+        // Our own windows answer its questions too: the event loop runs while it asks.
+        EXPECT_TRUE(waitUntil([&] { return probe.state() == QProcess::NotRunning; }, "the probe"));
+        XDeleteProperty(d.get(), root, clients);
+        XSync(d.get(), False);
+        EXPECT_EQ(probe.exitCode(), 0);
+        EXPECT_EQ(QString::fromUtf8(probe.readAllStandardOutput()).toStdString(),
+                  "Chromium [org.chromium.chromium]: Kimi → http://kimi.moonshot.cn/chat/1\n");
+    }
+    // Another window in front: the browser's tab is no longer what the user looks at.
+    EscWindow other;
+    ASSERT_TRUE(other.open());
+    EXPECT_TRUE(waitUntil([&] { return !WebContext::detect(app); }, "no site behind a window"));
     session->end(p);
     sw->set(AssistiveMode::kEnabled, false);
 }

@@ -168,12 +168,11 @@ std::pair<AxResult<FieldText>, std::optional<bool>> AtspiFieldReader::readHere(G
     std::optional<bool> focused;
     if (const GVariantPtr s = call(bus, t, "org.a11y.atspi.Accessible", "GetState", nullptr, "(au)",
                                    timeoutMs, nullptr)) {
-        GVariantIter* it = nullptr;
+        g_autoptr(GVariantIter) it = nullptr;
         g_variant_get(s.get(), "(au)", &it);
         guint32 words[2] = {0, 0};
         guint32 word = 0;
         for (int i = 0; i < 2 && g_variant_iter_next(it, "u", &word); ++i) words[i] = word;
-        g_variant_iter_free(it);
         constexpr int bit = ATSPI_STATE_FOCUSED;
         focused = (words[bit / 32] >> (bit % 32)) & 1u;
     }

@@ -23,6 +23,10 @@ namespace platform::x11 {
 
 namespace {
 
+struct ModifierMapFree {
+    void operator()(XModifierKeymap* map) const { XFreeModifiermap(map); }
+};
+
 // The layout of the active XKB group, from the rules names the server was given.
 QString xkbLayout(Display* d) {
     XkbStateRec state{};
@@ -441,7 +445,7 @@ void XKeySynth::liftHeldModifiers() {
     Display* d = display_.get();
     char down[32] = {};
     XQueryKeymap(d, down);
-    XModifierKeymap* map = XGetModifierMapping(d);
+    const std::unique_ptr<XModifierKeymap, ModifierMapFree> map(XGetModifierMapping(d));
     if (!map) return;
     std::vector<KeyCode> lift;
     for (int mod = 0; mod < 8; ++mod) {
@@ -454,7 +458,6 @@ void XKeySynth::liftHeldModifiers() {
                 lift.push_back(code);
         }
     }
-    XFreeModifiermap(map);
     if (lift.empty()) return;
     for (KeyCode code : lift) fakeKey(code, false);
     XSync(d, False);
