@@ -68,14 +68,14 @@ Decoder loadDecoder(const PocketsphinxEngine::Options& o) {
     const std::string hmm = paths(o.modelDir, "en-us"), lm = paths(o.modelDir, "en-us.lm.bin"),
                       dict = paths(o.modelDir, "cmudict-en-us.dict");
     // The decoder keeps a reference of its own to the configuration.
-    const std::unique_ptr<cmd_ln_t, ConfigFree> config(
-        cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", hmm.c_str(), "-lm", lm.c_str(), "-dict",
-                    dict.c_str(), "-logfn", "/dev/null",
-                    // Bounds the search per frame: noisy audio otherwise wakes so many
-                    // models that decoding falls behind real time. With the second,
-                    // flat-lexicon pass left out this halves the CPU per second of noisy
-                    // speech (a third of clean) for about one word in a hundred.
-                    "-maxhmmpf", "4000", "-fwdflat", "no", static_cast<const char*>(nullptr)));
+    const std::unique_ptr<cmd_ln_t, ConfigFree> config(cmd_ln_init(
+        nullptr, ps_args(), TRUE, "-hmm", hmm.c_str(), "-lm", lm.c_str(), "-dict", dict.c_str(),
+        "-logfn", "/dev/null",
+        // Bounds the search per frame: noisy audio otherwise wakes so many
+        // models and words that decoding falls behind real time. With the
+        // second, flat-lexicon pass left out this halves the CPU per second of
+        // noisy speech (a third of clean) for about one word in a hundred.
+        "-maxhmmpf", "4000", "-maxwpf", "10", "-fwdflat", "no", static_cast<const char*>(nullptr)));
     if (!config) return nullptr;
     return Decoder(ps_init(config.get()));
 }

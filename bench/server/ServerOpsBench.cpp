@@ -163,12 +163,11 @@ void BM_DictationsAtRealTimeWithPolish(benchmark::State& state) {
         if (pcm.isEmpty()) return state.SkipWithError("flite could not speak");
 
     for (auto _ : state) {
-        // Three decoders a core, as the deployment notes advise (VELMORA_BENCH_DECODERS=N to
-        // compare: one per speaker costs more CPU, their memory no longer fitting the cache);
-        // the run starts once all are loaded.
+        // A decoder for each speaker, as the deployment notes advise (VELMORA_BENCH_DECODERS=N
+        // to compare fewer); the run starts once all are loaded.
         const int decoders = qEnvironmentVariableIntValue("VELMORA_BENCH_DECODERS") > 0
                                  ? qEnvironmentVariableIntValue("VELMORA_BENCH_DECODERS")
-                                 : 6;
+                                 : sessions;
         ServerProcess server({"--asr-decoders", QString::number(decoders)});
         if (!server.port()) return state.SkipWithError("velmora-server did not start");
         asio::io_context io;
