@@ -303,29 +303,9 @@ void XKeySynth::mapAhead(const std::vector<KeySym>& syms, size_t from) {
         std::this_thread::sleep_until(ready);
     }
     for (size_t k = 0; k < spare.size(); ++k) spare[k]->sym = missing[k];
+    // One request for each stretch of neighbouring keycodes.
     std::sort(spare.begin(), spare.end(),
               [](const Slot* a, const Slot* b) { return a->code < b->code; });
-    if (spare.empty()) return;
-    // One request over the whole span when the keymap is wide enough: each change makes
-    // every client reload its keymap with round trips to a server busy with our keys. The
-    // server is held between reading and writing so no other client's change is lost.
-    const int lo = spare.front()->code, hi = spare.back()->code;
-    XGrabServer(d);
-    int perCode = 0;
-    XPtr<KeySym> span(XGetKeyboardMapping(d, static_cast<KeyCode>(lo), hi - lo + 1, &perCode));
-    if (span && perCode >= 2) {
-        for (const Slot* s : spare) {
-            KeySym* row = span.get() + static_cast<ptrdiff_t>(s->code - lo) * perCode;
-            std::fill(row, row + perCode, static_cast<KeySym>(NoSymbol));
-            row[0] = row[1] = s->sym;  // the same symbol with and without Shift
-        }
-        XChangeKeyboardMapping(d, lo, perCode, span.get(), hi - lo + 1);
-        XUngrabServer(d);
-        ++remaps_;
-        return;
-    }
-    XUngrabServer(d);
-    // Else one request for each stretch of neighbouring keycodes.
     for (size_t k = 0; k < spare.size();) {
         size_t end = k + 1;
         while (end < spare.size() && spare[end]->code == spare[end - 1]->code + 1) ++end;
@@ -633,29 +613,16 @@ void XKeySynth::restoreMapping() {
     // Keys still on their way would be read with the restored map.
     if (presses_ > confirmedPresses_) waitForTarget(presses_, kPingTimeoutMs);
     Display* d = display_.get();
-    int lo = 256, hi = 0;
-    for (const Slot& s : slots_)
-        if (s.sym != 0) lo = std::min<int>(lo, s.code), hi = std::max<int>(hi, s.code);
-    if (lo <= hi) {
-        // One request over the whole span: every client (our own toolkit on the main thread
-        // too) reloads its keymap on each change, with round trips to the server, so once
-        // rather than once a keycode. The server is held between reading and writing so
-        // that no other client's change in the span is written over.
-        XGrabServer(d);
-        int perCode = 0;
-        XPtr<KeySym> span(XGetKeyboardMapping(d, static_cast<KeyCode>(lo), hi - lo + 1, &perCode));
-        bool changed = false;
-        for (const Slot& s : slots_) {
-            if (!span || perCode < 1 || s.sym == 0) continue;
-            KeySym* row = span.get() + static_cast<ptrdiff_t>(s.code - lo) * perCode;
-            // Only the keycodes still holding what we put there: a keymap loaded
-            // meanwhile owns them now.
-            if (row[0] != s.sym) continue;
-            std::fill(row, row + perCode, static_cast<KeySym>(NoSymbol));
-            changed = true;
-        }
-        if (changed) XChangeKeyboardMapping(d, lo, perCode, span.get(), hi - lo + 1);
-        XUngrabServer(d);
+    // Only the keycodes still holding what we put there: a keymap loaded
+    // meanwhile owns them now.
+    int minCode = 0, maxCode = 0, perCode = 0;
+    XDisplayKeycodes(d, &minCode, &maxCode);
+    for (const Slot& s : slots_) {
+        if (s.sym == 0) continue;
+        XPtr<KeySym> now(XGetKeyboardMapping(d, s.code, 1, &perCode));
+        if (!now || perCode < 1 || now.get()[0] != s.sym) continue;
+        KeySym none[1] = {NoSymbol};
+        XChangeKeyboardMapping(d, s.code, 1, none, 1);
     }
     XSync(d, False);
     slots_.clear();
