@@ -81,13 +81,15 @@ enum class Applied { ok, unknown, bad };
 
 // Applies the option at args[i] with its value, leaving i on the last word it used.
 Applied applyOption(const std::vector<std::string>& args, size_t& i, ParsedArgs& out) {
-    auto positiveInt = [](const std::string& s, int& into) {
+    // A whole number from lo to hi, nothing else.
+    auto inRange = [](const std::string& s, long lo, long hi, long& into) {
         char* end = nullptr;
-        const long v = std::strtol(s.c_str(), &end, 10);
-        if (s.empty() || *end || v < 1 || v > 256) return false;
-        into = static_cast<int>(v);
+        const long n = std::strtol(s.c_str(), &end, 10);
+        if (s.empty() || *end || n < lo || n > hi) return false;
+        into = n;
         return true;
     };
+    long n = 0;
     const std::string& a = args[i];
     auto value = [&](std::string& into) {
         if (i + 1 >= args.size()) {
@@ -138,18 +140,14 @@ Applied applyOption(const std::vector<std::string>& args, size_t& i, ParsedArgs&
         }
     } else if (a == "--max-connections") {
         if (!value(v)) return Applied::bad;
-        char* end = nullptr;
-        const long n = std::strtol(v.c_str(), &end, 10);
-        if (v.empty() || *end || n < 1 || n > 10000000) {
+        if (!inRange(v, 1, 10000000, n)) {
             out.error = "--max-connections wants a number from 1 to 10000000";
             return Applied::bad;
         }
         out.options.maxConnections = size_t(n);
     } else if (a == "--drain-seconds") {
         if (!value(v)) return Applied::bad;
-        char* end = nullptr;
-        const long n = std::strtol(v.c_str(), &end, 10);
-        if (v.empty() || *end || n < 0 || n > 3600) {
+        if (!inRange(v, 0, 3600, n)) {
             out.error = "--drain-seconds wants seconds from 0 to 3600";
             return Applied::bad;
         }
@@ -168,9 +166,7 @@ Applied applyOption(const std::vector<std::string>& args, size_t& i, ParsedArgs&
         }
     } else if (a == "--timing-retention-days") {
         if (!value(v)) return Applied::bad;
-        char* end = nullptr;
-        const long n = std::strtol(v.c_str(), &end, 10);
-        if (v.empty() || *end || n < 0 || n > 100000) {
+        if (!inRange(v, 0, 100000, n)) {
             out.error = "--timing-retention-days wants days from 0 (keep all) to 100000";
             return Applied::bad;
         }
@@ -240,10 +236,11 @@ Applied applyOption(const std::vector<std::string>& args, size_t& i, ParsedArgs&
         out.accounts.requestsPerSecond = r;
     } else if (a == "--threads" || a == "--workers") {
         if (!value(v)) return Applied::bad;
-        if (!positiveInt(v, a == "--threads" ? out.options.ioThreads : out.options.workerThreads)) {
+        if (!inRange(v, 1, 256, n)) {
             out.error = a + " wants a number from 1 to 256";
             return Applied::bad;
         }
+        (a == "--threads" ? out.options.ioThreads : out.options.workerThreads) = int(n);
     } else {
         out.error = "unknown argument " + a;
         return Applied::unknown;

@@ -55,9 +55,6 @@ class ServerProcess {
              << "/dev/null"
              << "--data-dir" << dir_.filePath("data") << "--access-log"
              << "errors";
-        // Extra settings to compare, e.g. VELMORA_BENCH_SERVER_ARGS="--asr-decoders 6".
-        args << QString::fromLocal8Bit(qgetenv("VELMORA_BENCH_SERVER_ARGS"))
-                    .split(' ', Qt::SkipEmptyParts);
         p_.start(VELMORA_SERVER_BINARY, args);
         static const QRegularExpression re(R"(listening on http://127\.0\.0\.1:(\d+))");
         const auto deadline = Clock::now() + std::chrono::seconds(60);
