@@ -43,6 +43,14 @@ bool run(const QString& program, const QStringList& args) {
     return p.waitForFinished(10000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
 }
 
+// The server's whole keymap in xkbcomp's text form.
+QByteArray keymapText() {
+    QProcess p;
+    p.start(QStringLiteral("xkbcomp"),
+            {QStringLiteral("-xkb"), qEnvironmentVariable("DISPLAY"), QStringLiteral("-")});
+    return p.waitForFinished(10000) ? p.readAllStandardOutput() : QByteArray();
+}
+
 class Desktop : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
@@ -227,9 +235,14 @@ TEST_F(Desktop, NonUsLayoutsAndAKeymapReload) {
     EXPECT_TRUE(TextInjector::type(QStringLiteral("yz")));
     entryBecomes(QStringLiteral("yz"));
     setLayout("de");
-    const QString german = QString::fromUtf8("yz YZ Grüße ÄÖÜ ß € @ {} | <> ");
+    const QByteArray german0 = keymapText();
+    ASSERT_FALSE(german0.isEmpty());
+    const QString german = QString::fromUtf8("yz YZ Grüße ÄÖÜ ß € @ {} | <> ½ ♥ ∞ 😀 ");
     EXPECT_TRUE(TextInjector::type(german));
     EXPECT_EQ(platform::Platform::current().keys->inputSource(), QStringLiteral("xkb:de"));
+    // The keycodes lent to the typing go back empty, and every key around them keeps its
+    // levels and groups.
+    EXPECT_TRUE(waitUntil([&] { return keymapText() == german0; }, "the keymap as it was"));
     setLayout("fr");
     const QString french = QString::fromUtf8("azerty qwerty AQWZ àéèçù œ « » 1234");
     EXPECT_TRUE(TextInjector::type(french));

@@ -26,6 +26,10 @@ namespace {
 struct ModifierMapFree {
     void operator()(XModifierKeymap* map) const { XFreeModifiermap(map); }
 };
+struct XkbDescFree {
+    void operator()(XkbDescPtr xkb) const { XkbFreeKeyboard(xkb, 0, True); }
+};
+using XkbDescOwner = std::unique_ptr<XkbDescRec, XkbDescFree>;
 
 // The layout of the active XKB group, from the rules names the server was given.
 QString xkbLayout(Display* d) {
@@ -133,9 +137,7 @@ bool XKeySynth::scanSlots() {
     shiftCode_ = XKeysymToKeycode(d, XK_Shift_L);
     XkbStateRec state{};
     if (XkbGetState(d, XkbUseCoreKbd, &state) == Success) {
-        const std::unique_ptr<XkbDescRec, void (*)(XkbDescPtr)> xkb(
-            XkbGetMap(d, XkbKeyTypesMask | XkbKeySymsMask, XkbUseCoreKbd),
-            [](XkbDescPtr x) { XkbFreeKeyboard(x, 0, True); });
+        const XkbDescOwner xkb(XkbGetMap(d, XkbKeyTypesMask | XkbKeySymsMask, XkbUseCoreKbd));
         for (int code = minCode; xkb && code <= maxCode; ++code) {
             for (const unsigned mods : {0u, static_cast<unsigned>(ShiftMask)}) {
                 if (mods && shiftCode_ == 0) continue;
@@ -210,9 +212,7 @@ XKeySynth::Slot* XKeySynth::slotFor(KeySym sym) {
             std::this_thread::sleep_until(ready);
         }
     }
-    KeySym both[2] = {sym, sym};  // the same symbol with and without Shift
-    XChangeKeyboardMapping(d, pick->code, 2, both, 1);
-    ++remaps_;
+    if (!remap({{pick->code, sym}})) return nullptr;
     pick->sym = sym;
     return pick;
 }
@@ -248,7 +248,7 @@ void XKeySynth::press(Slot* slot) {
     slot->pressSeq = ++presses_;
 }
 
-void XKeySynth::mapAhead(const std::vector<KeySym>& syms, size_t from) {
+bool XKeySynth::mapAhead(const std::vector<KeySym>& syms, size_t from) {
     // The distinct symbols coming next, as many as there are spare keycodes.
     std::vector<KeySym> ahead;
     for (size_t i = from; i < syms.size(); ++i) {
@@ -261,12 +261,12 @@ void XKeySynth::mapAhead(const std::vector<KeySym>& syms, size_t from) {
     std::vector<KeySym> missing;
     for (KeySym sym : ahead)
         if (!mapped(sym)) missing.push_back(sym);
-    if (missing.empty()) return;
+    if (missing.empty()) return true;
     if (from > 0 && !slotsIntact()) {
         // A new keymap owns these keycodes now: find spare ones afresh.
         Log::write(QStringLiteral(
             "Type: the keymap changed while typing, looking for spare keycodes again"));
-        if (!scanSlots()) return;
+        if (!scanSlots()) return false;
         return mapAhead(syms, from);
     }
     // Keycodes holding nothing needed soon: empty ones first, then those pressed longest ago.
@@ -302,19 +302,57 @@ void XKeySynth::mapAhead(const std::vector<KeySym>& syms, size_t from) {
         XSync(d, False);
         std::this_thread::sleep_until(ready);
     }
+    std::vector<std::pair<KeyCode, KeySym>> keys;
+    for (size_t k = 0; k < spare.size(); ++k) keys.emplace_back(spare[k]->code, missing[k]);
+    if (!remap(keys)) return false;
     for (size_t k = 0; k < spare.size(); ++k) spare[k]->sym = missing[k];
-    // One request for each stretch of neighbouring keycodes.
-    std::sort(spare.begin(), spare.end(),
-              [](const Slot* a, const Slot* b) { return a->code < b->code; });
-    for (size_t k = 0; k < spare.size();) {
-        size_t end = k + 1;
-        while (end < spare.size() && spare[end]->code == spare[end - 1]->code + 1) ++end;
-        std::vector<KeySym> rows;  // the same symbol with and without Shift
-        for (size_t j = k; j < end; ++j) rows.insert(rows.end(), {spare[j]->sym, spare[j]->sym});
-        XChangeKeyboardMapping(d, spare[k]->code, 2, rows.data(), static_cast<int>(end - k));
-        ++remaps_;
-        k = end;
+    return true;
+}
+
+bool XKeySynth::remap(const std::vector<std::pair<KeyCode, KeySym>>& keys, bool onlyOurs) {
+    if (keys.empty()) return true;
+    Display* d = display_.get();
+    // Read, change and write back with no other client's request in between, so a keymap
+    // loaded meanwhile is never written over.
+    XGrabServer(d);
+    const XkbDescOwner xkb(XkbGetMap(d, XkbKeyTypesMask | XkbKeySymsMask, XkbUseCoreKbd));
+    bool ok = xkb && xkb->map;
+    int lo = 256, hi = -1;
+    for (const auto& [code, sym] : keys) {
+        if (!ok) break;
+        if (code < xkb->min_key_code || code > xkb->max_key_code) {
+            ok = false;
+            break;
+        }
+        if (onlyOurs &&
+            (XkbKeyNumSyms(xkb.get(), code) < 1 || XkbKeySym(xkb.get(), code, 0) != sym))
+            continue;  // not ours any more
+        // One level: the symbol with and without Shift; no group at all to empty the key.
+        int type = XkbOneLevelIndex;
+        const int groups = (sym == NoSymbol || onlyOurs) ? 0 : 1;
+        ok = XkbChangeTypesOfKey(xkb.get(), code, groups, XkbGroup1Mask, &type, nullptr) == Success;
+        if (ok && groups == 1) {
+            KeySym* row = XkbResizeKeySyms(xkb.get(), code, 1);
+            ok = row != nullptr;
+            if (ok) row[0] = sym;
+        }
+        lo = std::min<int>(lo, code);
+        hi = std::max<int>(hi, code);
     }
+    if (ok && hi >= lo) {
+        // One request over the span: the keys in between go back exactly as read, so their
+        // levels and groups stay, and each client reloads its keymap once.
+        XkbMapChangesRec changes{};
+        changes.changed = XkbKeySymsMask;
+        changes.first_key_sym = static_cast<KeyCode>(lo);
+        changes.num_key_syms = static_cast<unsigned char>(hi - lo + 1);
+        ok = XkbChangeMap(d, xkb.get(), &changes);
+        ++remaps_;
+    }
+    XUngrabServer(d);
+    XFlush(d);
+    if (!ok) Log::write(QStringLiteral("Type: the keymap could not be changed"));
+    return ok;
 }
 
 void XKeySynth::pace() {
@@ -344,7 +382,7 @@ bool XKeySynth::typeHere(const QString& units) {
     for (char32_t cp : units.toUcs4())
         if (const KeySym sym = keysymFor(cp)) syms.push_back(sym);
     for (size_t i = 0; i < syms.size();) {
-        mapAhead(syms, i);
+        if (!mapAhead(syms, i)) return false;
         for (; i < syms.size(); ++i) {
             if (const auto key = layoutKeys_.find(syms[i]); key != layoutKeys_.end()) {
                 if (key->second.shift) fakeKey(shiftCode_, true);
@@ -615,15 +653,10 @@ void XKeySynth::restoreMapping() {
     Display* d = display_.get();
     // Only the keycodes still holding what we put there: a keymap loaded
     // meanwhile owns them now.
-    int minCode = 0, maxCode = 0, perCode = 0;
-    XDisplayKeycodes(d, &minCode, &maxCode);
-    for (const Slot& s : slots_) {
-        if (s.sym == 0) continue;
-        XPtr<KeySym> now(XGetKeyboardMapping(d, s.code, 1, &perCode));
-        if (!now || perCode < 1 || now.get()[0] != s.sym) continue;
-        KeySym none[1] = {NoSymbol};
-        XChangeKeyboardMapping(d, s.code, 1, none, 1);
-    }
+    std::vector<std::pair<KeyCode, KeySym>> ours;
+    for (const Slot& s : slots_)
+        if (s.sym != 0) ours.emplace_back(s.code, s.sym);
+    remap(ours, true);
     XSync(d, False);
     slots_.clear();
 }
@@ -640,7 +673,7 @@ bool XKeySynth::pasteHere(bool terminal) {
     KeyCode v = XKeysymToKeycode(d, XK_v);
     if (v == 0 && beginBurst()) {
         // A layout without a Latin V: lend it a spare keycode.
-        v = slotFor(XK_v)->code;
+        if (const Slot* slot = slotFor(XK_v)) v = slot->code;
         endHere();
     }
     if (ctrl == 0 || v == 0 || (terminal && shift == 0)) return false;

@@ -17,8 +17,8 @@ namespace platform::x11 {
 
 // Types Unicode text with XTest whatever the active layout: a character the
 // layout has is typed with its own key (and Shift where it needs it); any other is
-// put on a spare keycode (one with no symbols in the current keymap) with
-// XChangeKeyboardMapping, pressed and released. The spare keycodes are found
+// put on a spare keycode (one with no symbols in the current keymap) through the
+// keyboard extension, pressed and released. The spare keycodes are found
 // afresh for every burst, so a keymap reloaded meanwhile is never written over,
 // and go back to empty shortly after the burst. The symbols a text needs are put on
 // the keycodes ahead of the presses, as many at once as there are spare keycodes:
@@ -85,8 +85,11 @@ class XKeySynth : public KeySynth {
     void endHere();
     bool pasteHere(bool terminal);
     // Puts the symbols that come next from `from` on spare keycodes, in as few remappings
-    // as the spare keycodes allow; the symbol at `from` is always mapped after it.
-    void mapAhead(const std::vector<KeySym>& syms, size_t from);
+    // as the spare keycodes allow; the symbol at `from` is mapped after it unless this fails.
+    bool mapAhead(const std::vector<KeySym>& syms, size_t from);
+    // Puts each symbol on its keycode (NoSymbol empties it) in one request; with `onlyOurs`
+    // empties those keycodes that still hold the symbol given. False when the server refused.
+    bool remap(const std::vector<std::pair<KeyCode, KeySym>>& keys, bool onlyOurs = false);
     Slot* mapped(KeySym sym);
     void press(Slot* slot);
     void pace();
