@@ -35,7 +35,8 @@ class Card : public QFrame {
     bool tinted_;
 };
 
-// Lays its items out left to right, wrapping to new lines (the dictionary's tags).
+// Lays its items out left to right, wrapping to new lines (the dictionary's tags, the panel's
+// word chips). It takes the height its lines need and no more.
 class FlowLayout : public QLayout {
   public:
     explicit FlowLayout(QWidget* parent = nullptr, int spacing = 6);
@@ -46,6 +47,7 @@ class FlowLayout : public QLayout {
     QLayoutItem* takeAt(int index) override;
     QSize sizeHint() const override;
     QSize minimumSize() const override;
+    Qt::Orientations expandingDirections() const override { return {}; }
     bool hasHeightForWidth() const override { return true; }
     int heightForWidth(int width) const override;
     void setGeometry(const QRect& rect) override;

@@ -21,61 +21,10 @@
 #include "core/DictionaryModel.h"
 #include "core/Language.h"
 #include "ui/HUDTuning.h"
+#include "ui/MainWidgets.h"
 #include "ui/PanelModel.h"
 
 namespace {
-
-// Lays its items out in rows, wrapping at the width it is given: the word chips.
-class FlowLayout : public QLayout {
-  public:
-    explicit FlowLayout(QWidget* parent) : QLayout(parent) { setContentsMargins(0, 0, 0, 0); }
-    ~FlowLayout() override {
-        while (QLayoutItem* item = takeAt(0)) delete item;
-    }
-    void addItem(QLayoutItem* item) override { items_.push_back(item); }
-    int count() const override { return static_cast<int>(items_.size()); }
-    QLayoutItem* itemAt(int i) const override {
-        return i >= 0 && i < count() ? items_[static_cast<size_t>(i)] : nullptr;
-    }
-    QLayoutItem* takeAt(int i) override {
-        if (i < 0 || i >= count()) return nullptr;
-        QLayoutItem* item = items_[static_cast<size_t>(i)];
-        items_.erase(items_.begin() + i);
-        return item;
-    }
-    Qt::Orientations expandingDirections() const override { return {}; }
-    bool hasHeightForWidth() const override { return true; }
-    int heightForWidth(int width) const override { return arrange(QRect(0, 0, width, 0), false); }
-    void setGeometry(const QRect& r) override {
-        QLayout::setGeometry(r);
-        arrange(r, true);
-    }
-    QSize sizeHint() const override { return minimumSize(); }
-    QSize minimumSize() const override {
-        QSize s;
-        for (QLayoutItem* item : items_) s = s.expandedTo(item->minimumSize());
-        return s;
-    }
-
-  private:
-    int arrange(const QRect& r, bool place) const {
-        const int gap = 4;
-        int x = r.x(), y = r.y(), line = 0;
-        for (QLayoutItem* item : items_) {
-            const QSize hint = item->sizeHint();
-            if (x > r.x() && x + hint.width() > r.right() + 1) {
-                x = r.x();
-                y += line + gap;
-                line = 0;
-            }
-            if (place) item->setGeometry(QRect(QPoint(x, y), hint));
-            x += hint.width() + gap;
-            line = std::max(line, hint.height());
-        }
-        return y + line - r.y();
-    }
-    std::vector<QLayoutItem*> items_;
-};
 
 QLabel* smallText(const QString& text, QWidget* parent) {
     auto* label = new QLabel(text, parent);
@@ -260,7 +209,7 @@ void MenuPanel::fillDictionary(QWidget* body) {
     auto* column = new QVBoxLayout(body);
     column->setContentsMargins(8, 2, 8, 4);
     auto* chips = new QWidget(body);
-    auto* flow = new FlowLayout(chips);
+    auto* flow = new FlowLayout(chips, 4);
     auto chip = [&](const QString& word, bool fresh, bool fixed) {
         auto* frame = new QFrame(chips);
         frame->setObjectName(QStringLiteral("chip"));
