@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <QProcess>
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -244,6 +246,16 @@ TEST(Pulse, RecordsSpeechFromTheDefaultSource) {
     EXPECT_GT(bestCorrelation(got, speech, onsetGot - onsetSpeech, 400), 0.9);
 }
 
+// A tone's amplitude over a stretch, as the median of its four quarters: on a loaded machine
+// the test's own feeder can be starved and leave a gap or a jump in one of them.
+double steadyAmplitude(const std::vector<int16_t>& s, double hz, size_t from, size_t count) {
+    std::array<double, 4> a{};
+    for (size_t k = 0; k < a.size(); ++k)
+        a[k] = audiotest::amplitudeAt(s, 16000, hz, from + k * count / 4, count / 4);
+    std::sort(a.begin(), a.end());
+    return (a[1] + a[2]) / 2;
+}
+
 // A new default source mid-dictation, or the source recorded from removed (a headset
 // unplugged): the engine is rebuilt on the default of then, in its format, without a word to
 // the user, and the chunks carry what that source hears.
@@ -302,9 +314,9 @@ TEST(Pulse, RebuiltOnTheDefaultSource) {
         const double first = unplug ? 3000 : 1000, then = unplug ? 1000 : 3000;
         const auto s = audiotest::samplesOf(rig.audio());
         ASSERT_GT(s.size(), 16000u);
-        EXPECT_NEAR(audiotest::amplitudeAt(s, 16000, first, 5000, 8000), 0.5, 0.02);
+        EXPECT_NEAR(steadyAmplitude(s, first, 5000, 8000), 0.5, 0.02);
         EXPECT_LT(audiotest::amplitudeAt(s, 16000, then, 5000, 8000), 0.01);
-        EXPECT_NEAR(audiotest::amplitudeAt(s, 16000, then, s.size() - 9000, 8000), 0.5, 0.02);
+        EXPECT_NEAR(steadyAmplitude(s, then, s.size() - 9000, 8000), 0.5, 0.02);
         EXPECT_LT(audiotest::amplitudeAt(s, 16000, first, s.size() - 9000, 8000), 0.01);
     }
 }
