@@ -162,9 +162,8 @@ void BM_DictationsAtRealTimeWithPolish(benchmark::State& state) {
     for (auto _ : state) {
         // A decoder for each speaker, as the deployment notes advise (VELMORA_BENCH_DECODERS=N
         // to compare fewer); the run starts once all are loaded.
-        const int decoders = qEnvironmentVariableIntValue("VELMORA_BENCH_DECODERS") > 0
-                                 ? qEnvironmentVariableIntValue("VELMORA_BENCH_DECODERS")
-                                 : sessions;
+        const int asked = qEnvironmentVariableIntValue("VELMORA_BENCH_DECODERS");
+        const int decoders = asked > 0 ? asked : sessions;
         ServerProcess server({"--asr-decoders", QString::number(decoders)});
         if (!server.port()) return state.SkipWithError("velmora-server did not start");
         asio::io_context io;

@@ -309,7 +309,7 @@ bool XKeySynth::mapAhead(const std::vector<KeySym>& syms, size_t from) {
     return true;
 }
 
-bool XKeySynth::remap(const std::vector<std::pair<KeyCode, KeySym>>& keys, bool onlyOurs) {
+bool XKeySynth::remap(const std::vector<std::pair<KeyCode, KeySym>>& keys, bool empty) {
     if (keys.empty()) return true;
     Display* d = display_.get();
     // Read, change and write back with no other client's request in between, so a keymap
@@ -324,14 +324,13 @@ bool XKeySynth::remap(const std::vector<std::pair<KeyCode, KeySym>>& keys, bool 
             ok = false;
             break;
         }
-        if (onlyOurs &&
-            (XkbKeyNumSyms(xkb.get(), code) < 1 || XkbKeySym(xkb.get(), code, 0) != sym))
+        if (empty && (XkbKeyNumSyms(xkb.get(), code) < 1 || XkbKeySym(xkb.get(), code, 0) != sym))
             continue;  // not ours any more
         // One level: the symbol with and without Shift; no group at all to empty the key.
         int type = XkbOneLevelIndex;
-        const int groups = (sym == NoSymbol || onlyOurs) ? 0 : 1;
+        const int groups = empty ? 0 : 1;
         ok = XkbChangeTypesOfKey(xkb.get(), code, groups, XkbGroup1Mask, &type, nullptr) == Success;
-        if (ok && groups == 1) {
+        if (ok && !empty) {
             KeySym* row = XkbResizeKeySyms(xkb.get(), code, 1);
             ok = row != nullptr;
             if (ok) row[0] = sym;

@@ -87,9 +87,9 @@ class XKeySynth : public KeySynth {
     // Puts the symbols that come next from `from` on spare keycodes, in as few remappings
     // as the spare keycodes allow; the symbol at `from` is mapped after it unless this fails.
     bool mapAhead(const std::vector<KeySym>& syms, size_t from);
-    // Puts each symbol on its keycode (NoSymbol empties it) in one request; with `onlyOurs`
-    // empties those keycodes that still hold the symbol given. False when the server refused.
-    bool remap(const std::vector<std::pair<KeyCode, KeySym>>& keys, bool onlyOurs = false);
+    // Puts each symbol on its keycode in one request; with `empty`, empties instead each
+    // keycode that still holds the symbol given. False when the server refused.
+    bool remap(const std::vector<std::pair<KeyCode, KeySym>>& keys, bool empty = false);
     Slot* mapped(KeySym sym);
     void press(Slot* slot);
     void pace();
